@@ -1,0 +1,36 @@
+# Project-wide helpers: one library per folder, tests with CTest labels.
+
+# quorvale_library(NAME SOURCES... [QT] )
+# Static library for one folder; include root is the source tree so headers are
+# included as "rpc/any_codable.h", "model/file_item.h", ...
+function(quorvale_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    quorvale_warnings(${name})
+endfunction()
+
+function(quorvale_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+endfunction()
+
+# quorvale_test(NAME LABEL label SOURCES... DEPS...)
+# A GoogleTest executable registered with CTest under LABEL (unit, integration, vm, ui).
+function(quorvale_test name)
+    cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+    if(NOT ARG_LABEL)
+        message(FATAL_ERROR "quorvale_test(${name}) needs a LABEL")
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    quorvale_warnings(${name})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    gtest_discover_tests(${name}
+        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUORVALE_BUILD_DIR=${PROJECT_BINARY_DIR};QUORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+        DISCOVERY_TIMEOUT 60)
+endfunction()

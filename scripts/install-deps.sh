@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, test, benchmark and run Quorvale.
+# Idempotent: does nothing when everything is present. Works as root or through sudo.
+set -euo pipefail
+
+case "$(dpkg --print-architecture)" in
+  arm64) qemu_pkg=qemu-system-arm ;;
+  *) qemu_pkg=qemu-system-x86 ;;
+esac
+
+packages=(
+  # toolchain
+  build-essential g++ cmake ninja-build pkg-config git clang-format
+  # libraries
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qcoro-qt6-dev
+  libboost-json1.81-dev libudev-dev libblkid-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # the VM: emulator, guest image tools (kernel package is fetched with apt-get download)
+  "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd
+  # disk images and their checks
+  e2fsprogs fdisk dosfstools util-linux
+  # helper installation and privilege
+  pkexec systemd passwd
+  # user interface: headless display, fonts, icon themes
+  xvfb xauth fonts-dejavu-core adwaita-icon-theme breeze-icon-theme hicolor-icon-theme
+  # benchmark peers
+  hyperfine
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+
+echo "install-deps: installing ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,47 @@
+#include "rpc/line_buffer.h"
+
+#include <cstring>
+
+namespace quorvale::rpc {
+
+void LineBuffer::append(std::string_view bytes) {
+    // Compact before growing when more than half of the storage is consumed.
+    if (start_ > 0 && start_ >= data_.size() / 2) {
+        data_.erase(0, start_);
+        start_ = 0;
+    }
+    data_.append(bytes);
+}
+
+std::optional<std::string> LineBuffer::nextLine() {
+    const std::size_t from = start_ + scanned_;
+    if (from >= data_.size())
+        return std::nullopt;
+    const void* hit = std::memchr(data_.data() + from, '\n', data_.size() - from);
+    if (!hit) {
+        scanned_ = data_.size() - start_;
+        return std::nullopt;
+    }
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(hit) - data_.data());
+    std::string line;
+    if (start_ == 0 && end + 1 == data_.size()) {
+        // The whole buffer is exactly one line: hand the storage over instead of copying.
+        data_.pop_back();
+        line.swap(data_);
+    } else {
+        line.assign(data_, start_, end - start_);
+        start_ = end + 1;
+    }
+    scanned_ = 0;
+    if (start_ == data_.size())
+        clear();
+    return line;
+}
+
+void LineBuffer::clear() {
+    data_.clear();
+    start_ = 0;
+    scanned_ = 0;
+}
+
+}  // namespace quorvale::rpc

@@ -1,0 +1,41 @@
+#pragma once
+// Splits a byte stream into newline-terminated lines. Appending is amortised linear: the
+// search resumes where it stopped and consumed bytes are dropped in bulk, so a line of any
+// length costs O(length). A line longer than `maxLineBytes` without a newline is an overflow.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvale::rpc {
+
+class LineBuffer {
+public:
+    static constexpr std::size_t defaultMaxLineBytes = std::size_t{256} << 20;  // 256 MiB
+
+    explicit LineBuffer(std::size_t maxLineBytes = defaultMaxLineBytes)
+        : maxLineBytes_(maxLineBytes) {}
+
+    void append(std::string_view bytes);
+    // The next complete line without its 0x0A (possibly empty), or nothing yet.
+    std::optional<std::string> nextLine();
+    // True when the unfinished line has grown past the limit.
+    bool overflowed() const { return data_.size() - start_ > maxLineBytes_; }
+    std::size_t pendingBytes() const { return data_.size() - start_; }
+    void clear();
+
+private:
+    std::string data_;
+    std::size_t start_ = 0;    // first byte not yet returned
+    std::size_t scanned_ = 0;  // bytes from start_ known to hold no newline
+    std::size_t maxLineBytes_;
+};
+
+// One frame on the wire: the JSON text followed by 0x0A.
+inline std::string frame(std::string json) {
+    json.push_back('\n');
+    return json;
+}
+
+}  // namespace quorvale::rpc

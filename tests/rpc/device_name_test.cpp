@@ -1,0 +1,30 @@
+#include "rpc/device_name.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvale::rpc;
+
+TEST(DeviceName, WholeDiskOfPartitions) {
+    EXPECT_EQ(wholeDiskName("sdb1"), "sdb");
+    EXPECT_EQ(wholeDiskName("mmcblk0p1"), "mmcblk0");
+    EXPECT_EQ(wholeDiskName("nvme0n1p2"), "nvme0n1");
+    EXPECT_EQ(wholeDiskName("image0p1"), "image0");
+    EXPECT_EQ(wholeDiskName("vdb"), "vdb");
+    EXPECT_EQ(wholeDiskName("mmcblk0"), "mmcblk0");
+}
+
+TEST(DeviceName, PartitionNumbers) {
+    EXPECT_EQ(partitionNumber("sdb12"), 12u);
+    EXPECT_EQ(partitionNumber("mmcblk0p2"), 2u);
+    EXPECT_EQ(partitionNumber("sdb"), std::nullopt);
+    EXPECT_EQ(partitionNumber("nvme0n1"), std::nullopt);
+}
+
+TEST(DeviceName, RefusesOtherForms) {
+    for (const char* bad : {"/dev/sdb", "sdb/..", "", "sd", "..", "sdb\n", "sdb1/", "mmcblk0p",
+                            "mmcblk01x", "sda0", "disk4s2", "sdB"}) {
+        EXPECT_FALSE(isDeviceName(bad)) << bad;
+    }
+    EXPECT_TRUE(isWholeDiskName("sdb"));
+    EXPECT_FALSE(isWholeDiskName("sdb1"));
+}
