@@ -34,3 +34,18 @@ function(quorvale_test name)
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUORVALE_BUILD_DIR=${PROJECT_BINARY_DIR};QUORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
         DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# quorvale_folder_library(NAME DEPS...)
+# A library built from every .cpp of the current folder (folders shared by several authors),
+# plus the optional tools/ subfolder holding that subsystem's command-line programs.
+function(quorvale_folder_library name)
+    cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    if(NOT sources)
+        return()
+    endif()
+    quorvale_library(${name} SOURCES ${sources} DEPS ${ARG_DEPS})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/CMakeLists.txt)
+        add_subdirectory(tools)
+    endif()
+endfunction()
