@@ -68,9 +68,7 @@ void normalizeNumbers(boost::json::value& v) {
 
 AnyCodable AnyCodable::fromJSON(boost::json::value v) {
     normalizeNumbers(v);
-    AnyCodable a;
-    a.value_ = std::move(v);
-    return a;
+    return AnyCodable(Adopt{}, std::move(v));
 }
 
 const boost::json::value& AnyCodable::toJSON() const {

@@ -82,6 +82,10 @@ public:
     bool operator==(const AnyCodable& other) const { return render() == other.render(); }
 
 private:
+    struct Adopt {};
+    // Moves the value in whole, keeping its storage (an assignment would copy across storages).
+    AnyCodable(Adopt, boost::json::value v) : value_(std::move(v)) {}
+
     boost::json::value value_;
     const char* unsupportedType_ = nullptr;
 };

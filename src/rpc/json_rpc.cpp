@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "rpc/large_buffer.h"
+
 namespace quorvale::rpc {
 
 namespace json = boost::json;
@@ -13,7 +15,7 @@ namespace {
 
 json::value parseLine(std::string_view line) {
     boost::system::error_code ec;
-    json::value v = json::parse(line, ec);
+    json::value v = json::parse(line, ec, largeValueStorage());
     if (ec) {
         throw DecodingError("The given data was not valid JSON: " + ec.message());
     }
@@ -55,21 +57,25 @@ json::object JSONRPCError::toJSON() const {
 }
 
 std::string JSONRPCRequest::encode() const {
-    json::object p;
-    p.reserve(params.size());
-    for (const auto& [key, value] : params) {
-        p.emplace(key, value.toJSON());
-    }
-    // Serialized by hand so the keys keep field order.
+    // Serialized by hand so the keys keep field order; parameter values are written straight
+    // from the caller's values, never copied into an intermediate object.
     std::string out = R"({"jsonrpc":)";
     out += json::serialize(json::string_view(jsonrpc));
     out += R"(,"id":)";
     out += std::to_string(id);
     out += R"(,"method":)";
     out += json::serialize(json::string_view(method));
-    out += R"(,"params":)";
-    out += json::serialize(p);
-    out += '}';
+    out += R"(,"params":{)";
+    bool first = true;
+    for (const auto& [key, value] : params) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += json::serialize(json::string_view(key));
+        out += ':';
+        out += json::serialize(value.toJSON());
+    }
+    out += "}}";
     return out;
 }
 
