@@ -105,13 +105,12 @@ long long makePartitionedImage(const std::string& image, const std::string& sour
     const long long extSectors = static_cast<long long>(extMiB) * 2048;
     shell("rm -f '" + image + "' && truncate -s " +
           std::to_string((extStart + extSectors) * sector) + " '" + image + "'");
-    shell(
-        "printf 'label: dos\\nstart=%lld, size=%lld, type=c\\nstart=%lld, size=%lld, type=83\\n' " +
-        std::to_string(fatStart) + " " + std::to_string(fatSectors) + " " +
-        std::to_string(extStart) + " " + std::to_string(extSectors) + " | sfdisk -q '" + image +
-        "' >/dev/null");
+    shell("printf 'label: dos\\nstart=%s, size=%s, type=c\\nstart=%s, size=%s, type=83\\n' " +
+          std::to_string(fatStart) + " " + std::to_string(fatSectors) + " " +
+          std::to_string(extStart) + " " + std::to_string(extSectors) + " | sfdisk -q '" + image +
+          "' >/dev/null");
     shell("mkfs.vfat -F 32 -s 1 --offset " + std::to_string(fatStart) + " '" + image + "' " +
-          std::to_string(fatSectors / 2) + " >/dev/null");
+          std::to_string(fatSectors / 2) + " >/dev/null 2>&1");
     shell("mkfs.ext4 -q -F -L data -E offset=" + std::to_string(extStart * sector) + " -d '" +
           sourceDir + "' '" + image + "' " + std::to_string(extMiB) + "M");
     return extStart * sector;
