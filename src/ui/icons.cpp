@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QStandardPaths>
 
 #include <array>
@@ -55,14 +56,14 @@ constexpr Names<1> kUsbDrive{"drive-harddisk-usb-symbolic"};
 constexpr Names<1> kHardDisk{"drive-harddisk-symbolic"};
 constexpr Names<1> kSearch{"system-search-symbolic"};
 constexpr Names<1> kFind{"edit-find-symbolic"};
-constexpr Names<1> kCheckCircle{"emblem-ok-symbolic"};
+constexpr Names<1> kCheckCircle{"emblem-default-symbolic"};
 constexpr Names<1> kCheck{"object-select-symbolic"};
 constexpr Names<1> kCopy{"edit-copy-symbolic"};
 constexpr Names<1> kShare{"document-send-symbolic"};
 constexpr Names<1> kChevronRight{"go-next-symbolic"};
 constexpr Names<1> kNumber{"format-number"};
 constexpr Names<1> kClose{"window-close-symbolic"};
-constexpr Names<1> kClear{"edit-clear-symbolic"};
+constexpr Names<1> kCloseCircle{"dialog-close"};
 constexpr Names<1> kBolt{"thunderbolt-symbolic"};
 constexpr Names<1> kShield{"security-high-symbolic"};
 constexpr Names<1> kShieldHalf{"security-medium-symbolic"};
@@ -115,7 +116,7 @@ const std::array kTable = {
     IconEntry{"chevron.right", kChevronRight, nullptr},
     IconEntry{"number", kNumber, ":/quorvale/icons/number-symbolic.svg"},
     IconEntry{"xmark", kClose, nullptr},
-    IconEntry{"xmark.circle.fill", kClear, nullptr},
+    IconEntry{"xmark.circle.fill", kCloseCircle, ":/quorvale/icons/xmark-circle-symbolic.svg"},
     // Setup and settings.
     IconEntry{"bolt.fill", kBolt, nullptr},
     IconEntry{"lock.shield.fill", kShield, nullptr},
@@ -201,8 +202,9 @@ void installThemeFallback() {
     (void)done;
 }
 
-QIcon icon(const QString& symbol) {
-    installThemeFallback();
+namespace {
+
+QIcon resolve(const QString& symbol) {
     const IconEntry* entry = find(symbol);
     if (!entry)
         return {};
@@ -221,8 +223,33 @@ QIcon icon(const QString& symbol) {
     return {};
 }
 
+}  // namespace
+
+QIcon icon(const QString& symbol) {
+    installThemeFallback();
+    // Resolved icons are kept until the theme changes; list and grid delegates ask per row.
+    static QHash<QString, QIcon> cache;
+    static QString cachedTheme;
+    if (cachedTheme != QIcon::themeName()) {
+        cache.clear();
+        cachedTheme = QIcon::themeName();
+    }
+    auto it = cache.constFind(symbol);
+    if (it == cache.constEnd())
+        it = cache.insert(symbol, resolve(symbol));
+    return *it;
+}
+
 QPixmap tintedPixmap(const QString& symbol, int size, const QColor& tint) {
     const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+    const QString key = QStringLiteral("quorvale-icon:%1:%2:%3:%4:%5")
+                            .arg(symbol, QIcon::themeName())
+                            .arg(size)
+                            .arg(tint.rgba(), 0, 16)
+                            .arg(ratio);
+    QPixmap cached;
+    if (QPixmapCache::find(key, &cached))
+        return cached;
     const QSize pixels = QSize(size, size) * ratio;
     QImage image = icon(symbol)
                        .pixmap(QSize(size, size), ratio)
@@ -238,6 +265,7 @@ QPixmap tintedPixmap(const QString& symbol, int size, const QColor& tint) {
     painter.end();
     QPixmap pixmap = QPixmap::fromImage(std::move(image));
     pixmap.setDevicePixelRatio(ratio);
+    QPixmapCache::insert(key, pixmap);
     return pixmap;
 }
 

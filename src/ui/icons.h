@@ -30,7 +30,8 @@ inline constexpr const char* kFallbackThemeName = "Adwaita";
 // the offscreen platform). Idempotent; icon() calls it, the application may call it early.
 void installThemeFallback();
 
-// The icon for `symbol`; a null icon for a symbol outside the table.
+// The icon for `symbol`; a null icon for a symbol outside the table. GUI thread only; results
+// are cached per theme.
 QIcon icon(const QString& symbol);
 
 // The icon for `symbol` at `size` device-independent pixels, every opaque pixel painted `tint`

@@ -1,6 +1,7 @@
 // The disk-usage sheet: bar colours at the thresholds, the figures from the guest's partition
 // record (missing or odd values), the entry list, and the close button.
 
+#include <QApplication>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -168,6 +169,30 @@ TEST(DiskUsageView, Screenshot) {
         entries));
     test::saveScreenshot(view, QStringLiteral("disk_usage"));
     EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemOrange());
+}
+
+// The same sheet under a dark palette: labels and the sunken track must stay legible.
+TEST(DiskUsageView, DarkPaletteScreenshot) {
+    const QPalette saved = QApplication::palette();
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, QColor(235, 235, 235));
+    dark.setColor(QPalette::Base, QColor(40, 40, 40));
+    dark.setColor(QPalette::Text, QColor(235, 235, 235));
+    dark.setColor(QPalette::PlaceholderText, QColor(235, 235, 235, 140));
+    dark.setColor(QPalette::Button, QColor(50, 50, 50));
+    dark.setColor(QPalette::ButtonText, QColor(235, 235, 235));
+    QApplication::setPalette(dark);
+    {
+        DiskUsageView view;
+        view.setData(DiskUsageData::fromGuest(
+            QStringLiteral("rootfs"), partition(qlonglong(8'000'000'000), qlonglong(500'000'000)),
+            {entry("usr", qlonglong(1'612'000'000), true), entry("notes.txt", 2048, false)}));
+        test::saveScreenshot(view, QStringLiteral("disk_usage_dark"));
+        EXPECT_TRUE(theme::isDark());
+        EXPECT_LT(theme::surfaceSunken().lightness(), QColor(30, 30, 30).lightness());
+    }
+    QApplication::setPalette(saved);
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ TEST(VMStatusIndicator, ErrorShowsMessageInTextTooltipAndAccessibleName) {
     EXPECT_EQ(indicator.text(), expected);
     EXPECT_EQ(indicator.toolTip(), expected);
     EXPECT_EQ(indicator.accessibleName(), expected);
-    const QImage image = test::saveScreenshot(indicator, QStringLiteral("vm_status_error"));
-    EXPECT_EQ(dotPixel(image).rgb(), theme::statusError().rgb());
+    indicator.show();
+    EXPECT_EQ(dotPixel(indicator.grab().toImage()).rgb(), theme::statusError().rgb());
 }
 
 TEST(VMStatusIndicator, LongErrorIsElidedButTheTooltipKeepsItWhole) {
@@ -53,26 +53,37 @@ TEST(VMStatusIndicator, LabelsAndDotsPerStatus) {
         Status status;
         const char* text;
         QColor dot;
-        const char* file;
     };
     const Case cases[] = {
-        {Status::stopped(), "VM Stopped", theme::statusStopped(), "vm_status_stopped"},
-        {Status::booting(), "Booting VM…", theme::systemOrange(), "vm_status_booting"},
-        {Status::running(), "VM Running", theme::statusRunning(), "vm_status_running"},
+        {Status::stopped(), "VM Stopped", theme::statusStopped()},
+        {Status::booting(), "Booting VM…", theme::systemOrange()},
+        {Status::running(), "VM Running", theme::statusRunning()},
+        {Status::error(QStringLiteral("Kernel panic")), "VM Error: Kernel panic",
+         theme::statusError()},
     };
+    // A sidebar-wide footer holding one indicator per status.
+    QWidget footer;
+    auto* column = new QVBoxLayout(&footer);
+    QList<VMStatusIndicator*> indicators;
     for (const Case& c : cases) {
-        VMStatusIndicator indicator;
-        indicator.setStatus(c.status);
-        EXPECT_EQ(indicator.text(), QString::fromUtf8(c.text));
-        EXPECT_EQ(indicator.toolTip(), QString::fromUtf8(c.text));
-        const QImage image = test::saveScreenshot(indicator, QLatin1String(c.file));
-        // The dot is drawn over the window background; compare the opaque colour it produces.
-        QImage background(1, 1, QImage::Format_ARGB32);
-        background.fill(indicator.palette().color(QPalette::Window));
-        QPainter painter(&background);
+        auto* indicator = new VMStatusIndicator;
+        indicator->setStatus(c.status);
+        column->addWidget(indicator);
+        indicators.append(indicator);
+    }
+    test::saveScreenshot(footer, QStringLiteral("vm_status"), QSize(260, 120));
+    for (qsizetype i = 0; i < indicators.size(); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(indicators[i]->text(), QString::fromUtf8(c.text));
+        EXPECT_EQ(indicators[i]->toolTip(), QString::fromUtf8(c.text));
+        // The dot is drawn over the window background; compare the colour that produces.
+        QImage expected(1, 1, QImage::Format_ARGB32);
+        expected.fill(footer.palette().color(QPalette::Window));
+        QPainter painter(&expected);
         painter.fillRect(0, 0, 1, 1, c.dot);
         painter.end();
-        EXPECT_EQ(dotPixel(image).rgb(), background.pixelColor(0, 0).rgb()) << c.file;
+        EXPECT_EQ(dotPixel(indicators[i]->grab().toImage()).rgb(), expected.pixelColor(0, 0).rgb())
+            << c.text;
     }
 }
 
