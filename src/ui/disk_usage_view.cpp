@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "ui/icons.h"
+#include "ui/progress_spinner.h"
 #include "ui/theme.h"
 #include "ui/usage_bar.h"
 
@@ -191,6 +192,21 @@ QString DiskUsageView::freeText() const {
 }
 QStringList DiskUsageView::entryNames() const {
     return shownNames;
+}
+
+DiskUsageLoadingView::DiskUsageLoadingView(QWidget* parent) : QWidget(parent) {
+    setMinimumSize(DiskUsageView::kSheetSize);
+    label = theme::styledLabel(tr("Loading disk usage…"), theme::body(), theme::textSecondary());
+    auto* column = new QVBoxLayout(this);
+    column->setSpacing(12);
+    column->addStretch();
+    column->addWidget(new ProgressSpinner, 0, Qt::AlignHCenter);
+    column->addWidget(label, 0, Qt::AlignHCenter);
+    column->addStretch();
+}
+
+QString DiskUsageLoadingView::text() const {
+    return label->text();
 }
 
 }  // namespace quorvale::ui

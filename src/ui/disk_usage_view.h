@@ -58,4 +58,18 @@ private:
     QStringList shownNames;
 };
 
+// The disk-usage sheet before its data arrives: a centred progress indicator over
+// "Loading disk usage…" in the sheet's frame.
+class DiskUsageLoadingView : public QWidget {
+    Q_OBJECT
+public:
+    explicit DiskUsageLoadingView(QWidget* parent = nullptr);
+
+    QString text() const;
+    QSize sizeHint() const override { return DiskUsageView::kSheetSize; }
+
+private:
+    QLabel* label;
+};
+
 }  // namespace quorvale::ui

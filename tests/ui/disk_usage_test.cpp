@@ -171,6 +171,13 @@ TEST(DiskUsageView, Screenshot) {
     EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemOrange());
 }
 
+TEST(DiskUsageLoadingView, ShowsTheLoadingText) {
+    DiskUsageLoadingView view;
+    EXPECT_EQ(view.text(), QStringLiteral("Loading disk usage…"));
+    const QImage image = test::saveScreenshot(view, QStringLiteral("disk_usage_loading"));
+    EXPECT_EQ(image.size(), DiskUsageView::kSheetSize);
+}
+
 // The same sheet under a dark palette: labels and the sunken track must stay legible.
 TEST(DiskUsageView, DarkPaletteScreenshot) {
     const QPalette saved = QApplication::palette();

@@ -3,6 +3,7 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "screenshot.h"
+#include "ui/boot_overlay.h"
 #include "ui/empty_state_view.h"
 #include "ui/error_banner.h"
 #include "ui/loading_overlay.h"
@@ -192,6 +194,25 @@ TEST(LoadingOverlay, SpinsAndPulsesOnlyWhileVisible) {
     overlay.hide();
     EXPECT_FALSE(overlay.isAnimating());
     EXPECT_FALSE(overlay.spinner()->isSpinning());
+}
+
+TEST(BootOverlay, CoversTheHostAndReportsCancel) {
+    QWidget host;
+    host.resize(700, 500);
+    host.show();
+    BootOverlay overlay(&host);
+    EXPECT_FALSE(overlay.isVisible());
+    overlay.show();
+    EXPECT_EQ(overlay.geometry(), host.rect());
+    host.resize(900, 600);
+    EXPECT_EQ(overlay.geometry(), host.rect());
+    EXPECT_EQ(overlay.text(), QStringLiteral("Booting VM..."));
+    EXPECT_EQ(overlay.spinner()->diameter(), 48);  // 1.5 times the regular 32
+    test::saveScreenshot(host, QStringLiteral("boot_overlay"));
+
+    QSignalSpy cancel(&overlay, &BootOverlay::cancelRequested);
+    QTest::mouseClick(overlay.cancelButton(), Qt::LeftButton);
+    EXPECT_EQ(cancel.count(), 1);
 }
 
 }  // namespace
