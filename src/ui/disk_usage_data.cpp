@@ -1,9 +1,10 @@
 #include "ui/disk_usage_data.h"
 
-#include <QLocale>
-
 #include <cmath>
 #include <limits>
+
+#include "model/display_format.h"
+#include "model/file_item.h"
 
 namespace quorvale::ui {
 
@@ -55,6 +56,13 @@ DiskUsageEntry DiskUsageEntry::fromDictionary(const QVariantMap& dictionary) {
     return entry;
 }
 
+QString DiskUsageEntry::symbol() const {
+    if (isDirectory)
+        return QStringLiteral("folder.fill");
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return model::FileItem::symbolName(dot < 0 ? QString() : name.mid(dot + 1));
+}
+
 quint64 DiskUsageData::usedBytes() const {
     return freeBytes > totalBytes ? 0 : totalBytes - freeBytes;
 }
@@ -98,7 +106,7 @@ DiskUsageData DiskUsageData::fromGuest(const QString& partitionName, const QVari
 QString byteCountText(quint64 bytes) {
     const auto clamped = static_cast<qint64>(
         std::min<quint64>(bytes, static_cast<quint64>(std::numeric_limits<qint64>::max())));
-    return QLocale().formattedDataSize(clamped, 1, QLocale::DataSizeSIFormat);
+    return model::byteCountText(clamped);
 }
 
 }  // namespace quorvale::ui

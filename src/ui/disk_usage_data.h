@@ -13,8 +13,8 @@ struct DiskUsageEntry {
     QString name;
     qint64 size = 0;
     bool isDirectory = false;
-    // The symbol shown for a file; the caller may set the symbol of the name's extension.
-    QString fileSymbol = QStringLiteral("doc");
+    // "folder.fill" for a directory, else the file symbol of the name's extension.
+    QString symbol() const;
 
     // "name" must be a string, "size" a number (truncated, negative counts as 0) and
     // "is_directory" a boolean; anything else reads as "", 0 and false.
@@ -40,7 +40,8 @@ struct DiskUsageData {
                                    const QVariantList& rootEntries);
 };
 
-// A byte count in decimal units (multiples of 1000) in the user's locale.
+// The file-style byte count of an unsigned size (sizes beyond the signed range show as its
+// largest value).
 QString byteCountText(quint64 bytes);
 
 }  // namespace quorvale::ui

@@ -137,9 +137,8 @@ QWidget* DiskUsageView::makeEntryRow(const DiskUsageEntry& entry, qsizetype inde
     auto* icon = new QLabel;
     icon->setFixedWidth(20);
     icon->setAlignment(Qt::AlignCenter);
-    icon->setPixmap(entry.isDirectory
-                        ? icons::tintedPixmap(QStringLiteral("folder.fill"), 14, theme::accent())
-                        : icons::tintedPixmap(entry.fileSymbol, 14, theme::textSecondary()));
+    icon->setPixmap(icons::tintedPixmap(
+        entry.symbol(), 14, entry.isDirectory ? theme::accent() : theme::textSecondary()));
 
     QLabel* label = theme::styledLabel(QString(), theme::body(), theme::textPrimary());
     label->setText(label->fontMetrics().elidedText(entry.name, Qt::ElideMiddle, kNameWidth));

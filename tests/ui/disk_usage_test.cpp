@@ -109,6 +109,12 @@ TEST(DiskUsageData, EntryFieldsOfTheWrongTypeReadAsAbsent) {
     EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("a", QStringLiteral("12"), false)).size, 0);
     EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("a", -7, false)).size, 0);
     EXPECT_EQ(DiskUsageEntry::fromDictionary({}).name, QString());
+
+    EXPECT_EQ(folder.symbol(), QStringLiteral("folder.fill"));
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("IMG_0001.JPG", 1, false)).symbol(),
+              QStringLiteral("photo"));
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("vmlinuz", 1, false)).symbol(),
+              QStringLiteral("doc"));
 }
 
 TEST(DiskUsageView, MissingFreeBytesShowsZeroFreeAndAFullRedBar) {
@@ -161,6 +167,8 @@ TEST(DiskUsageView, Screenshot) {
         entry("a-rather-long-file-name-that-does-not-fit-in-the-row-at-all.tar.gz",
               qlonglong(1'234), false),
         entry("README.md", qlonglong(2'048), false),
+        entry("backup.tar.gz", qlonglong(48'000'000), false),
+        entry("photo.jpg", qlonglong(3'100'000), false),
         entry("opt", 0, true),
     };
     DiskUsageView view;
