@@ -179,6 +179,25 @@ QIcon fromFallbackTheme(const QString& name) {
     return icon;
 }
 
+QIcon resolve(const QString& symbol) {
+    const IconEntry* entry = find(symbol);
+    if (!entry)
+        return {};
+    for (const char* name : entry->names) {
+        const QString themeName = QLatin1String(name);
+        if (QIcon::hasThemeIcon(themeName))
+            return QIcon::fromTheme(themeName);
+    }
+    if (entry->bundled)
+        return QIcon(QLatin1String(entry->bundled));
+    for (const char* name : entry->names) {
+        QIcon fallback = fromFallbackTheme(QLatin1String(name));
+        if (!fallback.isNull())
+            return fallback;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::span<const IconEntry> table() {
@@ -201,29 +220,6 @@ void installThemeFallback() {
     }();
     (void)done;
 }
-
-namespace {
-
-QIcon resolve(const QString& symbol) {
-    const IconEntry* entry = find(symbol);
-    if (!entry)
-        return {};
-    for (const char* name : entry->names) {
-        const QString themeName = QLatin1String(name);
-        if (QIcon::hasThemeIcon(themeName))
-            return QIcon::fromTheme(themeName);
-    }
-    if (entry->bundled)
-        return QIcon(QLatin1String(entry->bundled));
-    for (const char* name : entry->names) {
-        QIcon fallback = fromFallbackTheme(QLatin1String(name));
-        if (!fallback.isNull())
-            return fallback;
-    }
-    return {};
-}
-
-}  // namespace
 
 QIcon icon(const QString& symbol) {
     installThemeFallback();
