@@ -6,7 +6,6 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
 #include <QtCore/QLoggingCategory>
-#include <QtCore/QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,24 +68,14 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void runUntil(const bool& done) {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done)
-            loop.quit();
-    });
-    poll.start(0);
-    loop.exec();
-}
-
-QCoro::Task<> pingLoop(guest::VsockTransport& transport, std::vector<double>& micros, bool& done) {
+QCoro::Task<> pingLoop(guest::VsockTransport& transport, std::vector<double>& micros,
+                       QEventLoop& loop) {
     for (int i = 0; i < kPingsPerRun; ++i) {
         const auto start = Clock::now();
         co_await transport.send("ping");
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    done = true;
+    loop.quit();
 }
 
 // Median call round trip, and the median raw write-then-read round trip on the same kind of pair.
@@ -102,9 +91,9 @@ std::pair<double, double> pingRun() {
     {
         guest::VsockTransport transport;
         transport.connect(std::move(mine));
-        bool done = false;
-        auto task = pingLoop(transport, micros, done);
-        runUntil(done);
+        QEventLoop loop;
+        auto task = pingLoop(transport, micros, loop);
+        loop.exec();
     }  // closes our end: the echo thread sees end of stream
     echo.join();
 
@@ -129,11 +118,11 @@ std::pair<double, double> pingRun() {
 }
 
 QCoro::Task<> fetch(guest::VsockTransport& transport, std::string& bytes, Clock::time_point& end,
-                    bool& done) {
+                    QEventLoop& loop) {
     const auto result = co_await transport.send("read");
     bytes = rpc::base64Decode(result.value().stringValue().value()).value();
     end = Clock::now();
-    done = true;
+    loop.quit();
 }
 
 // Seconds for the reply through the transport, and for a raw copy of the same line.
@@ -151,9 +140,9 @@ std::pair<double, double> bulkRun(const std::string& line, std::size_t decodedSi
     {
         guest::VsockTransport transport;
         transport.connect(std::move(mine));
-        bool done = false;
-        auto task = fetch(transport, bytes, end, done);
-        runUntil(done);
+        QEventLoop loop;
+        auto task = fetch(transport, bytes, end, loop);
+        loop.exec();
     }
     peer.join();
     if (bytes.size() != decodedSize)
@@ -211,8 +200,9 @@ int main(int argc, char** argv) {
         std::printf("64 MiB base64 reply run %d: %.0f MB/s in %.1f ms (raw copy %.0f MB/s)\n",
                     run + 1, rates.back(), seconds * 1e3, rawRates.back());
     }
-    std::printf("64 MiB base64 reply median of %d runs: %.0f MB/s of reply, first byte written to "
-                "decoded bytes in hand (raw socket copy of the same bytes: %.0f MB/s)\n",
-                kRuns, median(rates), median(rawRates));
+    std::printf(
+        "64 MiB base64 reply median of %d runs: %.0f MB/s of reply, first byte written to "
+        "decoded bytes in hand (raw socket copy of the same bytes: %.0f MB/s)\n",
+        kRuns, median(rates), median(rawRates));
     return 0;
 }
