@@ -80,7 +80,7 @@ private:
     QPointer<QObject> delegateObject;  // set when the delegate is a QObject
     bool delegateIsObject = false;
     DiskEjector* ejector = nullptr;
-    std::unique_ptr<DiskImageRegistry> imageRegistry;
+    std::shared_ptr<DiskImageRegistry> imageRegistry;  // shared with running opens
     std::map<QString, model::Device> knownDisks;
     std::map<QString, std::vector<DiskDescription>> pendingPartitions;
     bool isMonitoring = false;
