@@ -69,7 +69,11 @@ DiskDetectionService::DiskDetectionService(std::unique_ptr<DiskEventSource> sour
       imageRegistry(std::make_shared<DiskImageRegistry>([this](const QString& bsdName) {
           qCInfo(lcDiskDetection, "Disk disappeared: %s", qUtf8Printable(bsdName));
           postDeviceRemoved(bsdName);
-      })) {}
+      })) {
+    // The event socket is opened now, so that a system without one fails at construction.
+    if (!this->source)
+        this->source = std::make_unique<UdevDiskSource>(this->paths);
+}
 
 DiskDetectionService::~DiskDetectionService() {
     // Stop the source first: its thread runs the handlers over the fields below.
@@ -93,8 +97,6 @@ void DiskDetectionService::startMonitoring() {
     }
     qCInfo(lcDiskDetection, "Starting disk monitoring");
     isMonitoring = true;
-    if (!source)
-        source = std::make_unique<UdevDiskSource>(paths);
     source->start({
         [this](const DiskDescription& d) { wholeDiskAppeared(d); },
         [this](const DiskDescription& d) { partitionAppeared(d); },

@@ -36,7 +36,8 @@ class DiskDetectionService : public QObject {
     Q_OBJECT
 
 public:
-    // Without a source, the udev source over `paths` is used (created at startMonitoring).
+    // Without a source, the udev source over `paths` is used; throws quorvale::Error when it
+    // cannot open its event socket.
     explicit DiskDetectionService(std::unique_ptr<DiskEventSource> source = nullptr,
                                   DiskPaths paths = {}, QObject* parent = nullptr);
     ~DiskDetectionService() override;

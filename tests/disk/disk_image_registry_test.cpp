@@ -226,7 +226,7 @@ TEST_F(DiskImageTest, FilesThatAreNoImagesGiveClearErrors) {
 TEST_F(DiskImageTest, GarbageIsOneUnknownPartition) {
     QByteArray bytes(1 << 20, '\0');
     for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 7919 + 13) % 251);
+        bytes[i] = char((qint64(i) * 7919 + 13) % 251);
     writeAt("garbage.img", 0, bytes);
     const model::Device d = registry.open(qpath("garbage.img"));
     ASSERT_EQ(d.partitions.size(), 1);
