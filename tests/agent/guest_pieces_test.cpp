@@ -100,7 +100,9 @@ TEST(ModuleList, KeepsOrderAndSkipsBlanksAndComments) {
               (std::vector<std::string>{"/lib/modules/6.1/virtio.ko", "/lib/modules/6.1/vsock.ko",
                                         "/lib/modules/6.1/ext4.ko"}));
     EXPECT_TRUE(parseModuleList("").empty());
-    EXPECT_EQ(loadModules("/nonexistent/modules"), 0);
+    const auto report = loadModules("/nonexistent/modules");
+    EXPECT_EQ(report.loaded, 0);
+    EXPECT_EQ(report.failures, std::vector<std::string>{"no module list at /nonexistent/modules"});
 }
 
 TEST(VirtioPorts, FindsThePortByItsName) {
