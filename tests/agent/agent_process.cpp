@@ -61,8 +61,9 @@ void AgentClient::sendRaw(std::string_view bytes) {
 
 std::optional<std::string> AgentClient::readLine(std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t scanned = 0;
     for (;;) {
-        if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
+        if (const auto newline = buffer_.find('\n', scanned); newline != std::string::npos) {
             std::string line = buffer_.substr(0, newline);
             buffer_.erase(0, newline + 1);
             return line;
@@ -74,6 +75,7 @@ std::optional<std::string> AgentClient::readLine(std::chrono::seconds timeout) {
             ADD_FAILURE() << "no reply line (a hung agent)";
             return std::nullopt;
         }
+        scanned = buffer_.size();
         char chunk[65536];
         const auto n = ::read(fd_.get(), chunk, sizeof chunk);
         if (n <= 0) {
