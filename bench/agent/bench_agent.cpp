@@ -176,9 +176,11 @@ int main(int argc, char** argv) {
         const std::string name = "/dir" + std::to_string(count);
         makeEntries(root + name, count);
         std::size_t replyBytes = 0;
+        const double cpuBefore = cpuSeconds(agent);
         const double agentTime = medianOf([&] {
             replyBytes = client.call("list_dir", {{"path", name}}).size();
         });
+        const double agentCpu = (cpuSeconds(agent) - cpuBefore) / runs;
         const double lsTime = medianOf([&] { shell("ls -l " + root + name + " > /dev/null"); });
         std::printf(
             "list_dir %6d entries: %7.1f ms (agent CPU %.0f ms, reply %.1f MB)   ls -l: %7.1f ms\n",
