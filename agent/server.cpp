@@ -86,7 +86,7 @@ void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher
             UniqueFd fd = openPort();
             if (!fd) {
                 std::this_thread::sleep_for(retry);
-                retry = std::min(retry * 2, std::chrono::milliseconds(200));
+                retry = std::min(retry * 2, std::chrono::milliseconds(50));
                 continue;
             }
             stream = std::make_shared<Stream>(std::move(fd));
