@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -35,8 +36,11 @@ void report(const ProgressHandler& progress, std::uint64_t done, std::uint64_t t
 }
 
 // The "read_file" calls of one export, in file order. Chunks up to the expected size go out
-// several at a time; the last of them asks for one byte more, so that a short answer proves the
-// end of the file. A full answer there means the file grew: the rest is read chunk by chunk.
+// several at a time; the last of them asks for one byte more, so that a short answer there
+// proves the end of the file. A full answer means the file grew: the rest is read chunk by
+// chunk. A short answer before the expected end (the guest may cap a read, or the file shrank)
+// makes the calls after it useless: reading restarts where the answer ended, and only an empty
+// answer ends the file there.
 class ChunkReader {
 public:
     struct Pending {
@@ -65,8 +69,19 @@ public:
         inFlight.pop_front();
         return pending;
     }
-    // Calls still out after the end, a cancel or a failure; their answers are of no use.
-    std::deque<Pending> takeRemaining() { return std::exchange(inFlight, {}); }
+    // Drops the calls out and asks again from `offset`.
+    void restartAt(std::uint64_t offset) {
+        std::move(inFlight.begin(), inFlight.end(), std::back_inserter(stale));
+        inFlight.clear();
+        planned = offset;
+    }
+    // Calls still out after the end, a cancel, a failure or a restart; their answers are of no
+    // use but must be awaited.
+    std::deque<Pending> takeRemaining() {
+        std::move(inFlight.begin(), inFlight.end(), std::back_inserter(stale));
+        inFlight.clear();
+        return std::exchange(stale, {});
+    }
 
 private:
     void request(std::uint64_t length) {
@@ -85,6 +100,7 @@ private:
     std::uint64_t expectedSize;
     std::uint64_t planned = 0;  // bytes asked for so far
     std::deque<Pending> inFlight;
+    std::deque<Pending> stale;
 };
 
 // Decodes one "read_file" answer and writes it at `offset` of the local file.
@@ -145,10 +161,13 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
             if (written.error)
                 throw FileOperationError::operationFailed(*written.error + ": local file");
             done += written.bytes;
-            if (written.bytes < next.requested) {
+            const bool shortAnswer = written.bytes < next.requested;
+            if (written.bytes == 0 || (shortAnswer && done >= expectedSize)) {
                 report(options.progress, done, done);
                 break;
             }
+            if (shortAnswer)
+                reader.restartAt(done);
             report(options.progress, done, std::max(expectedSize, done + 1));
             if (options.stop.stop_requested()) {
                 outcome = TransferOutcome::cancelled;

@@ -10,6 +10,8 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <stop_token>
 
@@ -60,7 +62,8 @@ protected:
         std::lock_guard lock(mutex);
         if (request.at("method") == "read_file") {
             const auto offset = static_cast<std::size_t>(params.at("offset").as_int64());
-            const auto max = static_cast<std::size_t>(params.at("max_bytes").as_int64());
+            const auto max =
+                std::min(readCap, static_cast<std::size_t>(params.at("max_bytes").as_int64()));
             if (offset > remote.size())
                 return ScriptedPeer::error(-22, "Invalid argument: offset");
             std::string text = rpc::base64Encode(std::string_view(remote).substr(offset, max));
@@ -95,6 +98,7 @@ protected:
     std::string remote;
     std::string staged;
     bool corruptReads = false;
+    std::size_t readCap = SIZE_MAX;  // most bytes one answer carries
     guest::VsockTransport transport;
     std::unique_ptr<ScriptedPeer> peer;
     FileOperationService service{transport};
@@ -147,6 +151,18 @@ TEST_F(TransferTest, ExportOfAFileLargerThanListedReadsOnToTheEnd) {
     const QString shrunk = local.filePath(QStringLiteral("shrunk.bin"));
     run(service.exportFile(QStringLiteral("/f"), shrunk, 20'000, options));
     EXPECT_EQ(readAll(shrunk), content);
+}
+
+TEST_F(TransferTest, ExportFromAGuestThatCapsItsAnswersIsComplete) {
+    const std::string content = pattern(10'000);
+    serve(content);
+    readCap = 1'500;
+    TransferOptions options;
+    options.chunkBytes = 4'000;
+    const QString destination = local.filePath(QStringLiteral("capped.bin"));
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 10'000, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), content);
 }
 
 TEST_F(TransferTest, FailedOrCancelledExportLeavesTheOldLocalFile) {
