@@ -59,7 +59,7 @@ public:
     void plan() {
         while (inFlight.size() < exportDepth && planned < expectedSize) {
             const std::uint64_t rest = expectedSize - planned;
-            request(rest < chunk ? rest + 1 : chunk);
+            request(rest <= chunk ? rest + 1 : chunk);
         }
         if (inFlight.empty())
             request(chunk);

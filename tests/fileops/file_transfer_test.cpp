@@ -136,6 +136,20 @@ TEST_F(TransferTest, ExportReadsChunksUntilAShortOneAndReportsProgress) {
         EXPECT_GT(progress[i].first, progress[i - 1].first);
 }
 
+TEST_F(TransferTest, ExportOfAWholeNumberOfChunksNeedsNoExtraCall) {
+    const std::string content = pattern(9'000);
+    serve(content);
+    std::vector<std::uint64_t> done;
+    TransferOptions options;
+    options.chunkBytes = 3000;
+    options.progress = [&](std::uint64_t bytes, std::uint64_t) { done.push_back(bytes); };
+    const QString destination = local.filePath(QStringLiteral("exact.bin"));
+    run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options));
+    EXPECT_EQ(readAll(destination), content);
+    EXPECT_EQ(peer->lines().size(), 3u);
+    EXPECT_EQ(done, (std::vector<std::uint64_t>{3000, 6000, 9000}));
+}
+
 TEST_F(TransferTest, ExportOfAFileLargerThanListedReadsOnToTheEnd) {
     const std::string content = pattern(7'500);
     serve(content);
