@@ -35,7 +35,6 @@ void fill(const QString& directory, int entries) {
 int main() {
     const int runs = bench::runCount();
     testing::ensureApplication();
-    bench::useBuildTree();
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorvale.*=false"));
     QTemporaryDir root;
     for (int entries : {10'000, 100'000}) {
