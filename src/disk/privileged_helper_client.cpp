@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <coroutine>
@@ -41,7 +42,12 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments,
     process.setProgram(program);
     process.setArguments(arguments);
     ProcessResult result;
-    if (!co_await qCoro(process).start())
+    // A missing program is caught here: starting one would only fail after the start timeout.
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        co_return result;
+    const bool started =
+        co_await qCoro(process).start(QIODevice::ReadOnly, std::chrono::seconds(10));
+    if (!started)
         co_return result;
     if (!co_await qCoro(process).waitForFinished(timeout)) {
         process.kill();
