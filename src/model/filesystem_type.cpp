@@ -1,0 +1,37 @@
+#include "model/filesystem_type.h"
+
+namespace quorvale::model {
+
+QString rawValue(FilesystemType type) {
+    switch (type) {
+        case FilesystemType::ext4:
+            return QStringLiteral("ext4");
+        case FilesystemType::ext3:
+            return QStringLiteral("ext3");
+        case FilesystemType::ext2:
+            return QStringLiteral("ext2");
+        case FilesystemType::fat32:
+            return QStringLiteral("fat32");
+        case FilesystemType::exfat:
+            return QStringLiteral("exfat");
+        case FilesystemType::ntfs:
+            return QStringLiteral("ntfs");
+        case FilesystemType::hfsPlus:
+            return QStringLiteral("hfs+");
+        case FilesystemType::apfs:
+            return QStringLiteral("apfs");
+        case FilesystemType::unknown:
+            break;
+    }
+    return QStringLiteral("unknown");
+}
+
+std::optional<FilesystemType> filesystemTypeFromRaw(const QString& raw) {
+    for (FilesystemType type : allFilesystemTypes) {
+        if (rawValue(type) == raw)
+            return type;
+    }
+    return std::nullopt;
+}
+
+}  // namespace quorvale::model
