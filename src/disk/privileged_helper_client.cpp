@@ -6,6 +6,9 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <coroutine>
 #include <optional>
 #include <vector>
@@ -59,6 +62,25 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments,
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
     result.err = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
     co_return result;
+}
+
+// The last line the failed program wrote on stderr, else its command line and status.
+QString failureText(const ProcessResult& result, const QString& program,
+                    const QStringList& arguments) {
+    if (!result.err.isEmpty())
+        return result.err.section(QLatin1Char('\n'), -1);
+    return QStringLiteral("%1 %2 failed (status %3)")
+        .arg(program, arguments.join(QLatin1Char(' ')))
+        .arg(result.exitCode);
+}
+
+QString currentUserName() {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return qEnvironmentVariable("USER");
 }
 
 enum class UnitState { notInstalled, enabled, disabled, unknown };
@@ -168,17 +190,20 @@ QCoro::Task<void> PrivilegedHelperClient::installHelper() {
     logInfo("Installing helper daemon");
     arguments = QStringList() << options.helperPath << QString::fromLatin1("install");
     const auto installed = co_await runProcess(options.pkexec, arguments, std::chrono::minutes(30));
-    if (!installed.ran || installed.exitCode != 0) {
-        const QString reason = !installed.err.isEmpty()
-                                   ? installed.err.section(QLatin1Char('\n'), -1)
-                                   : QString::fromLatin1("%1 %2 install failed (status %3)")
-                                         .arg(options.pkexec, options.helperPath)
-                                         .arg(installed.exitCode);
-        throw Error(reason.toStdString());
-    }
+    if (!installed.ran || installed.exitCode != 0)
+        throw Error(failureText(installed, options.pkexec, arguments).toStdString());
     if (self)
         self->setHelperInstalled();
     logInfo("Helper installed successfully");
+}
+
+QCoro::Task<void> PrivilegedHelperClient::grantAccess() {
+    const Options options = config;
+    QStringList arguments;
+    arguments << options.helperPath << QString::fromLatin1("grant") << currentUserName();
+    const auto granted = co_await runProcess(options.pkexec, arguments, std::chrono::minutes(30));
+    if (!granted.ran || granted.exitCode != 0)
+        throw Error(failureText(granted, options.pkexec, arguments).toStdString());
 }
 
 QCoro::Task<UniqueFd> PrivilegedHelperClient::openDisk(QString bsdName, bool readOnly) {

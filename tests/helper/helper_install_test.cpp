@@ -1,6 +1,9 @@
 // installHelper() against stand-ins for systemctl and pkexec (real processes): each systemd
 // state of quorvale-helper.socket leads to its outcome.
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <QSignalSpy>
 
 #include <fstream>
@@ -142,4 +145,18 @@ TEST_F(InstallHelperTest, MissingSystemctlIsUnknownStatus) {
     o.systemctl = QString::fromStdString((dir.path / "no-systemctl").string());
     PrivilegedHelperClient client(o);
     EXPECT_THROW(run(client.installHelper()), HelperError);
+}
+
+TEST_F(InstallHelperTest, GrantRunsTheHelpersGrantForTheCurrentUser) {
+    PrivilegedHelperClient client(options());
+    run(client.grantAccess());
+    const std::string user = ::getpwuid(::getuid())->pw_name;
+    EXPECT_EQ(log("pkexec.log"), "/opt/q/libexec/quorvale/quorvale-helper grant " + user + "\n");
+    std::ofstream(dir.path / "deny") << "";
+    try {
+        run(client.grantAccess());
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "Error executing command as another user: Not authorized");
+    }
 }
