@@ -61,7 +61,10 @@ protected:
         if (name == "sdb" || name == "mmcblk0" || name == "sdb1")
             return FakeReply{result(request, R"({"fd_count":1})"), marker.get()};
         if (name == "sdc")  // descriptor and error text in one reply: the descriptor wins
-            return FakeReply{result(request, R"({"fd_count":1,"error":"ignored"})"), marker.get()};
+            return FakeReply{
+                R"({"jsonrpc":"2.0","id":)" + boost::json::serialize(request.at("id")) +
+                    R"(,"result":{"fd_count":1},"error":{"code":-32000,"message":"busy"}})",
+                marker.get()};
         if (name == "sdd")
             return FakeReply{error(request, "ACCESS_DENIED: user 1000 is not in plugdev")};
         if (name == "sde")
