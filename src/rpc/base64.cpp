@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "rpc/large_buffer.h"
+
 namespace quorvale::rpc {
 
 namespace {
@@ -23,6 +25,7 @@ constexpr auto kDecode = makeDecodeTable();
 
 std::string base64Encode(std::string_view bytes) {
     std::string out;
+    reserveLarge(out, (bytes.size() + 2) / 3 * 4);
     out.resize((bytes.size() + 2) / 3 * 4);
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     char* o = out.data();
@@ -54,6 +57,7 @@ std::optional<std::string> base64Decode(std::string_view text) {
     if (!text.empty() && text.back() == '=')
         padding = text[text.size() - 2] == '=' ? 2 : 1;
     std::string out;
+    reserveLarge(out, text.size() / 4 * 3 - padding);
     out.resize(text.size() / 4 * 3 - padding);
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     char* o = out.data();

@@ -1,19 +1,35 @@
 #include "rpc/line_buffer.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "rpc/large_buffer.h"
+
 namespace quorvale::rpc {
+
+namespace {
+// Storage up to this size is kept for reuse; the storage of a long line that has passed is
+// given back instead of staying allocated for the life of the stream.
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+}  // namespace
 
 void LineBuffer::append(std::string_view bytes) {
     // Compact before growing when more than half of the storage is consumed.
     if (start_ > 0 && start_ >= data_.size() / 2) {
         data_.erase(0, start_);
         start_ = 0;
+        if (data_.capacity() > kKeptCapacity && data_.size() + bytes.size() < data_.capacity() / 4)
+            data_.shrink_to_fit();
     }
+    const std::size_t needed = data_.size() + bytes.size();
+    if (needed > data_.capacity())
+        reserveLarge(data_, std::max(needed, 2 * data_.capacity()));
     data_.append(bytes);
 }
 
 std::optional<std::string> LineBuffer::nextLine() {
+    if (overflowed())
+        return std::nullopt;
     const std::size_t from = start_ + scanned_;
     if (from >= data_.size())
         return std::nullopt;
@@ -23,6 +39,10 @@ std::optional<std::string> LineBuffer::nextLine() {
         return std::nullopt;
     }
     const auto end = static_cast<std::size_t>(static_cast<const char*>(hit) - data_.data());
+    if (end - start_ > maxLineBytes_) {
+        tooLong_ = true;
+        return std::nullopt;
+    }
     std::string line;
     if (start_ == 0 && end + 1 == data_.size()) {
         // The whole buffer is exactly one line: hand the storage over instead of copying.
@@ -39,7 +59,11 @@ std::optional<std::string> LineBuffer::nextLine() {
 }
 
 void LineBuffer::clear() {
-    data_.clear();
+    tooLong_ = false;
+    if (data_.capacity() > kKeptCapacity)
+        std::string().swap(data_);
+    else
+        data_.clear();
     start_ = 0;
     scanned_ = 0;
 }
