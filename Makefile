@@ -18,7 +18,7 @@ test: build
 
 test-asan: deps
 	cmake --preset asan
-	cmake --build --preset asan -j $(JOBS)
+	cmake --build --preset asan -j $(JOBS) --target unit-tests
 	ctest --preset asan -j $(JOBS)
 
 bench: build
@@ -30,7 +30,7 @@ sample-image: build
 	bash scripts/make-sample-image.sh $(SAMPLE_IMAGE)
 
 run: build sample-image
-	./build/src/ui/quorvale $(SAMPLE_IMAGE)
+	./build/src/ui/app/quorvale $(SAMPLE_IMAGE)
 
 clean:
 	rm -rf build build-asan
