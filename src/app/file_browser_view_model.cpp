@@ -34,7 +34,8 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
     std::optional<guest::VsockError::Kind> transportFailure;
     QString failure;
     try {
-        listing = co_await service->listDirectory(currentPath_, currentPartition);
+        QList<FileItem> items = co_await service->listDirectory(currentPath_, currentPartition);
+        listing = std::move(items);
     } catch (const guest::VsockError& error) {
         if (error.kind == guest::VsockError::Kind::invalidResponse)
             failure = QString::fromUtf8(error.what());
@@ -75,7 +76,8 @@ QCoro::Task<void> FileBrowserViewModel::navigateTo(QString path) {
 QCoro::Task<void> FileBrowserViewModel::navigateUp() {
     if (currentPath_ == QLatin1String("/"))
         co_return;
-    co_await navigateTo(parentPath(currentPath_));
+    const QString parent = parentPath(currentPath_);
+    co_await navigateTo(parent);
 }
 
 void FileBrowserViewModel::applyFilterAndSort() {
@@ -89,8 +91,9 @@ QCoro::Task<void> FileBrowserViewModel::filterAndSortAsync() {
         co_return;
     }
     QPointer<FileBrowserViewModel> self(this);
-    QList<FileItem> sorted = co_await QtConcurrent::run(filterAndSort, allFiles_, searchQuery_,
-                                                        sortOrder_, sortAscending_);
+    QFuture<QList<FileItem>> sorting =
+        QtConcurrent::run(filterAndSort, allFiles_, searchQuery_, sortOrder_, sortAscending_);
+    QList<FileItem> sorted = co_await sorting;
     // A newer request (or a newer listing) wins.
     if (self && generation == sortGeneration)
         setFiles(std::move(sorted));
@@ -140,7 +143,8 @@ QCoro::Task<void> FileBrowserViewModel::duplicate(FileItem item) {
         co_return;
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
-    co_await service->copy(item.path, duplicatePath(item.path, item.name), currentPartition);
+    const QString destination = duplicatePath(item.path, item.name);
+    co_await service->copy(item.path, destination, currentPartition);
     if (self)
         co_await loadDirectory();
 }
@@ -150,7 +154,8 @@ QCoro::Task<void> FileBrowserViewModel::createFolder(QString name) {
         co_return;
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
-    co_await service->createDirectory(childPath(currentPath_, name), currentPartition);
+    const QString path = childPath(currentPath_, name);
+    co_await service->createDirectory(path, currentPartition);
     if (self)
         co_await loadDirectory();
 }

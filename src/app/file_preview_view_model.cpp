@@ -45,7 +45,8 @@ QCoro::Task<void> FilePreviewViewModel::readPreview(FileItem item, Kind kind) {
     try {
         if (!service)
             throw fileops::FileOperationError::invalidData();
-        bytes = co_await service->readFile(item.path, previewBytes, partition);
+        QByteArray read = co_await service->readFile(item.path, previewBytes, partition);
+        bytes = std::move(read);
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }

@@ -67,12 +67,13 @@ QCoro::Task<void> FileBrowserViewModel::exportItems(QList<FileItem> items, QStri
                 throw TransferError::unsafeName(item.name.toStdString());
             const QString destination = QDir(folder).filePath(item.name);
             setTransferProgress(done, item.name);
-            const TransferOutcome outcome = co_await service->exportFile(
-                item.path, destination, item.size,
-                transferOptions(self, stop, partition, done,
-                                [this, name = item.name](std::uint64_t bytes) {
-                                    setTransferProgress(bytes, name);
-                                }));
+            // Named, not temporaries: GCC 12 may destroy temporaries of a co_await twice.
+            const auto report = [this, name = item.name](std::uint64_t bytes) {
+                setTransferProgress(bytes, name);
+            };
+            TransferOptions options = transferOptions(self, stop, partition, done, report);
+            const TransferOutcome outcome =
+                co_await service->exportFile(item.path, destination, item.size, std::move(options));
             if (!self || outcome == TransferOutcome::cancelled)
                 break;
             done += item.size;
@@ -115,11 +116,12 @@ QCoro::Task<void> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
             const std::uint64_t size =
                 ::fstat(file.get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
             setTransferProgress(done, name);
-            const TransferOutcome outcome = co_await service->uploadFile(
-                file.get(), destination,
-                transferOptions(self, stop, partition, done, [this, name](std::uint64_t bytes) {
-                    setTransferProgress(bytes, name);
-                }));
+            const auto report = [this, name](std::uint64_t bytes) {
+                setTransferProgress(bytes, name);
+            };
+            TransferOptions options = transferOptions(self, stop, partition, done, report);
+            const TransferOutcome outcome =
+                co_await service->uploadFile(file.get(), destination, std::move(options));
             if (!self)
                 co_return;
             if (outcome == TransferOutcome::cancelled)

@@ -106,8 +106,8 @@ QCoro::Task<void> getCommand(Session& session, QString remote, QString local) {
         QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
         co_return;
     }
-    co_await session.service().exportFile(item->path, local, item->size,
-                                          options(session, bar, item->name));
+    fileops::TransferOptions transfer = options(session, bar, item->name);
+    co_await session.service().exportFile(item->path, local, item->size, std::move(transfer));
 }
 
 QCoro::Task<void> putCommand(Session& session, QString local, QString remote) {
@@ -135,7 +135,8 @@ QCoro::Task<void> putCommand(Session& session, QString local, QString remote) {
         QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
         co_return;
     }
-    co_await session.service().uploadFile(local, remote, options(session, bar, info.fileName()));
+    fileops::TransferOptions transfer = options(session, bar, info.fileName());
+    co_await session.service().uploadFile(local, remote, std::move(transfer));
 }
 
 QCoro::Task<void> removeCommand(Session& session, QStringList paths) {
@@ -149,12 +150,15 @@ QCoro::Task<void> makeDirectoryCommand(Session& session, QString path) {
     const QString name = path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
     if (name.isEmpty())
         throw CliError("mkdir needs a directory name");
-    co_await browser.navigateTo(parentPath(path));
+    const QString parent = parentPath(path);
+    co_await browser.navigateTo(parent);
     co_await browser.createFolder(name);
 }
 
 QCoro::Task<void> renameCommand(Session& session, QString path, QString newName) {
-    print(co_await session.service().rename(path, newName, session.partitionName()));
+    const QString renamed =
+        co_await session.service().rename(path, newName, session.partitionName());
+    print(renamed);
 }
 
 QCoro::Task<void> diskUsageCommand(Session& session) {
