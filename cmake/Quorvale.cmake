@@ -29,9 +29,17 @@ function(quorvale_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
+    if(NOT TARGET quorvale_test_env)
+        add_library(quorvale_test_env OBJECT ${PROJECT_SOURCE_DIR}/tests/test_env.cpp)
+        target_compile_definitions(quorvale_test_env PRIVATE
+            QUORVALE_TEST_BUILD_DIR="${PROJECT_BINARY_DIR}"
+            QUORVALE_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    endif()
+    # The environment (QT_QPA_PLATFORM, QUORVALE_BUILD_DIR, QUORVALE_SOURCE_DIR) comes from
+    # quorvale_test_env: list-valued test properties do not survive gtest_discover_tests.
+    target_link_libraries(${name} PRIVATE quorvale_test_env)
     gtest_discover_tests(${name}
         PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QUORVALE_BUILD_DIR=${PROJECT_BINARY_DIR};QUORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
         DISCOVERY_TIMEOUT 60)
 endfunction()
 
