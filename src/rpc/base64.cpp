@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "rpc/large_buffer.h"
+
 namespace quorvale::rpc {
 
 namespace {
@@ -23,6 +25,7 @@ constexpr auto kDecode = makeDecodeTable();
 
 std::string base64Encode(std::string_view bytes) {
     std::string out;
+    reserveLarge(out, base64EncodedSize(bytes.size()));
     out.resize(base64EncodedSize(bytes.size()));
     base64EncodeTo(bytes, out.data());
     return out;
@@ -30,6 +33,7 @@ std::string base64Encode(std::string_view bytes) {
 
 std::optional<std::string> base64Decode(std::string_view text) {
     std::string out;
+    reserveLarge(out, text.size() / 4 * 3);
     out.resize(text.size() / 4 * 3);
     const std::optional<std::size_t> size = base64DecodeTo(text, out.data());
     if (!size)
