@@ -17,6 +17,7 @@
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/privileged_helper_client.h"
+#include "disk_image.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 
@@ -26,66 +27,14 @@ namespace {
 using namespace quorvale::testing;
 using namespace std::chrono_literals;
 
-constexpr qint64 partitionOffset = 1024 * 1024;
-constexpr qint64 partitionBytes = 32 * 1024 * 1024;
-
-// Runs a program; returns its exit code (-1 when it did not run) and its output.
-std::pair<int, QByteArray> runTool(const QString& program, const QStringList& args,
-                                   const QByteArray& input = {}) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, args);
-    if (!process.waitForStarted(10000))
-        return {-1, {}};
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAll()};
-}
-
-// An MBR disk image: one Linux partition at 1 MiB holding an ext4 filesystem made from `tree`.
-bool makeDiskImage(const QString& tree, const QString& image, const QString& scratch) {
-    const QString part = scratch + "/part.img";
-    auto [mkfs, mkfsOut] =
-        runTool("mkfs.ext4", {"-q", "-F", "-L", "CARD", "-d", tree, part, "32M"});
-    if (mkfs != 0) {
-        ADD_FAILURE() << mkfsOut.toStdString();
-        return false;
-    }
-    QFile out(image);
-    QFile in(part);
-    if (!out.open(QIODevice::WriteOnly) || !in.open(QIODevice::ReadOnly))
-        return false;
-    out.write(QByteArray(partitionOffset, '\0'));
-    out.write(in.readAll());
-    out.close();
-    auto [sfdisk, sfdiskOut] =
-        runTool("sfdisk", {"-q", image}, "label: dos\nstart=2048, type=83\n");
-    if (sfdisk != 0)
-        ADD_FAILURE() << sfdiskOut.toStdString();
-    return sfdisk == 0;
-}
-
-QByteArray extractPartition(const QString& image) {
-    QFile file(image);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(partitionOffset))
-        return {};
-    return file.read(partitionBytes);
-}
-
 TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     ensureApplication();
-    const QString share = qEnvironmentVariable("QUORVALE_BUILD_DIR") + "/share/quorvale/vm";
-    if (!QFileInfo::exists(share + "/vmlinuz") || !QFileInfo::exists(share + "/initramfs.img"))
-        GTEST_SKIP() << "no VM image in " << share.toStdString();
+    if (!vmImageAvailable())
+        GTEST_SKIP() << "no VM image in the build tree";
 
     QTemporaryDir work;
     QDir().mkpath(work.filePath("tree/docs"));
-    QFile hello(work.filePath("tree/hello.txt"));
-    ASSERT_TRUE(hello.open(QIODevice::WriteOnly));
-    hello.write("hello from the card\n");
-    hello.close();
+    writeFile(work.filePath("tree/hello.txt"), "hello from the card\n");
     const QString image = work.filePath("card.img");
     ASSERT_TRUE(makeDiskImage(work.filePath("tree"), image, work.path()));
 
@@ -129,11 +78,8 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     QByteArray payload;
     for (int i = 0; i < 700000; ++i)
         payload.append(char(i * 7));
-    QFile upload(work.filePath("upload.bin"));
-    ASSERT_TRUE(upload.open(QIODevice::WriteOnly));
-    upload.write(payload);
-    upload.close();
-    run(browser.uploadFiles({upload.fileName()}), 120s);
+    writeFile(work.filePath("upload.bin"), payload);
+    run(browser.uploadFiles({work.filePath("upload.bin")}), 120s);
     model::FileItem uploaded;
     for (const auto& item : browser.files())
         if (item.name == "upload.bin")
@@ -150,13 +96,9 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     EXPECT_TRUE(spinUntil([&] { return devices.devices().isEmpty(); }, 10s));
     EXPECT_FALSE(state.selectedPartition());
 
+    EXPECT_TRUE(isPartitionClean(image));
     const QString part = work.filePath("check.img");
-    QFile check(part);
-    ASSERT_TRUE(check.open(QIODevice::WriteOnly));
-    check.write(extractPartition(image));
-    check.close();
-    auto [fsck, fsckOut] = runTool("e2fsck", {"-fn", part});
-    EXPECT_EQ(fsck, 0) << fsckOut.toStdString();
+    ASSERT_TRUE(extractPartition(image, part));
     auto [cat, catOut] = runTool("debugfs", {"-R", "cat /upload.bin", part});
     EXPECT_EQ(cat, 0);
     EXPECT_TRUE(catOut.contains(payload.left(1000)));
