@@ -162,6 +162,10 @@ QCoro::Task<void> renameCommand(Session& session, QString path, QString newName)
 }
 
 QCoro::Task<void> diskUsageCommand(Session& session) {
+    // The guest mounts a partition on its first use: list its root first.
+    co_await session.browser().navigateTo(QStringLiteral("/"));
+    if (session.browser().error())
+        throw CliError(session.browser().error()->toStdString());
     const auto partitions = co_await session.service().getPartitions();
     print(QStringLiteral("%1 %2 %3 %4 %5 %6")
               .arg(QStringLiteral("Partition").leftJustified(12),

@@ -9,7 +9,6 @@
 // success, 1 with one error line on failure, 2 for a usage error.
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTimer>
 
 #include <cstdio>
@@ -74,9 +73,10 @@ QCoro::Task<void> runCommand(const Command& command, SourceSpec source, QStringL
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    // The log lines of the services go to stderr only when asked for (QT_LOGGING_RULES).
+    // Log lines (ours and Qt's) go to stderr only when asked for with QT_LOGGING_RULES: stderr
+    // carries the progress bar and the one error line.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("com.quorvale.*=false"));
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QStringList args = app.arguments().mid(1);
     std::chrono::milliseconds readyTimeout = std::chrono::seconds(10);
     if (args.size() >= 2 && args[0] == QLatin1String("--ready-timeout")) {
