@@ -14,6 +14,8 @@ void LineBuffer::append(std::string_view bytes) {
 }
 
 std::optional<std::string> LineBuffer::nextLine() {
+    if (overflowed())
+        return std::nullopt;
     const std::size_t from = start_ + scanned_;
     if (from >= data_.size())
         return std::nullopt;
@@ -23,6 +25,10 @@ std::optional<std::string> LineBuffer::nextLine() {
         return std::nullopt;
     }
     const auto end = static_cast<std::size_t>(static_cast<const char*>(hit) - data_.data());
+    if (end - start_ > maxLineBytes_) {
+        tooLong_ = true;
+        return std::nullopt;
+    }
     std::string line;
     if (start_ == 0 && end + 1 == data_.size()) {
         // The whole buffer is exactly one line: hand the storage over instead of copying.
@@ -39,6 +45,7 @@ std::optional<std::string> LineBuffer::nextLine() {
 }
 
 void LineBuffer::clear() {
+    tooLong_ = false;
     data_.clear();
     start_ = 0;
     scanned_ = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // Splits a byte stream into newline-terminated lines. Appending is amortised linear: the
 // search resumes where it stopped and consumed bytes are dropped in bulk, so a line of any
-// length costs O(length). A line longer than `maxLineBytes` without a newline is an overflow.
+// length costs O(length). A line longer than `maxLineBytes` is an overflow, whether or not its
+// newline has arrived: once overflowed, no further line is returned until clear().
 
 #include <cstddef>
 #include <optional>
@@ -20,8 +21,10 @@ public:
     void append(std::string_view bytes);
     // The next complete line without its 0x0A (possibly empty), or nothing yet.
     std::optional<std::string> nextLine();
-    // True when the unfinished line has grown past the limit.
-    bool overflowed() const { return data_.size() - start_ > maxLineBytes_; }
+    // True when a line, complete or not, has grown past the limit.
+    // (An unfinished line counts once nextLine() has looked at it, that is after it returned
+    // nothing.)
+    bool overflowed() const { return tooLong_ || scanned_ > maxLineBytes_; }
     std::size_t pendingBytes() const { return data_.size() - start_; }
     void clear();
 
@@ -30,6 +33,7 @@ private:
     std::size_t start_ = 0;    // first byte not yet returned
     std::size_t scanned_ = 0;  // bytes from start_ known to hold no newline
     std::size_t maxLineBytes_;
+    bool tooLong_ = false;  // a complete line over the limit was found
 };
 
 // One frame on the wire: the JSON text followed by 0x0A.
