@@ -36,16 +36,38 @@ AnyCodable::AnyCodable(std::map<std::string, AnyCodable> members) {
     value_ = std::move(o);
 }
 
-AnyCodable AnyCodable::fromJSON(boost::json::value v) {
-    // An unsigned value above INT64_MAX is "any other number": it becomes a double.
-    if (v.is_uint64()) {
-        const auto u = v.get_uint64();
-        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            v = static_cast<double>(u);
-        } else {
-            v = static_cast<std::int64_t>(u);
+namespace {
+
+// An unsigned number above INT64_MAX is "any other number": a double. Applies at every depth so
+// that nested values follow the same rules as the top one.
+void normalizeNumbers(boost::json::value& v) {
+    switch (v.kind()) {
+        case boost::json::kind::uint64: {
+            const auto u = v.get_uint64();
+            if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                v = static_cast<double>(u);
+            } else {
+                v = static_cast<std::int64_t>(u);
+            }
+            break;
         }
+        case boost::json::kind::array:
+            for (auto& item : v.get_array())
+                normalizeNumbers(item);
+            break;
+        case boost::json::kind::object:
+            for (auto& member : v.get_object())
+                normalizeNumbers(member.value());
+            break;
+        default:
+            break;
     }
+}
+
+}  // namespace
+
+AnyCodable AnyCodable::fromJSON(boost::json::value v) {
+    normalizeNumbers(v);
     AnyCodable a;
     a.value_ = std::move(v);
     return a;

@@ -37,6 +37,12 @@ const json::string* stringMember(const json::object& o, std::string_view key) {
     return v ? v->if_string() : nullptr;
 }
 
+// An optional member: absent when missing or null.
+json::value* optionalMember(json::object& o, std::string_view key) {
+    auto* v = o.if_contains(key);
+    return v && !v->is_null() ? v : nullptr;
+}
+
 }  // namespace
 
 json::object JSONRPCError::toJSON() const {
@@ -106,7 +112,7 @@ JSONRPCResponse JSONRPCResponse::decode(std::string_view line) {
     JSONRPCResponse response;
     response.jsonrpc = std::string(*version);
     response.id = *id;
-    if (auto* error = o->if_contains("error")) {
+    if (auto* error = optionalMember(*o, "error")) {
         auto* e = error->if_object();
         if (!e)
             throw DecodingError("Expected \"error\" to be a dictionary");
@@ -117,11 +123,11 @@ JSONRPCResponse JSONRPCResponse::decode(std::string_view line) {
         if (!message)
             throw DecodingError("No string value associated with key \"message\"");
         std::optional<AnyCodable> data;
-        if (auto* d = e->if_contains("data"))
+        if (auto* d = optionalMember(*e, "data"))
             data = AnyCodable::fromJSON(std::move(*d));
         response.error.emplace(*code, std::string(*message), std::move(data));
     }
-    if (auto* result = o->if_contains("result")) {
+    if (auto* result = optionalMember(*o, "result")) {
         response.result = AnyCodable::fromJSON(std::move(*result));
     }
     return response;

@@ -59,6 +59,7 @@ struct JSONRPCResponse {
     std::optional<JSONRPCError> error;
 
     // Throws DecodingError when "jsonrpc" or an integer "id" is missing, or "error" is malformed.
+    // "result", "error" and an error's "data" are optional: missing or null means absent.
     static JSONRPCResponse decode(std::string_view line);
 
     // Server side encoders (no trailing newline).

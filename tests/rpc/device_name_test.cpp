@@ -28,3 +28,13 @@ TEST(DeviceName, RefusesOtherForms) {
     EXPECT_TRUE(isWholeDiskName("sdb"));
     EXPECT_FALSE(isWholeDiskName("sdb1"));
 }
+
+TEST(DeviceName, EveryListedFormRoundTrips) {
+    for (const char* disk : {"sdb", "vdb", "hda", "xvda", "mmcblk0", "nvme0n1", "loop0", "image0"})
+        EXPECT_TRUE(isWholeDiskName(disk)) << disk;
+    EXPECT_EQ(wholeDiskName("xvda3"), "xvda");
+    EXPECT_EQ(wholeDiskName("loop0p1"), "loop0");
+    EXPECT_EQ(partitionNumber("vdb2"), 2u);
+    EXPECT_EQ(wholeDiskName("sdbp1"), "sdbp");  // letter disks run to three letters
+    EXPECT_FALSE(isDeviceName("nvme0n1p0"));    // partitions count from 1
+}
