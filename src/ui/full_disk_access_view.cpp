@@ -92,7 +92,7 @@ FullDiskAccessView::FullDiskAccessView(app::AppState& appState, const QString& h
         theme::body(), theme::textSecondary());
     text->setWordWrap(true);
     text->setAlignment(Qt::AlignCenter);
-    text->setMaximumWidth(420);
+    text->setFixedWidth(420);
     column->addWidget(text, 0, Qt::AlignHCenter);
     column->addSpacing(4);
 

@@ -131,12 +131,12 @@ QWidget* OnboardingView::makeHelperPage() {
         theme::body(), theme::textSecondary());
     text->setWordWrap(true);
     text->setAlignment(Qt::AlignCenter);
-    text->setMaximumWidth(400);
+    text->setFixedWidth(400);
     column->addWidget(text, 0, Qt::AlignHCenter);
     error = theme::styledLabel(QString(), theme::caption(), theme::danger());
     error->setWordWrap(true);
     error->setAlignment(Qt::AlignCenter);
-    error->setMaximumWidth(400);
+    error->setFixedWidth(400);
     error->hide();
     column->addWidget(error, 0, Qt::AlignHCenter);
     column->addStretch();

@@ -32,7 +32,14 @@ void PageOverlay::showEvent(QShowEvent* event) {
 
 void PageOverlay::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), theme::withOpacity(palette().color(QPalette::Window), 0.92));
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor window = palette().color(QPalette::Window);
+    painter.fillRect(rect(), theme::withOpacity(window, 0.85));
+    // The page itself sits on an opaque card with a faint edge.
+    const QRectF card = QRectF(content->geometry()).adjusted(-8, -8, 8, 8);
+    painter.setPen(QPen(theme::divider(), 1));
+    painter.setBrush(window);
+    painter.drawRoundedRect(card, 12, 12);
 }
 
 }  // namespace quorvale::ui

@@ -57,6 +57,10 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
     };
 
     setMinimumWidth(kMinimumWidth);
+    setAutoFillBackground(true);
+    QPalette sunken = palette();
+    sunken.setColor(QPalette::Window, theme::surfaceSunken());
+    setPalette(sunken);
     setMaximumWidth(kMaximumWidth);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 8, 0, 8);
@@ -75,7 +79,14 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
     rows->setSelectionMode(QAbstractItemView::SingleSelection);
     rows->setContextMenuPolicy(Qt::CustomContextMenu);
     rows->setAttribute(Qt::WA_MacShowFocusRect, false);
-    rows->setStyleSheet(QStringLiteral("QListWidget { background: transparent; }"));
+    rows->setFocusPolicy(Qt::NoFocus);
+    rows->setStyleSheet(
+        QStringLiteral("QListWidget { background: transparent; border: none; }"
+                       "QListWidget::item { border: none; margin: 0 6px; }"
+                       "QListWidget::item:selected, QListWidget::item:hover:selected {"
+                       " background: %1; border-radius: 6px; }"
+                       "QListWidget::item:hover:!selected { background: transparent; }")
+            .arg(theme::withOpacity(theme::accent(), 0.16).name(QColor::HexArgb)));
     column->addWidget(rows, 1);
 
     auto* footer = new QHBoxLayout;
@@ -173,9 +184,10 @@ void SidebarView::syncSelectionFromState() {
     const auto selected = appState.selectedPartition();
     const int row = selected ? rowOfPartition(selected->id) : -1;
     syncingSelection = true;
-    if (row < 0)
+    if (row < 0) {
         rows->clearSelection();
-    else
+        rows->setCurrentItem(nullptr);
+    } else
         rows->setCurrentRow(row);
     syncingSelection = false;
 }

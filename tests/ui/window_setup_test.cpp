@@ -102,9 +102,13 @@ TEST(Settings, SwitchesPersist) {
     WindowHarness harness;
     {
         ui::SettingsDialog dialog(*harness.settings);
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
         EXPECT_TRUE(dialog.autoEjectSwitch()->isChecked());
         EXPECT_TRUE(dialog.confirmDeletionSwitch()->isChecked());
-        QTest::mouseClick(dialog.autoEjectSwitch(), Qt::LeftButton);
+        QTest::mouseClick(dialog.autoEjectSwitch(), Qt::LeftButton, {},
+                          QPoint(8, dialog.autoEjectSwitch()->height() / 2));
+        EXPECT_FALSE(dialog.autoEjectSwitch()->isChecked());
     }
     QSettings reread(harness.dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
     EXPECT_FALSE(reread.value(QStringLiteral("autoEjectOnQuit"), true).toBool());
