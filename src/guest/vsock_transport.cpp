@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <utility>
 
 #include "guest/stream_connection.h"
@@ -33,7 +34,9 @@ public:
             if (transport)
                 transport->timedOut(id);
         });
-        timer.start(std::max(timeout, std::chrono::milliseconds(0)));
+        // QTimer counts in int milliseconds: about 24 days at most.
+        const std::chrono::milliseconds longest(std::numeric_limits<int>::max());
+        timer.start(std::clamp(timeout, std::chrono::milliseconds(0), longest));
     }
     void finish(rpc::JSONRPCResponse reply) {
         detach();

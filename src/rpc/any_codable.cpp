@@ -11,27 +11,27 @@ constexpr const char* kUnsupported = "Unsupported type";
 }
 
 AnyCodable::AnyCodable(std::vector<AnyCodable> items) {
-    boost::json::array a;
+    boost::json::array a(value_.storage());
     a.reserve(items.size());
-    for (const auto& item : items) {
+    for (auto& item : items) {
         if (item.unsupportedType_) {
             unsupportedType_ = item.unsupportedType_;
             return;
         }
-        a.push_back(item.value_);
+        a.push_back(std::move(item.value_));
     }
     value_ = std::move(a);
 }
 
 AnyCodable::AnyCodable(std::map<std::string, AnyCodable> members) {
-    boost::json::object o;
+    boost::json::object o(value_.storage());
     o.reserve(members.size());
-    for (const auto& [key, item] : members) {
+    for (auto& [key, item] : members) {
         if (item.unsupportedType_) {
             unsupportedType_ = item.unsupportedType_;
             return;
         }
-        o.emplace(key, item.value_);
+        o.emplace(key, std::move(item.value_));
     }
     value_ = std::move(o);
 }
@@ -68,9 +68,7 @@ void normalizeNumbers(boost::json::value& v) {
 
 AnyCodable AnyCodable::fromJSON(boost::json::value v) {
     normalizeNumbers(v);
-    AnyCodable a;
-    a.value_ = std::move(v);
-    return a;
+    return AnyCodable(Adopt{}, std::move(v));
 }
 
 const boost::json::value& AnyCodable::toJSON() const {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "rpc/error.h"
+#include "rpc/large_buffer.h"
 
 namespace quorvale::rpc {
 
@@ -30,13 +31,15 @@ class AnyCodable {
 public:
     enum class Kind { null, boolean, integer, floating, string, array, object, unsupported };
 
+    // Values live in largeValueStorage(), so moves between them never copy and large strings
+    // get huge pages.
     AnyCodable() = default;  // null
     AnyCodable(std::nullptr_t) {}
-    AnyCodable(bool b) : value_(b) {}
-    AnyCodable(double d) : value_(d) {}
-    AnyCodable(const char* s) : value_(s) {}
-    AnyCodable(std::string_view s) : value_(s) {}
-    AnyCodable(const std::string& s) : value_(s) {}
+    AnyCodable(bool b) { value_ = b; }
+    AnyCodable(double d) { value_ = d; }
+    AnyCodable(const char* s) { value_ = s; }
+    AnyCodable(std::string_view s) { value_ = s; }
+    AnyCodable(const std::string& s) { value_ = std::string_view(s); }
     AnyCodable(std::vector<AnyCodable> items);
     AnyCodable(std::map<std::string, AnyCodable> members);
     // Integers of any width that fit a signed 64-bit integer.
@@ -82,7 +85,11 @@ public:
     bool operator==(const AnyCodable& other) const { return render() == other.render(); }
 
 private:
-    boost::json::value value_;
+    struct Adopt {};
+    // Moves the value in whole, keeping its storage (an assignment would copy across storages).
+    AnyCodable(Adopt, boost::json::value v) : value_(std::move(v)) {}
+
+    boost::json::value value_ = boost::json::value(largeValueStorage());
     const char* unsupportedType_ = nullptr;
 };
 

@@ -2,8 +2,11 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 
 #include <string>
+
+#include "rpc/large_buffer.h"
 
 namespace quorvale::rpc {
 
@@ -13,7 +16,7 @@ namespace {
 
 json::value parseLine(std::string_view line) {
     boost::system::error_code ec;
-    json::value v = json::parse(line, ec);
+    json::value v = json::parse(line, ec, largeValueStorage());
     if (ec) {
         throw DecodingError("The given data was not valid JSON: " + ec.message());
     }
@@ -37,6 +40,37 @@ const json::string* stringMember(const json::object& o, std::string_view key) {
     return v ? v->if_string() : nullptr;
 }
 
+// Appends the JSON text of `v` to `out` without building an intermediate string.
+void appendJSON(std::string& out, const json::value& v) {
+    json::serializer serializer;
+    serializer.reset(&v);
+    char chunk[16384];
+    while (!serializer.done())
+        out.append(serializer.read(chunk));
+}
+
+// Room for the JSON text of `v`, exact unless strings need escapes.
+std::size_t estimatedSize(const json::value& v) {
+    switch (v.kind()) {
+        case json::kind::string:
+            return v.get_string().size() + 2;
+        case json::kind::array: {
+            std::size_t size = 2;
+            for (const auto& item : v.get_array())
+                size += estimatedSize(item) + 1;
+            return size;
+        }
+        case json::kind::object: {
+            std::size_t size = 2;
+            for (const auto& member : v.get_object())
+                size += member.key().size() + 4 + estimatedSize(member.value());
+            return size;
+        }
+        default:
+            return 24;
+    }
+}
+
 // An optional member: absent when missing or null.
 json::value* optionalMember(json::object& o, std::string_view key) {
     auto* v = o.if_contains(key);
@@ -55,21 +89,30 @@ json::object JSONRPCError::toJSON() const {
 }
 
 std::string JSONRPCRequest::encode() const {
-    json::object p;
-    p.reserve(params.size());
-    for (const auto& [key, value] : params) {
-        p.emplace(key, value.toJSON());
-    }
-    // Serialized by hand so the keys keep field order.
-    std::string out = R"({"jsonrpc":)";
+    std::size_t size = 64 + jsonrpc.size() + method.size();
+    for (const auto& [key, value] : params)
+        size += key.size() + 4 + estimatedSize(value.toJSON());  // throws "Unsupported type"
+    // Serialized by hand so the keys keep field order, into one buffer with room for the
+    // newline of its frame: a large upload is written once, never regrown or copied.
+    std::string out;
+    reserveLarge(out, size + 1);
+    out += R"({"jsonrpc":)";
     out += json::serialize(json::string_view(jsonrpc));
     out += R"(,"id":)";
     out += std::to_string(id);
     out += R"(,"method":)";
     out += json::serialize(json::string_view(method));
-    out += R"(,"params":)";
-    out += json::serialize(p);
-    out += '}';
+    out += R"(,"params":{)";
+    bool first = true;
+    for (const auto& [key, value] : params) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += json::serialize(json::string_view(key));
+        out += ':';
+        appendJSON(out, value.toJSON());
+    }
+    out += "}}";
     return out;
 }
 

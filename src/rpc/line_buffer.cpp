@@ -1,15 +1,29 @@
 #include "rpc/line_buffer.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "rpc/large_buffer.h"
+
 namespace quorvale::rpc {
+
+namespace {
+// Storage up to this size is kept for reuse; the storage of a long line that has passed is
+// given back instead of staying allocated for the life of the stream.
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+}  // namespace
 
 void LineBuffer::append(std::string_view bytes) {
     // Compact before growing when more than half of the storage is consumed.
     if (start_ > 0 && start_ >= data_.size() / 2) {
         data_.erase(0, start_);
         start_ = 0;
+        if (data_.capacity() > kKeptCapacity && data_.size() + bytes.size() < data_.capacity() / 4)
+            data_.shrink_to_fit();
     }
+    const std::size_t needed = data_.size() + bytes.size();
+    if (needed > data_.capacity())
+        reserveLarge(data_, std::max(needed, 2 * data_.capacity()));
     data_.append(bytes);
 }
 
@@ -46,7 +60,10 @@ std::optional<std::string> LineBuffer::nextLine() {
 
 void LineBuffer::clear() {
     tooLong_ = false;
-    data_.clear();
+    if (data_.capacity() > kKeptCapacity)
+        std::string().swap(data_);
+    else
+        data_.clear();
     start_ = 0;
     scanned_ = 0;
 }

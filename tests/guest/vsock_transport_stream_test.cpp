@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "guest/transport_harness.h"
@@ -32,6 +36,24 @@ class VsockTransportStreamTest : public ::testing::Test {
 protected:
     void SetUp() override { ensureApplication(); }
 };
+
+bool isOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
+}
+
+TEST_F(VsockTransportStreamTest, DisconnectWakesABlockedReadAndThenClosesTheDescriptor) {
+    // A pipe: no socket shutdown can wake the reader, and the far end stays open, so the read
+    // never ends by itself. The descriptor is closed once the woken threads have ended.
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const UniqueFd writeEnd(fds[1]);
+    VsockTransport transport;
+    transport.connect(UniqueFd(fds[0]));
+    spinUntil([] { return false; }, std::chrono::milliseconds(20));  // the reader is waiting
+    EXPECT_TRUE(isOpen(fds[0]));
+    transport.disconnect();
+    EXPECT_TRUE(spinUntil([&] { return !isOpen(fds[0]); }));
+}
 
 TEST_F(VsockTransportStreamTest, FailedWriteFailsTheCallAtOnce) {
     auto [mine, theirs] = StreamPeer::create();
