@@ -28,7 +28,8 @@ namespace {
 
 QWidget* placeholder() {
     auto* label =
-        theme::styledLabel(QStringLiteral("Files appear here once the partition is mounted."), theme::body(), theme::textTertiary());
+        theme::styledLabel(QStringLiteral("Files appear here once the partition is mounted."),
+                           theme::body(), theme::textTertiary());
     label->setAlignment(Qt::AlignCenter);
     return label;
 }
