@@ -1,0 +1,49 @@
+#pragma once
+// Connection: one host session on a byte stream (socket or virtio-serial port). It reads
+// request lines and runs each on its own worker thread, so calls overlap and each reply goes
+// out as soon as its call finishes; a per-stream lock keeps reply lines whole. A line over the
+// size limit is answered with an error and skipped; the session stays usable.
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "rpc/unique_fd.h"
+
+namespace quorvale::agent {
+
+class Dispatcher;
+
+// A stream shared by the sessions that use it in turn (a virtio-serial port outlives them).
+struct Stream {
+    explicit Stream(UniqueFd fd) : fd(std::move(fd)) {}
+    UniqueFd fd;
+    std::mutex writeMutex;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    static constexpr std::size_t maxLineBytes = std::size_t{64} << 20;
+    static constexpr int maxConcurrentCalls = 16;
+
+    Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher);
+
+    // Reads and dispatches lines until end of stream; returns the number of bytes read.
+    std::size_t serve();
+    // Drops the replies still to come (the peer is gone and a new session may follow).
+    void abandon() { abandoned_ = true; }
+
+private:
+    void dispatch(std::string line);
+    void send(std::string frame);
+    bool writeAll(std::string_view bytes);
+
+    std::shared_ptr<Stream> stream_;
+    const Dispatcher& dispatcher_;
+    std::atomic<bool> abandoned_{false};
+};
+
+}  // namespace quorvale::agent

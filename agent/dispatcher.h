@@ -1,0 +1,36 @@
+#pragma once
+// Dispatcher: the method table. It knows nothing of connections: one request line in, one
+// reply line out. Handlers read their parameters through ParamReader and return the result
+// value; every failure (bad JSON, unknown method, bad params, a handler's exception of any
+// kind) becomes an error reply in one place, errorFor(), and never escapes.
+
+#include <boost/json/value.hpp>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agent/param_reader.h"
+#include "rpc/json_rpc.h"
+
+namespace quorvale::agent {
+
+class Dispatcher {
+public:
+    using Handler = std::function<boost::json::value(const ParamReader&)>;
+
+    void add(std::string method, Handler handler);
+
+    // The reply to one request line (without its newline); nothing for a blank line.
+    std::optional<std::string> handleLine(std::string_view line) const;
+
+    // The error object for the exception being handled (call inside a catch block).
+    static rpc::JSONRPCError errorFor(std::exception_ptr error);
+
+private:
+    std::map<std::string, Handler, std::less<>> handlers_;
+};
+
+}  // namespace quorvale::agent

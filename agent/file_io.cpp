@@ -1,0 +1,155 @@
+#include "agent/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "agent/agent_error.h"
+#include "agent/listing.h"
+#include "agent/partition.h"
+#include "rpc/base64.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+constexpr mode_t newFileMode = 0644;
+
+void writeAllAt(int fd, std::string_view data, std::int64_t offset, const std::string& display) {
+    while (!data.empty()) {
+        const auto n = ::pwrite(fd, data.data(), data.size(), offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw AgentError::system(errno, display);
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    }
+}
+
+// Unique name for a one-call write.
+std::string singleWriteTemporaryName() {
+    static std::atomic<std::uint64_t> counter{0};
+    return std::string(temporaryPrefix) + "w" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1));
+}
+
+// Publishes the temporary `temp` as `leaf`: the destination keeps its permission bits when
+// it is an existing regular file; a directory at the destination is refused.
+void publish(int dirFd, int fd, const std::string& temp, const RequestPath& path) {
+    struct stat old {};
+    if (::fstatat(dirFd, path.leaf().c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(old.st_mode))
+            throw AgentError::system(EISDIR, path.display);
+        if (S_ISREG(old.st_mode))
+            ::fchmod(fd, old.st_mode & 07777);
+    }
+    if (::fsync(fd) != 0)
+        throw AgentError::system(errno, path.display);
+    if (::renameat(dirFd, temp.c_str(), dirFd, path.leaf().c_str()) != 0)
+        throw AgentError::system(errno, path.display);
+    ::fsync(dirFd);
+}
+
+}  // namespace
+
+std::string uploadTemporaryName(std::string_view leaf) {
+    // FNV-1a keeps the name short whatever the length of `leaf`.
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (const char c : leaf) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string(temporaryPrefix) + "u" + hex;
+}
+
+std::string readFile(Partition& partition, const RequestPath& path, std::int64_t maxBytes,
+                     std::int64_t offset) {
+    // Non-blocking so that a FIFO cannot stall the call; it is refused below anyway.
+    const auto fd = partition.root.open(path, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throw AgentError::system(errno, path.display);
+    if (S_ISDIR(st.st_mode))
+        throw AgentError::system(EISDIR, path.display);
+    if (!S_ISREG(st.st_mode))
+        throw AgentError::systemDetail(EINVAL, "not a regular file: " + path.display);
+    if (offset > st.st_size) {
+        throw AgentError::systemDetail(EINVAL, "offset " + std::to_string(offset) +
+                                                   " is past the end of " + path.display + " (" +
+                                                   std::to_string(st.st_size) + " bytes)");
+    }
+    const auto wanted = std::min({maxBytes, maxReadBytes, st.st_size - offset});
+    std::string data(static_cast<std::size_t>(wanted), '\0');
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const auto n = ::pread(fd.get(), data.data() + done, data.size() - done,
+                               offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw AgentError::system(errno, path.display);
+        if (n == 0)
+            break;  // the file shrank meanwhile
+        done += static_cast<std::size_t>(n);
+    }
+    data.resize(done);
+    return rpc::base64Encode(data);
+}
+
+void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& chunk) {
+    refuseRoot(path);
+    const auto dir = partition.root.openParent(path);
+    if (!chunk.offset) {
+        const auto temp = singleWriteTemporaryName();
+        UniqueFd fd(::openat(dir.get(), temp.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, newFileMode));
+        if (!fd)
+            throw AgentError::system(errno, path.display);
+        try {
+            writeAllAt(fd.get(), chunk.data, 0, path.display);
+            publish(dir.get(), fd.get(), temp, path);
+        } catch (...) {
+            ::unlinkat(dir.get(), temp.c_str(), 0);
+            throw;
+        }
+        return;
+    }
+
+    const auto temp = uploadTemporaryName(path.leaf());
+    const std::int64_t offset = *chunk.offset;
+    // Offset 0 starts the upload afresh, dropping what an earlier, abandoned one left.
+    const int flags = offset == 0 ? O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC
+                                  : O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::openat(dir.get(), temp.c_str(), flags, newFileMode));
+    if (!fd) {
+        if (errno == ENOENT) {
+            throw AgentError::systemDetail(EINVAL, "no upload in progress for " + path.display +
+                                                       " (first chunk needs offset 0)");
+        }
+        throw AgentError::system(errno, path.display);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throw AgentError::system(errno, path.display);
+    if (!S_ISREG(st.st_mode))
+        throw AgentError::systemDetail(EINVAL, "not a regular file: " + path.display);
+    if (offset != st.st_size) {
+        throw AgentError::systemDetail(
+            EINVAL, "chunk offset " + std::to_string(offset) + " does not follow the " +
+                        std::to_string(st.st_size) + " bytes uploaded to " + path.display);
+    }
+    writeAllAt(fd.get(), chunk.data, offset, path.display);
+    if (chunk.final)
+        publish(dir.get(), fd.get(), temp, path);
+}
+
+}  // namespace quorvale::agent

@@ -1,0 +1,38 @@
+#pragma once
+// File contents: "read_file" (a byte range as base64) and "write_file" (atomic replace).
+// A write goes to a hidden temporary file in the destination's directory, is flushed with
+// fsync and then renamed over the destination, so readers see the old file or the new one,
+// never a part. Chunked uploads append to a temporary named after the destination; only the
+// final chunk publishes it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agent/request_path.h"
+
+namespace quorvale::agent {
+
+struct Partition;
+
+// Largest read answered in one call, whatever "max_bytes" asks for.
+inline constexpr std::int64_t maxReadBytes = std::int64_t{16} << 20;
+
+// Up to `maxBytes` (capped) bytes from `offset`, base64 encoded. An offset past the end of
+// the file is an error; at the end it gives "".
+std::string readFile(Partition& partition, const RequestPath& path, std::int64_t maxBytes,
+                     std::int64_t offset);
+
+struct WriteChunk {
+    std::string_view data;               // decoded bytes
+    std::optional<std::int64_t> offset;  // absent: the whole file in one call
+    bool final = true;                   // publish after this chunk
+};
+
+void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& chunk);
+
+// Name of the temporary file that collects a chunked upload to `leaf`.
+std::string uploadTemporaryName(std::string_view leaf);
+
+}  // namespace quorvale::agent

@@ -1,0 +1,107 @@
+#include "agent/file_methods.h"
+
+#include "agent/agent_error.h"
+#include "agent/dispatcher.h"
+#include "agent/file_io.h"
+#include "agent/listing.h"
+#include "agent/partition.h"
+#include "agent/tree_operations.h"
+#include "rpc/base64.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+namespace json = boost::json;
+
+std::shared_ptr<Partition> partitionFor(PartitionProvider& partitions, const ParamReader& params) {
+    return partitions.select(params.optionalString("partition"));
+}
+
+RequestPath pathParam(const ParamReader& params, std::string_view member = "path") {
+    return RequestPath::parse(params.string(member), member);
+}
+
+WriteChunk writeChunk(const ParamReader& params, const std::string& data) {
+    WriteChunk chunk{data, params.optionalCount("offset"), true};
+    const auto final = params.optionalBool("final");
+    if (chunk.offset)
+        chunk.final = final.value_or(false);
+    else if (final && !*final)
+        chunk.offset = 0;  // the first chunk of an upload that says so
+    return chunk;
+}
+
+}  // namespace
+
+void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
+    dispatcher.add("ping", [](const ParamReader&) { return json::value("pong"); });
+
+    dispatcher.add("get_partitions",
+                   [&](const ParamReader&) { return json::value(partitions.describe()); });
+
+    dispatcher.add("list_dir", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        return json::value(listDirectory(*partitionFor(partitions, params), path));
+    });
+
+    dispatcher.add("read_file", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        const auto maxBytes = params.optionalCount("max_bytes").value_or(maxReadBytes);
+        const auto offset = params.optionalCount("offset").value_or(0);
+        return json::value(readFile(*partitionFor(partitions, params), path, maxBytes, offset));
+    });
+
+    dispatcher.add("write_file", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        const auto data = rpc::base64Decode(params.string("data_b64"));
+        if (!data)
+            throw AgentError::invalidParams("\"data_b64\" is not valid base64");
+        writeFile(*partitionFor(partitions, params), path, writeChunk(params, *data));
+        return json::value(true);
+    });
+
+    dispatcher.add("rename", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        const auto newName = params.string("new_name");
+        json::object result;
+        result["new_path"] = renameEntry(*partitionFor(partitions, params), path, newName);
+        return json::value(std::move(result));
+    });
+
+    dispatcher.add("copy_file", [&](const ParamReader& params) {
+        const auto source = pathParam(params);
+        const auto destination = pathParam(params, "dest_path");
+        copyEntry(*partitionFor(partitions, params), source, destination);
+        return json::value(true);
+    });
+
+    dispatcher.add("create_directory", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        createDirectory(*partitionFor(partitions, params), path);
+        return json::value(true);
+    });
+
+    dispatcher.add("delete", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        deleteEntry(*partitionFor(partitions, params), path);
+        return json::value(true);
+    });
+
+    dispatcher.add("dir_usage", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        return json::value(directoryUsage(*partitionFor(partitions, params), path));
+    });
+
+    dispatcher.add("sync", [&](const ParamReader&) {
+        partitions.sync();
+        return json::value(true);
+    });
+
+    dispatcher.add("unmount", [&](const ParamReader&) {
+        partitions.unmountAll();
+        return json::value(true);
+    });
+}
+
+}  // namespace quorvale::agent

@@ -1,0 +1,72 @@
+#include "agent/host_partitions.h"
+
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "agent/agent_error.h"
+#include "agent/utf8.h"
+
+namespace quorvale::agent {
+
+HostPartitions::HostPartitions(const std::string& directory, std::string name, std::string label)
+    : partition_(std::make_shared<Partition>(std::move(name), directory)),
+      label_(std::move(label)) {}
+
+std::shared_ptr<Partition> HostPartitions::select(std::optional<std::string_view>) {
+    return partition_;
+}
+
+boost::json::array HostPartitions::describe() {
+    struct statfs fs {};
+    const auto type = ::fstatfs(partition_->root.fd(), &fs) == 0 ? fs.f_type : 0;
+    boost::json::array list;
+    list.push_back(
+        describeFilesystem(partition_->root.fd(), partition_->name, label_, filesystemName(type)));
+    return list;
+}
+
+void HostPartitions::sync() {
+    if (::syncfs(partition_->root.fd()) != 0)
+        throw AgentError::system(errno, "sync");
+}
+
+void HostPartitions::unmountAll() {
+    sync();
+}
+
+boost::json::object describeFilesystem(int fd, std::string_view name, std::string_view label,
+                                       std::string_view filesystem) {
+    struct statvfs vfs {};
+    if (::fstatvfs(fd, &vfs) != 0)
+        throw AgentError::system(errno, name);
+    boost::json::object o;
+    o["name"] = validUtf8(name);
+    o["total_bytes"] = static_cast<std::int64_t>(vfs.f_blocks * vfs.f_frsize);
+    o["free_bytes"] = static_cast<std::int64_t>(vfs.f_bavail * vfs.f_frsize);
+    o["filesystem"] = filesystem;
+    o["label"] = validUtf8(label);
+    return o;
+}
+
+std::string filesystemName(long type) {
+    switch (type) {
+        case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+            return "ext4";
+        case TMPFS_MAGIC:
+            return "tmpfs";
+        case BTRFS_SUPER_MAGIC:
+            return "btrfs";
+        case XFS_SUPER_MAGIC:
+            return "xfs";
+        case OVERLAYFS_SUPER_MAGIC:
+            return "overlay";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace quorvale::agent

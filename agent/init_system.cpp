@@ -1,0 +1,163 @@
+#include "agent/init_system.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "agent/agent_error.h"
+#include "agent/dispatcher.h"
+#include "agent/file_methods.h"
+#include "agent/guest_partitions.h"
+#include "agent/log.h"
+#include "agent/module_loader.h"
+#include "agent/power_button.h"
+#include "agent/server.h"
+#include "agent/virtio_ports.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t agentPort = 5000;
+constexpr const char* moduleList = "/etc/quorvale/modules";
+
+void mountEarly(const char* source, const char* target, const char* type, unsigned long flags) {
+    ::mkdir(target, 0755);
+    if (::mount(source, target, type, flags, nullptr) != 0 && errno != EBUSY)
+        logLine(std::string("mount ") + target + ": " + errnoText(errno));
+}
+
+// Log lines go to the VM console, which the host keeps in its console log.
+void attachConsole() {
+    for (const char* path : {"/dev/hvc0", "/dev/console"}) {
+        const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+        break;
+    }
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::close(null);
+    }
+}
+
+void raiseFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void serveVsock(const Dispatcher& dispatcher) {
+    // The vsock transport binds once its device is probed; give it a few seconds.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        try {
+            auto listener = listenVsock(agentPort);
+            logLine("listening on vsock port " + std::to_string(agentPort));
+            serveListener(std::move(listener), dispatcher);
+        } catch (const AgentError& e) {
+            if (attempt == 0)
+                logLine(std::string("vsock: ") + e.what());
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    logLine("no vsock listener");
+}
+
+void serveVirtioPort(const Dispatcher& dispatcher) {
+    bool announced = false;
+    serveCharDevice(
+        [&]() -> UniqueFd {
+            const auto device = findVirtioPort("/sys/class/virtio-ports", agentPortName);
+            if (!device)
+                return UniqueFd();
+            UniqueFd fd(::open(device->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            if (fd && !announced) {
+                logLine("serving on " + *device);
+                announced = true;
+            }
+            return fd;
+        },
+        dispatcher);
+}
+
+[[noreturn]] void powerOff(PartitionProvider& partitions) {
+    logLine("power button: syncing, unmounting and powering off");
+    try {
+        partitions.sync();
+        partitions.unmountAll();
+    } catch (const std::exception& e) {
+        logLine(std::string("shutdown: ") + e.what());
+    }
+    ::sync();
+    ::reboot(RB_POWER_OFF);
+    for (;;)
+        ::pause();
+}
+
+// Runs `body` on a detached thread that logs instead of dying on an exception.
+template <typename F>
+void startThread(const char* what, F body) {
+    std::thread([what, body = std::move(body)]() mutable {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            logLine(std::string(what) + " stopped: " + e.what());
+        }
+    }).detach();
+}
+
+void onChild(int) {}
+
+}  // namespace
+
+void runInit() {
+    mountEarly("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    mountEarly("sysfs", "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    mountEarly("devtmpfs", "/dev", "devtmpfs", MS_NOSUID);
+    attachConsole();
+    raiseFileLimit();
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction child {};
+    child.sa_handler = onChild;
+    ::sigaction(SIGCHLD, &child, nullptr);
+    logLine("starting");
+
+    const int modules = loadModules(moduleList);
+    logLine("loaded " + std::to_string(modules) + " modules");
+
+    // Lives for as long as PID 1 runs.
+    static GuestPartitions partitions;
+    static Dispatcher dispatcher;
+    addFileMethods(dispatcher, partitions);
+
+    startThread("vsock", [] { serveVsock(dispatcher); });
+    startThread("virtio-serial", [] { serveVirtioPort(dispatcher); });
+    startThread("power button", [] { watchPowerButton([] { powerOff(partitions); }); });
+
+    // PID 1 adopts orphans; reap them so none stays a zombie.
+    for (;;) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        ::pause();
+    }
+}
+
+}  // namespace quorvale::agent

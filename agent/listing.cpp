@@ -1,0 +1,150 @@
+#include "agent/listing.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "agent/agent_error.h"
+#include "agent/partition.h"
+#include "agent/utf8.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+double seconds(const timespec& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+std::string readLink(int dirFd, const char* name, std::size_t sizeHint) {
+    std::string target(std::max<std::size_t>(sizeHint, 64) + 1, '\0');
+    for (;;) {
+        const auto n = ::readlinkat(dirFd, name, target.data(), target.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < target.size()) {
+            target.resize(static_cast<std::size_t>(n));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// Total size of everything under the directory `dirFd`; symlinks count their own size.
+std::uint64_t treeSize(int dirFd, const std::string& display) {
+    std::uint64_t total = 0;
+    forEachEntry(dirFd, display, [&](const char* name) {
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return;  // vanished meanwhile
+        if (!S_ISDIR(st.st_mode)) {
+            total += static_cast<std::uint64_t>(st.st_size);
+            return;
+        }
+        const std::string child = display == "/" ? "/" + std::string(name) : display + "/" + name;
+        UniqueFd sub(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!sub)
+            throw AgentError::system(errno, validUtf8(child));
+        total += treeSize(sub.get(), child);
+    });
+    return total;
+}
+
+}  // namespace
+
+bool isTemporaryName(std::string_view name) {
+    return name.substr(0, temporaryPrefix.size()) == temporaryPrefix;
+}
+
+void forEachEntry(int dirFd, const std::string& display,
+                  const std::function<void(const char* name)>& visit, Temporaries temporaries) {
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        throw AgentError::system(errno, validUtf8(display));
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(copy), ::closedir);
+    if (!dir) {
+        const int error = errno;
+        ::close(copy);
+        throw AgentError::system(error, validUtf8(display));
+    }
+    ::rewinddir(dir.get());
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry) {
+            if (errno != 0)
+                throw AgentError::system(errno, validUtf8(display));
+            return;
+        }
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == ".." ||
+            (temporaries == Temporaries::skip && isTemporaryName(name)))
+            continue;
+        visit(entry->d_name);
+    }
+}
+
+boost::json::object entryJSON(std::string_view name, const struct stat& st,
+                              const AccountNames::Tables& names, const std::string* symlinkTarget) {
+    boost::json::object o;
+    o.reserve(9);
+    o.emplace("name", validUtf8(name));
+    o.emplace("size", static_cast<std::int64_t>(st.st_size));
+    o.emplace("is_directory", S_ISDIR(st.st_mode));
+    o.emplace("permissions", static_cast<std::int64_t>(st.st_mode & 0xFFFF));
+    o.emplace("owner", names.user(st.st_uid));
+    o.emplace("group", names.group(st.st_gid));
+    o.emplace("mtime", seconds(st.st_mtim));
+    o.emplace("is_symlink", S_ISLNK(st.st_mode));
+    if (symlinkTarget)
+        o.emplace("symlink_target", validUtf8(*symlinkTarget));
+    return o;
+}
+
+boost::json::array listDirectory(Partition& partition, const RequestPath& path) {
+    const auto dir = partition.root.openDirectory(path);
+    const auto names = partition.accounts.tables(partition.root);
+    boost::json::array entries;
+    forEachEntry(dir.get(), path.display, [&](const char* name) {
+        struct stat st {};
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return;  // vanished meanwhile
+        if (S_ISLNK(st.st_mode)) {
+            const auto target = readLink(dir.get(), name, static_cast<std::size_t>(st.st_size));
+            entries.push_back(entryJSON(name, st, *names, &target));
+        } else {
+            entries.push_back(entryJSON(name, st, *names, nullptr));
+        }
+    });
+    return entries;
+}
+
+boost::json::array directoryUsage(Partition& partition, const RequestPath& path) {
+    const auto dir = partition.root.openDirectory(path);
+    boost::json::array entries;
+    forEachEntry(dir.get(), path.display, [&](const char* name) {
+        struct stat st {};
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return;
+        auto size = static_cast<std::uint64_t>(st.st_size);
+        if (S_ISDIR(st.st_mode)) {
+            const auto child = path.child(name).display;
+            UniqueFd sub(
+                ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!sub)
+                throw AgentError::system(errno, validUtf8(child));
+            size = treeSize(sub.get(), child);
+        }
+        boost::json::object o;
+        o["name"] = validUtf8(name);
+        o["size"] = static_cast<std::int64_t>(size);
+        o["is_directory"] = S_ISDIR(st.st_mode);
+        entries.push_back(std::move(o));
+    });
+    return entries;
+}
+
+}  // namespace quorvale::agent

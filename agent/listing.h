@@ -1,0 +1,40 @@
+#pragma once
+// Reading directories: "list_dir" entries with every member the host shows, and "dir_usage"
+// where a directory's size is the total of everything under it. Neither follows a symlink
+// below the listed directory, and the agent's own temporary upload files never show.
+
+#include <sys/stat.h>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include <functional>
+#include <string_view>
+
+#include "agent/account_names.h"
+#include "agent/request_path.h"
+
+namespace quorvale::agent {
+
+struct Partition;
+
+// Prefix of the hidden temporary files of writes in progress.
+inline constexpr std::string_view temporaryPrefix = ".quorvale-tmp-";
+bool isTemporaryName(std::string_view name);
+
+boost::json::array listDirectory(Partition& partition, const RequestPath& path);
+boost::json::array directoryUsage(Partition& partition, const RequestPath& path);
+
+// One "list_dir" entry from lstat data (symlinkTarget only for symlinks).
+boost::json::object entryJSON(std::string_view name, const struct stat& st,
+                              const AccountNames::Tables& names, const std::string* symlinkTarget);
+
+enum class Temporaries { skip, include };
+
+// Calls `visit` with each entry name of the open directory `dirFd` except "." and ".." (and
+// temporary files unless included). `dirFd` stays open. Throws on read errors.
+void forEachEntry(int dirFd, const std::string& display,
+                  const std::function<void(const char* name)>& visit,
+                  Temporaries temporaries = Temporaries::skip);
+
+}  // namespace quorvale::agent

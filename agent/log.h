@@ -1,0 +1,10 @@
+#pragma once
+// One log line to stderr, prefixed "quorvale-agent: ". As PID 1, stderr is the console (hvc0).
+
+#include <string_view>
+
+namespace quorvale::agent {
+
+void logLine(std::string_view message);
+
+}  // namespace quorvale::agent

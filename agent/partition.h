@@ -1,0 +1,41 @@
+#pragma once
+// Partition: one mounted filesystem served to the host, and PartitionProvider: which one
+// serves a call. The host program serves one directory; the VM mounts /dev/vdaN on first use.
+
+#include <boost/json/array.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agent/account_names.h"
+#include "agent/root_dir.h"
+
+namespace quorvale::agent {
+
+struct Partition {
+    Partition(std::string name, const std::string& directory)
+        : name(std::move(name)), root(directory) {}
+
+    std::string name;  // the host's name for it, e.g. "sdb2"
+    RootDir root;
+    AccountNames accounts;
+};
+
+class PartitionProvider {
+public:
+    virtual ~PartitionProvider() = default;
+
+    // The partition a call acts on: the named one, or for no name the last one used (or the
+    // first that mounts). Throws AgentError when it cannot be served.
+    virtual std::shared_ptr<Partition> select(std::optional<std::string_view> name) = 0;
+    // "get_partitions": the mounted partitions, the current one first.
+    virtual boost::json::array describe() = 0;
+    // Flushes every mounted partition to its disk.
+    virtual void sync() = 0;
+    // Flushes and unmounts every partition; a later call mounts again on first use.
+    virtual void unmountAll() = 0;
+};
+
+}  // namespace quorvale::agent

@@ -1,0 +1,99 @@
+#include "agent/server.h"
+
+#include <linux/vm_sockets.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "agent/agent_error.h"
+#include "agent/connection.h"
+#include "agent/dispatcher.h"
+#include "agent/log.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
+                       const std::string& what) {
+    UniqueFd fd(::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        throw AgentError::systemDetail(errno, "socket for " + what);
+    if (::bind(fd.get(), address, length) != 0)
+        throw AgentError::systemDetail(errno, "bind " + what);
+    if (::listen(fd.get(), 16) != 0)
+        throw AgentError::systemDetail(errno, "listen " + what);
+    return fd;
+}
+
+}  // namespace
+
+UniqueFd listenUnix(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        throw AgentError::systemDetail(ENAMETOOLONG, path);
+    std::memcpy(address.sun_path, path.data(), path.size());
+    ::unlink(path.c_str());
+    return bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                         path);
+}
+
+UniqueFd listenVsock(std::uint32_t port) {
+    sockaddr_vm address{};
+    address.svm_family = AF_VSOCK;
+    address.svm_cid = VMADDR_CID_ANY;
+    address.svm_port = port;
+    return bindAndListen(AF_VSOCK, reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                         "vsock port " + std::to_string(port));
+}
+
+void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
+    for (;;) {
+        UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
+                errno == ENOBUFS || errno == ENOMEM) {
+                if (errno != EINTR && errno != ECONNABORTED)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            logLine("accept failed: " + errnoText(errno));
+            return;
+        }
+        try {
+            auto connection = std::make_shared<Connection>(
+                std::make_shared<Stream>(std::move(client)), dispatcher);
+            std::thread([connection] { connection->serve(); }).detach();
+        } catch (const std::exception& e) {
+            logLine(std::string("cannot serve a connection: ") + e.what());
+        }
+    }
+}
+
+void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher) {
+    std::shared_ptr<Stream> stream;
+    for (;;) {
+        if (!stream) {
+            UniqueFd fd = openPort();
+            if (!fd) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            stream = std::make_shared<Stream>(std::move(fd));
+        }
+        auto connection = std::make_shared<Connection>(stream, dispatcher);
+        const auto bytes = connection->serve();
+        connection->abandon();
+        // Without a host the port reads as ended at once: wait a little before looking again.
+        if (bytes == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace quorvale::agent

@@ -1,0 +1,27 @@
+#pragma once
+// Endpoints the agent listens on, and the loops that serve them: a listening socket (Unix or
+// vsock) accepts connection after connection, each served on its own thread; a character
+// device (virtio-serial port) is served session after session for as long as the agent runs.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "rpc/unique_fd.h"
+
+namespace quorvale::agent {
+
+class Dispatcher;
+
+// Listening sockets; throw AgentError on failure. A stale Unix socket file is replaced.
+UniqueFd listenUnix(const std::string& path);
+UniqueFd listenVsock(std::uint32_t port);
+
+// Accepts forever (returns only if the listening socket fails).
+void serveListener(UniqueFd listener, const Dispatcher& dispatcher);
+
+// Serves the port found by `openPort` (re-run whenever it cannot be opened); a host
+// disconnect ends the session and the port waits for the next host. Never returns.
+void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher);
+
+}  // namespace quorvale::agent

@@ -1,0 +1,157 @@
+#include "helper/helper_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "rpc/line_buffer.h"
+
+namespace quorvale::helper {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void setTimeout(int fd, int option, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+}  // namespace
+
+UniqueFd activatedSocket() {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    const bool ours = pid && fds && std::strtol(pid, nullptr, 10) == ::getpid() &&
+                      std::strtol(fds, nullptr, 10) >= 1;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    if (!ours)
+        return {};
+    constexpr int first = 3;  // SD_LISTEN_FDS_START
+    struct stat st {};
+    if (::fstat(first, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return {};
+    ::fcntl(first, F_SETFD, FD_CLOEXEC);
+    return UniqueFd(first);
+}
+
+UniqueFd bindSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        throw std::invalid_argument("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        fail("socket");
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+        ::unlink(path.c_str());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("bind " + path);
+    if (::chmod(path.c_str(), 0666) != 0 || ::listen(fd.get(), 64) != 0)
+        fail("listen " + path);
+    return fd;
+}
+
+bool sendReply(int socketFd, const Reply& reply) {
+    const std::string data = rpc::frame(reply.line);
+    std::size_t sent = 0;
+    bool attachFd = reply.fd.valid();
+    while (sent < data.size()) {
+        iovec iov{const_cast<char*>(data.data() + sent), data.size() - sent};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (attachFd) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+            const int fd = reply.fd.get();
+            std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
+        }
+        const ssize_t n = ::sendmsg(socketFd, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;  // gone, or not reading within the send timeout
+        }
+        attachFd = false;  // travels with the first byte only
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void HelperServer::run() {
+    for (;;) {
+        UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        if (active_.load() >= limits_.maxConnections) {
+            audit(peerCredentials(connection.get()), "connect", "", "too many connections");
+            continue;  // closed
+        }
+        ++active_;
+        std::thread([this, fd = std::move(connection)]() mutable {
+            serve(std::move(fd));
+            --active_;
+        }).detach();
+    }
+}
+
+void HelperServer::serve(UniqueFd connection) {
+    const PeerCredentials peer = peerCredentials(connection.get());
+    setTimeout(connection.get(), SO_SNDTIMEO, limits_.sendTimeout);
+    rpc::LineBuffer lines(limits_.maxLineBytes);
+    char buffer[4096];
+    for (;;) {
+        while (auto line = lines.nextLine()) {
+            if (!sendReply(connection.get(), handler_.handle(*line, peer)))
+                return;
+        }
+        if (lines.overflowed()) {
+            sendReply(connection.get(), RequestHandler::lineTooLong(peer));
+            return;
+        }
+        const auto wait =
+            lines.pendingBytes() > 0 ? limits_.partialLineTimeout : limits_.idleTimeout;
+        pollfd pfd{connection.get(), POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;  // stalled or idle for too long
+        const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        lines.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+}  // namespace quorvale::helper

@@ -1,0 +1,52 @@
+#pragma once
+// Turns one request line from one peer into exactly one reply line, plus the descriptor that
+// travels with it for "open_disk". Methods: "ping" -> true, "get_version" -> text,
+// "open_disk" {"bsd_name", "read_only"} -> {"fd_count": 1} with the disk's descriptor attached,
+// "eject_disk" {"bsd_name"} -> true. Every request is authorised first and leaves one audit
+// line on stderr.
+
+#include <map>
+#include <string>
+#include <string_view>
+
+#include <boost/json/value.hpp>
+
+#include "helper/disk_access.h"
+#include "helper/peer_authorizer.h"
+#include "rpc/any_codable.h"
+#include "rpc/unique_fd.h"
+
+namespace quorvale::helper {
+
+struct Reply {
+    std::string line;  // without the newline
+    UniqueFd fd;       // passed with SCM_RIGHTS when valid
+};
+
+class RequestHandler {
+public:
+    RequestHandler(DiskAccess disks, PeerAuthorizer authorizer)
+        : disks_(std::move(disks)), authorizer_(std::move(authorizer)) {}
+
+    Reply handle(std::string_view line, const PeerCredentials& peer) const;
+    // The reply to a line that grew past the length limit; the connection is then closed.
+    static Reply lineTooLong(const PeerCredentials& peer);
+
+private:
+    using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, UniqueFd&) const;
+    static const std::map<std::string, Method, std::less<>>& methods();
+
+    boost::json::value ping(const rpc::Params&, UniqueFd&) const;
+    boost::json::value getVersion(const rpc::Params&, UniqueFd&) const;
+    boost::json::value openDisk(const rpc::Params& params, UniqueFd& fd) const;
+    boost::json::value ejectDisk(const rpc::Params& params, UniqueFd& fd) const;
+
+    DiskAccess disks_;
+    PeerAuthorizer authorizer_;
+};
+
+// One line on stderr; control characters in `detail` are escaped.
+void audit(const PeerCredentials& peer, std::string_view method, std::string_view detail,
+           std::string_view outcome);
+
+}  // namespace quorvale::helper

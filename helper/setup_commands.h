@@ -1,0 +1,28 @@
+#pragma once
+// The two administrative subcommands, meant to run as root through pkexec:
+//   install  writes quorvale-helper.socket/.service and the polkit policy, makes sure the
+//            allowed group exists, then reloads systemd and enables the socket;
+//   grant    adds a user to the allowed group (through gpasswd). Under pkexec a non-root
+//            caller may only grant itself.
+// Both return a process exit status and explain failures on stderr. Tools are run directly
+// (no shell) and found through PATH.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quorvale::helper {
+
+struct InstallOptions {
+    std::filesystem::path unitDir = "/etc/systemd/system";
+    std::filesystem::path policyDir = "/usr/share/polkit-1/actions";
+    std::string group;
+};
+
+int installUnits(const InstallOptions& options);
+int grantUser(const std::string& user, const std::string& group);
+
+// Runs a program with arguments and waits; its exit status, or 127 when it cannot run.
+int runProgram(const std::vector<std::string>& argv);
+
+}  // namespace quorvale::helper

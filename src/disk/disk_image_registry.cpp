@@ -1,0 +1,167 @@
+#include "disk/disk_image_registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include <cerrno>
+#include <cstring>
+
+#include "disk/disk_classification.h"
+#include "disk/disk_error.h"
+#include "disk/ext4_identification_service.h"
+#include "disk/volume_probe.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcDiskDetection)
+
+namespace quorvale::disk {
+
+using model::Device;
+using model::Partition;
+
+namespace {
+
+UniqueFd openImageFile(const QByteArray& path, bool& readOnly) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the type is checked next.
+    UniqueFd fd(::open(path.constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    readOnly = false;
+    if (!fd && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY)) {
+        fd.reset(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        readOnly = true;
+    }
+    if (fd) {
+        const int flags = ::fcntl(fd.get(), F_GETFL);
+        if (flags >= 0)
+            ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+Partition probePartition(int fd, const QString& bsdName, const QString& pathForLog,
+                         std::uint64_t start, std::uint64_t size, const QString& scheme,
+                         const QString& type) {
+    const VolumeProbe probe = VolumeProbe::probe(fd, start, size, false);
+    DiskDescription description;
+    description.insert(kDADiskDescriptionMediaBSDNameKey, bsdName);
+    if (probe.type)
+        description.insert(kDADiskDescriptionVolumeTypeKey, volumeTypeFromBlkid(*probe.type));
+    if (!type.isEmpty())
+        description.insert(kDADiskDescriptionMediaContentKey,
+                           mediaContentFromPartitionType(scheme, type));
+    Partition partition;
+    partition.id = bsdName;
+    partition.bsdName = bsdName;
+    partition.label = probe.label;
+    partition.size = size;
+    partition.offset = start;
+    partition.filesystemType = classifyFilesystem(description, [&] {
+        return size >= 1082 && EXT4IdentificationService::checkMagic(fd, start, pathForLog);
+    });
+    qCInfo(lcDiskDetection, "Partition appeared: %s (%s, %llu bytes)", qUtf8Printable(bsdName),
+           qUtf8Printable(model::rawValue(partition.filesystemType)),
+           static_cast<unsigned long long>(size));
+    return partition;
+}
+
+}  // namespace
+
+DiskImageRegistry::DiskImageRegistry(DetachedCallback onDetached)
+    : onDetached(std::move(onDetached)) {}
+
+DiskImageRegistry::~DiskImageRegistry() = default;
+
+Device DiskImageRegistry::open(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    bool readOnly = false;
+    UniqueFd fd = openImageFile(native, readOnly);
+    if (!fd)
+        throw DiskError::imageFailed(path.toStdString() + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throw DiskError::imageFailed(path.toStdString() + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw DiskError::imageFailed(path.toStdString() + ": not a regular file");
+    if (st.st_size <= 0)
+        throw DiskError::imageFailed(path.toStdString() + ": the file is empty");
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+
+    QString bsdName;
+    {
+        std::lock_guard lock(mutex);
+        bsdName = QStringLiteral("image%1").arg(nextIndex++);
+    }
+
+    Device device;
+    device.id = bsdName;
+    device.bsdName = bsdName;
+    device.name = QFileInfo(path).fileName();
+    device.size = fileSize;
+    device.mediaType = model::MediaType::unknown;
+    qCInfo(lcDiskDetection, "Whole disk appeared: %s (%s, %llu bytes, protocol=%s)",
+           qUtf8Printable(bsdName), qUtf8Printable(device.name),
+           static_cast<unsigned long long>(fileSize), "Disk Image");
+
+    const auto table = readPartitionTable(fd.get(), fileSize);
+    if (table) {
+        for (const PartitionEntry& entry : *table) {
+            const QString name = bsdName + QStringLiteral("p%1").arg(entry.number);
+            device.partitions.push_back(probePartition(fd.get(), name, path, entry.start,
+                                                       entry.size, entry.scheme, entry.type));
+        }
+    } else {
+        device.partitions.push_back(
+            probePartition(fd.get(), bsdName, path, 0, fileSize, QString(), QString()));
+    }
+
+    std::lock_guard lock(mutex);
+    images.emplace(bsdName, Image{path, std::move(fd), readOnly});
+    return device;
+}
+
+bool DiskImageRegistry::contains(const QString& bsdName) const {
+    std::lock_guard lock(mutex);
+    return images.count(bsdName) != 0;
+}
+
+int DiskImageRegistry::fd(const QString& bsdName) const {
+    std::lock_guard lock(mutex);
+    const auto it = images.find(bsdName);
+    return it == images.end() ? -1 : it->second.fd.get();
+}
+
+UniqueFd DiskImageRegistry::duplicateFd(const QString& bsdName) const {
+    std::lock_guard lock(mutex);
+    const auto it = images.find(bsdName);
+    if (it == images.end())
+        return UniqueFd();
+    return UniqueFd(::fcntl(it->second.fd.get(), F_DUPFD_CLOEXEC, 0));
+}
+
+bool DiskImageRegistry::isReadOnly(const QString& bsdName) const {
+    std::lock_guard lock(mutex);
+    const auto it = images.find(bsdName);
+    return it != images.end() && it->second.readOnly;
+}
+
+QString DiskImageRegistry::path(const QString& bsdName) const {
+    std::lock_guard lock(mutex);
+    const auto it = images.find(bsdName);
+    return it == images.end() ? QString() : it->second.path;
+}
+
+QCoro::Task<void> DiskImageRegistry::ejectDisk(QString bsdName) {
+    {
+        std::lock_guard lock(mutex);
+        const auto it = images.find(bsdName);
+        if (it == images.end())
+            throw DiskError::diskNotFound();
+        images.erase(it);  // closes the descriptor
+    }
+    if (onDetached)
+        onDetached(bsdName);
+    co_return;
+}
+
+}  // namespace quorvale::disk

@@ -1,0 +1,158 @@
+#include "disk/helper_connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quorvale::disk {
+
+std::unique_ptr<HelperConnection> HelperConnection::connectTo(const QString& socketPath) {
+    const QByteArray path = socketPath.toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
+        return nullptr;
+    // A Unix socket connects at once or fails at once (EAGAIN: the daemon's backlog is full).
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return nullptr;
+    return std::unique_ptr<HelperConnection>(new HelperConnection(std::move(fd)));
+}
+
+HelperConnection::HelperConnection(UniqueFd fd) : socket(std::move(fd)) {
+    readNotifier = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Read);
+    writeNotifier = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Write);
+    writeNotifier->setEnabled(false);
+    connect(readNotifier.get(), &QSocketNotifier::activated, this,
+            &HelperConnection::readAvailable);
+    connect(writeNotifier.get(), &QSocketNotifier::activated, this,
+            &HelperConnection::writePending);
+}
+
+void HelperConnection::checkAlive() {
+    if (!isOpen())
+        return;
+    pollfd pfd{socket.get(), POLLIN | POLLRDHUP, 0};
+    if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+        readAvailable();
+}
+
+void HelperConnection::send(std::string line) {
+    if (!isOpen())
+        return;
+    outgoing += rpc::frame(std::move(line));
+    writePending();
+}
+
+void HelperConnection::writePending() {
+    while (isOpen() && !outgoing.empty()) {
+        const ssize_t n =
+            ::send(socket.get(), outgoing.data(), outgoing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n < 0) {
+            close();
+            return;
+        }
+        outgoing.erase(0, static_cast<std::size_t>(n));
+    }
+    if (isOpen())
+        writeNotifier->setEnabled(!outgoing.empty());
+}
+
+void HelperConnection::readAvailable() {
+    char buffer[16384];
+    for (;;) {
+        iovec iov{buffer, sizeof buffer};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * maxHeldDescriptors)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(socket.get(), &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        // Take ownership of every descriptor before anything else can fail.
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                UniqueFd owned(fd);
+                if (descriptors.size() < maxHeldDescriptors)
+                    descriptors.push_back(std::move(owned));
+            }
+        }
+        if (n <= 0) {
+            close();
+            return;
+        }
+        lines.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+        while (isOpen()) {
+            const auto line = lines.nextLine();
+            if (!line)
+                break;
+            deliver(*line);
+        }
+        if (lines.overflowed()) {
+            close();
+            return;
+        }
+        if (!isOpen())
+            return;
+    }
+}
+
+void HelperConnection::deliver(const std::string& line) {
+    rpc::JSONRPCResponse response;
+    try {
+        response = rpc::JSONRPCResponse::decode(line);
+    } catch (const std::exception&) {
+        return;  // not a reply of ours: ignored
+    }
+    UniqueFd fd;
+    std::int64_t wanted = 0;
+    if (response.result) {
+        if (const auto* object = response.result->objectValue()) {
+            if (const auto* count = object->if_contains("fd_count"); count && count->is_int64())
+                wanted = count->get_int64();
+        }
+    }
+    for (std::int64_t i = 0; i < wanted && !descriptors.empty(); ++i) {
+        if (!fd)
+            fd = std::move(descriptors.front());
+        descriptors.pop_front();  // extra descriptors close here
+    }
+    if (onReply)
+        onReply(std::move(response), std::move(fd));
+}
+
+void HelperConnection::close() {
+    if (!isOpen())
+        return;
+    readNotifier->setEnabled(false);
+    writeNotifier->setEnabled(false);
+    socket.reset();
+    descriptors.clear();
+    outgoing.clear();
+    lines.clear();
+    if (onClosed)
+        onClosed();
+}
+
+}  // namespace quorvale::disk

@@ -1,0 +1,57 @@
+#pragma once
+// One stream to the helper daemon, used on the GUI thread without blocking it: a non-blocking
+// Unix socket watched by QSocketNotifiers. Requests go out as lines; replies come back as
+// lines, with descriptors passed beside them (SCM_RIGHTS). A reply whose result announces
+// "fd_count" takes that many descriptors, in arrival order, from those received so far; the
+// first is handed on, any others are closed. When the stream ends or fails, `onClosed` runs
+// once and the connection stays closed.
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "rpc/json_rpc.h"
+#include "rpc/line_buffer.h"
+#include "rpc/unique_fd.h"
+
+namespace quorvale::disk {
+
+class HelperConnection : public QObject {
+    Q_OBJECT
+public:
+    // Connects at once; nothing (and errno set) when the daemon's socket cannot be reached.
+    static std::unique_ptr<HelperConnection> connectTo(const QString& socketPath);
+
+    std::function<void(rpc::JSONRPCResponse, UniqueFd)> onReply;
+    std::function<void()> onClosed;
+
+    bool isOpen() const { return socket.valid(); }
+    // Takes in what the socket holds when the peer has hung up (replies, then the end of the
+    // stream), so a connection to a daemon that has gone is noticed before it is reused.
+    void checkAlive();
+    // Queues one request line; written as the socket accepts it.
+    void send(std::string line);
+    void close();
+
+    static constexpr std::size_t maxReplyBytes = 1 << 20;
+    static constexpr std::size_t maxHeldDescriptors = 16;
+
+private:
+    explicit HelperConnection(UniqueFd socket);
+    void readAvailable();
+    void writePending();
+    void deliver(const std::string& line);
+
+    UniqueFd socket;
+    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
+    rpc::LineBuffer lines{maxReplyBytes};
+    std::string outgoing;
+    std::deque<UniqueFd> descriptors;
+};
+
+}  // namespace quorvale::disk

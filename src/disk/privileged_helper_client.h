@@ -1,0 +1,89 @@
+#pragma once
+// Obtains open descriptors on whole disks from the privileged helper daemon (quorvale-helper,
+// socket-activated by systemd) and registers that daemon. Used on the GUI thread; nothing here
+// blocks it. One connection is made on first use, kept, and made again after it breaks. Each
+// call has its own reply timeout and completes exactly once: with the reply, or with the
+// timeout's error, whichever comes first; a late reply is dropped with its descriptor. Names
+// are checked before anything is sent. Also ejects disks through the daemon ("eject_disk").
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include <qcoro/qcorotask.h>
+
+#include "disk/disk_ejector.h"
+#include "disk/helper_connection.h"
+#include "disk/helper_error.h"
+#include "rpc/any_codable.h"
+#include "rpc/unique_fd.h"
+
+namespace quorvale::disk {
+
+class PrivilegedHelperClient : public QObject, public DiskEjector {
+    Q_OBJECT
+    Q_PROPERTY(bool isHelperInstalled READ isHelperInstalled NOTIFY isHelperInstalledChanged)
+public:
+    struct Options {
+        // Default: $QUORVALE_HELPER_SOCKET, else /run/quorvale-helper.sock.
+        QString socketPath;
+        std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);
+        QString systemctl = QStringLiteral("systemctl");
+        QString pkexec = QStringLiteral("pkexec");
+        // Default: the installed helper path.
+        QString helperPath;
+    };
+
+    static constexpr const char* socketUnit = "quorvale-helper.socket";
+    static constexpr const char* accessDeniedPrefix = "ACCESS_DENIED:";
+    static constexpr const char* timeoutMessage =
+        "Helper not responding (timed out). Is the helper daemon running?";
+
+    explicit PrivilegedHelperClient(QObject* parent = nullptr);
+    explicit PrivilegedHelperClient(Options options, QObject* parent = nullptr);
+    ~PrivilegedHelperClient() override;
+
+    // Makes sure quorvale-helper.socket is installed and enabled (through pkexec when it is
+    // not installed). Throws HelperError (requiresApproval, unknownStatus) or, when the
+    // installation fails, the installer's own error.
+    QCoro::Task<void> installHelper();
+    // An open descriptor on the named whole disk. Throws HelperError.
+    QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly);
+    // Flushes and ejects the whole disk. Throws HelperError.
+    QCoro::Task<void> ejectDisk(QString bsdName) override;
+
+    bool isHelperInstalled() const { return helperInstalled; }
+    const Options& options() const { return config; }
+
+Q_SIGNALS:
+    void isHelperInstalledChanged();
+
+private:
+    struct PendingCall;
+    struct Outcome {
+        rpc::JSONRPCResponse response;
+        UniqueFd fd;
+        std::exception_ptr error;
+    };
+    class CallAwaiter;
+
+    QCoro::Task<Outcome> call(std::string method, rpc::Params params);
+    HelperConnection& proxy();
+    void complete(std::int64_t id, Outcome outcome);
+    void connectionInvalidated();
+    void failPending();
+    void setHelperInstalled();
+
+    Options config;
+    std::unique_ptr<HelperConnection> connection;
+    std::map<std::int64_t, std::shared_ptr<PendingCall>> pending;
+    std::int64_t nextId = 1;
+    bool helperInstalled = false;
+};
+
+}  // namespace quorvale::disk

@@ -1,0 +1,251 @@
+#include "disk/udev_disk_source.h"
+
+#include <libudev.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "rpc/device_name.h"
+#include "rpc/error.h"
+
+namespace quorvale::disk {
+
+namespace {
+
+UniqueFd openKernelUeventSocket() {
+    UniqueFd fd(
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT));
+    if (!fd)
+        return fd;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 1;  // the kernel's multicast group
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return UniqueFd();
+    const int size = 1 << 20;  // bursts (a hub of card readers) must not overflow
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    return fd;
+}
+
+DiskDescription goneDescription(const QString& name, bool whole) {
+    DiskDescription d;
+    d.insert(kDADiskDescriptionMediaBSDNameKey, name);
+    d.insert(kDADiskDescriptionMediaWholeKey, whole);
+    return d;
+}
+
+QString parentOf(const QString& name) {
+    const auto whole = rpc::wholeDiskName(name.toStdString());
+    return whole ? QString::fromStdString(*whole) : name;
+}
+
+}  // namespace
+
+bool UdevDiskSource::udevDaemonRunning() {
+    return QFileInfo::exists(QStringLiteral("/run/udev/control"));
+}
+
+UdevDiskSource::UdevDiskSource(DiskPaths paths, UniqueFd kernelEvents)
+    : paths(paths), reader(paths), kernelSocket(std::move(kernelEvents)) {
+    if (!kernelSocket && udevDaemonRunning()) {
+        udevContext = udev_new();
+        if (udevContext)
+            monitor = udev_monitor_new_from_netlink(udevContext, "udev");
+        if (monitor) {
+            udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr);
+            if (udev_monitor_enable_receiving(monitor) < 0) {
+                udev_monitor_unref(monitor);
+                monitor = nullptr;
+            }
+        }
+    }
+    if (!kernelSocket && !monitor)
+        kernelSocket = openKernelUeventSocket();
+    if (!kernelSocket && !monitor) {
+        throw Error(std::string("Failed to create the device event monitor: ") +
+                    std::strerror(errno));
+    }
+    stopEvent.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopEvent)
+        throw Error(std::string("Failed to create the device event monitor: ") +
+                    std::strerror(errno));
+}
+
+UdevDiskSource::~UdevDiskSource() {
+    if (thread.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(stopEvent.get(), &one, sizeof one);
+        thread.join();
+    }
+    if (monitor)
+        udev_monitor_unref(monitor);
+    if (udevContext)
+        udev_unref(udevContext);
+}
+
+void UdevDiskSource::start(Handlers handlers) {
+    if (thread.joinable())
+        return;
+    thread = std::thread([this, handlers = std::move(handlers)] { run(handlers); });
+}
+
+void UdevDiskSource::run(Handlers handlers) {
+    enumerate(handlers);
+    if (handlers.enumerationCompleted)
+        handlers.enumerationCompleted();
+    const int eventFd = monitor ? udev_monitor_get_fd(monitor) : kernelSocket.get();
+    for (;;) {
+        pollfd fds[2] = {{eventFd, POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents)
+            return;
+        if (fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) {
+            if (!(fds[0].revents & POLLIN))
+                return;
+        }
+        // Drain everything readable before waiting again.
+        while (auto message = receive())
+            handleMessage(*message, handlers);
+    }
+}
+
+std::optional<UeventMessage> UdevDiskSource::receive() {
+    if (monitor) {
+        for (;;) {
+            udev_device* device = udev_monitor_receive_device(monitor);
+            if (!device)
+                return std::nullopt;
+            UeventMessage message;
+            if (const char* action = udev_device_get_action(device))
+                message.action = QString::fromUtf8(action);
+            if (const char* devpath = udev_device_get_devpath(device))
+                message.devpath = QString::fromUtf8(devpath);
+            for (udev_list_entry* e = udev_device_get_properties_list_entry(device); e;
+                 e = udev_list_entry_get_next(e)) {
+                message.properties.insert(QString::fromUtf8(udev_list_entry_get_name(e)),
+                                          QString::fromUtf8(udev_list_entry_get_value(e)));
+            }
+            udev_device_unref(device);
+            return message;
+        }
+    }
+    std::vector<char> buffer(16384);
+    for (;;) {
+        sockaddr_nl sender{};
+        iovec iov{buffer.data(), buffer.size()};
+        msghdr header{};
+        header.msg_name = &sender;
+        header.msg_namelen = sizeof sender;
+        header.msg_iov = &iov;
+        header.msg_iovlen = 1;
+        const ssize_t count = ::recvmsg(kernelSocket.get(), &header, MSG_DONTWAIT);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;  // EAGAIN: drained; ENOBUFS: events were lost, keep going
+        }
+        if (count == 0)
+            return std::nullopt;
+        // Only the kernel (port 0) speaks on the uevent group; others are ignored.
+        if (header.msg_namelen >= sizeof(sa_family_t) && sender.nl_family == AF_NETLINK &&
+            sender.nl_pid != 0) {
+            continue;
+        }
+        if (header.msg_flags & MSG_TRUNC)
+            continue;
+        if (auto message = UeventMessage::parse(buffer.data(), static_cast<std::size_t>(count)))
+            return message;
+    }
+}
+
+QMap<QString, QString> UdevDiskSource::udevProperties(const QString& name) const {
+    QMap<QString, QString> properties;
+    if (!udevContext)
+        return properties;
+    udev_device* device =
+        udev_device_new_from_subsystem_sysname(udevContext, "block", name.toUtf8().constData());
+    if (!device)
+        return properties;
+    for (udev_list_entry* e = udev_device_get_properties_list_entry(device); e;
+         e = udev_list_entry_get_next(e)) {
+        properties.insert(QString::fromUtf8(udev_list_entry_get_name(e)),
+                          QString::fromUtf8(udev_list_entry_get_value(e)));
+    }
+    udev_device_unref(device);
+    return properties;
+}
+
+void UdevDiskSource::enumerate(const Handlers& handlers) {
+    for (const QString& name : reader.blockDevices()) {
+        UeventMessage message;
+        message.action = QStringLiteral("add");
+        message.properties = udevProperties(name);
+        message.properties.insert(QStringLiteral("SUBSYSTEM"), QStringLiteral("block"));
+        message.properties.insert(QStringLiteral("DEVNAME"), name);
+        if (!message.properties.contains(QStringLiteral("DEVTYPE"))) {
+            const bool partition =
+                QFileInfo::exists(paths.sysfsRoot + QStringLiteral("/class/block/") + name +
+                                  QStringLiteral("/partition"));
+            message.properties.insert(QStringLiteral("DEVTYPE"), partition
+                                                                     ? QStringLiteral("partition")
+                                                                     : QStringLiteral("disk"));
+        }
+        handleMessage(message, handlers);
+    }
+}
+
+void UdevDiskSource::handleMessage(const UeventMessage& message, const Handlers& handlers) {
+    if (message.subsystem() != QLatin1String("block"))
+        return;
+    const QString name = message.sysname();
+    const bool whole = message.isWholeDisk();
+    if (message.action == QLatin1String("remove")) {
+        if (whole) {
+            for (auto it = reportedPartitions.begin(); it != reportedPartitions.end();) {
+                it = parentOf(*it) == name ? reportedPartitions.erase(it) : std::next(it);
+            }
+            if (presentDisks.remove(name) && handlers.diskDisappeared)
+                handlers.diskDisappeared(goneDescription(name, true));
+        } else if (reportedPartitions.remove(name) && handlers.diskDisappeared) {
+            handlers.diskDisappeared(goneDescription(name, false));
+        }
+        return;
+    }
+    if (message.action != QLatin1String("add") && message.action != QLatin1String("change"))
+        return;
+    if (!whole && reportedPartitions.contains(name))
+        return;
+    const auto description = reader.describe(name, message.properties);
+    if (!description)
+        return;  // the device went away before it could be read
+    if (whole) {
+        if (description->number(kDADiskDescriptionMediaSizeKey).value_or(0) == 0) {
+            // No medium (an empty card reader) or a detached loop device.
+            if (presentDisks.remove(name) && handlers.diskDisappeared)
+                handlers.diskDisappeared(goneDescription(name, true));
+            return;
+        }
+        if (presentDisks.contains(name))
+            return;
+        presentDisks.insert(name);
+        if (handlers.wholeDiskAppeared)
+            handlers.wholeDiskAppeared(*description);
+    } else {
+        reportedPartitions.insert(name);
+        if (handlers.partitionAppeared)
+            handlers.partitionAppeared(*description);
+    }
+}
+
+}  // namespace quorvale::disk

@@ -1,0 +1,108 @@
+#pragma once
+// FileOperationService: every operation on the guest filesystem as JSON-RPC calls over the shared
+// VsockTransport, each with the 10-second call timeout. It holds nothing but the transport, so
+// instances are cheap and several may share one transport; calls may overlap. Errors of the
+// transport (VsockError) and of the guest (JSONRPCError) propagate unchanged; results of the
+// wrong shape raise FileOperationError::invalidData or fall back as documented per method.
+// Decoding and sorting of large results, base64 and local file I/O run on worker threads; the
+// coroutines themselves resume on the caller's (GUI) thread. A coroutine never touches the
+// service after its first suspension, so the service may be dropped while calls are pending.
+//
+// exportFile() and uploadFile() move files of any size in chunks, each chunk a normal call, with
+// progress and cancellation. An upload replaces the destination only when its last chunk lands.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "fileops/file_operation_error.h"
+#include "model/file_item.h"
+#include "rpc/any_codable.h"
+
+namespace quorvale::guest {
+class VsockTransport;
+}
+
+namespace quorvale::fileops {
+
+// One object of an array result, as received.
+using Dictionary = std::map<std::string, rpc::AnyCodable>;
+
+// Called on the caller's thread after every chunk; bytesTotal is the best size known so far.
+using ProgressHandler = std::function<void(std::uint64_t bytesDone, std::uint64_t bytesTotal)>;
+
+enum class TransferOutcome { completed, cancelled };
+
+struct TransferOptions {
+    std::optional<QString> partition;
+    ProgressHandler progress;
+    std::stop_token stop;
+    std::size_t chunkBytes = 4 * 1024 * 1024;
+};
+
+class FileOperationService {
+public:
+    static constexpr std::chrono::milliseconds callTimeout = std::chrono::seconds(10);
+
+    explicit FileOperationService(guest::VsockTransport& transport) : transport(transport) {}
+
+    // True exactly when the guest answers the string "pong".
+    QCoro::Task<bool> ping();
+    // The guest's partitions; empty for a missing result or one of another shape.
+    QCoro::Task<std::vector<Dictionary>> getPartitions();
+    // The entries of `path`, directories first, then by name. An invalid result is logged and
+    // gives an empty list.
+    QCoro::Task<QList<model::FileItem>> listDirectory(QString path,
+                                                      std::optional<QString> partition = {});
+    // Deletes each path in order, one call at a time; the first failure ends the operation.
+    QCoro::Task<void> deletePaths(QStringList paths, std::optional<QString> partition = {});
+    // At most maxBytes bytes of the file, sent by the guest in strict base64.
+    QCoro::Task<QByteArray> readFile(QString path, qint64 maxBytes,
+                                     std::optional<QString> partition = {});
+    // Gives the entry a new name in its directory; returns the new path.
+    QCoro::Task<QString> rename(QString path, QString newName,
+                                std::optional<QString> partition = {});
+    QCoro::Task<void> copy(QString from, QString to, std::optional<QString> partition = {});
+    QCoro::Task<void> createDirectory(QString path, std::optional<QString> partition = {});
+    // Per entry of `path`: "name", "size" and "is_directory"; empty for another shape.
+    QCoro::Task<std::vector<Dictionary>> dirUsage(QString path,
+                                                  std::optional<QString> partition = {});
+    // Creates or replaces the file with `data`, in one call.
+    QCoro::Task<void> writeFile(QString path, QByteArray data,
+                                std::optional<QString> partition = {});
+    QCoro::Task<void> sync();
+    QCoro::Task<void> unmount();
+
+    // Copies the guest file to the local file `localPath`, written beside it and moved into place
+    // once complete (a cancelled or failed export leaves no file). `expectedSize` (the listed
+    // size) lets several chunks be in flight; the file is read until a short chunk either way.
+    QCoro::Task<TransferOutcome> exportFile(QString remotePath, QString localPath,
+                                            std::uint64_t expectedSize, TransferOptions options);
+    // The same into an open descriptor, written from offset 0 and truncated to the size read.
+    QCoro::Task<TransferOutcome> exportFile(QString remotePath, int localFd,
+                                            std::uint64_t expectedSize, TransferOptions options);
+    // Copies the local file to `remotePath`. The guest publishes the file atomically with the
+    // last chunk; until then (and after a cancel or failure) the old file stays as it was.
+    QCoro::Task<TransferOutcome> uploadFile(QString localPath, QString remotePath,
+                                            TransferOptions options);
+    QCoro::Task<TransferOutcome> uploadFile(int localFd, QString remotePath,
+                                            TransferOptions options);
+
+private:
+    guest::VsockTransport& transport;
+};
+
+}  // namespace quorvale::fileops

@@ -1,0 +1,256 @@
+// Chunked export and upload of FileOperationService. Every chunk is one ordinary call with the
+// usual timeout. Exports keep a few reads in flight and write each answer at its offset;
+// uploads send chunks strictly in order ("offset" 0 starts a new file on the guest, "final"
+// publishes it) while the next chunk is read and encoded on a worker.
+// Lambdas stay out of the coroutine bodies (see file_operation_service.cpp).
+
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <qcoro/qcorofuture.h>
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <iterator>
+#include <memory>
+#include <utility>
+
+#include "fileops/file_operation_service.h"
+#include "fileops/fileops_log.h"
+#include "fileops/local_file.h"
+#include "fileops/request_params.h"
+#include "guest/vsock_transport.h"
+
+namespace quorvale::fileops {
+
+namespace {
+
+using Reply = std::optional<rpc::AnyCodable>;
+
+// Reads in flight at once during an export.
+constexpr std::size_t exportDepth = 3;
+
+void report(const ProgressHandler& progress, std::uint64_t done, std::uint64_t total) {
+    if (progress)
+        progress(done, total);
+}
+
+// The "read_file" calls of one export, in file order. Chunks up to the expected size go out
+// several at a time; the last of them asks for one byte more, so that a short answer there
+// proves the end of the file. A full answer means the file grew: the rest is read chunk by
+// chunk. A short answer before the expected end (the guest may cap a read, or the file shrank)
+// makes the calls after it useless: reading restarts where the answer ended, and only an empty
+// answer ends the file there.
+class ChunkReader {
+public:
+    struct Pending {
+        std::uint64_t requested;
+        QCoro::Task<Reply> reply;
+    };
+
+    ChunkReader(guest::VsockTransport& transport, QString path, std::optional<QString> partition,
+                std::uint64_t chunk, std::uint64_t expectedSize)
+        : transport(transport),
+          path(std::move(path)),
+          partition(std::move(partition)),
+          chunk(chunk),
+          expectedSize(expectedSize) {}
+
+    void plan() {
+        while (inFlight.size() < exportDepth && planned < expectedSize) {
+            const std::uint64_t rest = expectedSize - planned;
+            request(rest <= chunk ? rest + 1 : chunk);
+        }
+        if (inFlight.empty())
+            request(chunk);
+    }
+    Pending next() {
+        Pending pending = std::move(inFlight.front());
+        inFlight.pop_front();
+        return pending;
+    }
+    // Drops the calls out and asks again from `offset`.
+    void restartAt(std::uint64_t offset) {
+        std::move(inFlight.begin(), inFlight.end(), std::back_inserter(stale));
+        inFlight.clear();
+        planned = offset;
+    }
+    // Calls still out after the end, a cancel, a failure or a restart; their answers are of no
+    // use but must be awaited.
+    std::deque<Pending> takeRemaining() {
+        std::move(inFlight.begin(), inFlight.end(), std::back_inserter(stale));
+        inFlight.clear();
+        return std::exchange(stale, {});
+    }
+
+private:
+    void request(std::uint64_t length) {
+        rpc::Params params = pathParams(path, partition);
+        params.emplace("offset", static_cast<std::int64_t>(planned));
+        params.emplace("max_bytes", static_cast<std::int64_t>(length));
+        inFlight.push_back({length, transport.send("read_file", std::move(params),
+                                                   FileOperationService::callTimeout)});
+        planned += length;
+    }
+
+    guest::VsockTransport& transport;
+    QString path;
+    std::optional<QString> partition;
+    std::uint64_t chunk;
+    std::uint64_t expectedSize;
+    std::uint64_t planned = 0;  // bytes asked for so far
+    std::deque<Pending> inFlight;
+    std::deque<Pending> stale;
+};
+
+// Decodes one "read_file" answer and writes it at `offset` of the local file.
+QFuture<WrittenChunk> writeChunkOnWorker(Reply reply, int fd, std::uint64_t offset) {
+    auto holder = std::make_shared<Reply>(std::move(reply));
+    return QtConcurrent::run([holder = std::move(holder), fd, offset]() mutable {
+        std::shared_ptr<Reply> local = std::move(holder);
+        const boost::json::value* json = *local ? &(*local)->json() : nullptr;
+        if (json == nullptr || !json->is_string()) {
+            WrittenChunk invalid;
+            invalid.invalid = true;
+            return invalid;
+        }
+        const boost::json::string& text = json->get_string();
+        return writeDecodedChunk(fd, offset, std::string_view(text.data(), text.size()));
+    });
+}
+
+// Reads and encodes the chunk at `offset`: at most `chunk` bytes, never past `total`.
+QFuture<EncodedChunk> readChunkOnWorker(int fd, std::uint64_t offset, std::size_t chunk,
+                                        std::uint64_t total) {
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, total - offset));
+    return QtConcurrent::run([fd, offset, length] { return readEncodedChunk(fd, offset, length); });
+}
+
+}  // namespace
+
+QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath, QString localPath,
+                                                              std::uint64_t expectedSize,
+                                                              TransferOptions options) {
+    ExportTarget target(localPath);
+    FileOperationService service(transport);
+    TransferOutcome outcome =
+        co_await service.exportFile(remotePath, target.fd(), expectedSize, std::move(options));
+    if (outcome == TransferOutcome::completed)
+        target.publish();
+    co_return outcome;
+}
+
+QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath, int localFd,
+                                                              std::uint64_t expectedSize,
+                                                              TransferOptions options) {
+    if (options.stop.stop_requested())
+        co_return TransferOutcome::cancelled;
+    ChunkReader reader(transport, remotePath, options.partition,
+                       std::max<std::size_t>(options.chunkBytes, 1), expectedSize);
+
+    TransferOutcome outcome = TransferOutcome::completed;
+    std::uint64_t done = 0;
+    std::exception_ptr failure;
+    try {
+        for (reader.plan();; reader.plan()) {
+            ChunkReader::Pending next = reader.next();
+            Reply reply = co_await std::move(next.reply);
+            WrittenChunk written = co_await writeChunkOnWorker(std::move(reply), localFd, done);
+            if (written.invalid || written.bytes > next.requested)
+                throw FileOperationError::invalidData();
+            if (written.error)
+                throw FileOperationError::operationFailed(*written.error + ": local file");
+            done += written.bytes;
+            const bool shortAnswer = written.bytes < next.requested;
+            if (written.bytes == 0 || (shortAnswer && done >= expectedSize)) {
+                report(options.progress, done, done);
+                break;
+            }
+            if (shortAnswer)
+                reader.restartAt(done);
+            report(options.progress, done, std::max(expectedSize, done + 1));
+            if (options.stop.stop_requested()) {
+                outcome = TransferOutcome::cancelled;
+                break;
+            }
+        }
+        if (outcome == TransferOutcome::completed)
+            truncateRegularFile(localFd, done);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::deque<ChunkReader::Pending> remaining = reader.takeRemaining();
+    for (ChunkReader::Pending& pending : remaining) {
+        try {
+            co_await std::move(pending.reply);
+        } catch (...) {
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return outcome;
+}
+
+QCoro::Task<TransferOutcome> FileOperationService::uploadFile(QString localPath, QString remotePath,
+                                                              TransferOptions options) {
+    UniqueFd fd = openForReading(localPath);
+    regularFileSize(fd.get(), localPath);  // a clear error naming the path for a directory
+    FileOperationService service(transport);
+    co_return co_await service.uploadFile(fd.get(), remotePath, std::move(options));
+}
+
+QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QString remotePath,
+                                                              TransferOptions options) {
+    guest::VsockTransport& t = transport;  // the service may be gone after a suspension
+    const std::size_t chunk = std::max<std::size_t>(options.chunkBytes, 1);
+    const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));
+    qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(remotePath),
+           static_cast<long>(total));
+    if (options.stop.stop_requested())
+        co_return TransferOutcome::cancelled;
+
+    TransferOutcome outcome = TransferOutcome::completed;
+    std::exception_ptr failure;
+    std::uint64_t offset = 0;
+    QFuture<EncodedChunk> preparing = readChunkOnWorker(localFd, 0, chunk, total);
+    bool isPreparing = true;
+    try {
+        for (;;) {
+            EncodedChunk next = co_await preparing;
+            isPreparing = false;
+            if (next.error)
+                throw FileOperationError::operationFailed(*next.error + ": local file");
+            if (options.stop.stop_requested()) {
+                outcome = TransferOutcome::cancelled;
+                break;
+            }
+            // A file that shrank while being read ends at its shorter size.
+            const bool final = offset + next.bytes >= total || next.bytes < next.requested;
+            if (!final) {
+                preparing = readChunkOnWorker(localFd, offset + next.bytes, chunk, total);
+                isPreparing = true;
+            }
+            rpc::Params params = pathParams(remotePath, options.partition);
+            params.emplace("data_b64", std::string_view(next.base64.constData(),
+                                                        static_cast<size_t>(next.base64.size())));
+            next.base64.clear();
+            params.emplace("offset", static_cast<std::int64_t>(offset));
+            params.emplace("final", final);
+            co_await t.send("write_file", std::move(params), callTimeout);
+            offset += next.bytes;
+            report(options.progress, offset, final ? offset : total);
+            if (final)
+                break;
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // The worker reads from localFd: let it finish before the caller may close it.
+    if (isPreparing)
+        co_await preparing;
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return outcome;
+}
+
+}  // namespace quorvale::fileops

@@ -1,0 +1,154 @@
+#include "fileops/local_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fileops/file_operation_error.h"
+#include "rpc/base64.h"
+
+namespace quorvale::fileops {
+
+namespace {
+
+std::string reason(int error, const QString& path) {
+    return std::string(std::strerror(error)) + ": " + path.toStdString();
+}
+
+[[noreturn]] void fail(int error, const QString& path) {
+    throw FileOperationError::operationFailed(reason(error, path));
+}
+
+QString uniqueSuffix() {
+    return QString::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+}  // namespace
+
+UniqueFd openForReading(const QString& path) {
+    UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        fail(errno, path);
+    return fd;
+}
+
+std::uint64_t regularFileSize(int fd, const QString& name) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        fail(errno, name);
+    if (!S_ISREG(st.st_mode))
+        fail(EINVAL, name);
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length) {
+    EncodedChunk chunk;
+    chunk.requested = length;
+    std::string bytes(length, '\0');
+    while (chunk.bytes < length) {
+        ssize_t n = ::pread(fd, bytes.data() + chunk.bytes, length - chunk.bytes,
+                            static_cast<off_t>(offset + chunk.bytes));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            chunk.error = std::strerror(errno);
+            return chunk;
+        }
+        if (n == 0)
+            break;
+        chunk.bytes += static_cast<std::size_t>(n);
+    }
+    std::string text = rpc::base64Encode(std::string_view(bytes.data(), chunk.bytes));
+    chunk.base64 = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+    return chunk;
+}
+
+WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64) {
+    WrittenChunk chunk;
+    std::optional<std::string> bytes = rpc::base64Decode(base64);
+    if (!bytes) {
+        chunk.invalid = true;
+        return chunk;
+    }
+    while (chunk.bytes < bytes->size()) {
+        ssize_t n = ::pwrite(fd, bytes->data() + chunk.bytes, bytes->size() - chunk.bytes,
+                             static_cast<off_t>(offset + chunk.bytes));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            chunk.error = std::strerror(errno);
+            return chunk;
+        }
+        chunk.bytes += static_cast<std::size_t>(n);
+    }
+    return chunk;
+}
+
+void truncateRegularFile(int fd, std::uint64_t size) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+        fail(errno, QStringLiteral("local file"));
+}
+
+ExportTarget::ExportTarget(const QString& destination) : destination(destination) {
+    const QString directory = QFileInfo(destination).absolutePath();
+    // An unnamed file first: nothing shows up in the folder until it is complete.
+    file.reset(
+        ::open(QFile::encodeName(directory).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (file)
+        return;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        fail(errno, destination);
+    // Filesystems without unnamed files: a hidden name, removed again unless published.
+    const QString name = QFileInfo(destination).fileName();
+    for (int attempt = 0; attempt < 16 && !file; ++attempt) {
+        temporaryPath = directory + QStringLiteral("/.") + name + QLatin1Char('.') +
+                        uniqueSuffix() + QStringLiteral(".part");
+        file.reset(::open(QFile::encodeName(temporaryPath).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!file && errno != EEXIST)
+            fail(errno, destination);
+    }
+    if (!file)
+        fail(EEXIST, temporaryPath);
+}
+
+ExportTarget::~ExportTarget() {
+    if (!published && !temporaryPath.isEmpty())
+        ::unlink(QFile::encodeName(temporaryPath).constData());
+}
+
+void ExportTarget::publish() {
+    if (temporaryPath.isEmpty()) {
+        // Give the unnamed file a hidden name, then move it over the destination.
+        const QString directory = QFileInfo(destination).absolutePath();
+        const QString name = QFileInfo(destination).fileName();
+        const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(file.get());
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            QString candidate = directory + QStringLiteral("/.") + name + QLatin1Char('.') +
+                                uniqueSuffix() + QStringLiteral(".part");
+            if (::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD,
+                         QFile::encodeName(candidate).constData(), AT_SYMLINK_FOLLOW) == 0) {
+                temporaryPath = candidate;
+                break;
+            }
+            if (errno != EEXIST)
+                fail(errno, destination);
+        }
+        if (temporaryPath.isEmpty())
+            fail(EEXIST, destination);
+    }
+    if (::rename(QFile::encodeName(temporaryPath).constData(),
+                 QFile::encodeName(destination).constData()) != 0)
+        fail(errno, destination);
+    published = true;
+}
+
+}  // namespace quorvale::fileops

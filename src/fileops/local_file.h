@@ -1,0 +1,60 @@
+#pragma once
+// Host-side file work of the chunked transfers. Functions named *Chunk run on worker threads and
+// report failures in their result; the others throw FileOperationError::operationFailed with
+// the system's reason and the path ("Permission denied: /home/me/photo.jpg").
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rpc/unique_fd.h"
+
+namespace quorvale::fileops {
+
+UniqueFd openForReading(const QString& path);
+// Size of an open regular file (throws for anything else).
+std::uint64_t regularFileSize(int fd, const QString& name);
+
+struct EncodedChunk {
+    QByteArray base64;
+    std::size_t requested = 0;
+    std::size_t bytes = 0;  // fewer than requested only at the end of the file
+    std::optional<std::string> error;
+};
+EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length);
+
+struct WrittenChunk {
+    bool invalid = false;  // the text was not strict base64
+    std::size_t bytes = 0;
+    std::optional<std::string> error;
+};
+WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64);
+
+// Truncates a regular file to `size`; other kinds of files are left alone.
+void truncateRegularFile(int fd, std::uint64_t size);
+
+// A file being written beside `destination` and invisible until publish() moves it into place
+// (replacing what is there). Dropped unpublished, it leaves nothing behind.
+class ExportTarget {
+public:
+    explicit ExportTarget(const QString& destination);
+    ~ExportTarget();
+    ExportTarget(const ExportTarget&) = delete;
+    ExportTarget& operator=(const ExportTarget&) = delete;
+
+    int fd() const { return file.get(); }
+    void publish();
+
+private:
+    QString destination;
+    UniqueFd file;
+    QString temporaryPath;  // set when the file has a name before publish()
+    bool published = false;
+};
+
+}  // namespace quorvale::fileops

@@ -1,0 +1,15 @@
+#pragma once
+// Parameters shared by every call on a path: "path", and "partition" only when one is given
+// (never null or empty).
+
+#include <QString>
+
+#include <optional>
+
+#include "rpc/any_codable.h"
+
+namespace quorvale::fileops {
+
+rpc::Params pathParams(const QString& path, const std::optional<QString>& partition);
+
+}  // namespace quorvale::fileops

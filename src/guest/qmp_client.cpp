@@ -1,0 +1,115 @@
+#include "guest/qmp_client.h"
+
+#include <qcoro/qcorolocalsocket.h>
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include "guest/vm_error.h"
+
+namespace quorvale::guest {
+
+namespace {
+
+QemuError qmpError(const QString& text) {
+    return QemuError(QemuError::Kind::qmpFailed, text.toStdString());
+}
+
+}  // namespace
+
+QmpClient::QmpClient(QObject* parent) : QObject(parent) {
+    connect(&socket, &QLocalSocket::readyRead, this, &QmpClient::readLines);
+    connect(&socket, &QLocalSocket::disconnected, this, &QmpClient::closed);
+}
+
+QCoro::Task<void> QmpClient::connectTo(QString path, std::chrono::milliseconds timeout,
+                                       std::function<bool()> keepTrying) {
+    QPointer self(this);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // QEMU creates the socket early and accepts once its machine is set up.
+    for (;;) {
+        socket.connectToServer(path);
+        if (co_await qCoro(socket).waitForConnected(std::chrono::milliseconds(100)))
+            break;
+        if (!self)
+            co_return;
+        socket.abort();
+        if (std::chrono::steady_clock::now() > deadline || !keepTrying())
+            throw qmpError(QStringLiteral("cannot connect to QMP socket %1").arg(path));
+        co_await QCoro::sleepFor(std::chrono::milliseconds(10));
+        if (!self)
+            co_return;
+    }
+    // The greeting comes first; qmp_capabilities leaves negotiation mode.
+    co_await execute(QStringLiteral("qmp_capabilities"), {}, timeout);
+}
+
+QCoro::Task<QJsonObject> QmpClient::execute(QString command, QJsonObject arguments,
+                                            std::chrono::milliseconds timeout) {
+    if (!isConnected())
+        throw qmpError(QStringLiteral("QMP is not connected"));
+    const qint64 id = nextId++;
+    QJsonObject message{{"execute", command}, {"id", id}};
+    if (!arguments.isEmpty())
+        message.insert(QStringLiteral("arguments"), arguments);
+    socket.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    QJsonObject reply = co_await await(id, timeout);
+    if (reply.contains(QStringLiteral("error")))
+        throw qmpError(command + QStringLiteral(": ") +
+                       reply.value("error").toObject().value("desc").toString());
+    co_return reply.value(QStringLiteral("return")).toObject();
+}
+
+QCoro::Task<QJsonObject> QmpClient::await(qint64 id, std::chrono::milliseconds timeout) {
+    QPointer self(this);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (auto found = replies.find(id); found != replies.end()) {
+            QJsonObject reply = std::move(found->second);
+            replies.erase(found);
+            co_return reply;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !isConnected())
+            throw qmpError(QStringLiteral("no reply from QEMU"));
+        // Wake at the deadline, or at once on any reply or on close.
+        QTimer wake;
+        wake.setSingleShot(true);
+        wake.start(left);
+        auto now = [&wake] { wake.start(0); };
+        connect(this, &QmpClient::replied, &wake, now);
+        connect(this, &QmpClient::closed, &wake, now);
+        co_await qCoro(&wake, &QTimer::timeout);
+        if (!self)
+            throw qmpError(QStringLiteral("QMP client closed"));
+    }
+}
+
+void QmpClient::drain() {
+    if (socket.state() != QLocalSocket::UnconnectedState)
+        socket.waitForReadyRead(0);
+    readLines();
+}
+
+void QmpClient::readLines() {
+    buffer += socket.readAll();
+    qsizetype newline;
+    while ((newline = buffer.indexOf('\n')) >= 0) {
+        const QByteArray line = buffer.left(newline);
+        buffer.remove(0, newline + 1);
+        const QJsonObject message = QJsonDocument::fromJson(line).object();
+        if (message.contains(QStringLiteral("QMP"))) {
+            greeted = true;
+        } else if (message.contains(QStringLiteral("event"))) {
+            Q_EMIT event(message.value("event").toString(), message.value("data").toObject());
+        } else if (message.contains(QStringLiteral("id"))) {
+            const qint64 id = message.value("id").toInteger();
+            replies[id] = message;
+            Q_EMIT replied(id);
+        }
+    }
+}
+
+}  // namespace quorvale::guest

@@ -1,0 +1,198 @@
+#include "guest/vm_lifecycle_service.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <qcoro/qcorotimer.h>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <system_error>
+
+#include "guest/qemu_launcher.h"
+#include "guest/stream_connector.h"
+
+Q_LOGGING_CATEGORY(lcVM, "com.quorvale.app.VM")
+
+namespace quorvale::guest {
+
+namespace {
+
+constexpr auto stopGrace = std::chrono::seconds(2);
+
+const char* text(const std::exception& error) {
+    return error.what();
+}
+
+}  // namespace
+
+VMLifecycleService::VMLifecycleService(QObject* parent)
+    : VMLifecycleService(VMResources::forApplication(), parent) {}
+
+VMLifecycleService::VMLifecycleService(VMResources resources, QObject* parent)
+    : QObject(parent), resources(std::move(resources)) {
+    qRegisterMetaType<VMStatus>();
+}
+
+VMLifecycleService::~VMLifecycleService() {
+    if (machine)
+        machine->terminate();
+}
+
+QString VMLifecycleService::consoleLogPath() {
+    return QDir::temp().filePath(QStringLiteral("quorvale-vm-console.log"));
+}
+
+void VMLifecycleService::setStatus(VMStatus status) {
+    if (status == vmStatus)
+        return;
+    vmStatus = std::move(status);
+    Q_EMIT statusChanged();
+}
+
+void VMLifecycleService::fail(const std::exception& error) {
+    setStatus(VMStatus::error(QString::fromStdString(error.what())));
+    qCCritical(lcVM, "VM boot failed: %s", text(error));
+}
+
+QString VMLifecycleService::prepareConsoleLog() {
+    // A new, empty file at every boot; without one the console goes nowhere.
+    const QString path = consoleLogPath();
+    QFile::remove(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QStringLiteral("/dev/null");
+    return path;
+}
+
+QCoro::Task<void> VMLifecycleService::bootVM(std::vector<UniqueFd> diskHandles) {
+    QPointer self(this);
+    if (vmStatus.state == VMStatus::State::running) {
+        qCInfo(lcVM, "VM already running");
+        co_return;
+    }
+    setStatus(VMStatus::booting());
+    qCInfo(lcVM, "Booting VM with %ld disk(s)", static_cast<long>(diskHandles.size()));
+
+    std::shared_ptr<QemuLauncher> vm;
+    try {
+        const auto kernel = resources.kernel();
+        if (!kernel)
+            throw VMError(VMError::Kind::kernelNotFound);
+        const auto initramfs = resources.initramfs();
+        if (!initramfs)
+            throw VMError(VMError::Kind::initramfsNotFound);
+        const QString consoleLog = prepareConsoleLog();
+        qCInfo(lcVM, "VM serial console logging to: %s", qUtf8Printable(consoleLog));
+        QemuLauncher::Options options{*kernel, *initramfs, consoleLog, std::move(diskHandles),
+                                      vsockPort};
+        vm = std::shared_ptr<QemuLauncher>(new QemuLauncher(std::move(options)),
+                                           [](QemuLauncher* launcher) { launcher->deleteLater(); });
+    } catch (const std::exception& error) {
+        fail(error);
+        throw;
+    }
+
+    const QemuLauncher* key = vm.get();
+    connect(vm.get(), &QemuLauncher::guestStopped, this, [this, key] { guestDidStop(key); });
+    connect(vm.get(), &QemuLauncher::stoppedWithError, this,
+            [this, key](const QString& description) { didStopWithError(key, description); });
+    if (machine)
+        machine->terminate();
+    machine = vm;
+
+    try {
+        co_await vm->start();
+    } catch (const std::exception& error) {
+        if (!self)
+            throw;
+        if (const auto* vmError = dynamic_cast<const VMError*>(&error);
+            vmError && vmError->kind == VMError::Kind::diskAttachmentFailed)
+            qCCritical(lcVM, "Failed to create disk attachment: %s", vmError->detail.c_str());
+        fail(error);
+        throw;
+    }
+    if (!self || machine != vm)
+        co_return;
+    setStatus(VMStatus::running());
+    qCInfo(lcVM, "VM booted successfully");
+}
+
+QCoro::Task<void> VMLifecycleService::stopVM() {
+    QPointer self(this);
+    const std::shared_ptr<QemuLauncher> vm = machine;
+    if (!vm)
+        co_return;
+    qCInfo(lcVM, "Stopping VM");
+
+    QString stopError;
+    if (vm->canRequestStop()) {
+        try {
+            co_await vm->requestStop();
+            // The guest syncs, unmounts and powers off; QEMU then exits by itself.
+            const auto deadline = std::chrono::steady_clock::now() + stopGrace;
+            while (!vm->isStopped() && std::chrono::steady_clock::now() < deadline)
+                co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+        } catch (const std::exception& error) {
+            stopError = QString::fromUtf8(error.what());
+        }
+    }
+    // Whatever went wrong above, a VM is never left running behind a `stopped` status.
+    if (!vm->isStopped()) {
+        co_await vm->forceStop();
+        if (!vm->isStopped() && stopError.isEmpty())
+            stopError = QStringLiteral("QEMU did not stop");
+    }
+    if (!stopError.isEmpty())
+        qCCritical(lcVM, "VM stop error: %s", qUtf8Printable(stopError));
+    if (!self)
+        co_return;
+    vsockConnection.reset();
+    if (machine == vm)
+        machine.reset();
+    setStatus(VMStatus::stopped());
+    qCInfo(lcVM, "VM stopped");
+}
+
+QCoro::Task<UniqueFd> VMLifecycleService::connectVsock(uint32_t port) {
+    QPointer self(this);
+    const std::shared_ptr<QemuLauncher> vm = machine;
+    if (!vm || vm->isStopped())
+        throw VMError(VMError::Kind::vmNotRunning);
+    UniqueFd stream;
+    try {
+        if (const auto cid = vm->vsockCid())
+            stream = co_await connectVsockStream(*cid, port);
+        else if (port == vm->config().agentPort)
+            stream = co_await connectUnixStream(vm->agentSocketPath());
+        else
+            throw std::system_error(ECONNREFUSED, std::generic_category());
+    } catch (const std::system_error& error) {
+        throw VMError(VMError::Kind::vsockConnectionFailed, error.code().message());
+    }
+    if (!self)
+        co_return stream;
+    // One agent stream at a time: the previous one ends here.
+    if (vsockConnection)
+        ::shutdown(vsockConnection.get(), SHUT_RDWR);
+    vsockConnection = UniqueFd(::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0));
+    co_return stream;
+}
+
+void VMLifecycleService::guestDidStop(const QemuLauncher* vm) {
+    if (machine.get() != vm)
+        return;
+    qCInfo(lcVM, "VM guest stopped");
+    setStatus(VMStatus::stopped());
+    machine.reset();
+}
+
+void VMLifecycleService::didStopWithError(const QemuLauncher* vm, const QString& description) {
+    if (machine.get() != vm)
+        return;
+    qCCritical(lcVM, "VM stopped with error: %s", qUtf8Printable(description));
+    setStatus(VMStatus::error(description));
+    machine.reset();
+}
+
+}  // namespace quorvale::guest

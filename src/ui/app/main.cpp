@@ -1,0 +1,80 @@
+// The Quorvale application: one AppState and one helper client for the process, the window's
+// VM service, transport and disk source, and the main window. Disk-image paths given on the
+// command line are opened as devices at start. Closing the window quits.
+//
+// Debugging aid: --screenshot FILE grabs the window to FILE (PNG) after --screenshot-delay
+// seconds (default 5) and quits.
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QTimer>
+
+#include "app/app_settings.h"
+#include "app/app_startup.h"
+#include "app/app_state.h"
+#include "app/service_adapters.h"
+#include "disk/privileged_helper_client.h"
+#include "guest/vm_lifecycle_service.h"
+#include "guest/vsock_transport.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+
+using namespace quorvale;
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvale"));
+    QApplication::setOrganizationName(QStringLiteral("Quorvale"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setDesktopFileName(QStringLiteral("quorvale"));
+    QApplication::setQuitOnLastWindowClosed(app::AppDelegate::shouldTerminateAfterLastWindowClosed);
+    ui::icons::installThemeFallback();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Browse EXT4 filesystems without mounting them"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("images"),
+                                 QStringLiteral("Disk-image files to open as devices."),
+                                 QStringLiteral("[image...]"));
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
+                                        QStringLiteral("Save the window to <file> and quit."),
+                                        QStringLiteral("file"));
+    const QCommandLineOption screenshotDelay(QStringLiteral("screenshot-delay"),
+                                             QStringLiteral("Seconds before the screenshot."),
+                                             QStringLiteral("seconds"), QStringLiteral("5"));
+    parser.addOptions({screenshot, screenshotDelay});
+    parser.process(application);
+
+    const app::AppDelegate delegate;
+    app::AppState appState;
+    app::AppSettings settings;
+    disk::PrivilegedHelperClient helperClient;
+    app::HelperClientAccess helper(helperClient);
+    guest::VMLifecycleService vmService;
+    app::VMServiceControl vm(vmService);
+    guest::VsockTransport transport;
+
+    ui::MainWindow window(
+        ui::WindowServices{appState, settings, helper, vm, transport,
+                           std::make_unique<app::DetectionDiskSource>(&helperClient),
+                           helperClient.options().helperPath});
+    window.show();
+    delegate.didFinishLaunching();
+    QObject::connect(&application, &QApplication::aboutToQuit,
+                     [&delegate] { delegate.willTerminate(); });
+
+    for (const QString& path : parser.positionalArguments())
+        window.openDiskImage(QFileInfo(path).absoluteFilePath());
+
+    if (parser.isSet(screenshot)) {
+        const int seconds = parser.value(screenshotDelay).toInt();
+        QTimer::singleShot(std::chrono::seconds(seconds), &window, [&] {
+            window.grab().save(parser.value(screenshot), "PNG");
+            window.close();
+        });
+    }
+    return application.exec();
+}

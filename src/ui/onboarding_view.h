@@ -1,0 +1,58 @@
+#pragma once
+// First-run onboarding: a welcome page and the page that installs the privileged helper, with
+// page dots. "Authorize" installs the helper ("Installing..." meanwhile); success completes
+// onboarding, failure shows the error and offers "Skip for now", which completes it as well.
+
+#include <QPointer>
+#include <QWidget>
+
+#include <qcoro/qcorotask.h>
+
+#include "app/service_interfaces.h"
+
+class QLabel;
+class QPushButton;
+class QStackedWidget;
+
+namespace quorvale::ui {
+
+class PageDots;
+
+class OnboardingView : public QWidget {
+    Q_OBJECT
+public:
+    explicit OnboardingView(app::HelperAccess& helper, QWidget* parent = nullptr);
+
+    int currentPage() const;
+    bool isInstalling() const { return installing; }
+    QString errorMessage() const;
+
+    QPushButton* continueButton() const { return continueTo; }
+    QPushButton* backButton() const { return back; }
+    QPushButton* authorizeButton() const { return authorize; }
+    QPushButton* skipButton() const { return skip; }
+
+Q_SIGNALS:
+    // Onboarding is complete (installed or skipped).
+    void completed();
+
+private:
+    QWidget* makeWelcomePage();
+    QWidget* makeHelperPage();
+    void showPage(int index);
+    void startInstall();
+    static QCoro::Task<void> install(QPointer<OnboardingView> self, app::HelperAccess& helper);
+    void setInstalling(bool value);
+
+    app::HelperAccess& helper;
+    QStackedWidget* pages;
+    PageDots* dots;
+    QPushButton* continueTo;
+    QPushButton* back;
+    QPushButton* authorize;
+    QPushButton* skip;
+    QLabel* error;
+    bool installing = false;
+};
+
+}  // namespace quorvale::ui

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+
+#include "fileops/file_operation_service.h"
+#include "fileops/scripted_peer.h"
+#include "guest/vsock_transport.h"
+#include "rpc/base64.h"
+
+namespace quorvale::fileops {
+namespace {
+
+using testing::run;
+using testing::ScriptedPeer;
+
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+    return bytes;
+}
+
+std::string readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return "<missing>";
+    return file.readAll().toStdString();
+}
+
+void writeAll(const QString& path, const std::string& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// A guest holding one file of `content`, answering read_file chunks like the agent.
+class TransferTest : public ::testing::Test {
+protected:
+    void serve(std::string content) {
+        testing::ensureApplication();
+        remote = std::move(content);
+        peer = std::make_unique<ScriptedPeer>(
+            [this](const boost::json::object& request) { return handle(request); });
+        transport.connect(peer->takeHostEnd());
+    }
+
+    std::optional<std::string> handle(const boost::json::object& request) {
+        const auto& params = request.at("params").as_object();
+        std::lock_guard lock(mutex);
+        if (request.at("method") == "read_file") {
+            const auto offset = static_cast<std::size_t>(params.at("offset").as_int64());
+            const auto max =
+                std::min(readCap, static_cast<std::size_t>(params.at("max_bytes").as_int64()));
+            if (offset > remote.size())
+                return ScriptedPeer::error(-22, "Invalid argument: offset");
+            std::string text = rpc::base64Encode(std::string_view(remote).substr(offset, max));
+            if (corruptReads)
+                text.insert(0, "\n");
+            return ScriptedPeer::result(boost::json::serialize(boost::json::value(text)));
+        }
+        if (request.at("method") == "write_file") {
+            const auto offset = static_cast<std::size_t>(params.at("offset").as_int64());
+            if (offset == 0)
+                staged.clear();
+            if (offset != staged.size())
+                return ScriptedPeer::error(-22, "Invalid argument: offset");
+            staged += *rpc::base64Decode(std::string(params.at("data_b64").as_string()));
+            if (params.at("final").as_bool())
+                remote = staged;
+            return ScriptedPeer::result("null");
+        }
+        return ScriptedPeer::error(-32601, "Method not found");
+    }
+
+    std::vector<boost::json::object> requests() const {
+        std::vector<boost::json::object> list;
+        for (const std::string& line : peer->lines())
+            list.push_back(boost::json::parse(line).as_object());
+        return list;
+    }
+
+    void TearDown() override { transport.disconnect(); }
+
+    std::mutex mutex;
+    std::string remote;
+    std::string staged;
+    bool corruptReads = false;
+    std::size_t readCap = SIZE_MAX;  // most bytes one answer carries
+    guest::VsockTransport transport;
+    std::unique_ptr<ScriptedPeer> peer;
+    FileOperationService service{transport};
+    QTemporaryDir local;
+};
+
+TEST_F(TransferTest, ExportReadsChunksUntilAShortOneAndReportsProgress) {
+    const std::string content = pattern(10'000);
+    serve(content);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    TransferOptions options;
+    options.chunkBytes = 3000;
+    options.partition = QStringLiteral("sdb1");
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+        progress.emplace_back(done, total);
+    };
+    const QString destination = local.filePath(QStringLiteral("out.bin"));
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/big.bin"), destination, 10'000, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), content);
+    // Four chunks, the last asking one byte beyond the expected end to see it.
+    std::vector<std::pair<std::int64_t, std::int64_t>> asked;
+    for (const auto& request : requests()) {
+        EXPECT_EQ(request.at("method"), "read_file");
+        EXPECT_EQ(request.at("params").at("partition"), "sdb1");
+        EXPECT_EQ(request.at("params").at("path"), "/big.bin");
+        asked.emplace_back(request.at("params").at("offset").as_int64(),
+                           request.at("params").at("max_bytes").as_int64());
+    }
+    EXPECT_EQ(asked, (std::vector<std::pair<std::int64_t, std::int64_t>>{
+                         {0, 3000}, {3000, 3000}, {6000, 3000}, {9000, 1001}}));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), std::make_pair(std::uint64_t{10'000}, std::uint64_t{10'000}));
+    for (size_t i = 1; i < progress.size(); ++i)
+        EXPECT_GT(progress[i].first, progress[i - 1].first);
+}
+
+TEST_F(TransferTest, ExportOfAWholeNumberOfChunksNeedsNoExtraCall) {
+    const std::string content = pattern(9'000);
+    serve(content);
+    std::vector<std::uint64_t> done;
+    TransferOptions options;
+    options.chunkBytes = 3000;
+    options.progress = [&](std::uint64_t bytes, std::uint64_t) { done.push_back(bytes); };
+    const QString destination = local.filePath(QStringLiteral("exact.bin"));
+    run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options));
+    EXPECT_EQ(readAll(destination), content);
+    EXPECT_EQ(peer->lines().size(), 3u);
+    EXPECT_EQ(done, (std::vector<std::uint64_t>{3000, 6000, 9000}));
+}
+
+TEST_F(TransferTest, ExportOfAFileLargerThanListedReadsOnToTheEnd) {
+    const std::string content = pattern(7'500);
+    serve(content);
+    TransferOptions options;
+    options.chunkBytes = 2000;
+    const QString destination = local.filePath(QStringLiteral("grown.bin"));
+    run(service.exportFile(QStringLiteral("/f"), destination, 3'000, options));
+    EXPECT_EQ(readAll(destination), content);
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 0, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), content);
+    // A file that shrank since it was listed ends early, without an error.
+    const QString shrunk = local.filePath(QStringLiteral("shrunk.bin"));
+    run(service.exportFile(QStringLiteral("/f"), shrunk, 20'000, options));
+    EXPECT_EQ(readAll(shrunk), content);
+}
+
+TEST_F(TransferTest, ExportFromAGuestThatCapsItsAnswersIsComplete) {
+    const std::string content = pattern(10'000);
+    serve(content);
+    readCap = 1'500;
+    TransferOptions options;
+    options.chunkBytes = 4'000;
+    const QString destination = local.filePath(QStringLiteral("capped.bin"));
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 10'000, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), content);
+}
+
+TEST_F(TransferTest, FailedOrCancelledExportLeavesTheOldLocalFile) {
+    serve(pattern(9'000));
+    const QString destination = local.filePath(QStringLiteral("keep.txt"));
+    writeAll(destination, "old contents");
+    corruptReads = true;
+    TransferOptions options;
+    options.chunkBytes = 1000;
+    EXPECT_THROW(run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options)),
+                 FileOperationError);
+    EXPECT_EQ(readAll(destination), "old contents");
+
+    corruptReads = false;
+    std::stop_source stop;
+    options.stop = stop.get_token();
+    options.progress = [&](std::uint64_t done, std::uint64_t) {
+        if (done >= 3000)
+            stop.request_stop();
+    };
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options)),
+              TransferOutcome::cancelled);
+    EXPECT_EQ(readAll(destination), "old contents");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("keep.txt")});
+}
+
+TEST_F(TransferTest, UploadSendsOrderedChunksAndPublishesWithTheLast) {
+    serve("previous");
+    const std::string content = pattern(6'500);
+    const QString source = local.filePath(QStringLiteral("in.bin"));
+    writeAll(source, content);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    TransferOptions options;
+    options.chunkBytes = 2048;
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+        progress.emplace_back(done, total);
+    };
+    EXPECT_EQ(run(service.uploadFile(source, QStringLiteral("/up.bin"), options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(remote, content);
+    std::vector<std::tuple<std::int64_t, bool, std::size_t>> chunks;
+    for (const auto& request : requests()) {
+        EXPECT_EQ(request.at("method"), "write_file");
+        EXPECT_FALSE(request.at("params").as_object().contains("partition"));
+        chunks.emplace_back(request.at("params").at("offset").as_int64(),
+                            request.at("params").at("final").as_bool(),
+                            request.at("params").at("data_b64").as_string().size());
+    }
+    EXPECT_EQ(chunks,
+              (std::vector<std::tuple<std::int64_t, bool, std::size_t>>{
+                  {0, false, 2732}, {2048, false, 2732}, {4096, false, 2732}, {6144, true, 476}}));
+    EXPECT_EQ(progress.back(), std::make_pair(std::uint64_t{6'500}, std::uint64_t{6'500}));
+}
+
+TEST_F(TransferTest, EmptyUploadIsOneFinalChunk) {
+    serve("previous");
+    const QString source = local.filePath(QStringLiteral("empty"));
+    writeAll(source, "");
+    run(service.uploadFile(source, QStringLiteral("/e"), TransferOptions{}));
+    EXPECT_EQ(remote, "");
+    EXPECT_EQ(
+        peer->lines(),
+        std::vector<std::string>{
+            R"({"jsonrpc":"2.0","id":1,"method":"write_file","params":{"data_b64":"","final":true,"offset":0,"path":"/e"}})"});
+}
+
+TEST_F(TransferTest, CancelledUploadNeverSendsTheFinalChunk) {
+    serve("previous");
+    const QString source = local.filePath(QStringLiteral("in.bin"));
+    writeAll(source, pattern(10'000));
+    std::stop_source stop;
+    TransferOptions options;
+    options.chunkBytes = 1000;
+    options.stop = stop.get_token();
+    options.progress = [&](std::uint64_t done, std::uint64_t) {
+        if (done >= 5000)
+            stop.request_stop();
+    };
+    EXPECT_EQ(run(service.uploadFile(source, QStringLiteral("/up.bin"), options)),
+              TransferOutcome::cancelled);
+    EXPECT_EQ(remote, "previous");
+    EXPECT_EQ(peer->lines().size(), 5u);
+}
+
+TEST_F(TransferTest, LocalFailuresAreReportedWithTheirReason) {
+    serve("x");
+    try {
+        run(service.uploadFile(local.filePath(QStringLiteral("missing")), QStringLiteral("/m"),
+                               TransferOptions{}));
+        FAIL() << "missing source accepted";
+    } catch (const FileOperationError& error) {
+        EXPECT_EQ(error.kind, FileOperationError::Kind::operationFailed);
+        EXPECT_EQ(std::string(error.what()),
+                  "Operation failed: No such file or directory: " +
+                      local.filePath(QStringLiteral("missing")).toStdString());
+    }
+    EXPECT_THROW(run(service.uploadFile(local.path(), QStringLiteral("/m"), TransferOptions{})),
+                 FileOperationError);
+    EXPECT_THROW(run(service.exportFile(QStringLiteral("/x"),
+                                        local.filePath(QStringLiteral("no/such/dir/x")), 1,
+                                        TransferOptions{})),
+                 FileOperationError);
+    EXPECT_TRUE(peer->lines().empty());
+}
+
+}  // namespace
+}  // namespace quorvale::fileops

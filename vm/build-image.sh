@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the guest resources: the Debian cloud kernel and an initramfs holding the agent as
+# /init, the kernel modules it loads and their list. Nothing else goes into the image.
+#
+#   build-image.sh CACHE_DIR OUT_DIR AGENT_BINARY MODULE_NAMES_FILE
+#
+# The kernel package is fetched with `apt-get download` into CACHE_DIR and unpacked there; the
+# cache is published by a rename only when complete, so a failed download leaves nothing behind
+# and later builds work offline.
+set -euo pipefail
+
+cache=$1 out=$2 agent=$3 module_names=$4
+
+case "$(dpkg --print-architecture)" in
+  arm64) flavour=cloud-arm64 ;;
+  amd64) flavour=cloud-amd64 ;;
+  *) echo "vm-image: no Debian cloud kernel for $(dpkg --print-architecture)" >&2; exit 1 ;;
+esac
+
+kernel_tree=$cache/linux-image-$flavour
+export PATH=$PATH:/usr/sbin:/sbin
+
+fetch_kernel() {
+  local work
+  mkdir -p "$cache"
+  work=$(mktemp -d "$cache/.fetch.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  (
+    cd "$work"
+    apt-get download -q "linux-image-$flavour" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+    meta=$(ls linux-image-"$flavour"_*.deb)
+    # The meta package depends on exactly one versioned image package.
+    image=$(dpkg-deb -f "$meta" Depends | sed -n 's/^\(linux-image-[^ ,]*\).*/\1/p')
+    [ -n "$image" ] || { echo "vm-image: cannot read the kernel package of $meta" >&2; exit 1; }
+    apt-get download -q "$image" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+    dpkg-deb -x "$image"_*.deb tree
+  )
+  local version
+  version=$(ls "$work/tree/lib/modules")
+  # The package ships no modules.dep; compute it for this tree.
+  depmod -b "$work/tree" "$version"
+  [ -f "$work/tree/lib/modules/$version/modules.dep" ]
+  rm -rf "$kernel_tree"
+  mv "$work/tree" "$kernel_tree"
+  rm -rf "$work"
+  trap - EXIT
+}
+
+if [ ! -f "$kernel_tree/lib/modules/$(ls "$kernel_tree/lib/modules" 2>/dev/null | head -n1)/modules.dep" ]; then
+  echo "vm-image: fetching linux-image-$flavour"
+  fetch_kernel
+fi
+
+version=$(ls "$kernel_tree/lib/modules")
+moddir=lib/modules/$version
+
+stage=$(mktemp -d "${out%/}.stage.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage"/{dev,proc,sys,mnt,etc/quorvale,"$moddir"}
+install -m 0755 "$agent" "$stage/init"
+
+# Dependency order from modules.dep: modprobe prints each module after its dependencies.
+: >"$stage/etc/quorvale/modules"
+declare -A seen=()
+while read -r name; do
+  while read -r kind path _; do
+    [ "$kind" = insmod ] || continue
+    rel=${path#"$kernel_tree"/}
+    dest=${rel%.xz}; dest=${dest%.zst}; dest=${dest%.gz}
+    [ -z "${seen[$dest]:-}" ] || continue
+    seen[$dest]=1
+    mkdir -p "$stage/$(dirname "$dest")"
+    case "$path" in
+      *.ko.xz) xz -dc "$path" >"$stage/$dest" ;;
+      *.ko.zst) zstd -qdc "$path" >"$stage/$dest" ;;
+      *.ko.gz) gzip -dc "$path" >"$stage/$dest" ;;
+      *) cp "$path" "$stage/$dest" ;;
+    esac
+    echo "/$dest" >>"$stage/etc/quorvale/modules"
+  done < <(modprobe -d "$kernel_tree" -S "$version" --show-depends "$name" 2>/dev/null || true)
+done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$module_names")
+
+mkdir -p "$out"
+# Uncompressed newc: under TCG the kernel's gunzip costs more than copying the extra bytes.
+find "$stage" -exec touch -h -d @0 {} +
+(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --reproducible --quiet) \
+  >"$out/initramfs.img.tmp"
+cp "$kernel_tree/boot/vmlinuz-$version" "$out/vmlinuz.tmp"
+mv "$out/initramfs.img.tmp" "$out/initramfs.img"
+mv "$out/vmlinuz.tmp" "$out/vmlinuz"
+echo "vm-image: kernel $version, $(wc -l <"$stage/etc/quorvale/modules") modules"
