@@ -47,7 +47,7 @@ IdNames parseIdNames(std::string_view fileText) {
         const auto line = fileText.substr(pos, end - pos);
         pos = end + 1;
         const auto c1 = line.find(':');
-        if (c1 == 0 || c1 == std::string_view::npos)
+        if (c1 == 0 || c1 == std::string_view::npos || line.front() == '#')
             continue;
         const auto c2 = line.find(':', c1 + 1);
         if (c2 == std::string_view::npos)

@@ -19,7 +19,7 @@ class RootDir;
 using IdNames = std::unordered_map<std::uint32_t, std::string>;
 
 // Parses passwd/group lines "name:x:id:..." into id -> name; the first name of an id wins,
-// malformed lines are skipped. Names are made valid UTF-8.
+// "#" comments and malformed lines are skipped. Names are made valid UTF-8.
 IdNames parseIdNames(std::string_view fileText);
 
 class AccountNames {

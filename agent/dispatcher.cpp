@@ -28,6 +28,19 @@ std::optional<std::int64_t> salvageId(std::string_view line) {
     return std::nullopt;
 }
 
+// {"jsonrpc":"2.0","id":N,"result":"<text>"}, with room for the framing newline.
+std::string plainStringReply(std::int64_t id, std::string_view text) {
+    const auto idText = std::to_string(id);
+    std::string line;
+    line.reserve(text.size() + idText.size() + 40);
+    line += R"({"jsonrpc":"2.0","id":)";
+    line += idText;
+    line += R"(,"result":")";
+    line += text;
+    line += "\"}";
+    return line;
+}
+
 }  // namespace
 
 void Dispatcher::add(std::string method, Handler handler) {
@@ -47,7 +60,10 @@ std::optional<std::string> Dispatcher::handleLine(std::string_view line) const {
                              "Method not found: " + request.method);
         }
         const ParamReader params(request.params);
-        return rpc::JSONRPCResponse::encodeResult(request.id, it->second(params));
+        auto result = it->second(params);
+        if (!result.plain)
+            return rpc::JSONRPCResponse::encodeResult(request.id, result.value);
+        return plainStringReply(request.id, *result.plain);
     } catch (...) {
         const auto error = errorFor(std::current_exception());
         if (!id && error.code != rpc::JSONRPCError::parseError)

@@ -17,9 +17,24 @@
 
 namespace quorvale::agent {
 
+// A handler's result: any JSON value, or a string that needs no escaping (base64 text),
+// which goes into the reply line as it is, without another pass over megabytes of it.
+class HandlerResult {
+public:
+    HandlerResult(boost::json::value value) : value(std::move(value)) {}
+    static HandlerResult plainString(std::string text) {
+        HandlerResult r(nullptr);
+        r.plain = std::move(text);
+        return r;
+    }
+
+    boost::json::value value;
+    std::optional<std::string> plain;
+};
+
 class Dispatcher {
 public:
-    using Handler = std::function<boost::json::value(const ParamReader&)>;
+    using Handler = std::function<HandlerResult(const ParamReader&)>;
 
     void add(std::string method, Handler handler);
 

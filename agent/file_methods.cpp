@@ -35,21 +35,23 @@ WriteChunk writeChunk(const ParamReader& params, const std::string& data) {
 }  // namespace
 
 void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
-    dispatcher.add("ping", [](const ParamReader&) { return json::value("pong"); });
+    dispatcher.add("ping", [](const ParamReader&) { return HandlerResult("pong"); });
 
     dispatcher.add("get_partitions",
-                   [&](const ParamReader&) { return json::value(partitions.describe()); });
+                   [&](const ParamReader&) { return HandlerResult(partitions.describe()); });
 
     dispatcher.add("list_dir", [&](const ParamReader& params) {
         const auto path = pathParam(params);
-        return json::value(listDirectory(*partitionFor(partitions, params), path));
+        return HandlerResult(listDirectory(*partitionFor(partitions, params), path));
     });
 
     dispatcher.add("read_file", [&](const ParamReader& params) {
         const auto path = pathParam(params);
         const auto maxBytes = params.optionalCount("max_bytes").value_or(maxReadBytes);
         const auto offset = params.optionalCount("offset").value_or(0);
-        return json::value(readFile(*partitionFor(partitions, params), path, maxBytes, offset));
+        // Base64 text needs no JSON escaping.
+        return HandlerResult::plainString(
+            readFile(*partitionFor(partitions, params), path, maxBytes, offset));
     });
 
     dispatcher.add("write_file", [&](const ParamReader& params) {
@@ -58,7 +60,7 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         if (!data)
             throw AgentError::invalidParams("\"data_b64\" is not valid base64");
         writeFile(*partitionFor(partitions, params), path, writeChunk(params, *data));
-        return json::value(true);
+        return HandlerResult(true);
     });
 
     dispatcher.add("rename", [&](const ParamReader& params) {
@@ -66,41 +68,41 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         const auto newName = params.string("new_name");
         json::object result;
         result["new_path"] = renameEntry(*partitionFor(partitions, params), path, newName);
-        return json::value(std::move(result));
+        return HandlerResult(std::move(result));
     });
 
     dispatcher.add("copy_file", [&](const ParamReader& params) {
         const auto source = pathParam(params);
         const auto destination = pathParam(params, "dest_path");
         copyEntry(*partitionFor(partitions, params), source, destination);
-        return json::value(true);
+        return HandlerResult(true);
     });
 
     dispatcher.add("create_directory", [&](const ParamReader& params) {
         const auto path = pathParam(params);
         createDirectory(*partitionFor(partitions, params), path);
-        return json::value(true);
+        return HandlerResult(true);
     });
 
     dispatcher.add("delete", [&](const ParamReader& params) {
         const auto path = pathParam(params);
         deleteEntry(*partitionFor(partitions, params), path);
-        return json::value(true);
+        return HandlerResult(true);
     });
 
     dispatcher.add("dir_usage", [&](const ParamReader& params) {
         const auto path = pathParam(params);
-        return json::value(directoryUsage(*partitionFor(partitions, params), path));
+        return HandlerResult(directoryUsage(*partitionFor(partitions, params), path));
     });
 
     dispatcher.add("sync", [&](const ParamReader&) {
         partitions.sync();
-        return json::value(true);
+        return HandlerResult(true);
     });
 
     dispatcher.add("unmount", [&](const ParamReader&) {
         partitions.unmountAll();
-        return json::value(true);
+        return HandlerResult(true);
     });
 }
 

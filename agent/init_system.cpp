@@ -39,21 +39,33 @@ void mountEarly(const char* source, const char* target, const char* type, unsign
         logLine(std::string("mount ") + target + ": " + errnoText(errno));
 }
 
-// Log lines go to the VM console, which the host keeps in its console log.
-void attachConsole() {
-    for (const char* path : {"/dev/hvc0", "/dev/console"}) {
-        const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ::dup2(fd, STDOUT_FILENO);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-        break;
+// The kernel starts init without stdio when the image has no /dev/console: give it
+// /dev/null first so that no descriptor opened later lands on 0, 1 or 2.
+void attachNull() {
+    int fd = -1;
+    while ((fd = ::open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
     }
-    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDIN_FILENO);
-        ::close(null);
+    if (fd > STDERR_FILENO)
+        ::close(fd);
+}
+
+// Log lines go to the VM console (hvc0, which the host keeps in its console log). It exists
+// once virtio_console is loaded and bound.
+void attachConsole() {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    for (;;) {
+        for (const char* path : {"/dev/hvc0", "/dev/console"}) {
+            const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            ::dup2(fd, STDOUT_FILENO);
+            ::dup2(fd, STDERR_FILENO);
+            ::close(fd);
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(10ms);
     }
 }
 
@@ -132,16 +144,18 @@ void runInit() {
     mountEarly("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
     mountEarly("sysfs", "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC);
     mountEarly("devtmpfs", "/dev", "devtmpfs", MS_NOSUID);
-    attachConsole();
+    attachNull();
+    logWithUptime();
     raiseFileLimit();
     ::signal(SIGPIPE, SIG_IGN);
     struct sigaction child {};
     child.sa_handler = onChild;
     ::sigaction(SIGCHLD, &child, nullptr);
-    logLine("starting");
-
-    const int modules = loadModules(moduleList);
-    logLine("loaded " + std::to_string(modules) + " modules");
+    const auto modules = loadModules(moduleList);
+    attachConsole();
+    for (const auto& failure : modules.failures)
+        logLine(failure);
+    logLine("loaded " + std::to_string(modules.loaded) + " modules");
 
     // Lives for as long as PID 1 runs.
     static GuestPartitions partitions;

@@ -1,13 +1,35 @@
 #include "agent/log.h"
 
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
 
 namespace quorvale::agent {
 
+namespace {
+
+std::atomic<bool> withUptime{false};
+
+}  // namespace
+
+void logWithUptime() {
+    withUptime = true;
+}
+
 void logLine(std::string_view message) {
-    std::string line = "quorvale-agent: ";
+    std::string line;
+    if (withUptime) {
+        timespec now{};
+        ::clock_gettime(CLOCK_BOOTTIME, &now);
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%ld.%03ld] ", static_cast<long>(now.tv_sec),
+                      now.tv_nsec / 1000000);
+        line += stamp;
+    }
+    line += "quorvale-agent: ";
     line += message;
     line += '\n';
     // One write per line so lines from several threads never mix.

@@ -7,4 +7,7 @@ namespace quorvale::agent {
 
 void logLine(std::string_view message);
 
+// Prefixes later lines with the time since boot ("[1.234] "), for the VM console.
+void logWithUptime();
+
 }  // namespace quorvale::agent

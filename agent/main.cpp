@@ -2,6 +2,7 @@
 // and serves the attached disk; on the host, `--root DIR --listen unix:PATH` serves DIR as one
 // mounted partition.
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -89,6 +90,11 @@ int runHost(const Options& options) {
 int main(int argc, char** argv) {
     // Replies to a host that went away must fail, not kill the agent.
     ::signal(SIGPIPE, SIG_IGN);
+    // Transfers allocate several buffers of a few MiB per call. Served from the heap and kept
+    // there they are reused; mapped afresh each time, every page faults in again.
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    ::mallopt(M_ARENA_MAX, 4);
     if (::getpid() == 1)
         runInit();  // never returns
     const auto options = parseOptions(argc, argv);

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "agent/agent_error.h"
-#include "agent/log.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::agent {
@@ -32,28 +31,28 @@ std::vector<std::string> parseModuleList(std::string_view text) {
     return paths;
 }
 
-int loadModules(const std::string& listPath) {
+ModuleLoadReport loadModules(const std::string& listPath) {
+    ModuleLoadReport report;
     std::ifstream file(listPath);
     if (!file) {
-        logLine("no module list at " + listPath);
-        return 0;
+        report.failures.push_back("no module list at " + listPath);
+        return report;
     }
     std::stringstream text;
     text << file.rdbuf();
-    int loaded = 0;
     for (const auto& path : parseModuleList(text.str())) {
         UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) {
-            logLine("cannot open module " + path + ": " + errnoText(errno));
+            report.failures.push_back("cannot open module " + path + ": " + errnoText(errno));
             continue;
         }
         if (::syscall(SYS_finit_module, fd.get(), "", 0) != 0 && errno != EEXIST) {
-            logLine("cannot load module " + path + ": " + errnoText(errno));
+            report.failures.push_back("cannot load module " + path + ": " + errnoText(errno));
             continue;
         }
-        ++loaded;
+        ++report.loaded;
     }
-    return loaded;
+    return report;
 }
 
 }  // namespace quorvale::agent

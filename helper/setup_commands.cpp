@@ -133,8 +133,11 @@ int grantUser(const std::string& user, const std::string& group) {
         std::cerr << "quorvale-helper: " << user << " is already in the group " << group << "\n";
         return 0;
     }
-    if (runProgram({"gpasswd", "-a", user, group}) != 0) {
-        std::cerr << "quorvale-helper: gpasswd could not add " << user << " to " << group << "\n";
+    int status = runProgram({"gpasswd", "-a", user, group});
+    if (status == 127)  // no gpasswd here
+        status = runProgram({"usermod", "-a", "-G", group, user});
+    if (status != 0) {
+        std::cerr << "quorvale-helper: could not add " << user << " to " << group << "\n";
         return 1;
     }
     std::cerr << "quorvale-helper: added " << user << " to the group " << group << "\n";

@@ -2,7 +2,7 @@
 // The two administrative subcommands, meant to run as root through pkexec:
 //   install  writes quorvale-helper.socket/.service and the polkit policy, makes sure the
 //            allowed group exists, then reloads systemd and enables the socket;
-//   grant    adds a user to the allowed group (through gpasswd). Under pkexec a non-root
+//   grant    adds a user to the allowed group (gpasswd, else usermod). Under pkexec a non-root
 //            caller may only grant itself.
 // Both return a process exit status and explain failures on stderr. Tools are run directly
 // (no shell) and found through PATH.

@@ -47,7 +47,6 @@ void print(const char* what, const std::vector<double>& service, const std::vect
 int main() {
     const int runs = bench::runCount();
     testing::ensureApplication();
-    bench::useBuildTree();
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorvale.*=false"));
     QTemporaryDir scratch;
     QDir(scratch.path()).mkdir(QStringLiteral("root"));

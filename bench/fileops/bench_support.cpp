@@ -32,9 +32,4 @@ int runCount() {
     return ok && runs > 0 ? runs : 5;
 }
 
-void useBuildTree() {
-    if (qEnvironmentVariableIsEmpty("QUORVALE_BUILD_DIR"))
-        qputenv("QUORVALE_BUILD_DIR", QUORVALE_DEFAULT_BUILD_DIR);
-}
-
 }  // namespace quorvale::bench

@@ -19,7 +19,5 @@ double median(std::vector<double> values);
 bool runQuietly(const QString& program, const QStringList& arguments);
 // Runs per measurement: 5, or QUORVALE_BENCH_RUNS.
 int runCount();
-// Points QUORVALE_BUILD_DIR at this build tree unless it is already set.
-void useBuildTree();
 
 }  // namespace quorvale::bench

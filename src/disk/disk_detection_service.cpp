@@ -1,10 +1,14 @@
 #include "disk/disk_detection_service.h"
 
-#include <qcoro/qcorofuture.h>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QPromise>
 #include <QThreadPool>
+
+#include <coroutine>
+#include <exception>
+#include <functional>
+#include <optional>
 
 #include "disk/disk_classification.h"
 #include "disk/disk_error.h"
@@ -22,6 +26,32 @@ using model::Partition;
 
 namespace {
 
+// Runs work on the thread pool and resumes the awaiting coroutine on the GUI thread.
+template <typename T>
+struct OffThread {
+    std::function<T()> work;
+    std::optional<T> result;
+    std::exception_ptr error;
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle) {
+        QThreadPool::globalInstance()->start([this, handle] {
+            try {
+                result = work();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [handle] { handle.resume(); }, Qt::QueuedConnection);
+        });
+    }
+    T await_resume() {
+        if (error)
+            std::rethrow_exception(error);
+        return std::move(*result);
+    }
+};
+
 QString parentName(const QString& partitionName) {
     if (const auto whole = rpc::wholeDiskName(partitionName.toStdString()))
         return QString::fromStdString(*whole);
@@ -36,10 +66,14 @@ DiskDetectionService::DiskDetectionService(std::unique_ptr<DiskEventSource> sour
       paths(std::move(paths)),
       source(std::move(source)),
       ext4Service(this->paths.deviceDirectory),
-      imageRegistry(std::make_unique<DiskImageRegistry>([this](const QString& bsdName) {
+      imageRegistry(std::make_shared<DiskImageRegistry>([this](const QString& bsdName) {
           qCInfo(lcDiskDetection, "Disk disappeared: %s", qUtf8Printable(bsdName));
           postDeviceRemoved(bsdName);
-      })) {}
+      })) {
+    // The event socket is opened now, so that a system without one fails at construction.
+    if (!this->source)
+        this->source = std::make_unique<UdevDiskSource>(this->paths);
+}
 
 DiskDetectionService::~DiskDetectionService() {
     // Stop the source first: its thread runs the handlers over the fields below.
@@ -63,8 +97,6 @@ void DiskDetectionService::startMonitoring() {
     }
     qCInfo(lcDiskDetection, "Starting disk monitoring");
     isMonitoring = true;
-    if (!source)
-        source = std::make_unique<UdevDiskSource>(paths);
     source->start({
         [this](const DiskDescription& d) { wholeDiskAppeared(d); },
         [this](const DiskDescription& d) { partitionAppeared(d); },
@@ -219,20 +251,11 @@ QCoro::Task<void> DiskDetectionService::ejectDisk(Device device) {
 }
 
 QCoro::Task<Device> DiskDetectionService::openImage(QString path) {
-    auto promise = std::make_shared<QPromise<Device>>();
-    QFuture<Device> future = promise->future();
-    promise->start();
-    DiskImageRegistry* registry = imageRegistry.get();
-    QThreadPool::globalInstance()->start([promise, registry, path] {
-        try {
-            promise->addResult(registry->open(path));
-        } catch (...) {
-            promise->setException(std::current_exception());
-        }
-        promise->finish();
-    });
     QPointer<DiskDetectionService> self(this);
-    const Device device = co_await future;
+    std::shared_ptr<DiskImageRegistry> registry = imageRegistry;
+    // A named awaiter: g++ 12 mishandles temporaries that own captures inside co_await.
+    OffThread<Device> job{[registry, path] { return registry->open(path); }, {}, {}};
+    const Device device = co_await job;
     if (self)
         postDeviceUpdated(device);
     co_return device;

@@ -36,7 +36,8 @@ class DiskDetectionService : public QObject {
     Q_OBJECT
 
 public:
-    // Without a source, the udev source over `paths` is used (created at startMonitoring).
+    // Without a source, the udev source over `paths` is used; throws quorvale::Error when it
+    // cannot open its event socket.
     explicit DiskDetectionService(std::unique_ptr<DiskEventSource> source = nullptr,
                                   DiskPaths paths = {}, QObject* parent = nullptr);
     ~DiskDetectionService() override;
@@ -80,7 +81,7 @@ private:
     QPointer<QObject> delegateObject;  // set when the delegate is a QObject
     bool delegateIsObject = false;
     DiskEjector* ejector = nullptr;
-    std::unique_ptr<DiskImageRegistry> imageRegistry;
+    std::shared_ptr<DiskImageRegistry> imageRegistry;  // shared with running opens
     std::map<QString, model::Device> knownDisks;
     std::map<QString, std::vector<DiskDescription>> pendingPartitions;
     bool isMonitoring = false;

@@ -76,11 +76,14 @@ Device DiskImageRegistry::open(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     bool readOnly = false;
     UniqueFd fd = openImageFile(native, readOnly);
+    const auto failed = [&path](int error) {
+        return DiskError::imageFailed(path.toStdString() + ": " + std::strerror(error));
+    };
     if (!fd)
-        throw DiskError::imageFailed(path.toStdString() + ": " + std::strerror(errno));
+        throw failed(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
-        throw DiskError::imageFailed(path.toStdString() + ": " + std::strerror(errno));
+        throw failed(errno);
     if (!S_ISREG(st.st_mode))
         throw DiskError::imageFailed(path.toStdString() + ": not a regular file");
     if (st.st_size <= 0)

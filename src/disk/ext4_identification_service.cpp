@@ -46,8 +46,9 @@ bool EXT4IdentificationService::isEXT4(const QString& bsdName) const {
 bool EXT4IdentificationService::isEXT4(const QString& path, std::uint64_t offset) const {
     UniqueFd fd = openForReading(path);
     if (!fd) {
+        const int error = errno;
         qCCritical(lcEXT4, "Cannot open %s for reading: %s", qUtf8Printable(path),
-                   std::strerror(errno));
+                   std::strerror(error));
         return false;
     }
     return checkMagic(fd.get(), offset, path);
@@ -64,8 +65,9 @@ bool EXT4IdentificationService::checkMagic(int fd, std::uint64_t offset, const Q
         count = ::pread(fd, bytes, sizeof bytes, static_cast<off_t>(offset + kMagicOffset));
     } while (count < 0 && errno == EINTR);
     if (count < 0) {
+        const int error = errno;  // logging may touch errno
         qCCritical(lcEXT4, "Error reading superblock from %s: %s", qUtf8Printable(path),
-                   std::strerror(errno));
+                   std::strerror(error));
         return false;
     }
     if (count != 2) {

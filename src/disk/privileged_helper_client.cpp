@@ -3,7 +3,11 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTimer>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <coroutine>
 #include <optional>
@@ -41,7 +45,12 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments,
     process.setProgram(program);
     process.setArguments(arguments);
     ProcessResult result;
-    if (!co_await qCoro(process).start())
+    // A missing program is caught here: starting one would only fail after the start timeout.
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        co_return result;
+    const bool started =
+        co_await qCoro(process).start(QIODevice::ReadOnly, std::chrono::seconds(10));
+    if (!started)
         co_return result;
     if (!co_await qCoro(process).waitForFinished(timeout)) {
         process.kill();
@@ -53,6 +62,25 @@ QCoro::Task<ProcessResult> runProcess(QString program, QStringList arguments,
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
     result.err = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
     co_return result;
+}
+
+// The last line the failed program wrote on stderr, else its command line and status.
+QString failureText(const ProcessResult& result, const QString& program,
+                    const QStringList& arguments) {
+    if (!result.err.isEmpty())
+        return result.err.section(QLatin1Char('\n'), -1);
+    return QStringLiteral("%1 %2 failed (status %3)")
+        .arg(program, arguments.join(QLatin1Char(' ')))
+        .arg(result.exitCode);
+}
+
+QString currentUserName() {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return qEnvironmentVariable("USER");
 }
 
 enum class UnitState { notInstalled, enabled, disabled, unknown };
@@ -162,17 +190,20 @@ QCoro::Task<void> PrivilegedHelperClient::installHelper() {
     logInfo("Installing helper daemon");
     arguments = QStringList() << options.helperPath << QString::fromLatin1("install");
     const auto installed = co_await runProcess(options.pkexec, arguments, std::chrono::minutes(30));
-    if (!installed.ran || installed.exitCode != 0) {
-        const QString reason = !installed.err.isEmpty()
-                                   ? installed.err.section(QLatin1Char('\n'), -1)
-                                   : QString::fromLatin1("%1 %2 install failed (status %3)")
-                                         .arg(options.pkexec, options.helperPath)
-                                         .arg(installed.exitCode);
-        throw Error(reason.toStdString());
-    }
+    if (!installed.ran || installed.exitCode != 0)
+        throw Error(failureText(installed, options.pkexec, arguments).toStdString());
     if (self)
         self->setHelperInstalled();
     logInfo("Helper installed successfully");
+}
+
+QCoro::Task<void> PrivilegedHelperClient::grantAccess() {
+    const Options options = config;
+    QStringList arguments;
+    arguments << options.helperPath << QString::fromLatin1("grant") << currentUserName();
+    const auto granted = co_await runProcess(options.pkexec, arguments, std::chrono::minutes(30));
+    if (!granted.ran || granted.exitCode != 0)
+        throw Error(failureText(granted, options.pkexec, arguments).toStdString());
 }
 
 QCoro::Task<UniqueFd> PrivilegedHelperClient::openDisk(QString bsdName, bool readOnly) {

@@ -52,6 +52,9 @@ public:
     // not installed). Throws HelperError (requiresApproval, unknownStatus) or, when the
     // installation fails, the installer's own error.
     QCoro::Task<void> installHelper();
+    // Adds the current user to the helper's allowed group ("quorvale-helper grant USER"
+    // through pkexec). Throws the grant's own error when it fails or is refused.
+    QCoro::Task<void> grantAccess();
     // An open descriptor on the named whole disk. Throws HelperError.
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly);
     // Flushes and ejects the whole disk. Throws HelperError.

@@ -110,13 +110,36 @@ void UdevDiskSource::run(Handlers handlers) {
         }
         if (fds[1].revents)
             return;
-        if (fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) {
-            if (!(fds[0].revents & POLLIN))
-                return;
-        }
+        if (fds[0].revents & POLLNVAL)
+            return;
         // Drain everything readable before waiting again.
-        while (auto message = receive())
+        bool received = false;
+        while (auto message = receive()) {
+            received = true;
             handleMessage(*message, handlers);
+        }
+        if (lostEvents) {
+            lostEvents = false;
+            resynchronise(handlers);
+        } else if (!received && (fds[0].revents & POLLHUP)) {
+            return;  // the sending end is gone (a socket pair in tests)
+        }
+    }
+}
+
+void UdevDiskSource::resynchronise(const Handlers& handlers) {
+    // Report what appeared meanwhile, then what is gone.
+    enumerate(handlers);
+    const QSet<QString> present = presentDisks;
+    for (const QString& name : present) {
+        if (reader.describe(name))
+            continue;
+        UeventMessage removed;
+        removed.action = QStringLiteral("remove");
+        removed.properties = {{QStringLiteral("SUBSYSTEM"), QStringLiteral("block")},
+                              {QStringLiteral("DEVNAME"), name},
+                              {QStringLiteral("DEVTYPE"), QStringLiteral("disk")}};
+        handleMessage(removed, handlers);
     }
 }
 
@@ -153,7 +176,11 @@ std::optional<UeventMessage> UdevDiskSource::receive() {
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            return std::nullopt;  // EAGAIN: drained; ENOBUFS: events were lost, keep going
+            if (errno == ENOBUFS) {  // the kernel dropped events: rescan afterwards
+                lostEvents = true;
+                continue;
+            }
+            return std::nullopt;  // EAGAIN: drained
         }
         if (count == 0)
             return std::nullopt;

@@ -43,6 +43,7 @@ public:
 
 private:
     void run(Handlers handlers);
+    void resynchronise(const Handlers& handlers);
     std::optional<UeventMessage> receive();
     QMap<QString, QString> udevProperties(const QString& name) const;
 
@@ -55,6 +56,7 @@ private:
     std::thread thread;
     QSet<QString> presentDisks;
     QSet<QString> reportedPartitions;
+    bool lostEvents = false;
 };
 
 }  // namespace quorvale::disk

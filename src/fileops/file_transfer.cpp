@@ -231,9 +231,8 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
                 isPreparing = true;
             }
             rpc::Params params = pathParams(remotePath, options.partition);
-            params.emplace("data_b64", std::string_view(next.base64.constData(),
-                                                        static_cast<size_t>(next.base64.size())));
-            next.base64.clear();
+            params.emplace("data_b64", rpc::AnyCodable::fromJSON(std::move(*next.base64)));
+            next.base64.reset();
             params.emplace("offset", static_cast<std::int64_t>(offset));
             params.emplace("final", final);
             co_await t.send("write_file", std::move(params), callTimeout);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "fileops/file_operation_error.h"
 #include "rpc/base64.h"
@@ -48,9 +49,13 @@ std::uint64_t regularFileSize(int fd, const QString& name) {
 }
 
 EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length) {
+    // Each worker keeps its buffers: fresh multi-megabyte allocations per chunk cost more in
+    // page faults than the copying itself.
+    thread_local std::vector<char> bytes;
+    if (bytes.size() < length)
+        bytes.resize(length);
     EncodedChunk chunk;
     chunk.requested = length;
-    std::string bytes(length, '\0');
     while (chunk.bytes < length) {
         ssize_t n = ::pread(fd, bytes.data() + chunk.bytes, length - chunk.bytes,
                             static_cast<off_t>(offset + chunk.bytes));
@@ -64,20 +69,27 @@ EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length) 
             break;
         chunk.bytes += static_cast<std::size_t>(n);
     }
-    std::string text = rpc::base64Encode(std::string_view(bytes.data(), chunk.bytes));
-    chunk.base64 = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+    const std::size_t size = rpc::base64EncodedSize(chunk.bytes);
+    boost::json::string text;
+    text.reserve(size);
+    rpc::base64EncodeTo(std::string_view(bytes.data(), chunk.bytes), text.data());
+    text.grow(size);
+    chunk.base64 = std::make_shared<boost::json::value>(std::move(text));
     return chunk;
 }
 
 WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64) {
+    thread_local std::vector<char> bytes;
+    if (bytes.size() < base64.size() / 4 * 3)
+        bytes.resize(base64.size() / 4 * 3);
     WrittenChunk chunk;
-    std::optional<std::string> bytes = rpc::base64Decode(base64);
-    if (!bytes) {
+    const std::optional<std::size_t> size = rpc::base64DecodeTo(base64, bytes.data());
+    if (!size) {
         chunk.invalid = true;
         return chunk;
     }
-    while (chunk.bytes < bytes->size()) {
-        ssize_t n = ::pwrite(fd, bytes->data() + chunk.bytes, bytes->size() - chunk.bytes,
+    while (chunk.bytes < *size) {
+        ssize_t n = ::pwrite(fd, bytes.data() + chunk.bytes, *size - chunk.bytes,
                              static_cast<off_t>(offset + chunk.bytes));
         if (n < 0 && errno == EINTR)
             continue;

@@ -3,11 +3,13 @@
 // report failures in their result; the others throw FileOperationError::operationFailed with
 // the system's reason and the path ("Permission denied: /home/me/photo.jpg").
 
-#include <QByteArray>
 #include <QString>
+
+#include <boost/json/value.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +23,7 @@ UniqueFd openForReading(const QString& path);
 std::uint64_t regularFileSize(int fd, const QString& name);
 
 struct EncodedChunk {
-    QByteArray base64;
+    std::shared_ptr<boost::json::value> base64;  // a JSON string, ready to become a parameter
     std::size_t requested = 0;
     std::size_t bytes = 0;  // fewer than requested only at the end of the file
     std::optional<std::string> error;

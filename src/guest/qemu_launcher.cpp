@@ -169,6 +169,7 @@ QCoro::Task<void> QemuLauncher::start() {
                         (emulator + QStringLiteral(" failed to start: ") + message).toStdString());
     }
     // QEMU holds its own descriptors now.
+    running = true;
     childFds.clear();
     options.disks.clear();
 }
@@ -182,6 +183,7 @@ QCoro::Task<void> QemuLauncher::forceStop() {
     forcing = true;
     if (process.state() == QProcess::NotRunning)
         co_return;
+    forced = true;
     try {
         co_await qmp.execute(QStringLiteral("quit"), {}, std::chrono::seconds(1));
     } catch (const QemuError&) {
@@ -212,7 +214,7 @@ void QemuLauncher::finished(int exitCode, QProcess::ExitStatus status) {
     childFds.clear();
     stderrText += process.readAllStandardError();
     qmp.drain();
-    if (forcing)
+    if (forcing || !running)
         return;
     if (status == QProcess::NormalExit && exitCode == 0) {
         Q_EMIT guestStopped();

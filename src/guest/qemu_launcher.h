@@ -54,6 +54,8 @@ public:
     QString agentSocketPath() const { return qemuConfig.agentSocket; }
     // Last QMP SHUTDOWN reason ("guest-shutdown", "host-qmp-quit", ...) or "killed".
     QString shutdownReason() const { return lastShutdownReason; }
+    // Whether forceStop() had to end QEMU.
+    bool wasForced() const { return forced; }
 
     static bool kvmUsable();
     static bool vhostVsockUsable();
@@ -74,7 +76,9 @@ private:
     std::vector<UniqueFd> childFds;  // CLOEXEC duplicates made inheritable in QEMU only
     QByteArray stderrText;
     QString lastShutdownReason;
+    bool running = false;  // start() succeeded: an exit from now on is reported
     bool forcing = false;
+    bool forced = false;
     bool panicked = false;
 };
 

@@ -88,7 +88,9 @@ QCoro::Task<QJsonObject> QmpClient::await(qint64 id, std::chrono::milliseconds t
 }
 
 void QmpClient::drain() {
-    if (socket.state() != QLocalSocket::UnconnectedState)
+    if (!socket.isOpen())
+        return;
+    if (socket.state() == QLocalSocket::ConnectedState)
         socket.waitForReadyRead(0);
     readLines();
 }

@@ -147,6 +147,7 @@ QCoro::Task<void> VMLifecycleService::stopVM() {
         qCCritical(lcVM, "VM stop error: %s", qUtf8Printable(stopError));
     if (!self)
         co_return;
+    lastStopForced = vm->wasForced();
     vsockConnection.reset();
     if (machine == vm)
         machine.reset();

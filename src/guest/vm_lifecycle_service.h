@@ -47,6 +47,9 @@ public:
     // The running (or starting) VM, for diagnostics and tests.
     const QemuLauncher* virtualMachine() const { return machine.get(); }
 
+    // Whether the last stopVM() had to force the VM off (the guest ignored the request).
+    bool lastStopWasForced() const { return lastStopForced; }
+
     uint32_t vsockPort = 5000;
 
 Q_SIGNALS:
@@ -63,6 +66,7 @@ private:
     VMStatus vmStatus;
     std::shared_ptr<QemuLauncher> machine;  // `virtualMachine`
     UniqueFd vsockConnection;               // our copy of the last connection handed out
+    bool lastStopForced = false;
 };
 
 }  // namespace quorvale::guest

@@ -24,6 +24,8 @@ public:
     static VMStatus error(QString description) { return {State::error, std::move(description)}; }
 
     bool isError() const { return state == State::error; }
+    // "stopped", "booting", "running" or "error: <description>" (logs and diagnostics).
+    QString text() const;
     friend bool operator==(const VMStatus&, const VMStatus&) = default;
 };
 

@@ -25,10 +25,26 @@ constexpr auto kDecode = makeDecodeTable();
 
 std::string base64Encode(std::string_view bytes) {
     std::string out;
-    reserveLarge(out, (bytes.size() + 2) / 3 * 4);
-    out.resize((bytes.size() + 2) / 3 * 4);
+    reserveLarge(out, base64EncodedSize(bytes.size()));
+    out.resize(base64EncodedSize(bytes.size()));
+    base64EncodeTo(bytes, out.data());
+    return out;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+    std::string out;
+    reserveLarge(out, text.size() / 4 * 3);
+    out.resize(text.size() / 4 * 3);
+    const std::optional<std::size_t> size = base64DecodeTo(text, out.data());
+    if (!size)
+        return std::nullopt;
+    out.resize(*size);
+    return out;
+}
+
+void base64EncodeTo(std::string_view bytes, char* out) {
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-    char* o = out.data();
+    char* o = out;
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
@@ -47,20 +63,16 @@ std::string base64Encode(std::string_view bytes) {
         *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
         *o++ = '=';
     }
-    return out;
 }
 
-std::optional<std::string> base64Decode(std::string_view text) {
+std::optional<std::size_t> base64DecodeTo(std::string_view text, char* out) {
     if (text.size() % 4 != 0)
         return std::nullopt;
     std::size_t padding = 0;
     if (!text.empty() && text.back() == '=')
         padding = text[text.size() - 2] == '=' ? 2 : 1;
-    std::string out;
-    reserveLarge(out, text.size() / 4 * 3 - padding);
-    out.resize(text.size() / 4 * 3 - padding);
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    char* o = out.data();
+    char* o = out;
     const std::size_t full = padding ? text.size() - 4 : text.size();
     for (std::size_t i = 0; i < full; i += 4) {
         const int a = kDecode[in[i]], b = kDecode[in[i + 1]], c = kDecode[in[i + 2]],
@@ -86,7 +98,7 @@ std::optional<std::string> base64Decode(std::string_view text) {
         if (padding == 1)
             *o++ = char((v >> 8) & 0xFF);
     }
-    return out;
+    return static_cast<std::size_t>(o - out);
 }
 
 }  // namespace quorvale::rpc

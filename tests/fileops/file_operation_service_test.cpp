@@ -143,6 +143,17 @@ TEST_F(FileOperationServiceTest, DeleteSendsOneCallAtATime) {
     EXPECT_EQ(most.load(), 1);
 }
 
+TEST_F(FileOperationServiceTest, CallsOutliveTheServiceThatStartedThem) {
+    answer(ScriptedPeer::result(R"([{"name":"x"}])"));
+    auto temporary = std::make_unique<FileOperationService>(transport);
+    QCoro::Task<void> deletion = temporary->deletePaths({"/a", "/b"});
+    QCoro::Task<QList<model::FileItem>> listing = temporary->listDirectory(QStringLiteral("/d"));
+    temporary.reset();
+    run(std::move(deletion));
+    EXPECT_EQ(run(std::move(listing)).value(0).path, QStringLiteral("/d/x"));
+    EXPECT_EQ(peer->methods(), (std::vector<std::string>{"delete", "list_dir", "delete"}));
+}
+
 TEST_F(FileOperationServiceTest, ReadFileDecodesStrictBase64Only) {
     answer(ScriptedPeer::result(R"("aGVsbG8=")"));
     EXPECT_EQ(run(service.readFile(QStringLiteral("/a"), 65536)), QByteArray("hello"));

@@ -38,9 +38,11 @@ UniqueFd connectUnix(const QString& path) {
 }  // namespace
 
 QString AgentProcess::agentPath() {
-    const QByteArray build = qgetenv("QUORVALE_BUILD_DIR");
-    return QFile::decodeName(build.isEmpty() ? QByteArray(".") : build) +
-           QStringLiteral("/agent/quorvale-agent");
+    // The environment names the build tree under ctest; the tree this was built in otherwise.
+    QByteArray build = qgetenv("QUORVALE_BUILD_DIR");
+    if (build.isEmpty())
+        build = QUORVALE_DEFAULT_BUILD_DIR;
+    return QFile::decodeName(build) + QStringLiteral("/agent/quorvale-agent");
 }
 
 AgentProcess::AgentProcess(const QString& root) {

@@ -1,0 +1,36 @@
+#pragma once
+// Start-up of the main window and the application delegate's log lines. start() creates the
+// state directory (failure is silent) and, for a user who finished onboarding, enters `ready`
+// and registers the helper daemon in the background, discarding its error. Otherwise the phase
+// stays `onboarding` until completeOnboarding().
+
+#include "app/app_settings.h"
+#include "app/app_state.h"
+#include "app/service_interfaces.h"
+
+namespace quorvale::app {
+
+class AppStartup {
+public:
+    AppStartup(AppState& state, AppSettings& settings, HelperAccess& helper)
+        : state(state), settings(settings), helper(helper) {}
+
+    // The main window's first appearance.
+    void start();
+    // The onboarding page finished.
+    void completeOnboarding();
+
+private:
+    AppState& state;
+    AppSettings& settings;
+    HelperAccess& helper;
+};
+
+// The application delegate: logs launch and termination; closing the last window quits.
+struct AppDelegate {
+    void didFinishLaunching() const;
+    void willTerminate() const;
+    static constexpr bool shouldTerminateAfterLastWindowClosed = true;
+};
+
+}  // namespace quorvale::app

@@ -1,0 +1,75 @@
+#include "app/app_state.h"
+
+#include <QPointer>
+#include <QTimer>
+
+namespace quorvale::app {
+
+AppState::AppState(QObject* parent) : QObject(parent) {
+    schedule = [this](std::chrono::milliseconds delay, std::function<void()> callback) {
+        QTimer::singleShot(delay, this, std::move(callback));
+    };
+}
+
+void AppState::showErrorBanner(const QString& message) {
+    setErrorMessage(message);
+    setShowError(true);
+    schedule(bannerDuration, [state = QPointer<AppState>(this)] {
+        if (state)
+            state->setShowError(false);
+    });
+}
+
+void AppState::setSetupPhase(const SetupPhase& value) {
+    assign(setupPhase_, value, &AppState::setupPhaseChanged);
+}
+void AppState::setIsBootingVM(bool value) {
+    assign(isBootingVM_, value, &AppState::isBootingVMChanged);
+}
+void AppState::setNeedsFullDiskAccess(bool value) {
+    assign(needsFullDiskAccess_, value, &AppState::needsFullDiskAccessChanged);
+}
+void AppState::setRetryMountAfterFDA(bool value) {
+    assign(retryMountAfterFDA_, value, &AppState::retryMountAfterFDAChanged);
+}
+void AppState::setSelectedPartition(const std::optional<model::Partition>& value) {
+    assign(selectedPartition_, value, &AppState::selectedPartitionChanged);
+}
+void AppState::setViewMode(ViewMode value) {
+    assign(viewMode_, value, &AppState::viewModeChanged);
+}
+void AppState::setShowPreviewPanel(bool value) {
+    assign(showPreviewPanel_, value, &AppState::showPreviewPanelChanged);
+}
+void AppState::setActiveAlert(const std::optional<AppAlert>& value) {
+    assign(activeAlert_, value, &AppState::activeAlertChanged);
+}
+void AppState::setVmStatus(const guest::VMStatus& value) {
+    assign(vmStatus_, value, &AppState::vmStatusChanged);
+}
+void AppState::setErrorMessage(const std::optional<QString>& value) {
+    assign(errorMessage_, value, &AppState::errorMessageChanged);
+}
+void AppState::setShowError(bool value) {
+    assign(showError_, value, &AppState::showErrorChanged);
+}
+void AppState::setSelectedDevice(const std::optional<model::Device>& value) {
+    assign(selectedDevice_, value, &AppState::selectedDeviceChanged);
+}
+void AppState::setCurrentPath(const QString& value) {
+    assign(currentPath_, value, &AppState::currentPathChanged);
+}
+void AppState::setSelectedFiles(const QSet<QString>& value) {
+    assign(selectedFiles_, value, &AppState::selectedFilesChanged);
+}
+void AppState::setSearchQuery(const QString& value) {
+    assign(searchQuery_, value, &AppState::searchQueryChanged);
+}
+void AppState::setIsLoading(bool value) {
+    assign(isLoading_, value, &AppState::isLoadingChanged);
+}
+void AppState::setDevices(const QList<model::Device>& value) {
+    assign(devices_, value, &AppState::devicesChanged);
+}
+
+}  // namespace quorvale::app

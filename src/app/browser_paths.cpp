@@ -1,0 +1,63 @@
+#include "app/browser_paths.h"
+
+namespace quorvale::app {
+
+QList<PathComponent> breadcrumb(const QString& currentPath) {
+    const QString root = QStringLiteral("/");
+    QList<PathComponent> components{{QUuid::createUuid(), root, root}};
+    if (currentPath == root)
+        return components;
+    QString accumulated;
+    for (const QString& piece : currentPath.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        accumulated += QLatin1Char('/') + piece;
+        components.append({QUuid::createUuid(), piece, accumulated});
+    }
+    return components;
+}
+
+QString parentPath(const QString& path) {
+    QString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
+        trimmed.chop(1);
+    const qsizetype slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    if (slash <= 0)
+        return QStringLiteral("/");
+    QString parent = trimmed.left(slash);
+    while (parent.size() > 1 && parent.endsWith(QLatin1Char('/')))
+        parent.chop(1);
+    return parent.isEmpty() ? QStringLiteral("/") : parent;
+}
+
+QString childPath(const QString& directory, const QString& name) {
+    if (directory == QLatin1String("/"))
+        return QLatin1Char('/') + name;
+    return directory + QLatin1Char('/') + name;
+}
+
+QString duplicateName(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    // A leading dot starts a hidden name, not an extension (".profile").
+    if (dot <= 0 || dot == name.size() - 1)
+        return name + QStringLiteral(" copy");
+    return name.left(dot) + QStringLiteral(" copy.") + name.mid(dot + 1);
+}
+
+QString duplicatePath(const QString& path, const QString& name) {
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash <= 0 ? QString() : path.left(slash);
+    return parent + QLatin1Char('/') + duplicateName(name);
+}
+
+QString auditLine(const QDateTime& when, const QString& path,
+                  const std::optional<QString>& partition) {
+    const QString timestamp = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'"));
+    return QStringLiteral("[%1] DELETE %2 on %3")
+        .arg(timestamp, path, partition.value_or(QStringLiteral("unknown")));
+}
+
+bool isPlainFileName(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(u'\0'));
+}
+
+}  // namespace quorvale::app

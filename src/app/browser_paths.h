@@ -1,0 +1,46 @@
+#pragma once
+// Path rules of the file browser, pure functions on guest paths ("/"-separated, absolute):
+// breadcrumbs, parent, child, duplicate names, the deletion audit line and the check that a
+// name from the guest can name a file in a local folder.
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+namespace quorvale::app {
+
+// One breadcrumb entry; a fresh id each time the breadcrumb is built.
+struct PathComponent {
+    QUuid id;
+    QString name;
+    QString path;
+
+    bool operator==(const PathComponent&) const = default;
+};
+
+// The root ("/", "/"), then one crumb per non-empty piece: /a//b/ gives /, a (/a), b (/a/b).
+QList<PathComponent> breadcrumb(const QString& currentPath);
+
+// The parent with the last component removed (a trailing slash ignored); "/" for /a and "/".
+QString parentPath(const QString& path);
+
+// `name` inside `directory`: "/" + name at the root, else directory + "/" + name.
+QString childPath(const QString& directory, const QString& name);
+
+// notes.txt -> "notes copy.txt", README -> "README copy", archive.tar.gz -> "archive.tar copy.gz".
+QString duplicateName(const QString& name);
+// The destination of duplicating the entry at `path` named `name`: beside it.
+QString duplicatePath(const QString& path, const QString& name);
+
+// "[2026-01-31T09:05:00Z] DELETE /a on sdb1"; partition "unknown" when there is none.
+QString auditLine(const QDateTime& when, const QString& path,
+                  const std::optional<QString>& partition);
+
+// True when `name` is a single path component that is safe to create in a local folder: not
+// empty, not "." or "..", and without "/" or NUL.
+bool isPlainFileName(const QString& name);
+
+}  // namespace quorvale::app

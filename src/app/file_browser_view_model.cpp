@@ -1,0 +1,217 @@
+#include "app/file_browser_view_model.h"
+
+#include <qcoro/qcorofuture.h>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "app/app_log.h"
+#include "app/audit_log.h"
+#include "fileops/file_operation_service.h"
+#include "guest/vsock_error.h"
+
+namespace quorvale::app {
+
+using fileops::lcFileOps;
+using model::FileItem;
+
+FileBrowserViewModel::FileBrowserViewModel(QObject* parent)
+    : QObject(parent), pathComponents_(breadcrumb(QStringLiteral("/"))) {}
+
+FileBrowserViewModel::~FileBrowserViewModel() {
+    cancelTransfer();
+}
+
+QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
+    if (!fileOpService) {
+        setError(QStringLiteral("Not connected to VM"));
+        co_return;
+    }
+    setIsLoading(true);
+    setError(std::nullopt);
+    QPointer<FileBrowserViewModel> self(this);
+    const auto service = fileOpService;
+    std::optional<QList<FileItem>> listing;
+    std::optional<guest::VsockError::Kind> transportFailure;
+    QString failure;
+    try {
+        QList<FileItem> items = co_await service->listDirectory(currentPath_, currentPartition);
+        listing = std::move(items);
+    } catch (const guest::VsockError& error) {
+        if (error.kind == guest::VsockError::Kind::invalidResponse)
+            failure = QString::fromUtf8(error.what());
+        else
+            transportFailure = error.kind;
+    } catch (const std::exception& error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self)
+        co_return;
+    if (listing) {
+        allFiles_ = std::move(*listing);
+        co_await filterAndSortAsync();
+        if (!self)
+            co_return;
+        qCInfo(lcFileOps, "Loaded %ld items from %s", static_cast<long>(allFiles_.size()),
+               qUtf8Printable(currentPath_));
+    } else if (transportFailure) {
+        allFiles_.clear();
+        applyFilterAndSort();
+        setError(QStringLiteral("Disk disconnected. Please reinsert the SD card."));
+        qCCritical(lcFileOps, "Disk disconnected during loadDirectory");
+    } else {
+        setError(failure);
+        qCCritical(lcFileOps, "Failed to load directory: %s", qUtf8Printable(failure));
+    }
+    setIsLoading(false);
+}
+
+QCoro::Task<void> FileBrowserViewModel::navigateTo(QString path) {
+    setCurrentPath(path);
+    pathComponents_ = breadcrumb(path);
+    Q_EMIT pathComponentsChanged();
+    setSelectedFiles({});
+    co_await loadDirectory();
+}
+
+QCoro::Task<void> FileBrowserViewModel::navigateUp() {
+    if (currentPath_ == QLatin1String("/"))
+        co_return;
+    const QString parent = parentPath(currentPath_);
+    co_await navigateTo(parent);
+}
+
+void FileBrowserViewModel::applyFilterAndSort() {
+    filterAndSortAsync();
+}
+
+QCoro::Task<void> FileBrowserViewModel::filterAndSortAsync() {
+    const std::uint64_t generation = ++sortGeneration;
+    if (allFiles_.size() <= inlineSortLimit) {
+        setFiles(filterAndSort(allFiles_, searchQuery_, sortOrder_, sortAscending_));
+        co_return;
+    }
+    QPointer<FileBrowserViewModel> self(this);
+    QFuture<QList<FileItem>> sorting =
+        QtConcurrent::run(filterAndSort, allFiles_, searchQuery_, sortOrder_, sortAscending_);
+    QList<FileItem> sorted = co_await sorting;
+    // A newer request (or a newer listing) wins.
+    if (self && generation == sortGeneration)
+        setFiles(std::move(sorted));
+}
+
+void FileBrowserViewModel::selectAll() {
+    QSet<QString> ids;
+    for (const FileItem& item : files_)
+        ids.insert(item.id);
+    setSelectedFiles(ids);
+}
+
+QList<FileItem> FileBrowserViewModel::selectedItems() const {
+    QList<FileItem> items;
+    for (const FileItem& item : files_) {
+        if (selectedFiles_.contains(item.id))
+            items.append(item);
+    }
+    return items;
+}
+
+QCoro::Task<void> FileBrowserViewModel::deleteSelected() {
+    if (!fileOpService)
+        co_return;
+    const QStringList paths(selectedFiles_.begin(), selectedFiles_.end());
+    if (paths.isEmpty())
+        co_return;
+    setIsLoading(true);
+    recordDeletions(paths, currentPartition);
+    QPointer<FileBrowserViewModel> self(this);
+    const auto service = fileOpService;
+    try {
+        co_await service->deletePaths(paths, currentPartition);
+    } catch (...) {
+        if (self)
+            setIsLoading(false);
+        throw;
+    }
+    if (!self)
+        co_return;
+    setSelectedFiles({});
+    co_await loadDirectory();
+}
+
+QCoro::Task<void> FileBrowserViewModel::duplicate(FileItem item) {
+    if (!fileOpService)
+        co_return;
+    QPointer<FileBrowserViewModel> self(this);
+    const auto service = fileOpService;
+    const QString destination = duplicatePath(item.path, item.name);
+    co_await service->copy(item.path, destination, currentPartition);
+    if (self)
+        co_await loadDirectory();
+}
+
+QCoro::Task<void> FileBrowserViewModel::createFolder(QString name) {
+    if (!fileOpService)
+        co_return;
+    QPointer<FileBrowserViewModel> self(this);
+    const auto service = fileOpService;
+    const QString path = childPath(currentPath_, name);
+    co_await service->createDirectory(path, currentPartition);
+    if (self)
+        co_await loadDirectory();
+}
+
+void FileBrowserViewModel::setFiles(QList<FileItem> value) {
+    files_ = std::move(value);
+    Q_EMIT filesChanged();
+}
+
+void FileBrowserViewModel::setCurrentPath(const QString& value) {
+    if (currentPath_ == value)
+        return;
+    currentPath_ = value;
+    Q_EMIT currentPathChanged();
+}
+
+void FileBrowserViewModel::setIsLoading(bool value) {
+    if (isLoading_ == value)
+        return;
+    isLoading_ = value;
+    Q_EMIT isLoadingChanged();
+}
+
+void FileBrowserViewModel::setError(const std::optional<QString>& value) {
+    if (error_ == value)
+        return;
+    error_ = value;
+    Q_EMIT errorChanged();
+}
+
+void FileBrowserViewModel::setSearchQuery(const QString& value) {
+    if (searchQuery_ == value)
+        return;
+    searchQuery_ = value;
+    Q_EMIT searchQueryChanged();
+}
+
+void FileBrowserViewModel::setSelectedFiles(const QSet<QString>& value) {
+    if (selectedFiles_ == value)
+        return;
+    selectedFiles_ = value;
+    Q_EMIT selectedFilesChanged();
+}
+
+void FileBrowserViewModel::setSortOrder(SortOrder value) {
+    if (sortOrder_ == value)
+        return;
+    sortOrder_ = value;
+    Q_EMIT sortOrderChanged();
+}
+
+void FileBrowserViewModel::setSortAscending(bool value) {
+    if (sortAscending_ == value)
+        return;
+    sortAscending_ = value;
+    Q_EMIT sortAscendingChanged();
+}
+
+}  // namespace quorvale::app

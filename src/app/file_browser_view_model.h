@@ -1,0 +1,142 @@
+#pragma once
+// FileBrowserViewModel: the state behind the browser of one partition: the current directory
+// and its breadcrumb, the listing (raw and filtered/sorted), the selection, the busy flag and the
+// last error, plus the progress of a running export or upload. User actions become calls of the
+// FileOperationService it is given, followed by a reload. Filtering and sorting of large
+// listings run on a worker thread; a result superseded by a newer request is dropped. Deletions
+// are recorded in the audit log before anything is sent. Export writes only plain names inside
+// the chosen folder, each file completed beside its destination and moved over it (a symlink of
+// that name is replaced, never followed). Lives on the GUI thread.
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+#include "app/browser_paths.h"
+#include "app/file_sorting.h"
+#include "model/file_item.h"
+
+namespace quorvale::fileops {
+class FileOperationService;
+}
+
+namespace quorvale::app {
+
+class FileBrowserViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<quorvale::model::FileItem> files READ files NOTIFY filesChanged)
+    Q_PROPERTY(QString currentPath READ currentPath NOTIFY currentPathChanged)
+    Q_PROPERTY(QList<quorvale::app::PathComponent> pathComponents READ pathComponents NOTIFY
+                   pathComponentsChanged)
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    Q_PROPERTY(std::optional<QString> error READ error NOTIFY errorChanged)
+    Q_PROPERTY(QString searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
+    Q_PROPERTY(QSet<QString> selectedFiles READ selectedFiles WRITE setSelectedFiles NOTIFY
+                   selectedFilesChanged)
+    Q_PROPERTY(quorvale::app::SortOrder sortOrder READ sortOrder WRITE setSortOrder NOTIFY
+                   sortOrderChanged)
+    Q_PROPERTY(
+        bool sortAscending READ sortAscending WRITE setSortAscending NOTIFY sortAscendingChanged)
+    Q_PROPERTY(bool isTransferring READ isTransferring NOTIFY transferChanged)
+    Q_PROPERTY(quint64 transferBytesDone READ transferBytesDone NOTIFY transferChanged)
+    Q_PROPERTY(quint64 transferBytesTotal READ transferBytesTotal NOTIFY transferChanged)
+    Q_PROPERTY(QString transferCurrentFile READ transferCurrentFile NOTIFY transferChanged)
+
+public:
+    // Listings up to this size are filtered and sorted at once on the calling thread.
+    static constexpr qsizetype inlineSortLimit = 2000;
+    static constexpr std::uint64_t exportMaxBytes = 500000000;
+
+    explicit FileBrowserViewModel(QObject* parent = nullptr);
+    ~FileBrowserViewModel() override;
+
+    QCoro::Task<void> loadDirectory();
+    QCoro::Task<void> navigateTo(QString path);
+    QCoro::Task<void> navigateUp();
+    // Recomputes `files`; large listings finish on a worker thread (filesChanged tells).
+    void applyFilterAndSort();
+    void selectAll();
+    QList<model::FileItem> selectedItems() const;
+    QCoro::Task<void> deleteSelected();
+    // Copies the regular files among `items` into `folder`. Stops early when cancelled.
+    QCoro::Task<void> exportItems(QList<model::FileItem> items, QString folder);
+    QCoro::Task<void> duplicate(model::FileItem item);
+    QCoro::Task<void> createFolder(QString name);
+    // Writes local files into the current directory, then reloads.
+    QCoro::Task<void> uploadFiles(QStringList localPaths);
+    // Stops the running export or upload after its current chunk.
+    void cancelTransfer();
+
+    std::shared_ptr<fileops::FileOperationService> fileOpService;
+    std::optional<QString> currentPartition;
+
+    QList<model::FileItem> files() const { return files_; }
+    const QList<model::FileItem>& allFiles() const { return allFiles_; }
+    QString currentPath() const { return currentPath_; }
+    QList<PathComponent> pathComponents() const { return pathComponents_; }
+    bool isLoading() const { return isLoading_; }
+    std::optional<QString> error() const { return error_; }
+    QString searchQuery() const { return searchQuery_; }
+    void setSearchQuery(const QString& value);
+    QSet<QString> selectedFiles() const { return selectedFiles_; }
+    void setSelectedFiles(const QSet<QString>& value);
+    SortOrder sortOrder() const { return sortOrder_; }
+    void setSortOrder(SortOrder value);
+    bool sortAscending() const { return sortAscending_; }
+    void setSortAscending(bool value);
+    bool isTransferring() const { return transferStop.has_value(); }
+    quint64 transferBytesDone() const { return bytesDone; }
+    quint64 transferBytesTotal() const { return bytesTotal; }
+    QString transferCurrentFile() const { return currentFile; }
+
+Q_SIGNALS:
+    void filesChanged();
+    void currentPathChanged();
+    void pathComponentsChanged();
+    void isLoadingChanged();
+    void errorChanged();
+    void searchQueryChanged();
+    void selectedFilesChanged();
+    void sortOrderChanged();
+    void sortAscendingChanged();
+    void transferChanged();
+
+private:
+    QCoro::Task<void> filterAndSortAsync();
+    void setFiles(QList<model::FileItem> value);
+    void setCurrentPath(const QString& value);
+    void setIsLoading(bool value);
+    void setError(const std::optional<QString>& value);
+    std::stop_token beginTransfer(std::uint64_t total);
+    void setTransferProgress(std::uint64_t done, const QString& file);
+    void endTransfer(const std::stop_token& stop);
+
+    QList<model::FileItem> files_;
+    QString currentPath_ = QStringLiteral("/");
+    QList<PathComponent> pathComponents_;
+    bool isLoading_ = false;
+    std::optional<QString> error_;
+    QString searchQuery_;
+    QSet<QString> selectedFiles_;
+    SortOrder sortOrder_ = SortOrder::name;
+    bool sortAscending_ = true;
+    QList<model::FileItem> allFiles_;
+    std::uint64_t sortGeneration = 0;
+    std::optional<std::stop_source> transferStop;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+    QString currentFile;
+};
+
+}  // namespace quorvale::app
+
+Q_DECLARE_METATYPE(quorvale::app::SortOrder)

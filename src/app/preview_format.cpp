@@ -1,0 +1,60 @@
+#include "app/preview_format.h"
+
+#include <QStringDecoder>
+
+namespace quorvale::app {
+namespace {
+
+constexpr char hexDigits[] = "0123456789ABCDEF";
+
+void appendHex(QByteArray& out, unsigned value, int digits) {
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out.append(hexDigits[(value >> shift) & 0xF]);
+}
+
+}  // namespace
+
+QString formatHexDump(const QByteArray& bytes) {
+    QByteArray out;
+    const qsizetype rows = (bytes.size() + 15) / 16;
+    out.reserve(rows * 79);
+    for (qsizetype row = 0; row < rows; ++row) {
+        const qsizetype offset = row * 16;
+        const qsizetype count = std::min<qsizetype>(16, bytes.size() - offset);
+        if (row > 0)
+            out.append('\n');
+        appendHex(out, static_cast<unsigned>(offset), 8);
+        out.append("  ");
+        for (int slot = 0; slot < 16; ++slot) {
+            if (slot > 0)
+                out.append(' ');
+            if (slot == 8)
+                out.append(' ');  // the extra empty slot between the two halves
+            if (slot < count)
+                appendHex(out, static_cast<unsigned char>(bytes[offset + slot]), 2);
+            else
+                out.append("  ");
+        }
+        out.append("  |");
+        for (qsizetype i = 0; i < count; ++i) {
+            const auto byte = static_cast<unsigned char>(bytes[offset + i]);
+            out.append(byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '.');
+        }
+        out.append('|');
+    }
+    return QString::fromLatin1(out);
+}
+
+QString decodePreviewText(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return QStringLiteral("[Binary data]");
+    }
+    return QString::fromLatin1(bytes);
+}
+
+}  // namespace quorvale::app

@@ -1,0 +1,18 @@
+#pragma once
+// Pure formatting of previews: the hex dump and the text decoding with its fallbacks.
+
+#include <QByteArray>
+#include <QString>
+
+namespace quorvale::app {
+
+// Rows of 16 bytes: "%08X" offset, two spaces, a 48-character hex column (two spaces between
+// the eighth and ninth byte, short rows padded), two spaces, "|", the printable characters
+// (others as "."), "|". Rows joined by "\n", none after the last; no bytes give "".
+QString formatHexDump(const QByteArray& bytes);
+
+// UTF-8 when the bytes are valid UTF-8, else ASCII when they are all below 0x80, else
+// "[Binary data]".
+QString decodePreviewText(const QByteArray& bytes);
+
+}  // namespace quorvale::app

@@ -1,0 +1,119 @@
+#include "cli_session.h"
+
+#include <QFileInfo>
+
+#include <qcoro/qcorotimer.h>
+
+#include "disk/disk_detection_service.h"
+#include "fileops/file_operation_service.h"
+#include "rpc/device_name.h"
+
+namespace quorvale::app::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool matchesPartition(const model::Partition& partition, const QString& wanted) {
+    if (partition.bsdName == wanted || partition.id == wanted)
+        return true;
+    bool isNumber = false;
+    const unsigned number = wanted.toUInt(&isNumber);
+    const auto own = rpc::partitionNumber(partition.bsdName.toStdString());
+    return isNumber && own && *own == number;
+}
+
+}  // namespace
+
+SourceSpec parseSource(const QString& text) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (QFileInfo::exists(text) || colon <= 0)
+        return {text, {}};
+    return {text.left(colon), text.mid(colon + 1)};
+}
+
+Session::Session() {
+    auto source = std::make_unique<DetectionDiskSource>(&helperClient);
+    disks = source.get();
+    deviceList =
+        std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(source));
+    browserModel = std::make_unique<FileBrowserViewModel>();
+    // A placeholder selection keeps the list from mounting devices on its own; this session
+    // picks the partition itself.
+    model::Partition placeholder;
+    state.setSelectedPartition(placeholder);
+}
+
+Session::~Session() = default;
+
+QCoro::Task<model::Device> Session::findDevice(const QString& source) {
+    if (QFileInfo(source).isFile())
+        co_return co_await disks->service().openImage(source);
+    if (!rpc::isWholeDiskName(source.toStdString()))
+        throw CliError("no such disk image or whole-disk name: " + source.toStdString());
+    bool enumerated = false;
+    QObject::connect(&disks->service(), &disk::DiskDetectionService::enumerationCompleted,
+                     &disks->service(), [&enumerated] { enumerated = true; });
+    deviceList->diskService().startMonitoring();
+    deviceList->setIsMonitoring(true);
+    for (int waited = 0; waited < 100 && !enumerated; ++waited)
+        co_await QCoro::sleepFor(100ms);
+    co_await QCoro::sleepFor(100ms);  // the last reports are delivered through the event loop
+    for (const model::Device& device : deviceList->devices()) {
+        if (device.id == source)
+            co_return device;
+    }
+    throw CliError("no removable disk named " + source.toStdString());
+}
+
+QCoro::Task<void> Session::open(SourceSpec spec, std::chrono::milliseconds readyTimeout) {
+    const model::Device device = co_await findDevice(spec.source);
+    std::optional<model::Partition> chosen;
+    for (const model::Partition& candidate : device.partitions) {
+        if (spec.partition.isEmpty() ? candidate.isEXT4()
+                                     : matchesPartition(candidate, spec.partition)) {
+            chosen = candidate;
+            break;
+        }
+    }
+    if (!chosen) {
+        throw CliError(spec.partition.isEmpty()
+                           ? "no ext4 partition on " + spec.source.toStdString()
+                           : "no partition " + spec.partition.toStdString() + " on " +
+                                 spec.source.toStdString());
+    }
+    bool finished = false;
+    QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished, deviceList.get(),
+                     [&finished] { finished = true; });
+    deviceList->readyTimeout = readyTimeout;
+    state.setSelectedPartition(chosen);
+    deviceList->mount(*chosen);
+    if (state.errorMessage())  // refused at once (not ext4)
+        throw CliError(state.errorMessage()->toStdString());
+    while (!finished)
+        co_await QCoro::sleepFor(20ms);
+    if (state.needsFullDiskAccess())
+        throw CliError("access to " + device.bsdName.toStdString() +
+                       " denied: your account needs permission for the Quorvale helper");
+    if (state.vmStatus().state != guest::VMStatus::State::running)
+        throw CliError(state.errorMessage().value_or(state.vmStatus().description).toStdString());
+    mounted = true;
+    partition = chosen->bsdName;
+    browserModel->fileOpService = deviceList->fileOpService();
+    browserModel->currentPartition = partition;
+}
+
+QCoro::Task<void> Session::close() {
+    if (mounted) {
+        const auto guest = deviceList->fileOpService();
+        try {
+            co_await guest->sync();
+            co_await guest->unmount();
+        } catch (const std::exception&) {
+            // Stopping the VM below still powers the guest off cleanly.
+        }
+    }
+    co_await vmService.stopVM();
+    transport.disconnect();
+}
+
+}  // namespace quorvale::app::cli

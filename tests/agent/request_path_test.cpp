@@ -1,0 +1,100 @@
+// Pure path and name checks: what reaches the filesystem at all.
+
+#include <gtest/gtest.h>
+
+#include "agent/agent_error.h"
+#include "agent/file_io.h"
+#include "agent/listing.h"
+#include "agent/request_path.h"
+#include "agent/utf8.h"
+
+namespace quorvale::agent {
+namespace {
+
+AgentError refusal(std::string_view path) {
+    try {
+        RequestPath::parse(path);
+    } catch (const AgentError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "accepted " << path;
+    return AgentError::invalidParams("");
+}
+
+TEST(RequestPath, SplitsAndNormalises) {
+    const auto root = RequestPath::parse("/");
+    EXPECT_TRUE(root.isRoot());
+    EXPECT_EQ(root.relative, ".");
+    EXPECT_EQ(root.display, "/");
+    EXPECT_EQ(root.parent().display, "/");
+
+    const auto p = RequestPath::parse("//docs///my report.txt/");
+    EXPECT_EQ(p.components, (std::vector<std::string>{"docs", "my report.txt"}));
+    EXPECT_EQ(p.relative, "docs/my report.txt");
+    EXPECT_EQ(p.display, "/docs/my report.txt");
+    EXPECT_EQ(p.leaf(), "my report.txt");
+    EXPECT_EQ(p.parent().display, "/docs");
+    EXPECT_EQ(p.parent().child("b").display, "/docs/b");
+    EXPECT_EQ(RequestPath::parse("/...").leaf(), "...") << "only . and .. are special";
+}
+
+TEST(RequestPath, RefusesWhatCouldLeaveTheTreeOrIsNotAPath) {
+    for (std::string_view bad :
+         std::initializer_list<std::string_view>{"", "docs", "./x", "/..", "/a/../b", "/a/./b",
+                                                 "/a/..", std::string_view("/a\0b", 4)}) {
+        const auto e = refusal(bad);
+        EXPECT_EQ(e.code(), -32602) << bad;
+        EXPECT_NE(std::string(e.what()).find("\"path\""), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(refusal("/" + std::string(256, 'n')).code(), -32602);
+    EXPECT_NO_THROW(RequestPath::parse("/" + std::string(255, 'n')));
+    EXPECT_EQ(refusal(std::string(5000, '/') + "x").code(), -32602);
+    try {
+        RequestPath::parse("x", "dest_path");
+        FAIL();
+    } catch (const AgentError& e) {
+        EXPECT_STREQ(e.what(), "Invalid params: \"dest_path\" must be an absolute path: \"x\"");
+    }
+}
+
+TEST(RequestPath, EntryNames) {
+    for (std::string_view ok : {"a", "...", "a b", ".hidden", "n\xc3\xa4me"})
+        EXPECT_TRUE(isValidName(ok)) << ok;
+    for (std::string_view bad : std::initializer_list<std::string_view>{"", ".", "..", "a/b", "/",
+                                                                        std::string_view("a\0", 2)})
+        EXPECT_FALSE(isValidName(bad)) << bad;
+    EXPECT_FALSE(isValidName(std::string(256, 'x')));
+    EXPECT_THROW(checkName("x/y", "new_name"), AgentError);
+}
+
+TEST(AgentErrorText, SystemErrorsReadAsErrnoTextAndPath) {
+    const auto e = AgentError::system(ENOENT, "/docs/x");
+    EXPECT_STREQ(e.what(), "No such file or directory: /docs/x");
+    EXPECT_EQ(e.code(), -ENOENT);
+    EXPECT_STREQ(AgentError::system(EEXIST, "/untitled folder").what(),
+                 "File exists: /untitled folder");
+}
+
+TEST(TemporaryNames, UploadsUseAStableHiddenName) {
+    const auto a = uploadTemporaryName("movie.mkv");
+    EXPECT_EQ(a, uploadTemporaryName("movie.mkv"));
+    EXPECT_NE(a, uploadTemporaryName("movie2.mkv"));
+    EXPECT_TRUE(isTemporaryName(a));
+    EXPECT_TRUE(isValidName(uploadTemporaryName(std::string(255, 'x'))));
+    EXPECT_FALSE(isTemporaryName(".quorvale"));
+    EXPECT_FALSE(isTemporaryName("movie.mkv"));
+}
+
+TEST(Utf8, KeepsValidTextAndReplacesInvalidBytes) {
+    EXPECT_EQ(validUtf8("plain"), "plain");
+    EXPECT_EQ(validUtf8("caf\xc3\xa9 \xf0\x9f\x93\x81"), "caf\xc3\xa9 \xf0\x9f\x93\x81");
+    EXPECT_EQ(validUtf8("caf\xe9"), "caf\xef\xbf\xbd");
+    EXPECT_EQ(validUtf8("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd") << "overlong form";
+    EXPECT_EQ(validUtf8("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd") << "surrogate";
+    EXPECT_EQ(validUtf8("\xe2\x82"), "\xef\xbf\xbd\xef\xbf\xbd") << "truncated sequence";
+    EXPECT_TRUE(isValidUtf8(""));
+    EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80")) << "above U+10FFFF";
+}
+
+}  // namespace
+}  // namespace quorvale::agent

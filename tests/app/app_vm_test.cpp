@@ -1,0 +1,108 @@
+// The whole road with the real VM: a partitioned disk image with an ext4 partition is opened,
+// reported, its partition auto-selected and mounted (QEMU boots, the probe passes), "/" is
+// listed, a file is uploaded and exported, the card is ejected, and the image is clean.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "app/device_list_view_model.h"
+#include "app/file_browser_view_model.h"
+#include "app/service_adapters.h"
+#include "app_test_support.h"
+#include "disk/disk_detection_service.h"
+#include "disk/privileged_helper_client.h"
+#include "disk_image.h"
+#include "guest/vm_lifecycle_service.h"
+#include "guest/vsock_transport.h"
+
+namespace quorvale::app {
+namespace {
+
+using namespace quorvale::testing;
+using namespace std::chrono_literals;
+
+TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
+    ensureApplication();
+    if (!vmImageAvailable())
+        GTEST_SKIP() << "no VM image in the build tree";
+
+    QTemporaryDir work;
+    QDir().mkpath(work.filePath("tree/docs"));
+    writeFile(work.filePath("tree/hello.txt"), "hello from the card\n");
+    const QString image = work.filePath("card.img");
+    ASSERT_TRUE(makeDiskImage(work.filePath("tree"), image, work.path()));
+
+    AppState state;
+    state.setScheduler([](auto, auto) {});
+    disk::PrivilegedHelperClient helperClient;
+    HelperClientAccess helper(helperClient);
+    guest::VMLifecycleService vmService;
+    VMServiceControl vm(vmService);
+    guest::VsockTransport transport;
+    auto source = std::make_unique<DetectionDiskSource>(&helperClient);
+    DetectionDiskSource* disks = source.get();
+    DeviceListViewModel devices(helper, vm, transport, &state, std::move(source));
+    // Software emulation boots slowly on a shared machine: a longer probe deadline than 10 s.
+    devices.readyTimeout = 120s;
+    bool mounted = false;
+    QObject::connect(&devices, &DeviceListViewModel::mountFinished, [&] { mounted = true; });
+
+    std::optional<model::Device> card;
+    run([&]() -> QCoro::Task<void> { card = co_await disks->service().openImage(image); }());
+    ASSERT_TRUE(card);
+    ASSERT_TRUE(spinUntil([&] { return mounted; }, 180s));
+    ASSERT_EQ(devices.devices().size(), 1);
+    ASSERT_TRUE(state.selectedPartition());
+    EXPECT_EQ(state.selectedPartition()->filesystemType, model::FilesystemType::ext4);
+    ASSERT_EQ(state.vmStatus(), guest::VMStatus::running())
+        << state.vmStatus().description.toStdString();
+    EXPECT_FALSE(state.isBootingVM());
+
+    FileBrowserViewModel browser;
+    browser.fileOpService = devices.fileOpService();
+    browser.currentPartition = state.selectedPartition()->bsdName;
+    run(browser.navigateTo("/"));
+    ASSERT_FALSE(browser.error()) << browser.error()->toStdString();
+    QStringList names;
+    for (const auto& item : browser.files())
+        names << item.name;
+    EXPECT_TRUE(names.contains("hello.txt")) << names.join(',').toStdString();
+    EXPECT_TRUE(names.contains("docs"));
+
+    QByteArray payload;
+    for (int i = 0; i < 700000; ++i)
+        payload.append(char(i * 7));
+    writeFile(work.filePath("upload.bin"), payload);
+    run(browser.uploadFiles({work.filePath("upload.bin")}), 120s);
+    model::FileItem uploaded;
+    for (const auto& item : browser.files())
+        if (item.name == "upload.bin")
+            uploaded = item;
+    ASSERT_EQ(uploaded.size, quint64(payload.size()));
+    QDir().mkpath(work.filePath("out"));
+    run(browser.exportItems({uploaded}, work.filePath("out")), 120s);
+    QFile exported(work.filePath("out/upload.bin"));
+    ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exported.readAll(), payload);
+
+    run(devices.ejectDevice(*card), 60s);
+    EXPECT_EQ(state.vmStatus(), guest::VMStatus::stopped());
+    EXPECT_TRUE(spinUntil([&] { return devices.devices().isEmpty(); }, 10s));
+    EXPECT_FALSE(state.selectedPartition());
+
+    EXPECT_TRUE(isPartitionClean(image));
+    const QString part = work.filePath("check.img");
+    ASSERT_TRUE(extractPartition(image, part));
+    auto [cat, catOut] = runTool("debugfs", {"-R", "cat /upload.bin", part});
+    EXPECT_EQ(cat, 0);
+    EXPECT_TRUE(catOut.contains(payload.left(1000)));
+}
+
+}  // namespace
+}  // namespace quorvale::app

@@ -1,0 +1,303 @@
+// The mount and eject roads of DeviceListViewModel over fake helper, VM and disks, with the real
+// transport talking to fake guests over socketpairs.
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "app/device_list_view_model.h"
+#include "app_test_support.h"
+#include "fake_services.h"
+#include "fileops/file_operation_service.h"
+#include "guest/vsock_transport.h"
+
+namespace quorvale::app {
+namespace {
+
+using namespace quorvale::testing;
+using guest::VMStatus;
+using model::Device;
+using model::FilesystemType;
+using model::Partition;
+
+Partition partition(const QString& name, FilesystemType type, std::optional<QString> label = {}) {
+    Partition p;
+    p.id = name;
+    p.bsdName = name;
+    p.label = std::move(label);
+    p.filesystemType = type;
+    return p;
+}
+
+Device device(const QString& name, QList<Partition> partitions) {
+    Device d;
+    d.id = name;
+    d.bsdName = name;
+    d.name = QStringLiteral("Card ") + name;
+    d.partitions = std::move(partitions);
+    return d;
+}
+
+Device cardWithFatAndExt4() {
+    return device("sdb", {partition("sdb1", FilesystemType::fat32),
+                          partition("sdb2", FilesystemType::ext4, QStringLiteral("rootfs"))});
+}
+
+class DeviceListTest : public ::testing::Test {
+protected:
+    DeviceListTest() {
+        ensureApplication();
+        auto owned = std::make_unique<FakeDisks>();
+        disks = owned.get();
+        model =
+            std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(owned));
+        model->readyTimeout = std::chrono::seconds(2);
+        QObject::connect(model.get(), &DeviceListViewModel::mountFinished,
+                         [this] { ++mountsFinished; });
+        state.setScheduler([](auto, auto) {});
+    }
+
+    void report(const Device& d) { run(model->deviceUpdated(d)); }
+    bool waitForMounts(int count) {
+        return spinUntil([&] { return mountsFinished >= count; });
+    }
+
+    AppState state;
+    FakeHelper helper;
+    FakeVM vm;
+    guest::VsockTransport transport;
+    FakeDisks* disks = nullptr;
+    std::unique_ptr<DeviceListViewModel> model;
+    int mountsFinished = 0;
+};
+
+TEST_F(DeviceListTest, NewDeviceSelectsItsFirstExt4PartitionAndMountsTheWholeDisk) {
+    LogCapture logs;
+    EXPECT_EQ(disks->delegate, model.get());
+    report(cardWithFatAndExt4());
+    EXPECT_EQ(model->devices().size(), 1);
+    ASSERT_TRUE(state.selectedPartition());
+    EXPECT_EQ(state.selectedPartition()->bsdName, "sdb2");
+    EXPECT_TRUE(state.isBootingVM());
+    EXPECT_EQ(state.vmStatus(), VMStatus::booting());
+
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(helper.opened, QStringList{"sdb"});
+    EXPECT_EQ(helper.readOnlyFlags, std::vector<bool>{false});
+    EXPECT_EQ(vm.boots, 1);
+    EXPECT_EQ(vm.bootDiskCounts, std::vector<size_t>{1});
+    EXPECT_EQ(vm.ports, std::vector<std::uint32_t>{5000});
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_FALSE(model->isAutoSelecting());
+    EXPECT_TRUE(logs.contains("Device updated: Card sdb (2 partitions)"));
+    EXPECT_TRUE(logs.contains("Auto-selected EXT4 partition: sdb2"));
+    EXPECT_TRUE(logs.contains("VM ready and responding"));
+
+    // Reported again (a partition renamed): replaced in place, no second mount.
+    Device again = cardWithFatAndExt4();
+    again.name = "Renamed";
+    report(again);
+    ASSERT_EQ(model->devices().size(), 1);
+    EXPECT_EQ(model->devices().front().name, "Renamed");
+    spinUntil([] { return false; }, 50ms);
+    EXPECT_EQ(helper.opened.size(), 1);
+    EXPECT_EQ(vm.boots, 1);
+}
+
+TEST_F(DeviceListTest, DevicesWithoutExt4AreListedAndNothingIsSelected) {
+    report(device("sdb", {partition("sdb1", FilesystemType::fat32)}));
+    report(device("mmcblk0", {partition("mmcblk0p1", FilesystemType::ext3)}));
+    EXPECT_EQ(model->devices().size(), 2);
+    EXPECT_EQ(model->devices()[1].id, "mmcblk0");
+    EXPECT_FALSE(state.selectedPartition());
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_TRUE(helper.opened.isEmpty());
+}
+
+TEST_F(DeviceListTest, MountRefusesAnythingButExt4) {
+    model->mount(partition("sdb1", FilesystemType::fat32, QStringLiteral("BOOT")));
+    EXPECT_EQ(state.errorMessage(), "Cannot mount BOOT: only EXT4 filesystems are supported.");
+    EXPECT_TRUE(state.showError());
+    model->mount(partition("sdb3", FilesystemType::ext2));
+    EXPECT_EQ(state.errorMessage(), "Cannot mount sdb3: only EXT4 filesystems are supported.");
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    spinUntil([] { return false; }, 50ms);
+    EXPECT_TRUE(helper.opened.isEmpty());
+}
+
+TEST_F(DeviceListTest, PartitionNamesMapToTheirWholeDisksAndImagesUseTheirOwnDescriptor) {
+    model->mount(partition("mmcblk0p1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(helper.opened, QStringList{"mmcblk0"});
+
+    vm.running = false;
+    disks->images << "image0";
+    model->mount(partition("image0p1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_EQ(helper.opened, QStringList{"mmcblk0"});  // the helper is not asked for images
+    EXPECT_EQ(disks->imageHandles, QStringList{"image0"});
+    EXPECT_EQ(vm.boots, 2);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+}
+
+TEST_F(DeviceListTest, ASecondMountCancelsTheFirstWhoseLateResultsWriteNothing) {
+    helper.delayFor["sdb"] = 150ms;
+    helper.failFor.emplace("sdb", disk::HelperError(disk::HelperError::Kind::openFailed, "busy"));
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    model->mount(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_EQ(helper.opened, (QStringList{"sdb", "sdc"}));
+    EXPECT_EQ(vm.boots, 1);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.showError());  // the first mount's failure is not shown
+    EXPECT_FALSE(state.errorMessage());
+}
+
+TEST_F(DeviceListTest, ARunningVMIsReusedWithoutProbe) {
+    vm.running = true;
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(helper.opened, QStringList{"sdb"});
+    EXPECT_EQ(vm.boots, 0);
+    EXPECT_TRUE(vm.ports.empty());
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.isBootingVM());
+}
+
+TEST_F(DeviceListTest, PongOnTheThirdAttemptUsesTheThirdConnection) {
+    const auto hangUp = [](const std::string&) { return GuestReply::hangUp(); };
+    const auto pingResult = [](std::string json) {
+        return [json](const std::string& method) {
+            return method == "ping" ? GuestReply::result(json) : GuestReply::result("true");
+        };
+    };
+    vm.scripts = {hangUp, pingResult("\"not yet\""), pingResult("\"pong\"")};
+    const auto firstService = model->fileOpService();
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(vm.ports.size(), 3u);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_NE(model->fileOpService(), firstService);
+    ASSERT_TRUE(transport.isConnected());
+    run(model->fileOpService()->sync());
+    EXPECT_EQ(vm.guests[2]->methods, (QStringList{"ping", "sync"}));
+    EXPECT_EQ(vm.guests[1]->methods, QStringList{"ping"});
+}
+
+TEST_F(DeviceListTest, AGuestThatNeverAnswersFailsTheMountAtTheDeadline) {
+    EXPECT_EQ(DeviceListViewModel(helper, vm, transport, &state, std::make_unique<FakeDisks>())
+                  .readyTimeout,
+              std::chrono::seconds(10));
+    LogCapture logs;
+    vm.refuseConnections = true;
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    const QString description = "VM boot failed: VM did not respond within 2s";
+    EXPECT_EQ(state.vmStatus(), VMStatus::error(description));
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(state.errorMessage(), "Failed to mount: " + description);
+    EXPECT_TRUE(logs.contains("Mount failed: " + description));
+    // Attempts pause 250 ms after each failure: about eight in two seconds, never a busy loop.
+    EXPECT_GE(vm.ports.size(), 2u);
+    EXPECT_LE(vm.ports.size(), 9u);
+}
+
+TEST_F(DeviceListTest, AccessDeniedTakesTheFullDiskAccessRoad) {
+    LogCapture logs;
+    helper.failure = disk::HelperError(disk::HelperError::Kind::accessDenied);
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_TRUE(state.needsFullDiskAccess());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_FALSE(state.showError());
+    EXPECT_TRUE(logs.contains("Full Disk Access required"));
+    EXPECT_EQ(vm.boots, 0);
+
+    helper.failure = disk::HelperError(disk::HelperError::Kind::connectionFailed);
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_TRUE(state.vmStatus().isError());
+    EXPECT_TRUE(state.errorMessage()->startsWith("Failed to mount: "));
+}
+
+TEST_F(DeviceListTest, CancelMountResetsTheBootStateAndTheTaskWritesNothingLater) {
+    helper.delay = 100ms;
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    model->cancelMount();
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(vm.boots, 0);
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+}
+
+TEST_F(DeviceListTest, EjectWithTheGuestGoneStillStopsDisconnectsAndEjects) {
+    report(cardWithFatAndExt4());
+    ASSERT_TRUE(waitForMounts(1));
+    vm.guests.back()->hangUp();  // the guest dies
+    LogCapture logs;
+    run(model->ejectDevice(model->devices().front()));
+    EXPECT_EQ(vm.stops, 1);
+    EXPECT_FALSE(transport.isConnected());
+    EXPECT_EQ(disks->ejected, QStringList{"sdb"});
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    const QStringList lines = logs.lines();
+    EXPECT_TRUE(lines.filter("Filesystem sync failed (continuing eject): ").size() == 1);
+    EXPECT_TRUE(lines.filter("Filesystem unmount failed (continuing eject): ").size() == 1);
+    EXPECT_TRUE(logs.contains("Device ejected: sdb"));
+    // The disappearance event, not the eject, removes the device.
+    EXPECT_EQ(model->devices().size(), 1);
+}
+
+TEST_F(DeviceListTest, EjectSyncsUnmountsAndReportsARefusedEject) {
+    report(cardWithFatAndExt4());
+    ASSERT_TRUE(waitForMounts(1));
+    FakeGuest* guest = vm.guests.back().get();
+    disks->ejectFails = true;
+    LogCapture logs;
+    run(model->ejectDevice(model->devices().front()));
+    EXPECT_EQ(guest->methods, (QStringList{"ping", "sync", "unmount"}));
+    EXPECT_EQ(state.errorMessage(), "Failed to eject Card sdb: Failed to eject disk (status: -1)");
+    EXPECT_TRUE(logs.contains("Eject failed: Failed to eject disk (status: -1)"));
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+}
+
+TEST_F(DeviceListTest, RemovingOnlyTheActiveDiskStopsTheVM) {
+    report(cardWithFatAndExt4());
+    report(device("sdc", {partition("sdc1", FilesystemType::ext4)}));
+    ASSERT_TRUE(waitForMounts(1));
+    model->setSelectedDeviceID(QStringLiteral("sdc"));
+
+    run(model->deviceRemoved("sdc"));
+    EXPECT_EQ(model->devices().size(), 1);
+    EXPECT_FALSE(model->selectedDeviceID());
+    EXPECT_EQ(vm.stops, 0);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_TRUE(transport.isConnected());
+
+    LogCapture logs;
+    run(model->deviceRemoved("sdb"));
+    EXPECT_TRUE(model->devices().isEmpty());
+    EXPECT_EQ(vm.stops, 1);
+    EXPECT_FALSE(state.selectedPartition());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_FALSE(transport.isConnected());
+    EXPECT_TRUE(logs.contains("Device removed: sdb"));
+}
+
+TEST_F(DeviceListTest, TheActiveCardPulledOutDuringABootCancelsTheMount) {
+    helper.delay = 100ms;
+    report(cardWithFatAndExt4());
+    EXPECT_TRUE(state.isBootingVM());
+    run(model->deviceRemoved("sdb"));
+    EXPECT_FALSE(state.isBootingVM());
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(vm.boots, 0);
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_FALSE(state.selectedPartition());
+}
+
+}  // namespace
+}  // namespace quorvale::app

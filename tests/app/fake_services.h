@@ -1,0 +1,131 @@
+#pragma once
+// Small fakes of the services the device list drives. Each records what it was asked; the VM
+// fake opens real socketpairs and serves its far ends with FakeGuest scripts, one per
+// connection in order.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <qcoro/qcorotimer.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "app/service_interfaces.h"
+#include "app_test_support.h"
+#include "disk/disk_detection_delegate.h"
+#include "disk/disk_error.h"
+#include "disk/helper_error.h"
+#include "guest/vm_error.h"
+
+namespace quorvale::testing {
+
+inline UniqueFd openDevNull() {
+    return UniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+}
+
+class FakeHelper : public app::HelperAccess {
+public:
+    QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override {
+        opened << bsdName;
+        readOnlyFlags.push_back(readOnly);
+        const auto pause = delayFor.contains(bsdName) ? delayFor.at(bsdName) : delay;
+        if (pause.count() > 0)
+            co_await QCoro::sleepFor(pause);
+        if (failFor.contains(bsdName))
+            throw failFor.at(bsdName);
+        if (failure)
+            throw *failure;
+        co_return openDevNull();
+    }
+    QCoro::Task<void> installHelper() override {
+        ++installs;
+        if (installFails)
+            throw disk::HelperError(disk::HelperError::Kind::requiresApproval);
+        co_return;
+    }
+
+    QStringList opened;
+    std::vector<bool> readOnlyFlags;
+    std::optional<disk::HelperError> failure;
+    std::chrono::milliseconds delay{0};
+    std::map<QString, std::chrono::milliseconds> delayFor;
+    std::map<QString, disk::HelperError> failFor;
+    int installs = 0;
+    bool installFails = false;
+};
+
+class FakeVM : public app::VMControl {
+public:
+    bool isRunning() const override { return running; }
+    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) override {
+        ++boots;
+        bootDiskCounts.push_back(diskHandles.size());
+        co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+        running = true;
+    }
+    QCoro::Task<void> stopVM() override {
+        ++stops;
+        running = false;
+        for (const auto& guest : guests)
+            guest->hangUp();
+        co_return;
+    }
+    QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override {
+        ports.push_back(port);
+        if (!running)
+            throw guest::VMError(guest::VMError::Kind::vmNotRunning);
+        if (refuseConnections)
+            throw guest::VMError(guest::VMError::Kind::vsockConnectionFailed, "refused");
+        int pair[2];
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+        FakeGuest::Script script = defaultScript;
+        if (!scripts.empty()) {
+            script = scripts.front();
+            scripts.pop_front();
+        }
+        guests.push_back(std::make_unique<FakeGuest>(UniqueFd(pair[1]), script));
+        co_return UniqueFd(pair[0]);
+    }
+
+    bool running = false;
+    bool refuseConnections = false;
+    int boots = 0;
+    int stops = 0;
+    std::vector<size_t> bootDiskCounts;
+    std::vector<std::uint32_t> ports;
+    std::deque<FakeGuest::Script> scripts;  // per connection, in order
+    FakeGuest::Script defaultScript = [](const std::string& method) {
+        return method == "ping" ? GuestReply::result("\"pong\"") : GuestReply::result("true");
+    };
+    std::vector<std::unique_ptr<FakeGuest>> guests;
+};
+
+class FakeDisks : public app::DiskSource {
+public:
+    void setDelegate(disk::DiskDetectionDelegate* value) override { delegate = value; }
+    void startMonitoring() override { monitoring = true; }
+    QCoro::Task<void> ejectDisk(model::Device device) override {
+        ejected << device.bsdName;
+        if (ejectFails)
+            throw disk::DiskError::ejectFailed(-1);
+        co_return;
+    }
+    std::optional<UniqueFd> imageHandle(const QString& wholeDiskName) override {
+        if (!images.contains(wholeDiskName))
+            return std::nullopt;
+        imageHandles << wholeDiskName;
+        return openDevNull();
+    }
+
+    disk::DiskDetectionDelegate* delegate = nullptr;
+    bool monitoring = false;
+    QStringList ejected;
+    bool ejectFails = false;
+    QStringList images;
+    QStringList imageHandles;
+};
+
+}  // namespace quorvale::testing

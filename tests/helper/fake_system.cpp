@@ -1,0 +1,195 @@
+#include "helper/fake_system.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quorvale::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text << "\n";
+}
+
+UniqueFd connectTo(const fs::path& socket) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return {};
+    return fd;
+}
+
+}  // namespace
+
+void makeExt4Image(const fs::path& path, int mebibytes) {
+    const std::string command =
+        "mkfs.ext4 -q -F " + path.string() + " " + std::to_string(mebibytes) + "M >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("mkfs.ext4 failed for " + path.string());
+}
+
+FakeSystem::FakeSystem(const fs::path& r)
+    : root(r), sys(r / "sys"), dev(r / "dev"), mountInfo(r / "mountinfo") {
+    fs::create_directories(sys / "class" / "block");
+    fs::create_directories(sys / "bus" / "usb");
+    fs::create_directories(sys / "bus" / "mmc");
+    fs::create_directories(sys / "bus" / "scsi");
+    fs::create_directories(dev);
+    writeFile(mountInfo, "22 1 0:21 / / rw,relatime shared:1 - overlay overlay rw");
+}
+
+fs::path FakeSystem::addDisk(const FakeDisk& disk) {
+    // devices/<bus path>/block/<name>, with "subsystem" links where the kernel has them.
+    fs::path device;
+    switch (disk.bus) {
+        case Bus::usb: {
+            const fs::path usb = sys / "devices" / ("usb-" + disk.name) / "1-1";
+            fs::create_directories(usb);
+            fs::create_symlink("../../../bus/usb", usb / "subsystem");
+            writeFile(usb / "remove", "");
+            device = usb / "1-1:1.0" / "host0" / "0:0:0:0";
+            fs::create_directories(device);
+            fs::create_symlink("../../../../../../bus/scsi", device / "subsystem");
+            writeFile(device / "delete", "");
+            break;
+        }
+        case Bus::mmc:
+            device = sys / "devices" / ("mmc-" + disk.name) / "mmc0" / "mmc0:0001";
+            fs::create_directories(device);
+            fs::create_symlink("../../../../bus/mmc", device / "subsystem");
+            break;
+        case Bus::fixed:
+            device = sys / "devices" / ("ata-" + disk.name) / "host1" / "1:0:0:0";
+            fs::create_directories(device);
+            fs::create_symlink("../../../../bus/scsi", device / "subsystem");
+            writeFile(device / "delete", "");
+            break;
+    }
+    const fs::path dir = device / "block" / disk.name;
+    writeFile(dir / "dev", disk.dev);
+    writeFile(dir / "removable", disk.removable ? "1" : "0");
+    writeFile(dir / "ro", disk.readOnly ? "1" : "0");
+    fs::create_directories(dir / "holders");
+    fs::create_symlink("../..", dir / "device");
+    for (const auto& [name, number] : disk.partitions) {
+        writeFile(dir / name / "dev", number);
+        writeFile(dir / name / "partition", "1");
+        fs::create_directories(dir / name / "holders");
+        fs::create_symlink(fs::relative(dir / name, sys / "class" / "block"),
+                           sys / "class" / "block" / name);
+    }
+    fs::create_symlink(fs::relative(dir, sys / "class" / "block"),
+                       sys / "class" / "block" / disk.name);
+    makeExt4Image(dev / disk.name, 4);
+    return dir;
+}
+
+void FakeSystem::mount(const std::string& number) {
+    std::ofstream(mountInfo, std::ios::app)
+        << "40 22 " << number << " / /media/card rw,relatime shared:9 - ext4 /dev/x rw\n";
+}
+
+std::vector<std::string> FakeSystem::daemonArguments() const {
+    return {"--sysfs-root", sys.string(),       "--dev-root",           dev.string(),
+            "--mountinfo",  mountInfo.string(), "--allow-regular-files"};
+}
+
+DaemonProcess::DaemonProcess(const fs::path& socket, std::vector<std::string> arguments,
+                             const fs::path& log) {
+    arguments.insert(arguments.begin(), {QUORVALE_HELPER_BINARY, "--socket", socket.string()});
+    pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a crashed test
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(out, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (auto& a : arguments)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 500; ++i) {
+        if (connectTo(socket).valid())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop();
+    throw std::runtime_error("quorvale-helper did not start");
+}
+
+DaemonProcess::~DaemonProcess() {
+    stop();
+}
+
+void DaemonProcess::stop() {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+RawClient::RawClient(const fs::path& socket) : fd(connectTo(socket)) {}
+
+bool RawClient::send(const std::string& bytes) {
+    return ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::string RawClient::readLine(UniqueFd* received) {
+    for (;;) {
+        if (const auto end = buffer.find('\n'); end != std::string::npos) {
+            std::string line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            return line;
+        }
+        char data[4096];
+        iovec iov{data, sizeof data};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd.get(), &msg, MSG_CMSG_CLOEXEC);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int passed = -1;
+                std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                UniqueFd owned(passed);
+                if (received && !received->valid())
+                    *received = std::move(owned);
+            }
+        }
+        if (n <= 0)
+            return {};
+        buffer.append(data, static_cast<std::size_t>(n));
+    }
+}
+
+std::string requestOnce(const fs::path& socket, const std::string& line, UniqueFd* received) {
+    RawClient client(socket);
+    if (!client.connected() || !client.send(line + "\n"))
+        return {};
+    return client.readLine(received);
+}
+
+}  // namespace quorvale::test

@@ -1,0 +1,231 @@
+// File operations through the real VM on real ext4 images: a whole-disk image and an MBR image
+// (p1 FAT32, p2 ext4). Afterwards the image is checked from the host with e2fsck and debugfs.
+// Also: a read-only image with a journal needing recovery stays bit-for-bit unchanged, and QEMU
+// dying mid-call fails the waiting call.
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <qcoro/qcorotimer.h>
+#include <QTemporaryDir>
+
+#include "guest/qemu_launcher.h"
+#include "guest/vsock_transport.h"
+#include "rpc/base64.h"
+#include "vm_test_support.h"
+
+namespace quorvale::guest {
+namespace {
+
+using namespace testing;
+using namespace std::chrono_literals;
+using rpc::AnyCodable;
+using rpc::base64Decode;
+using rpc::base64Encode;
+using rpc::Params;
+
+// A booted VM on one image with a transport that answered "ping".
+struct BootedVM {
+    VMLifecycleService service{VMResources(buildResources())};
+    VsockTransport transport;
+    std::string partition;  // "partition" parameter of every call; empty: none
+
+    BootedVM(UniqueFd disk, std::string partition = {}) : partition(std::move(partition)) {
+        std::vector<UniqueFd> disks;
+        disks.push_back(std::move(disk));
+        run(service.bootVM(std::move(disks)));
+        UniqueFd stream = waitForAgent(service);
+        if (!stream.valid())
+            throw std::runtime_error("the agent never answered");
+        transport.connect(std::move(stream));
+    }
+    ~BootedVM() {
+        transport.disconnect();
+        run(service.stopVM());
+    }
+
+    AnyCodable call(const std::string& method, Params params = {}) {
+        if (!partition.empty())
+            params["partition"] = AnyCodable(partition);
+        auto reply = run(transport.send(method, std::move(params), 30s));
+        return reply ? *reply : AnyCodable();
+    }
+    std::vector<std::string> names(const std::string& path) {
+        std::vector<std::string> result;
+        const AnyCodable listing = call("list_dir", {{"path", AnyCodable(path)}});
+        for (const auto& entry : *listing.arrayValue())
+            result.emplace_back(entry.as_object().at("name").as_string());
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+    std::string read(const std::string& path) {
+        const AnyCodable data = call("read_file", {{"path", AnyCodable(path)}});
+        return base64Decode(*data.stringValue()).value();
+    }
+    void write(const std::string& path, const std::string& bytes) {
+        call("write_file",
+             {{"path", AnyCodable(path)}, {"data_b64", AnyCodable(base64Encode(bytes))}});
+    }
+};
+
+std::string pattern(size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+// The source tree every image starts from.
+void makeTree(const std::string& dir) {
+    shell("mkdir -p '" + dir + "/docs/old' && printf 'hello\\n' > '" + dir +
+          "/hello.txt' && printf 'read me\\n' > '" + dir + "/docs/readme.md' && printf 'x' > '" +
+          dir + "/docs/old/gone.txt'");
+}
+
+UniqueFd openFile(const std::string& path, int flags) {
+    return UniqueFd(::open(path.c_str(), flags | O_CLOEXEC));
+}
+
+// One pass over every method; `ext4` is the ext4 filesystem alone (for debugfs and e2fsck).
+void exerciseAndCheck(BootedVM& vm, const std::function<std::string()>& extractExt4) {
+    EXPECT_EQ(vm.names("/"), (std::vector<std::string>{"docs", "hello.txt", "lost+found"}));
+    // Partitions mount on first use; the one just used comes first.
+    const AnyCodable partitions = vm.call("get_partitions");
+    ASSERT_TRUE(partitions.arrayValue() && !partitions.arrayValue()->empty());
+    const auto& first = partitions.arrayValue()->front().as_object();
+    EXPECT_GT(first.at("total_bytes").to_number<double>(), 1e6);
+    EXPECT_GT(first.at("free_bytes").to_number<double>(), 0);
+    EXPECT_EQ(vm.read("/hello.txt"), "hello\n");
+
+    vm.write("/new.txt", "new content");
+    // Chunked upload: offset 0 starts the file, "final" publishes it.
+    const std::string big = pattern(600 * 1024, 3);
+    const size_t chunk = 256 * 1024;
+    for (size_t offset = 0; offset < big.size(); offset += chunk) {
+        const std::string piece = big.substr(offset, chunk);
+        vm.call("write_file", {{"path", AnyCodable("/big.bin")},
+                               {"data_b64", AnyCodable(base64Encode(piece))},
+                               {"offset", AnyCodable(static_cast<int64_t>(offset))},
+                               {"final", AnyCodable(offset + chunk >= big.size())}});
+    }
+    // Chunked export of the same file.
+    std::string exported;
+    for (size_t offset = 0; offset < big.size(); offset += chunk) {
+        const AnyCodable data =
+            vm.call("read_file", {{"path", AnyCodable("/big.bin")},
+                                  {"offset", AnyCodable(static_cast<int64_t>(offset))},
+                                  {"max_bytes", AnyCodable(static_cast<int64_t>(chunk))}});
+        exported += base64Decode(*data.stringValue()).value();
+    }
+    EXPECT_EQ(exported, big);
+
+    const AnyCodable renamed = vm.call(
+        "rename", {{"path", AnyCodable("/hello.txt")}, {"new_name", AnyCodable("greeting.txt")}});
+    EXPECT_EQ(renamed.objectValue()->at("new_path").as_string(), "/greeting.txt");
+    vm.call("copy_file",
+            {{"path", AnyCodable("/docs/readme.md")}, {"dest_path", AnyCodable("/docs/copy.md")}});
+    vm.call("create_directory", {{"path", AnyCodable("/made")}});
+    vm.call("delete", {{"path", AnyCodable("/docs/old")}});
+    const AnyCodable usage = vm.call("dir_usage", {{"path", AnyCodable("/")}});
+    bool sawBig = false;
+    for (const auto& entry : *usage.arrayValue())
+        if (entry.as_object().at("name").as_string() == "big.bin") {
+            sawBig = true;
+            EXPECT_EQ(entry.as_object().at("size").to_number<double>(), big.size());
+        }
+    EXPECT_TRUE(sawBig);
+    EXPECT_EQ(vm.names("/docs"), (std::vector<std::string>{"copy.md", "readme.md"}));
+
+    // A failing call answers with an error and leaves the agent serving.
+    EXPECT_THROW(vm.call("read_file", {{"path", AnyCodable("/missing")}}), rpc::JSONRPCError);
+    vm.call("sync");
+    vm.call("unmount");
+    vm.transport.disconnect();
+    run(vm.service.stopVM());
+    EXPECT_FALSE(vm.service.lastStopWasForced());
+
+    const std::string fs = extractExt4();
+    EXPECT_EQ(shell("e2fsck -fn '" + fs + "' >/dev/null 2>&1"), 0) << "e2fsck reports problems";
+    auto debugfs = [&](const std::string& request) {
+        return shellOutput("debugfs -R '" + request + "' '" + fs + "' 2>/dev/null");
+    };
+    EXPECT_EQ(debugfs("cat /new.txt"), "new content");
+    EXPECT_EQ(debugfs("cat /greeting.txt"), "hello\n");
+    EXPECT_EQ(debugfs("cat /docs/copy.md"), "read me\n");
+    EXPECT_EQ(debugfs("cat /big.bin"), big);
+    const std::string root = debugfs("ls /");
+    for (const char* name : {"greeting.txt", "new.txt", "big.bin", "made", "docs", "lost+found"})
+        EXPECT_NE(root.find(name), std::string::npos) << name;
+    EXPECT_EQ(root.find("hello.txt"), std::string::npos);
+    const std::string docs = debugfs("ls /docs");
+    EXPECT_EQ(docs.find("old"), std::string::npos);
+    EXPECT_NE(docs.find("copy.md"), std::string::npos);
+}
+
+TEST(VMFiles, WholeDiskImage) {
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("whole.img").toStdString();
+    makeTree(tree);
+    makeExt4Image(image, tree);
+    BootedVM vm(openFile(image, O_RDWR), "image0");
+    exerciseAndCheck(vm, [&] { return image; });
+}
+
+TEST(VMFiles, SecondPartitionOfAnMbrImage) {
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("mbr.img").toStdString();
+    makeTree(tree);
+    const long long offset = makePartitionedImage(image, tree);
+    BootedVM vm(openFile(image, O_RDWR), "image0p2");
+    exerciseAndCheck(vm, [&] {
+        const std::string part = dir.filePath("p2.img").toStdString();
+        shell("dd if='" + image + "' of='" + part + "' bs=1M skip=" + std::to_string(offset >> 20) +
+              " status=none");
+        return part;
+    });
+}
+
+TEST(VMFiles, ReadOnlyImageStaysUnchangedAndQemuDyingFailsTheWaitingCall) {
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("ro.img").toStdString();
+    makeTree(tree);
+    makeExt4Image(image, tree);
+    // A journal that says it needs recovery: mounting it writable would replay it.
+    ASSERT_EQ(shell("debugfs -w -R 'feature needs_recovery' '" + image + "' >/dev/null 2>&1"), 0);
+    ASSERT_EQ(shell("chmod 0444 '" + image + "'"), 0);
+    const std::string before = shellOutput("sha256sum < '" + image + "'");
+
+    {
+        BootedVM vm(openFile(image, O_RDONLY), "image0");
+        EXPECT_EQ(vm.names("/"), (std::vector<std::string>{"docs", "hello.txt", "lost+found"}));
+        EXPECT_EQ(vm.read("/hello.txt"), "hello\n");
+        EXPECT_THROW(vm.write("/new.txt", "nope"), rpc::JSONRPCError);
+        EXPECT_THROW(vm.call("delete", {{"path", AnyCodable("/hello.txt")}}), rpc::JSONRPCError);
+        vm.call("sync");
+
+        // A call waiting when QEMU dies fails with "Vsock disconnected"; the status turns error.
+        const auto pid = static_cast<pid_t>(vm.service.virtualMachine()->processId());
+        ::kill(pid, SIGSTOP);
+        auto pending = vm.transport.send("ping", {}, 30s);
+        QTimer::singleShot(300, [pid] { ::kill(pid, SIGKILL); });
+        try {
+            run(std::move(pending));
+            ADD_FAILURE() << "the call outlived QEMU";
+        } catch (const VsockError& error) {
+            EXPECT_EQ(error.kind, VsockError::Kind::disconnected);
+            EXPECT_STREQ(error.what(), "Vsock disconnected");
+        }
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (!vm.service.status().isError() && std::chrono::steady_clock::now() < end)
+            run(QCoro::sleepFor(20ms));
+        EXPECT_TRUE(vm.service.status().isError()) << vm.service.status().text().toStdString();
+    }
+    EXPECT_EQ(shellOutput("sha256sum < '" + image + "'"), before) << "the read-only image changed";
+}
+
+}  // namespace
+}  // namespace quorvale::guest

@@ -1,0 +1,236 @@
+// VMLifecycleService on real QEMU with the real guest image: boot, readiness, stop (honoured and
+// forced), QEMU dying, disk attachment and resource failures.
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "guest/qemu_launcher.h"
+#include "vm_test_support.h"
+
+namespace quorvale::guest {
+namespace {
+
+using namespace testing;
+using namespace std::chrono_literals;
+
+// Waits (running the event loop) until `predicate` holds or `timeout` passes.
+template <typename Predicate>
+bool waitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!predicate() && std::chrono::steady_clock::now() < end)
+        run(QCoro::sleepFor(20ms));
+    return predicate();
+}
+
+// A resources directory holding the real kernel and `initramfs` (bytes) or none.
+struct Resources {
+    QTemporaryDir dir;
+    explicit Resources(std::optional<QByteArray> initramfs) {
+        QDir().mkpath(dir.filePath("vm"));
+        QFile::link(buildResources() + "/vm/vmlinuz", dir.filePath("vm/vmlinuz"));
+        if (initramfs) {
+            QFile file(dir.filePath("vm/initramfs.img"));
+            file.open(QIODevice::WriteOnly);
+            file.write(*initramfs);
+        }
+    }
+};
+
+// A newc archive holding only /dev: the kernel finds no init and panics, so it never
+// answers the power button.
+QByteArray initlessArchive() {
+    QByteArray archive;
+    auto entry = [&](const QByteArray& name, unsigned mode) {
+        archive += QStringLiteral("070701%1%2%3%4%5%6%7%8%9%10%11%12%13")
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(mode, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(1, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .arg(name.size() + 1, 8, 16, QChar('0'))
+                       .arg(0, 8, 16, QChar('0'))
+                       .toLatin1();
+        archive += name + '\0';
+        while (archive.size() % 4)
+            archive += '\0';
+    };
+    entry("dev", 040755);
+    entry("TRAILER!!!", 0);
+    while (archive.size() % 512)
+        archive += '\0';
+    return archive;
+}
+
+TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
+    LogCapture log;
+    // The console log is recreated empty at each boot.
+    {
+        QFile stale(VMLifecycleService::consoleLogPath());
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        stale.write("left over from an earlier boot\n");
+    }
+    VMLifecycleService service{VMResources(buildResources())};
+    QSignalSpy changes(&service, &VMLifecycleService::statusChanged);
+    run(service.bootVM({}));
+    EXPECT_EQ(service.status(), VMStatus::running());
+    EXPECT_EQ(changes.count(), 2);  // booting, running
+    EXPECT_TRUE(log.contains("Booting VM with 0 disk(s)"));
+    EXPECT_TRUE(
+        log.contains("VM serial console logging to: " + VMLifecycleService::consoleLogPath()));
+    EXPECT_TRUE(log.contains("VM booted successfully"));
+    QFile console(VMLifecycleService::consoleLogPath());
+    ASSERT_TRUE(console.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(console.readAll().contains("left over"));
+
+    UniqueFd stream = waitForAgent(service);
+    ASSERT_TRUE(stream.valid()) << "the agent never answered ping";
+
+    // A second boot while running changes nothing.
+    run(service.bootVM({}));
+    EXPECT_TRUE(log.contains("VM already running"));
+    EXPECT_EQ(service.status(), VMStatus::running());
+
+    // A new connection replaces the old one: the old stream ends, the new one answers.
+    UniqueFd second = run(service.connectVsock(5000));
+    EXPECT_TRUE(ping(second.get(), 10s));
+    char byte;
+    EXPECT_EQ(::read(stream.get(), &byte, 1), 0);
+
+    run(service.stopVM());
+    EXPECT_EQ(service.status(), VMStatus::stopped());
+    EXPECT_FALSE(service.lastStopWasForced());
+    EXPECT_TRUE(log.contains("Stopping VM"));
+    EXPECT_TRUE(log.contains("VM stopped"));
+    EXPECT_FALSE(log.lines().filter("VM stop error").size());
+    EXPECT_EQ(service.virtualMachine(), nullptr);
+
+    try {
+        run(service.connectVsock(5000));
+        ADD_FAILURE() << "connectVsock succeeded after stop";
+    } catch (const VMError& error) {
+        EXPECT_EQ(error.kind, VMError::Kind::vmNotRunning);
+        EXPECT_STREQ(error.what(), "Virtual machine is not running");
+    }
+    // Stopping again with no VM does nothing and logs nothing.
+    const auto before = log.lines().size();
+    run(service.stopVM());
+    EXPECT_EQ(log.lines().size(), before);
+}
+
+TEST(VMLifecycle, GuestIgnoringTheStopRequestIsForcedOff) {
+    Resources resources(initlessArchive());
+    VMLifecycleService service(VMResources(resources.dir.path()));
+    run(service.bootVM({}));
+    ASSERT_EQ(service.status(), VMStatus::running());
+    const qint64 pid = service.virtualMachine()->processId();
+    run(service.stopVM());
+    EXPECT_TRUE(service.lastStopWasForced());
+    EXPECT_EQ(service.status(), VMStatus::stopped());
+    EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0) << "QEMU still runs";
+}
+
+TEST(VMLifecycle, QemuDyingSetsTheErrorStatus) {
+    LogCapture log;
+    Resources resources(initlessArchive());
+    VMLifecycleService service(VMResources(resources.dir.path()));
+    run(service.bootVM({}));
+    ASSERT_EQ(service.status(), VMStatus::running());
+    ::kill(static_cast<pid_t>(service.virtualMachine()->processId()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return service.status().isError(); }, 5s));
+    EXPECT_EQ(service.status().description, "QEMU terminated unexpectedly");
+    EXPECT_TRUE(log.contains("VM stopped with error: QEMU terminated unexpectedly"));
+    EXPECT_EQ(service.virtualMachine(), nullptr);
+    try {
+        run(service.connectVsock(5000));
+        ADD_FAILURE() << "connectVsock succeeded without a VM";
+    } catch (const VMError& error) {
+        EXPECT_EQ(error.kind, VMError::Kind::vmNotRunning);
+    }
+}
+
+TEST(VMLifecycle, MissingResourcesFailWithNothingStarted) {
+    LogCapture log;
+    Resources noInitramfs(std::nullopt);
+    VMLifecycleService service(VMResources(noInitramfs.dir.path()));
+    try {
+        run(service.bootVM({}));
+        ADD_FAILURE() << "boot without initramfs succeeded";
+    } catch (const VMError& error) {
+        EXPECT_EQ(error.kind, VMError::Kind::initramfsNotFound);
+    }
+    EXPECT_EQ(service.status(), VMStatus::error("Initramfs not found in app bundle"));
+    EXPECT_TRUE(log.contains("VM boot failed: Initramfs not found in app bundle"));
+    EXPECT_EQ(service.virtualMachine(), nullptr);
+
+    QTemporaryDir empty;
+    VMLifecycleService noKernel(VMResources(empty.path()));
+    EXPECT_THROW(run(noKernel.bootVM({})), VMError);
+    EXPECT_EQ(noKernel.status(), VMStatus::error("Linux kernel not found in app bundle"));
+    EXPECT_EQ(noKernel.virtualMachine(), nullptr);
+}
+
+TEST(VMLifecycle, UnusableDiskFdsFailTheAttachment) {
+    LogCapture log;
+    QTemporaryDir dir;
+    VMLifecycleService service{VMResources(buildResources())};
+
+    // A directory is no disk.
+    std::vector<UniqueFd> disks;
+    disks.emplace_back(::open(dir.path().toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
+    try {
+        run(service.bootVM(std::move(disks)));
+        ADD_FAILURE() << "a directory was attached";
+    } catch (const VMError& error) {
+        EXPECT_EQ(error.kind, VMError::Kind::diskAttachmentFailed);
+        EXPECT_STREQ(error.what(), "Disk attachment failed: Block device required");
+    }
+    EXPECT_EQ(service.status(), VMStatus::error("Disk attachment failed: Block device required"));
+    EXPECT_TRUE(log.contains("Failed to create disk attachment: Block device required"));
+
+    // A write-only fd passes our checks but QEMU cannot read through it.
+    const QString image = dir.filePath("disk.img");
+    ASSERT_EQ(shell("truncate -s 8M '" + image.toStdString() + "'"), 0);
+    disks.clear();
+    disks.emplace_back(::open(image.toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC));
+    try {
+        run(service.bootVM(std::move(disks)));
+        ADD_FAILURE() << "a write-only fd was attached";
+    } catch (const VMError& error) {
+        EXPECT_EQ(error.kind, VMError::Kind::diskAttachmentFailed);
+        EXPECT_TRUE(QString(error.what()).startsWith("Disk attachment failed: ")) << error.what();
+    }
+    EXPECT_TRUE(service.status().isError());
+}
+
+TEST(VMLifecycle, MissingQemuIsNamed) {
+    QTemporaryDir emptyPath;
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", emptyPath.path().toLocal8Bit());
+    VMLifecycleService service{VMResources(buildResources())};
+    try {
+        run(service.bootVM({}));
+        ADD_FAILURE() << "booted without QEMU";
+    } catch (const QemuError& error) {
+        EXPECT_EQ(error.kind, QemuError::Kind::notFound);
+        EXPECT_TRUE(QString(error.what()).contains(QemuConfig::systemEmulator())) << error.what();
+    }
+    qputenv("PATH", savedPath);
+    EXPECT_TRUE(service.status().description.contains(QemuConfig::systemEmulator()));
+}
+
+}  // namespace
+}  // namespace quorvale::guest
