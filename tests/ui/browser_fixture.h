@@ -2,7 +2,9 @@
 // A FileBrowserView over the real agent serving a temporary directory, with the helpers the
 // browser tests share: waiting for the listing, tile positions and menu texts.
 
+#include <QFile>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -22,6 +24,8 @@ namespace quorvale::test {
 class BrowserTest : public ::testing::Test {
 protected:
     BrowserTest() {
+        // Deletions are audited; keep the log out of the user's state folder.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir.path()));
         agent.connect(transport);
         model::Partition partition;
         partition.bsdName = QStringLiteral("sdb2");
@@ -33,6 +37,8 @@ protected:
         view = std::make_unique<ui::FileBrowserView>(appState, transport);
         view->resize(900, 600);
         view->show();
+        view->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
         waitForListing();
         return *view;
     }
@@ -70,6 +76,7 @@ protected:
         return out;
     }
 
+    QTemporaryDir stateDir;
     testing::HostAgent agent;
     guest::VsockTransport transport;
     app::AppState appState;
