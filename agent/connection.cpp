@@ -31,7 +31,9 @@ Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatc
     : stream_(std::move(stream)), dispatcher_(dispatcher) {}
 
 std::size_t Connection::serve() {
-    rpc::LineBuffer lines(maxLineBytes);
+    // The buffer's own limit lies far above ours: over-long lines are caught here, so that
+    // only they are dropped and the lines around them are served.
+    rpc::LineBuffer lines;
     std::size_t total = 0;
     bool skipping = false;  // inside an over-long line, dropping bytes up to its newline
     std::string chunk(std::size_t{1} << 20, '\0');
@@ -60,9 +62,13 @@ std::size_t Connection::serve() {
             skipping = false;
         }
         lines.append(bytes);
-        while (auto line = lines.nextLine())
-            dispatch(std::move(*line));
-        if (lines.overflowed()) {
+        while (auto line = lines.nextLine()) {
+            if (line->size() > maxLineBytes)
+                send(tooLongReply());
+            else
+                dispatch(std::move(*line));
+        }
+        if (lines.pendingBytes() > maxLineBytes) {
             lines.clear();
             skipping = true;
             send(tooLongReply());

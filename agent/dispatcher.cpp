@@ -28,16 +28,20 @@ std::optional<std::int64_t> salvageId(std::string_view line) {
     return std::nullopt;
 }
 
-// {"jsonrpc":"2.0","id":N,"result":"<text>"}, with room for the framing newline.
-std::string plainStringReply(std::int64_t id, std::string_view text) {
+// {"jsonrpc":"2.0","id":N,"result":<text>}, with room for the framing newline.
+std::string textReply(std::int64_t id, std::string_view text, bool quoted) {
     const auto idText = std::to_string(id);
     std::string line;
     line.reserve(text.size() + idText.size() + 40);
     line += R"({"jsonrpc":"2.0","id":)";
     line += idText;
-    line += R"(,"result":")";
+    line += R"(,"result":)";
+    if (quoted)
+        line += '"';
     line += text;
-    line += "\"}";
+    if (quoted)
+        line += '"';
+    line += '}';
     return line;
 }
 
@@ -61,9 +65,9 @@ std::optional<std::string> Dispatcher::handleLine(std::string_view line) const {
         }
         const ParamReader params(request.params);
         auto result = it->second(params);
-        if (!result.plain)
+        if (!result.text)
             return rpc::JSONRPCResponse::encodeResult(request.id, result.value);
-        return plainStringReply(request.id, *result.plain);
+        return textReply(request.id, *result.text, result.quoted);
     } catch (...) {
         const auto error = errorFor(std::current_exception());
         if (!id && error.code != rpc::JSONRPCError::parseError)

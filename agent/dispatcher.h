@@ -17,19 +17,25 @@
 
 namespace quorvale::agent {
 
-// A handler's result: any JSON value, or a string that needs no escaping (base64 text),
-// which goes into the reply line as it is, without another pass over megabytes of it.
+// A handler's result: any JSON value; or JSON text already written (a large listing); or a
+// string that needs no escaping (base64 text). Text goes into the reply line as it is,
+// without another pass over megabytes of it.
 class HandlerResult {
 public:
     HandlerResult(boost::json::value value) : value(std::move(value)) {}
+    static HandlerResult jsonText(std::string json) {
+        return HandlerResult(std::move(json), false);
+    }
     static HandlerResult plainString(std::string text) {
-        HandlerResult r(nullptr);
-        r.plain = std::move(text);
-        return r;
+        return HandlerResult(std::move(text), true);
     }
 
     boost::json::value value;
-    std::optional<std::string> plain;
+    std::optional<std::string> text;
+    bool quoted = false;  // `text` is the contents of a JSON string
+
+private:
+    HandlerResult(std::string text, bool quoted) : text(std::move(text)), quoted(quoted) {}
 };
 
 class Dispatcher {

@@ -42,7 +42,7 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
 
     dispatcher.add("list_dir", [&](const ParamReader& params) {
         const auto path = pathParam(params);
-        return HandlerResult(listDirectory(*partitionFor(partitions, params), path));
+        return HandlerResult::jsonText(listDirectory(*partitionFor(partitions, params), path));
     });
 
     dispatcher.add("read_file", [&](const ParamReader& params) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "agent/agent_error.h"
+#include "agent/json_writer.h"
 #include "agent/partition.h"
 #include "agent/utf8.h"
 
@@ -87,39 +88,51 @@ void forEachEntry(int dirFd, const std::string& display,
     }
 }
 
-boost::json::object entryJSON(std::string_view name, const struct stat& st,
-                              const AccountNames::Tables& names, const std::string* symlinkTarget) {
-    boost::json::object o;
-    o.reserve(9);
-    o.emplace("name", validUtf8(name));
-    o.emplace("size", static_cast<std::int64_t>(st.st_size));
-    o.emplace("is_directory", S_ISDIR(st.st_mode));
-    o.emplace("permissions", static_cast<std::int64_t>(st.st_mode & 0xFFFF));
-    o.emplace("owner", names.user(st.st_uid));
-    o.emplace("group", names.group(st.st_gid));
-    o.emplace("mtime", seconds(st.st_mtim));
-    o.emplace("is_symlink", S_ISLNK(st.st_mode));
-    if (symlinkTarget)
-        o.emplace("symlink_target", validUtf8(*symlinkTarget));
-    return o;
+void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
+                     const AccountNames::Tables& names, const std::string* symlinkTarget) {
+    out += R"({"name":)";
+    appendJSONString(out, validUtf8(name));
+    out += R"(,"size":)";
+    appendJSONNumber(out, static_cast<std::int64_t>(st.st_size));
+    out += R"(,"is_directory":)";
+    appendJSONBool(out, S_ISDIR(st.st_mode));
+    out += R"(,"permissions":)";
+    appendJSONNumber(out, static_cast<std::int64_t>(st.st_mode & 0xFFFF));
+    out += R"(,"owner":)";
+    appendJSONString(out, names.user(st.st_uid));
+    out += R"(,"group":)";
+    appendJSONString(out, names.group(st.st_gid));
+    out += R"(,"mtime":)";
+    appendJSONNumber(out, seconds(st.st_mtim));
+    out += R"(,"is_symlink":)";
+    appendJSONBool(out, S_ISLNK(st.st_mode));
+    if (symlinkTarget) {
+        out += R"(,"symlink_target":)";
+        appendJSONString(out, validUtf8(*symlinkTarget));
+    }
+    out += '}';
 }
 
-boost::json::array listDirectory(Partition& partition, const RequestPath& path) {
+std::string listDirectory(Partition& partition, const RequestPath& path) {
     const auto dir = partition.root.openDirectory(path);
     const auto names = partition.accounts.tables(partition.root);
-    boost::json::array entries;
+    std::string out = "[";
+    out.reserve(4096);
     forEachEntry(dir.get(), path.display, [&](const char* name) {
         struct stat st {};
         if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return;  // vanished meanwhile
+        if (out.size() > 1)
+            out += ',';
         if (S_ISLNK(st.st_mode)) {
             const auto target = readLink(dir.get(), name, static_cast<std::size_t>(st.st_size));
-            entries.push_back(entryJSON(name, st, *names, &target));
+            appendEntryJSON(out, name, st, *names, &target);
         } else {
-            entries.push_back(entryJSON(name, st, *names, nullptr));
+            appendEntryJSON(out, name, st, *names, nullptr);
         }
     });
-    return entries;
+    out += ']';
+    return out;
 }
 
 boost::json::array directoryUsage(Partition& partition, const RequestPath& path) {

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
 
 #include <functional>
 #include <string_view>
@@ -22,12 +21,13 @@ struct Partition;
 inline constexpr std::string_view temporaryPrefix = ".quorvale-tmp-";
 bool isTemporaryName(std::string_view name);
 
-boost::json::array listDirectory(Partition& partition, const RequestPath& path);
+// The entries as JSON array text, written directly: listings can be very large.
+std::string listDirectory(Partition& partition, const RequestPath& path);
 boost::json::array directoryUsage(Partition& partition, const RequestPath& path);
 
-// One "list_dir" entry from lstat data (symlinkTarget only for symlinks).
-boost::json::object entryJSON(std::string_view name, const struct stat& st,
-                              const AccountNames::Tables& names, const std::string* symlinkTarget);
+// Appends one "list_dir" entry object built from lstat data (symlinkTarget only for symlinks).
+void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
+                     const AccountNames::Tables& names, const std::string* symlinkTarget);
 
 enum class Temporaries { skip, include };
 

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -78,11 +79,14 @@ void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
 
 void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher) {
     std::shared_ptr<Stream> stream;
+    // The port shows up while the guest boots: look often at first, then now and then.
+    auto retry = std::chrono::milliseconds(5);
     for (;;) {
         if (!stream) {
             UniqueFd fd = openPort();
             if (!fd) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                std::this_thread::sleep_for(retry);
+                retry = std::min(retry * 2, std::chrono::milliseconds(50));
                 continue;
             }
             stream = std::make_shared<Stream>(std::move(fd));

@@ -62,19 +62,22 @@ int main() {
     transport.connect(agent.connect());
     fileops::FileOperationService service(transport);
 
+    fileops::TransferOptions options;
+    if (const int chunk = qEnvironmentVariableIntValue("QUORVALE_BENCH_CHUNK"); chunk > 0)
+        options.chunkBytes = static_cast<std::size_t>(chunk);
     std::vector<double> exports, uploads, cpOut, cpIn;
     const QString exported = scratch.filePath(QStringLiteral("exported.bin"));
     const QString copied = scratch.filePath(QStringLiteral("copied.bin"));
     for (int run = 0; run < runs; ++run) {
         QFile::remove(exported);
         exports.push_back(bench::timeRun([&] {
-            testing::run(service.exportFile(QStringLiteral("/big.bin"), exported, size, {}));
+            testing::run(service.exportFile(QStringLiteral("/big.bin"), exported, size, options));
         }));
         QFile::remove(copied);
         cpOut.push_back(bench::timeRun([&] { bench::runQuietly("cp", {remoteFile, copied}); }));
 
         uploads.push_back(bench::timeRun([&] {
-            testing::run(service.uploadFile(localFile, QStringLiteral("/uploaded.bin"), {}));
+            testing::run(service.uploadFile(localFile, QStringLiteral("/uploaded.bin"), options));
         }));
         QFile::remove(copied);
         cpIn.push_back(bench::timeRun([&] { bench::runQuietly("cp", {localFile, copied}); }));

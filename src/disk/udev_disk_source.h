@@ -38,12 +38,13 @@ public:
     // The steps of the thread, callable directly (tests).
     void enumerate(const Handlers& handlers);
     void handleMessage(const UeventMessage& message, const Handlers& handlers);
+    // After lost events: reports what appeared meanwhile, then what is gone.
+    void resynchronise(const Handlers& handlers);
 
     static bool udevDaemonRunning();
 
 private:
     void run(Handlers handlers);
-    void resynchronise(const Handlers& handlers);
     std::optional<UeventMessage> receive();
     QMap<QString, QString> udevProperties(const QString& name) const;
 

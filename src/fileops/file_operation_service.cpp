@@ -89,7 +89,7 @@ QFuture<std::shared_ptr<std::string>> encodeBase64OnWorker(QByteArray data) {
 rpc::Params pathParams(const QString& path, const std::optional<QString>& partition) {
     rpc::Params params;
     params.emplace("path", path.toStdString());
-    if (partition)
+    if (partition && !partition->isEmpty())
         params.emplace("partition", partition->toStdString());
     return params;
 }

@@ -50,7 +50,10 @@ struct TransferOptions {
     std::optional<QString> partition;
     ProgressHandler progress;
     std::stop_token stop;
-    std::size_t chunkBytes = 4 * 1024 * 1024;
+    // Bytes per call. Measured on the host agent: 128-256 KiB chunks move 256 MiB several times
+    // faster than 1-4 MiB ones, whose multi-megabyte lines are freshly allocated (and page
+    // faulted) at every step on both sides.
+    std::size_t chunkBytes = 256 * 1024;
 };
 
 class FileOperationService {

@@ -1,6 +1,6 @@
 #pragma once
-// Parameters shared by every call on a path: "path", and "partition" only when one is given
-// (never null or empty).
+// Parameters shared by every call on a path: "path", and "partition" only when one is given.
+// It is never sent null or empty: an empty name counts as none.
 
 #include <QString>
 

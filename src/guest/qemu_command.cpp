@@ -68,7 +68,7 @@ QStringList qemuArguments(const QemuConfig& config) {
     args << "-chardev" << QStringLiteral("file,id=console,path=%1").arg(escaped(config.consoleLog));
     args << "-device" << virtio("virtio-serial") + ",id=serial";
     args << "-device"
-         << "virtconsole,chardev=console,bus=serial.0";
+         << "virtconsole,id=console0,chardev=console,bus=serial.0";
 
     args << "-object"
          << "rng-random,id=rng,filename=/dev/urandom";
@@ -100,7 +100,7 @@ QStringList qemuArguments(const QemuConfig& config) {
              << QStringLiteral("socket,id=agent,path=%1,server=on,wait=off")
                     .arg(escaped(config.agentSocket));
         args << "-device"
-             << QStringLiteral("virtserialport,chardev=agent,bus=serial.0,name=%1")
+             << QStringLiteral("virtserialport,id=agent0,chardev=agent,bus=serial.0,name=%1")
                     .arg(QemuConfig::agentPortName(config.agentPort));
     }
 

@@ -70,6 +70,7 @@ QemuLauncher::QemuLauncher(Options options, QObject* parent)
             panicked = true;
         else if (name == QLatin1String("SHUTDOWN"))
             lastShutdownReason = data.value(QStringLiteral("reason")).toString();
+        Q_EMIT qmpEvent(name, data);
     });
 }
 

@@ -63,6 +63,8 @@ public:
 Q_SIGNALS:
     void guestStopped();
     void stoppedWithError(const QString& description);
+    // Every QMP event, e.g. VSERPORT_CHANGE when the guest opens a virtio-serial port.
+    void qmpEvent(const QString& name, const QJsonObject& data);
 
 private:
     void finished(int exitCode, QProcess::ExitStatus status);

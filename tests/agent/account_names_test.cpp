@@ -6,6 +6,8 @@
 #include "agent/account_names.h"
 #include "agent/listing.h"
 
+#include <boost/json/parse.hpp>
+
 namespace quorvale::agent {
 namespace {
 
@@ -39,6 +41,13 @@ TEST(IdNames, TablesFallBackToTheNumber) {
     EXPECT_EQ(tables.group(0), "0");
 }
 
+boost::json::object entryJSON(std::string_view name, const struct stat& st,
+                              const AccountNames::Tables& tables, const std::string* target) {
+    std::string text;
+    appendEntryJSON(text, name, st, tables, target);
+    return boost::json::parse(text).as_object();
+}
+
 TEST(EntryJSON, MapsModeOwnerAndTimes) {
     AccountNames::Tables tables;
     tables.users = parseIdNames("pi:x:1000:1000::/:/bin/sh\n");
@@ -68,7 +77,8 @@ TEST(EntryJSON, MapsModeOwnerAndTimes) {
 
     st.st_mode = S_IFDIR | 0755;
     st.st_uid = 5;
-    const auto dir = entryJSON("d", st, tables, nullptr);
+    const auto dir = entryJSON("d\"q\\\n\x01", st, tables, nullptr);
+    EXPECT_EQ(dir.at("name"), "d\"q\\\n\x01") << "escaped and read back";
     EXPECT_EQ(dir.at("is_directory"), true);
     EXPECT_EQ(dir.at("permissions"), 040755);
     EXPECT_EQ(dir.at("owner"), "5");

@@ -78,6 +78,16 @@ TEST_F(AgentProtocol, BadLinesGetErrorsAndTheConnectionStaysUsable) {
     EXPECT_TRUE(agent.running());
 }
 
+TEST_F(AgentProtocol, AnOverLongLineIsRefusedAndTheNextOneServed) {
+    std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")";
+    huge.append((std::size_t{64} << 20) + 16, 'x');
+    huge += "\"}}\n";
+    client.sendRaw(huge + R"({"jsonrpc":"2.0","id":2,"method":"ping","params":{}})" + "\n");
+    EXPECT_EQ(nextError(std::nullopt).at("code"), json::value(-32600));
+    EXPECT_EQ(client.readLine().value_or(""), R"({"jsonrpc":"2.0","id":2,"result":"pong"})");
+    EXPECT_TRUE(agent.running());
+}
+
 TEST_F(AgentProtocol, MissingOrMistypedMembersAreNamed) {
     struct Case {
         const char* method;

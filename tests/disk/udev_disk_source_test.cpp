@@ -237,6 +237,26 @@ TEST(UdevDiskSourceTest, RecordedEventsAddChangeAndRemove) {
     EXPECT_EQ(r.whole.size(), 1u);
 }
 
+TEST(UdevDiskSourceTest, RescanAfterLostEventsCatchesUp) {
+    FakeSysfs sys;
+    sys.disk(kUsbDisk, 4096, true, "Flash");
+    UdevDiskSource source(sys.paths(), unusedSocket());
+    Recorder r;
+    source.enumerate(r.handlers());
+    ASSERT_EQ(r.names(r.whole), QStringList{"sdb"});
+    // Meanwhile (events lost): sdb was unplugged and a card with one partition went in.
+    sys.remove(kUsbDisk);
+    sys.disk(kMmcDisk, 8192, false);
+    sys.partition(QString(kMmcDisk) + "/mmcblk0p1", 4096);
+    source.resynchronise(r.handlers());
+    EXPECT_EQ(r.names(r.whole), (QStringList{"sdb", "mmcblk0"}));
+    EXPECT_EQ(r.names(r.partitions), QStringList{"mmcblk0p1"});
+    EXPECT_EQ(r.names(r.gone), QStringList{"sdb"});
+    // Nothing changed since: a second rescan reports nothing.
+    source.resynchronise(r.handlers());
+    EXPECT_EQ(r.whole.size() + r.partitions.size() + r.gone.size(), 4u);
+}
+
 TEST(UdevDiskSourceTest, UdevPropertiesWinOverSysfs) {
     FakeSysfs sys;
     sys.disk(kUsbDisk, 4096, true, "sysfs model");

@@ -62,10 +62,9 @@ TEST_F(FileOperationServiceTest, PartitionIsSentOnlyWhenGiven) {
     EXPECT_EQ(
         lines[1],
         R"({"jsonrpc":"2.0","id":2,"method":"list_dir","params":{"partition":"sdb2","path":"/docs"}})");
-    // An empty partition name is still a given partition.
-    EXPECT_EQ(
-        lines[2],
-        R"({"jsonrpc":"2.0","id":3,"method":"create_directory","params":{"partition":"","path":"/new"}})");
+    // An empty partition name is never sent.
+    EXPECT_EQ(lines[2],
+              R"({"jsonrpc":"2.0","id":3,"method":"create_directory","params":{"path":"/new"}})");
 }
 
 TEST_F(FileOperationServiceTest, ListingIsDecodedAndSorted) {

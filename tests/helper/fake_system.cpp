@@ -125,8 +125,9 @@ DaemonProcess::DaemonProcess(const fs::path& socket, std::vector<std::string> ar
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    // Ready once a request is answered: a mere connect could still sit in the backlog.
     for (int i = 0; i < 500; ++i) {
-        if (connectTo(socket).valid())
+        if (!requestOnce(socket, R"({"jsonrpc":"2.0","id":0,"method":"ping"})").empty())
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -53,7 +53,7 @@ void makeExt4Image(const std::filesystem::path& path, int mebibytes);
 // quorvale-helper as a child process; stderr goes to a log file.
 class DaemonProcess {
 public:
-    // Starts the daemon with `arguments` and waits until `socket` accepts connections.
+    // Starts the daemon with `arguments` and waits until it answers on `socket`.
     DaemonProcess(const std::filesystem::path& socket, std::vector<std::string> arguments,
                   const std::filesystem::path& log);
     ~DaemonProcess();

@@ -54,7 +54,7 @@ TEST(QemuCommand, FixedShapeAndHardening) {
         return std::count_if(devices.begin(), devices.end(),
                              [&](const QString& d) { return d.startsWith(prefix); });
     };
-    EXPECT_EQ(count("virtconsole,chardev=console"), 1);
+    EXPECT_EQ(count("virtconsole,id=console0,chardev=console"), 1);
     EXPECT_EQ(count("virtio-rng"), 1);
     EXPECT_EQ(count("virtio-balloon"), 1);
     EXPECT_EQ(count("pvpanic"), 1);
