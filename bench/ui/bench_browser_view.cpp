@@ -102,6 +102,11 @@ int main(int argc, char** argv) {
     const auto listing = meter.end();
     std::printf("%d entries listed\n", int(view.viewModel()->files().size()));
     report("listing + model reset", listing);
+    if (view.viewModel()->files().isEmpty()) {
+        std::printf("listing failed: %s\n",
+                    qPrintable(view.viewModel()->error().value_or(QStringLiteral("(no error)"))));
+        return 1;
+    }
 
     meter.begin();
     scrollThrough(view.grid());
