@@ -17,6 +17,9 @@
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
+#include "ui/alert_sheets.h"
+#include "ui/delete_confirmation_sheet.h"
+#include "ui/file_browser_view.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
 
@@ -61,6 +64,11 @@ int main(int argc, char** argv) {
         ui::WindowServices{appState, settings, helper, vm, transport,
                            std::make_unique<app::DetectionDiskSource>(&helperClient),
                            helperClient.options().helperPath});
+    window.setDetailWidgetFactory(
+        [](app::AppState& state, guest::VsockTransport& link) -> QWidget* {
+            return new ui::FileBrowserView(state, link);
+        });
+    window.sheets()->setDeleteSheetFactory(ui::DeleteConfirmationSheet::presenterFactory(appState));
     window.show();
     delegate.didFinishLaunching();
     QObject::connect(&application, &QApplication::aboutToQuit,

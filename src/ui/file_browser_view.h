@@ -1,0 +1,148 @@
+#pragma once
+// FileBrowserView: the detail column while a partition is selected. It owns one
+// FileBrowserViewModel and one FilePreviewViewModel and turns every gesture into one of their
+// operations: the breadcrumb bar, the search field, the content (loading, empty, no results,
+// grid or list over one FileItemModel), the selection bar, the transfer strip, the status line,
+// the preview panel, the context menus and shortcuts, rename, export, upload (dialog or
+// dropped file URLs), drags out to the desktop and the delete request. A failed action becomes
+// an error alert on AppState ("Rename failed: ..."). GUI thread only.
+
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+
+#include "app/app_state.h"
+#include "app/file_browser_view_model.h"
+#include "app/file_preview_view_model.h"
+
+class QAbstractItemView;
+class QAction;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QStackedWidget;
+
+namespace quorvale::guest {
+class VsockTransport;
+}
+
+namespace quorvale::ui {
+
+class BreadcrumbBar;
+class FileGridView;
+class FileItemModel;
+class FileListView;
+class FilePreviewPanel;
+class LoadingOverlay;
+class SearchBar;
+class SelectionActionBar;
+class TransferProgress;
+
+class FileBrowserView : public QWidget {
+    Q_OBJECT
+public:
+    // The content shown below the search field.
+    enum class Content { loading, noResults, empty, grid, list };
+
+    FileBrowserView(app::AppState& appState, guest::VsockTransport& transport,
+                    QWidget* parent = nullptr);
+    ~FileBrowserView() override;
+
+    // The text of the export dialog for `count` entries: "Choose a folder to export 2 files to".
+    static QString exportMessage(qsizetype count);
+    static inline const QString newFolderName = QStringLiteral("untitled folder");
+
+    app::FileBrowserViewModel* viewModel() const { return browserVM; }
+    app::FilePreviewViewModel* previewViewModel() const { return previewVM; }
+    FileItemModel* itemModel() const { return items; }
+    Content content() const;
+    FileGridView* grid() const { return gridView; }
+    FileListView* list() const { return listView; }
+    SearchBar* searchBar() const { return search; }
+    BreadcrumbBar* breadcrumbs() const { return crumbs; }
+    SelectionActionBar* selectionBar() const { return actionBar; }
+    TransferProgress* transferProgress() const { return transfer; }
+    FilePreviewPanel* previewPanel() const { return preview; }
+    QWidget* contentWidget() const;
+    QString statusText() const;
+    QString emptyText() const;
+
+    // The browser's context menu and an entry's, built for the current state (shown by
+    // popup(); built here so that shortcuts and tests see the same items).
+    QMenu* browserMenu();
+    QMenu* entryMenu(const model::FileItem& item);
+
+    // The actions, as the menus and shortcuts run them.
+    void requestDelete(const QList<model::FileItem>& items);
+    void beginRename(const model::FileItem& item);
+    QCoro::Task<void> rename(model::FileItem item, QString typed);
+    void beginExport(const QList<model::FileItem>& items);
+    void beginUpload();
+    QCoro::Task<void> upload(QStringList paths);
+    QCoro::Task<void> exportTo(QList<model::FileItem> items, QString folder);
+    QCoro::Task<void> newFolder();
+    QCoro::Task<void> duplicate(model::FileItem item);
+    void copyPaths(const QList<model::FileItem>& items);
+    void toggleSelectAll();
+    // Loads the listing of the selected partition through a new service (on appearance).
+    QCoro::Task<void> connectPartition(bool navigateToRoot);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void buildLayout();
+    void createActions();
+    void connectModels();
+    void updateContent();
+    void updateStatus();
+    void updateSelectionBar();
+    void updateTransfer();
+    void entryClicked(const QModelIndex& index, bool toggle);
+    void entryOpened(const QModelIndex& index);
+    void showEntryMenu(QAbstractItemView* view, const QPoint& position);
+    void showFailure(const QString& prefix, const std::exception& error);
+    bool allVisibleSelected() const;
+    QCoro::Task<void> dragOut();
+    void setExporting(bool value);
+
+    app::AppState& appState;
+    guest::VsockTransport& transport;
+    app::FileBrowserViewModel* browserVM;
+    app::FilePreviewViewModel* previewVM;
+    FileItemModel* items;
+    QSplitter* split;
+    BreadcrumbBar* crumbs;
+    SearchBar* search;
+    QStackedWidget* contentStack;
+    LoadingOverlay* loading;
+    QWidget* emptyPage;
+    QLabel* emptySymbol;
+    QLabel* emptyLabel;
+    FileGridView* gridView;
+    FileListView* listView;
+    SelectionActionBar* actionBar;
+    TransferProgress* transfer;
+    QLabel* statusCount;
+    QLabel* statusErrorIcon;
+    QLabel* statusError;
+    FilePreviewPanel* preview;
+    QAction* goUpAction;
+    QAction* newFolderAction;
+    QAction* uploadAction;
+    QAction* selectAllAction;
+    QAction* refreshAction;
+    QAction* deleteAction;
+    bool isExporting = false;
+    bool isUploading = false;
+    std::unique_ptr<QTemporaryDir> dragFolder;
+};
+
+}  // namespace quorvale::ui

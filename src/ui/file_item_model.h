@@ -1,0 +1,49 @@
+#pragma once
+// FileItemModel: the browser's entries as one table model (Name, Size, Date Modified,
+// Permissions, Owner) shared by the grid and the list. It reads FileBrowserViewModel.files and
+// resets only when that listing changes; a selection change only emits dataChanged for the
+// selection role, so 100,000 entries cost no widget and no relayout per entry.
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QPointer>
+#include <QSet>
+
+#include "app/file_browser_view_model.h"
+
+namespace quorvale::ui {
+
+class FileItemModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { name, size, date, permissions, owner, columnCount_ };
+    enum Role { selectedRole = Qt::UserRole + 1, secondaryTextRole };
+
+    explicit FileItemModel(app::FileBrowserViewModel* viewModel, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+
+    const model::FileItem& item(int row) const { return files[row]; }
+    // The row of the entry with `id`, or -1.
+    int rowOf(const QString& id) const;
+    // The text under a tile's name: the size for files, "Folder" for folders.
+    static QString secondaryText(const model::FileItem& item);
+
+private:
+    void reload();
+    void indexRows();
+    void selectionChanged();
+
+    QPointer<app::FileBrowserViewModel> viewModel;
+    QList<model::FileItem> files;
+    QSet<QString> selected;
+    QHash<QString, int> rows;
+};
+
+}  // namespace quorvale::ui

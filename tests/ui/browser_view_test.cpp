@@ -1,0 +1,227 @@
+// The browser against the real agent: content states, selection by mouse and keyboard, the
+// menus and the selection bar, rename, export and the delete request.
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include "browser_fixture.h"
+#include "ui/loading_overlay.h"
+#include "ui/rename_sheet.h"
+#include "ui/search_bar.h"
+#include "ui/selection_action_bar.h"
+
+namespace quorvale::test {
+namespace {
+
+using Content = ui::FileBrowserView::Content;
+
+TEST_F(BrowserTest, EmptyFolderThenSearchWithoutMatchThenClear) {
+    open();
+    EXPECT_EQ(view->content(), Content::empty);
+    EXPECT_EQ(view->emptyText(), "This folder is empty");
+    EXPECT_EQ(view->statusText(), "0 items");
+
+    agent.writeFile("notes.txt", "hello");
+    agent.makeDirectory("photos");
+    refresh();
+    EXPECT_EQ(view->content(), Content::grid);
+    EXPECT_EQ(view->statusText(), "2 items");
+
+    QTest::keyClicks(view->searchBar()->field(), "abc");
+    ASSERT_TRUE(testing::spinUntil([this] { return view->content() == Content::noResults; }));
+    EXPECT_EQ(view->emptyText(), "No results for \"abc\"");
+    EXPECT_TRUE(view->searchBar()->clearButton()->isVisible());
+
+    QTest::mouseClick(view->searchBar()->clearButton(), Qt::LeftButton);
+    ASSERT_TRUE(testing::spinUntil([this] { return view->content() == Content::grid; }));
+    EXPECT_EQ(view->viewModel()->searchQuery(), "");
+    EXPECT_FALSE(view->searchBar()->clearButton()->isVisible());
+}
+
+TEST_F(BrowserTest, ListingInProgressShowsOnlyTheLoadingIndicator) {
+    agent.writeFile("a.txt", "a");
+    view = std::make_unique<ui::FileBrowserView>(appState, transport);
+    view->show();
+    // The request is out; its reply has not been read yet.
+    EXPECT_EQ(view->content(), Content::loading);
+    EXPECT_TRUE(qobject_cast<ui::LoadingOverlay*>(view->contentWidget()));
+    EXPECT_FALSE(view->grid()->isVisible());
+    EXPECT_FALSE(view->list()->isVisible());
+    EXPECT_FALSE(view->selectionBar()->isVisible());
+    waitForListing();
+    EXPECT_EQ(view->content(), Content::grid);
+}
+
+TEST_F(BrowserTest, CtrlClickTogglesOneTileAndPlainClickSelectsOnlyIt) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        agent.writeFile(name, "x");
+    open();
+    clickTile(0);
+    EXPECT_EQ(selectedNames(), QSet<QString>{"a.txt"});
+    clickTile(1, Qt::ControlModifier);
+    clickTile(2, Qt::ControlModifier);
+    EXPECT_EQ(selectedNames(), (QSet<QString>{"a.txt", "b.txt", "c.txt"}));
+    clickTile(1, Qt::ControlModifier);
+    EXPECT_EQ(selectedNames(), (QSet<QString>{"a.txt", "c.txt"}));
+    EXPECT_EQ(view->statusText(), "3 items   2 selected");
+    clickTile(1);
+    EXPECT_EQ(selectedNames(), QSet<QString>{"b.txt"});
+    // The selection reaches the model's role without a reset.
+    EXPECT_TRUE(view->itemModel()->index(1, 0).data(ui::FileItemModel::selectedRole).toBool());
+    EXPECT_FALSE(view->itemModel()->index(0, 0).data(ui::FileItemModel::selectedRole).toBool());
+    // The list shares the selection.
+    appState.setViewMode(app::ViewMode::list);
+    QCoreApplication::processEvents();
+    const QRect row = view->list()->visualRect(view->itemModel()->index(2, 0));
+    QTest::mouseClick(view->list()->viewport(), Qt::LeftButton, Qt::ControlModifier, row.center());
+    EXPECT_EQ(selectedNames(), (QSet<QString>{"b.txt", "c.txt"}));
+}
+
+TEST_F(BrowserTest, AllVisibleSelectedOffersDeselectAll) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        agent.writeFile(name, "x");
+    open();
+    view->grid()->setFocus();
+    QTest::keyClick(view->grid(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(selectedNames().size(), 3);
+    EXPECT_TRUE(view->selectionBar()->isVisible());
+    EXPECT_EQ(view->selectionBar()->selectAllButton()->text(), "Deselect All");
+    QMenu* menu = view->browserMenu();
+    EXPECT_EQ(texts(menu),
+              (QStringList{"Go Up", "New Folder", "Upload Files…", "Deselect All", "Copy Path",
+                           "Export to Computer…", "Delete Permanently", "Refresh"}));
+    delete menu;
+
+    clickTile(0, Qt::ControlModifier);
+    EXPECT_EQ(view->selectionBar()->selectAllButton()->text(), "Select All");
+    menu = view->browserMenu();
+    EXPECT_TRUE(texts(menu).contains("Select All"));
+    delete menu;
+    // The bar's toggle selects the rest, then clears everything.
+    QTest::mouseClick(view->selectionBar()->selectAllButton(), Qt::LeftButton);
+    EXPECT_EQ(selectedNames().size(), 3);
+    QTest::mouseClick(view->selectionBar()->selectAllButton(), Qt::LeftButton);
+    EXPECT_TRUE(selectedNames().isEmpty());
+    EXPECT_FALSE(view->selectionBar()->isVisible());
+}
+
+TEST_F(BrowserTest, EntryMenuDependsOnTheSelection) {
+    agent.writeFile("a.txt", "x");
+    agent.writeFile("b.txt", "y");
+    agent.makeDirectory("docs");
+    open();
+    const auto& items = *view->itemModel();
+    ASSERT_EQ(items.item(0).name, "docs");
+    clickTile(1);
+    QMenu* menu = view->entryMenu(items.item(1));
+    EXPECT_EQ(texts(menu),
+              (QStringList{"Get Info", "Rename…", "Duplicate", "Copy Path", "Delete"}));
+    delete menu;
+    menu = view->entryMenu(items.item(0));
+    EXPECT_EQ(texts(menu).first(), "Open");
+    delete menu;
+
+    clickTile(2, Qt::ControlModifier);
+    menu = view->entryMenu(items.item(1));
+    EXPECT_EQ(texts(menu), (QStringList{"Get Info", "Copy Path", "Delete 2 Items"}));
+    delete menu;
+}
+
+TEST_F(BrowserTest, RenameSendsOnlyATrimmedChangedName) {
+    agent.writeFile("a.txt", "x");
+    open();
+    const model::FileItem item = view->itemModel()->item(0);
+    QSignalSpy reloads(view->viewModel(), &app::FileBrowserViewModel::isLoadingChanged);
+    for (const QString& typed :
+         {QStringLiteral("a.txt"), QStringLiteral("   "), QStringLiteral("  a.txt\t")}) {
+        view->beginRename(item);
+        auto* sheet = view->findChild<ui::RenameSheet*>();
+        ASSERT_TRUE(sheet);
+        EXPECT_EQ(sheet->nameField()->text(), "a.txt");
+        sheet->nameField()->setText(typed);
+        QTest::mouseClick(sheet->renameButton(), Qt::LeftButton);
+        QTest::qWait(50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    EXPECT_EQ(reloads.count(), 0);
+    EXPECT_TRUE(QFile::exists(agent.rootPath("a.txt")));
+
+    view->beginRename(item);
+    auto* sheet = view->findChild<ui::RenameSheet*>();
+    ASSERT_TRUE(sheet);
+    sheet->nameField()->setText("  b.txt  ");
+    QTest::keyClick(sheet->nameField(), Qt::Key_Return);
+    ASSERT_TRUE(testing::spinUntil([this] {
+        return !view->viewModel()->files().isEmpty() &&
+               view->viewModel()->files().first().name == "b.txt";
+    }));
+    EXPECT_TRUE(QFile::exists(agent.rootPath("b.txt")));
+
+    // A refused rename becomes its alert.
+    agent.writeFile("c.txt", "z");
+    testing::run(view->rename(view->viewModel()->files().first(), "c.txt/d"));
+    ASSERT_TRUE(appState.activeAlert());
+    EXPECT_TRUE(appState.activeAlert()->message.startsWith("Rename failed: "))
+        << appState.activeAlert()->message.toStdString();
+}
+
+TEST_F(BrowserTest, ExportDialogNamesTheCountAndExports) {
+    agent.writeFile("a.txt", "alpha");
+    agent.writeFile("b.txt", "beta");
+    open();
+    for (int count : {1, 2}) {
+        clickTile(0);
+        if (count == 2)
+            clickTile(1, Qt::ControlModifier);
+        QTest::mouseClick(view->selectionBar()->exportButton(), Qt::LeftButton);
+        auto* dialog = view->findChild<QFileDialog*>("exportDialog");
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->windowTitle(), count == 1 ? "Choose a folder to export 1 file to"
+                                                    : "Choose a folder to export 2 files to");
+        EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Export Here");
+        EXPECT_EQ(dialog->fileMode(), QFileDialog::Directory);
+        dialog->reject();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    QTemporaryDir target;
+    testing::run(view->exportTo(view->viewModel()->selectedItems(), target.path()));
+    QFile exported(target.filePath("b.txt"));
+    ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exported.readAll(), "beta");
+    EXPECT_FALSE(appState.activeAlert());
+}
+
+TEST_F(BrowserTest, DeleteKeyAsksOnlyWithASelection) {
+    agent.writeFile("a.txt", "x");
+    agent.writeFile("b.txt", "y");
+    open();
+    view->grid()->setFocus();
+    QTest::keyClick(view->grid(), Qt::Key_Delete);
+    EXPECT_FALSE(appState.activeAlert());
+
+    clickTile(1);
+    QTest::keyClick(view->grid(), Qt::Key_Delete);
+    ASSERT_TRUE(appState.activeAlert());
+    EXPECT_EQ(appState.activeAlert()->kind, app::AppAlert::Kind::deleteConfirmation);
+    ASSERT_EQ(appState.activeAlert()->files.size(), 1);
+    EXPECT_EQ(appState.activeAlert()->files.first().name, "b.txt");
+
+    // Confirming deletes the confirmed entry, even after the selection moved on.
+    clickTile(0);
+    ASSERT_TRUE(appState.onConfirmDelete);
+    appState.onConfirmDelete();
+    ASSERT_TRUE(testing::spinUntil([this] { return view->viewModel()->files().size() == 1; }));
+    EXPECT_FALSE(QFile::exists(agent.rootPath("b.txt")));
+    EXPECT_TRUE(QFile::exists(agent.rootPath("a.txt")));
+}
+
+}  // namespace
+}  // namespace quorvale::test
