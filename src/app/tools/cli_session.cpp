@@ -65,21 +65,21 @@ QCoro::Task<model::Device> Session::findDevice(const QString& source) {
     throw CliError("no removable disk named " + source.toStdString());
 }
 
-QCoro::Task<void> Session::open(SourceSpec spec, std::chrono::milliseconds readyTimeout) {
-    const model::Device device = co_await findDevice(spec.source);
+QCoro::Task<void> Session::open(SourceSpec wanted, std::chrono::milliseconds readyTimeout) {
+    const model::Device device = co_await findDevice(wanted.source);
     std::optional<model::Partition> chosen;
     for (const model::Partition& candidate : device.partitions) {
-        if (spec.partition.isEmpty() ? candidate.isEXT4()
-                                     : matchesPartition(candidate, spec.partition)) {
+        if (wanted.partition.isEmpty() ? candidate.isEXT4()
+                                       : matchesPartition(candidate, wanted.partition)) {
             chosen = candidate;
             break;
         }
     }
     if (!chosen) {
-        throw CliError(spec.partition.isEmpty()
-                           ? "no ext4 partition on " + spec.source.toStdString()
-                           : "no partition " + spec.partition.toStdString() + " on " +
-                                 spec.source.toStdString());
+        throw CliError(wanted.partition.isEmpty()
+                           ? "no ext4 partition on " + wanted.source.toStdString()
+                           : "no partition " + wanted.partition.toStdString() + " on " +
+                                 wanted.source.toStdString());
     }
     bool finished = false;
     QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished, deviceList.get(),

@@ -41,7 +41,7 @@ public:
     ~Session();
 
     // Finds the device, picks the partition and mounts it; throws CliError.
-    QCoro::Task<void> open(SourceSpec spec, std::chrono::milliseconds readyTimeout);
+    QCoro::Task<void> open(SourceSpec wanted, std::chrono::milliseconds readyTimeout);
     // Syncs and unmounts in the guest, then stops the VM. Never throws.
     QCoro::Task<void> close();
 
