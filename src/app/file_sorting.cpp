@@ -1,5 +1,7 @@
 #include "app/file_sorting.h"
 
+#include "fileops/directory_listing.h"
+
 #include <QCollator>
 #include <QCollatorSortKey>
 
@@ -11,18 +13,6 @@ namespace quorvale::app {
 namespace {
 
 using model::FileItem;
-
-// Qt collates the C locale by code points, ignoring the options, so a C or POSIX environment
-// gets the neutral ordering of English instead (the same order the listing arrives in).
-QCollator standardCollator() {
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setNumericMode(true);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    return collator;
-}
 
 // Indices of `items` in ascending key order, stable.
 std::vector<qsizetype> ascendingOrder(const std::vector<const FileItem*>& items, SortOrder order) {
@@ -42,7 +32,7 @@ std::vector<qsizetype> ascendingOrder(const std::vector<const FileItem*>& items,
         case SortOrder::name:
         case SortOrder::kind: {
             // Sort keys once per item: the comparisons then cost a byte compare each.
-            const QCollator collator = standardCollator();
+            const QCollator collator = fileops::fileNameCollator();
             std::vector<QCollatorSortKey> keys;
             keys.reserve(items.size());
             for (const FileItem* item : items)

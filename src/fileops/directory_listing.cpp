@@ -31,8 +31,6 @@ std::optional<QList<model::FileItem>> decodeListing(const boost::json::value* re
     return items;
 }
 
-namespace {
-
 // Qt collates the C locale by code points, ignoring the options, so a C or POSIX environment
 // gets the neutral ordering of English instead.
 QCollator fileNameCollator() {
@@ -44,8 +42,6 @@ QCollator fileNameCollator() {
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     return collator;
 }
-
-}  // namespace
 
 void sortFileItems(QList<model::FileItem>& items) {
     const QCollator collator = fileNameCollator();

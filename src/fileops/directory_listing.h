@@ -2,6 +2,7 @@
 // Turning a "list_dir" result into the sorted FileItem list the browser shows. Pure functions,
 // run on a worker thread: a listing of 100,000 entries must not stall the GUI.
 
+#include <QCollator>
 #include <QList>
 #include <QString>
 
@@ -22,5 +23,9 @@ std::optional<QList<model::FileItem>> decodeListing(const boost::json::value* re
 // runs of digits compared by value ("a9" before "a10"). Names that compare equal keep their
 // order.
 void sortFileItems(QList<model::FileItem>& items);
+
+// The collator file names are ordered with: numeric runs, case-insensitive, and English rules
+// where the environment's locale is C (Qt ignores the options there).
+QCollator fileNameCollator();
 
 }  // namespace quorvale::fileops
