@@ -20,6 +20,12 @@ esac
 kernel_tree=$cache/linux-image-$flavour
 export PATH=$PATH:/usr/sbin:/sbin
 
+# Downloads one package into the current directory; fails when no .deb arrived.
+download() {
+  apt-get download -q "$1" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+  ls "$1"_*.deb >/dev/null 2>&1
+}
+
 fetch_kernel() {
   local work
   mkdir -p "$cache"
@@ -27,12 +33,13 @@ fetch_kernel() {
   trap 'rm -rf "$work"' EXIT
   (
     cd "$work"
-    apt-get download -q "linux-image-$flavour" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+    # Stale package lists name versions the archive no longer has: refresh them once.
+    download "linux-image-$flavour" || { apt-get update -qq || true; download "linux-image-$flavour"; }
     meta=$(ls linux-image-"$flavour"_*.deb)
     # The meta package depends on exactly one versioned image package.
     image=$(dpkg-deb -f "$meta" Depends | sed -n 's/^\(linux-image-[^ ,]*\).*/\1/p')
     [ -n "$image" ] || { echo "vm-image: cannot read the kernel package of $meta" >&2; exit 1; }
-    apt-get download -q "$image" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+    download "$image"
     dpkg-deb -x "$image"_*.deb tree
   )
   local version
