@@ -37,8 +37,9 @@ HostAgent::HostAgent() {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(agent, {"--root", rootDir.path(), "--listen", "unix:" + socket, "--name", "sdb2",
                           "--label", "CARD"});
+    // Ready once a connection succeeds: the socket file appears before the agent listens.
     running = process.waitForStarted(5000) &&
-              spinUntil([&] { return QFileInfo::exists(socket); }, std::chrono::seconds(5));
+              spinUntil([&] { return connectUnix(socket).valid(); }, std::chrono::seconds(5));
     EXPECT_TRUE(running) << "agent did not start: " << agent.toStdString();
 }
 
