@@ -1,6 +1,8 @@
 #include "rpc/base64.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 
 #include "rpc/large_buffer.h"
@@ -20,6 +22,36 @@ constexpr std::array<std::int8_t, 256> makeDecodeTable() {
     return table;
 }
 constexpr auto kDecode = makeDecodeTable();
+
+// Two output characters for every 12 bits, in memory order.
+constexpr std::array<std::uint16_t, 4096> makePairTable() {
+    std::array<std::uint16_t, 4096> table{};
+    for (int i = 0; i < 4096; ++i) {
+        const auto first = static_cast<unsigned char>(kAlphabet[i >> 6]);
+        const auto second = static_cast<unsigned char>(kAlphabet[i & 63]);
+        table[i] = std::endian::native == std::endian::little
+                       ? static_cast<std::uint16_t>(first | (second << 8))
+                       : static_cast<std::uint16_t>((first << 8) | second);
+    }
+    return table;
+}
+constexpr auto kPairs = makePairTable();
+
+// The 6 bits of a character already moved to their place in the 24-bit group at `position`
+// (0 for the first character); bit 31 marks a character outside the alphabet.
+constexpr std::array<std::uint32_t, 256> makeShiftedTable(int position) {
+    std::array<std::uint32_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const int value = kDecode[c];
+        table[c] = value < 0 ? 0x80000000u
+                             : static_cast<std::uint32_t>(value) << (18 - 6 * position);
+    }
+    return table;
+}
+constexpr auto kDecode0 = makeShiftedTable(0);
+constexpr auto kDecode1 = makeShiftedTable(1);
+constexpr auto kDecode2 = makeShiftedTable(2);
+constexpr auto kDecode3 = makeShiftedTable(3);
 
 }  // namespace
 
@@ -48,10 +80,9 @@ void base64EncodeTo(std::string_view bytes, char* out) {
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
-        *o++ = kAlphabet[v >> 18];
-        *o++ = kAlphabet[(v >> 12) & 63];
-        *o++ = kAlphabet[(v >> 6) & 63];
-        *o++ = kAlphabet[v & 63];
+        const std::uint16_t pairs[2] = {kPairs[v >> 12], kPairs[v & 0xFFF]};
+        std::memcpy(o, pairs, sizeof pairs);
+        o += 4;
     }
     const std::size_t rest = bytes.size() - i;
     if (rest > 0) {
@@ -75,14 +106,13 @@ std::optional<std::size_t> base64DecodeTo(std::string_view text, char* out) {
     char* o = out;
     const std::size_t full = padding ? text.size() - 4 : text.size();
     for (std::size_t i = 0; i < full; i += 4) {
-        const int a = kDecode[in[i]], b = kDecode[in[i + 1]], c = kDecode[in[i + 2]],
-                  d = kDecode[in[i + 3]];
-        if ((a | b | c | d) < 0)
+        const std::uint32_t v =
+            kDecode0[in[i]] | kDecode1[in[i + 1]] | kDecode2[in[i + 2]] | kDecode3[in[i + 3]];
+        if (v & 0x80000000u)
             return std::nullopt;
-        const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-        *o++ = char(v >> 16);
-        *o++ = char((v >> 8) & 0xFF);
-        *o++ = char(v & 0xFF);
+        const char group[3] = {char(v >> 16), char((v >> 8) & 0xFF), char(v & 0xFF)};
+        std::memcpy(o, group, sizeof group);
+        o += 3;
     }
     if (padding) {
         const std::size_t i = full;

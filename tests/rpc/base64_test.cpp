@@ -25,3 +25,27 @@ TEST(Base64, RefusesNonCanonicalInput) {
     }
     EXPECT_EQ(base64Decode("").value(), "");
 }
+
+TEST(Base64, RefusesEveryByteOutsideTheAlphabetInEveryPosition) {
+    const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int byte = 0; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        if (alphabet.find(c) != std::string::npos)
+            continue;
+        for (std::size_t position = 0; position < 4; ++position) {
+            std::string text = "QUJDQUJD";  // "ABCABC": the bad byte goes in the first group
+            text[position] = c;
+            if (c == '=' && position >= 2)
+                continue;  // padding there is canonical for some inputs
+            EXPECT_FALSE(base64Decode(text).has_value()) << byte << " at " << position;
+        }
+    }
+    // Every character decodes to its own value: 64 characters are 48 known bytes.
+    const auto decoded = base64Decode(alphabet);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(base64Encode(*decoded), alphabet);
+    ASSERT_EQ(decoded->size(), 48u);
+    EXPECT_EQ(decoded->substr(0, 3), std::string("\x00\x10\x83", 3));  // "ABCD"
+    EXPECT_EQ(decoded->substr(45), "\xF3\xDF\xBF");                     // "89+/"
+}
