@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "agent/agent_error.h"
+#include "agent/chunk_order.h"
 #include "agent/listing.h"
 #include "agent/partition.h"
 #include "rpc/base64.h"
@@ -142,12 +143,13 @@ void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& 
         throw AgentError::system(errno, path.display);
     if (!S_ISREG(st.st_mode))
         throw AgentError::systemDetail(EINVAL, "not a regular file: " + path.display);
-    if (offset != st.st_size) {
+    if (const auto size = awaitUploadSize(fd.get(), offset, path.display); offset != size) {
         throw AgentError::systemDetail(
             EINVAL, "chunk offset " + std::to_string(offset) + " does not follow the " +
-                        std::to_string(st.st_size) + " bytes uploaded to " + path.display);
+                        std::to_string(size) + " bytes uploaded to " + path.display);
     }
     writeAllAt(fd.get(), chunk.data, offset, path.display);
+    uploadGrew();
     if (chunk.final)
         publish(dir.get(), fd.get(), temp, path);
 }

@@ -1,7 +1,8 @@
 // Chunked export and upload of FileOperationService. Every chunk is one ordinary call with the
 // usual timeout. Exports keep a few reads in flight and write each answer at its offset;
-// uploads send chunks strictly in order ("offset" 0 starts a new file on the guest, "final"
-// publishes it) while the next chunk is read and encoded on a worker.
+// uploads send chunks in order, a few at a time, while the next chunk is read and encoded on a
+// worker ("offset" 0 starts a new file on the guest, which keeps later chunks in order, and
+// "final" publishes it).
 // Lambdas stay out of the coroutine bodies (see file_operation_service.cpp).
 
 #include <QtConcurrent/QtConcurrentRun>
@@ -29,6 +30,21 @@ using Reply = std::optional<rpc::AnyCodable>;
 
 // Reads in flight at once during an export.
 constexpr std::size_t exportDepth = 3;
+// Writes in flight at once during an upload.
+constexpr std::size_t uploadDepth = 3;
+
+struct SentChunk {
+    std::size_t bytes;
+    QCoro::Task<Reply> reply;
+};
+
+// Waits for the oldest write in flight; its bytes count as landed.
+QCoro::Task<void> landOldest(std::deque<SentChunk>& sending, std::uint64_t& landed) {
+    SentChunk oldest = std::move(sending.front());
+    sending.pop_front();
+    co_await std::move(oldest.reply);
+    landed += oldest.bytes;
+}
 
 void report(const ProgressHandler& progress, std::uint64_t done, std::uint64_t total) {
     if (progress)
@@ -211,7 +227,9 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
 
     TransferOutcome outcome = TransferOutcome::completed;
     std::exception_ptr failure;
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0;  // bytes sent
+    std::uint64_t landed = 0;  // bytes acknowledged
+    std::deque<SentChunk> sending;
     QFuture<EncodedChunk> preparing = readChunkOnWorker(localFd, 0, chunk, total);
     bool isPreparing = true;
     try {
@@ -235,14 +253,30 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
             next.base64.reset();
             params.emplace("offset", static_cast<std::int64_t>(offset));
             params.emplace("final", final);
-            co_await t.send("write_file", std::move(params), callTimeout);
+            // The first chunk creates the file on the guest and the final one publishes it:
+            // the first lands before any other goes, the final goes after all others landed.
+            const bool first = offset == 0;
+            while (!sending.empty() && (final || sending.size() >= uploadDepth)) {
+                co_await landOldest(sending, landed);
+                report(options.progress, landed, total);
+            }
+            sending.push_back({next.bytes, t.send("write_file", std::move(params), callTimeout)});
             offset += next.bytes;
-            report(options.progress, offset, final ? offset : total);
+            if (first || final) {
+                co_await landOldest(sending, landed);
+                report(options.progress, landed, final ? landed : total);
+            }
             if (final)
                 break;
         }
     } catch (...) {
         failure = std::current_exception();
+    }
+    for (SentChunk& pending : sending) {
+        try {
+            co_await std::move(pending.reply);
+        } catch (...) {
+        }
     }
     // The worker reads from localFd: let it finish before the caller may close it.
     if (isPreparing)

@@ -192,6 +192,24 @@ TEST_F(AgentFiles, ChunkedWritePublishesOnlyOnTheFinalChunk) {
     chunk("abandoned", 0, false);
     chunk("fresh", 0, true);
     EXPECT_EQ(readText(at("/doc.txt")), "fresh");
+
+    // Chunks sent together may reach their writes in any order: a chunk waits for the one it
+    // follows, so the final chunk sent first still lands last.
+    chunk("one ", 0, false);
+    const auto line = [&](std::string_view data, std::int64_t offset, bool final) {
+        return json::serialize(json::object{{"jsonrpc", "2.0"},
+                                            {"id", client.nextId()},
+                                            {"method", "write_file"},
+                                            {"params", {{"path", "/doc.txt"},
+                                                        {"data_b64", base64(data)},
+                                                        {"offset", offset},
+                                                        {"final", final}}}});
+    };
+    client.sendLine(line("three", 8, true));
+    client.sendLine(line("two ", 4, false));
+    for (int reply = 0; reply < 2; ++reply)
+        EXPECT_TRUE(client.readReply().as_object().contains("result"));
+    EXPECT_EQ(readText(at("/doc.txt")), "one two three");
     std::size_t onDisk = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(agent.root()))
         ++onDisk;
