@@ -14,14 +14,6 @@ FileItemModel::FileItemModel(app::FileBrowserViewModel* viewModel, QObject* pare
             &FileItemModel::selectionChanged);
     files = viewModel->files();
     selected = viewModel->selectedFiles();
-    indexRows();
-}
-
-void FileItemModel::indexRows() {
-    rows.clear();
-    rows.reserve(files.size());
-    for (qsizetype row = 0; row < files.size(); ++row)
-        rows.insert(files[row].id, int(row));
 }
 
 void FileItemModel::reload() {
@@ -31,35 +23,28 @@ void FileItemModel::reload() {
     beginResetModel();
     files = std::move(next);
     selected = viewModel->selectedFiles();
-    indexRows();
     endResetModel();
 }
 
 void FileItemModel::selectionChanged() {
-    const QSet<QString> next = viewModel->selectedFiles();
-    // Only the rows whose state flipped are repainted; a contiguous span keeps it to one signal.
+    QSet<QString> next = viewModel->selectedFiles();
+    // Only the rows whose state flipped are repainted, as one span so that it is one signal.
+    // One pass over the rows costs less than keeping an index of 100,000 ids up to date.
     int first = -1;
     int last = -1;
-    const auto touch = [&](const QString& id) {
-        const int row = rowOf(id);
-        if (row < 0)
-            return;
-        first = first < 0 ? row : std::min(first, row);
-        last = std::max(last, row);
-    };
-    for (const QString& id : next)
-        if (!selected.contains(id))
-            touch(id);
-    for (const QString& id : selected)
-        if (!next.contains(id))
-            touch(id);
-    selected = next;
+    if (!selected.isEmpty() || !next.isEmpty()) {
+        for (int row = 0; row < int(files.size()); ++row) {
+            const QString& id = files[row].id;
+            if (selected.contains(id) == next.contains(id))
+                continue;
+            if (first < 0)
+                first = row;
+            last = row;
+        }
+    }
+    selected = std::move(next);
     if (first >= 0)
         Q_EMIT dataChanged(index(first, 0), index(last, columnCount_ - 1), {selectedRole});
-}
-
-int FileItemModel::rowOf(const QString& id) const {
-    return rows.value(id, -1);
 }
 
 int FileItemModel::rowCount(const QModelIndex& parent) const {

@@ -5,7 +5,6 @@
 // selection role, so 100,000 entries cost no widget and no relayout per entry.
 
 #include <QAbstractTableModel>
-#include <QHash>
 #include <QPointer>
 #include <QSet>
 
@@ -30,20 +29,16 @@ public:
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
 
     const model::FileItem& item(int row) const { return files[row]; }
-    // The row of the entry with `id`, or -1.
-    int rowOf(const QString& id) const;
     // The text under a tile's name: the size for files, "Folder" for folders.
     static QString secondaryText(const model::FileItem& item);
 
 private:
     void reload();
-    void indexRows();
     void selectionChanged();
 
     QPointer<app::FileBrowserViewModel> viewModel;
     QList<model::FileItem> files;
     QSet<QString> selected;
-    QHash<QString, int> rows;
 };
 
 }  // namespace quorvale::ui
