@@ -119,10 +119,10 @@ int main(int argc, char** argv) {
     report("switch to list + scroll", meter.end());
 
     meter.begin();
-    const auto before = view.viewModel()->files().first().id;
+    const auto before = view.viewModel()->files().constFirst().id;
     view.viewModel()->setSortOrder(app::SortOrder::size);
     view.viewModel()->setSortAscending(false);
-    testing::spinUntil([&] { return view.viewModel()->files().first().id != before; },
+    testing::spinUntil([&] { return view.viewModel()->files().constFirst().id != before; },
                        std::chrono::minutes(1));
     QCoreApplication::processEvents();
     report("sort by size (descending)", meter.end());

@@ -101,6 +101,7 @@ QCoro::Task<void> FileBrowserViewModel::filterAndSortAsync() {
 
 void FileBrowserViewModel::selectAll() {
     QSet<QString> ids;
+    ids.reserve(files_.size());
     for (const FileItem& item : files_)
         ids.insert(item.id);
     setSelectedFiles(ids);

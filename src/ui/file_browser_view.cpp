@@ -283,7 +283,8 @@ void FileBrowserView::updateStatus() {
 bool FileBrowserView::allVisibleSelected() const {
     const QSet<QString> selected = browserVM->selectedFiles();
     const QList<model::FileItem> files = browserVM->files();
-    if (files.isEmpty())
+    // Ids are unique: fewer selected than shown means some are not.
+    if (files.isEmpty() || selected.size() < files.size())
         return false;
     for (const model::FileItem& item : files)
         if (!selected.contains(item.id))
