@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "agent/agent_error.h"
 #include "agent/chunk_order.h"
@@ -88,11 +89,13 @@ std::string readFile(Partition& partition, const RequestPath& path, std::int64_t
                                                    " is past the end of " + path.display + " (" +
                                                    std::to_string(st.st_size) + " bytes)");
     }
-    const auto wanted = std::min({maxBytes, maxReadBytes, st.st_size - offset});
-    std::string data(static_cast<std::size_t>(wanted), '\0');
+    const auto wanted =
+        static_cast<std::size_t>(std::min({maxBytes, maxReadBytes, st.st_size - offset}));
+    // Not cleared first: only the bytes read are used.
+    const auto data = std::make_unique_for_overwrite<char[]>(wanted);
     std::size_t done = 0;
-    while (done < data.size()) {
-        const auto n = ::pread(fd.get(), data.data() + done, data.size() - done,
+    while (done < wanted) {
+        const auto n = ::pread(fd.get(), data.get() + done, wanted - done,
                                offset + static_cast<std::int64_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
@@ -102,8 +105,7 @@ std::string readFile(Partition& partition, const RequestPath& path, std::int64_t
             break;  // the file shrank meanwhile
         done += static_cast<std::size_t>(n);
     }
-    data.resize(done);
-    return rpc::base64Encode(data);
+    return rpc::base64Encode(std::string_view(data.get(), done));
 }
 
 void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& chunk) {
@@ -144,9 +146,9 @@ void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& 
     if (!S_ISREG(st.st_mode))
         throw AgentError::systemDetail(EINVAL, "not a regular file: " + path.display);
     if (const auto size = awaitUploadSize(fd.get(), offset, path.display); offset != size) {
-        throw AgentError::systemDetail(
-            EINVAL, "chunk offset " + std::to_string(offset) + " does not follow the " +
-                        std::to_string(size) + " bytes uploaded to " + path.display);
+        throw AgentError::systemDetail(EINVAL, "chunk offset " + std::to_string(offset) +
+                                                   " does not follow the " + std::to_string(size) +
+                                                   " bytes uploaded to " + path.display);
     }
     writeAllAt(fd.get(), chunk.data, offset, path.display);
     uploadGrew();

@@ -1,5 +1,7 @@
 #include "agent/file_methods.h"
 
+#include <memory>
+
 #include "agent/agent_error.h"
 #include "agent/dispatcher.h"
 #include "agent/file_io.h"
@@ -22,7 +24,7 @@ RequestPath pathParam(const ParamReader& params, std::string_view member = "path
     return RequestPath::parse(params.string(member), member);
 }
 
-WriteChunk writeChunk(const ParamReader& params, const std::string& data) {
+WriteChunk writeChunk(const ParamReader& params, std::string_view data) {
     WriteChunk chunk{data, params.optionalCount("offset"), true};
     const auto final = params.optionalBool("final");
     if (chunk.offset)
@@ -56,10 +58,14 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
 
     dispatcher.add("write_file", [&](const ParamReader& params) {
         const auto path = pathParam(params);
-        const auto data = rpc::base64Decode(params.string("data_b64"));
-        if (!data)
+        const std::string_view text = params.string("data_b64");
+        // Decoded into memory that is not cleared first: every byte kept is written.
+        const auto bytes = std::make_unique_for_overwrite<char[]>(text.size() / 4 * 3 + 1);
+        const auto size = rpc::base64DecodeTo(text, bytes.get());
+        if (!size)
             throw AgentError::invalidParams("\"data_b64\" is not valid base64");
-        writeFile(*partitionFor(partitions, params), path, writeChunk(params, *data));
+        writeFile(*partitionFor(partitions, params), path,
+                  writeChunk(params, std::string_view(bytes.get(), *size)));
         return HandlerResult(true);
     });
 

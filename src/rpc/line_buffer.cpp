@@ -11,6 +11,8 @@ namespace {
 // Storage up to this size is kept for reuse; the storage of a long line that has passed is
 // given back instead of staying allocated for the life of the stream.
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+// Lines from this length on leave with the storage instead of being copied out.
+constexpr std::size_t kHandOverBytes = std::size_t{64} << 10;
 }  // namespace
 
 void LineBuffer::append(std::string_view bytes) {
@@ -44,10 +46,14 @@ std::optional<std::string> LineBuffer::nextLine() {
         return std::nullopt;
     }
     std::string line;
-    if (start_ == 0 && end + 1 == data_.size()) {
-        // The whole buffer is exactly one line: hand the storage over instead of copying.
-        data_.pop_back();
+    const std::size_t rest = data_.size() - end - 1;
+    if (start_ == 0 && end >= kHandOverBytes && rest < end) {
+        // A long line fills most of the storage: hand the storage over with the line and keep
+        // only the short rest, instead of copying the long line out.
+        std::string tail(data_, end + 1);
+        data_.resize(end);
         line.swap(data_);
+        data_.swap(tail);
     } else {
         line.assign(data_, start_, end - start_);
         start_ = end + 1;

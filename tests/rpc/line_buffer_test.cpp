@@ -96,3 +96,19 @@ TEST(LineBuffer, FramesAppendOneNewline) {
 }
 
 }  // namespace
+
+TEST(LineBuffer, LongLineFollowedByTheStartOfTheNextComesOutWhole) {
+    // A long line handed out with the storage must leave the next line's start behind intact.
+    LineBuffer buffer;
+    const std::string longLine(200'000, 'a');
+    buffer.append(longLine + "\nsecond ");
+    EXPECT_EQ(buffer.nextLine(), longLine);
+    EXPECT_EQ(buffer.pendingBytes(), 7u);
+    buffer.append("line\n" + std::string(100'000, 'b') + "\nthird");
+    EXPECT_EQ(buffer.nextLine(), "second line");
+    EXPECT_EQ(buffer.nextLine(), std::string(100'000, 'b'));
+    EXPECT_EQ(buffer.nextLine(), std::nullopt);
+    buffer.append("\n");
+    EXPECT_EQ(buffer.nextLine(), "third");
+    EXPECT_EQ(buffer.pendingBytes(), 0u);
+}
