@@ -1,8 +1,8 @@
 // bench_vm: the guest VM's speed under the accelerator this machine offers. Prints the median of
 // 5 runs of: cold boot to the first "pong" with its phases (QEMU start, kernel + modules up to the
-// console port, agent serving, first pong); chunked export and upload of a 100 MiB file, beside
-// the raw host-to-guest rate of the same virtio-serial path (ping lines carrying padding);
-// list_dir of a 10,000-entry directory.
+// console port, agent serving, first pong); chunked export and upload of a 100 MiB file through
+// FileOperationService, beside the raw host-to-guest rate of the same virtio-serial path (ping
+// lines carrying padding); list_dir of a 10,000-entry directory.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <qcoro/qcorotask.h>
 #include <qcoro/qcorotimer.h>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -23,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "fileops/file_operation_service.h"
 #include "guest/qemu_launcher.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
@@ -37,7 +40,6 @@ using rpc::AnyCodable;
 
 constexpr int runs = 5;
 constexpr std::size_t fileBytes = 100u << 20;
-constexpr std::size_t chunkBytes = 8u << 20;
 
 double since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -166,6 +168,17 @@ void benchBoot() {
                 median(cpu));
 }
 
+bool sameContents(const QString& a, const QString& b) {
+    QFile first(a), second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(1 << 20) != second.read(1 << 20))
+            return false;
+    }
+    return second.atEnd();
+}
+
 void benchTransfer(const QTemporaryDir& dir) {
     const std::string tree = dir.filePath("transfer").toStdString();
     const std::string image = dir.filePath("transfer.img").toStdString();
@@ -175,42 +188,43 @@ void benchTransfer(const QTemporaryDir& dir) {
     VM vm(image);
     vm.call("list_dir", {{"path", AnyCodable("/")}, {"partition", AnyCodable("image0")}});
 
+    // Through FileOperationService with its default chunking, as the app moves files.
+    fileops::FileOperationService files(vm.transport);
+    fileops::TransferOptions options;
+    options.partition = QStringLiteral("image0");
+    if (const int chunk = qEnvironmentVariableIntValue("QUORVALE_BENCH_CHUNK"); chunk > 0)
+        options.chunkBytes = static_cast<std::size_t>(chunk);
+    const QString exported = dir.filePath("exported.bin");
+    const QString source = QString::fromStdString(tree + "/big.bin");
     std::vector<double> exportRate, uploadRate, rawRate;
-    std::string content;
     for (int i = 0; i < runs; ++i) {
-        content.clear();
+        QFile::remove(exported);
         auto start = Clock::now();
-        for (std::size_t offset = 0; offset < fileBytes; offset += chunkBytes) {
-            const AnyCodable data =
-                vm.call("read_file", {{"path", AnyCodable("/big.bin")},
-                                      {"offset", AnyCodable(static_cast<int64_t>(offset))},
-                                      {"max_bytes", AnyCodable(static_cast<int64_t>(chunkBytes))}});
-            content += rpc::base64Decode(*data.stringValue()).value();
-        }
+        run(files.exportFile(QStringLiteral("/big.bin"), exported, fileBytes, options));
         exportRate.push_back(fileBytes / 1e6 / since(start));
 
         start = Clock::now();
-        for (std::size_t offset = 0; offset < fileBytes; offset += chunkBytes) {
-            const std::string piece = content.substr(offset, chunkBytes);
-            vm.call("write_file", {{"path", AnyCodable("/upload.bin")},
-                                   {"data_b64", AnyCodable(rpc::base64Encode(piece))},
-                                   {"offset", AnyCodable(static_cast<int64_t>(offset))},
-                                   {"final", AnyCodable(offset + chunkBytes >= fileBytes)}});
-        }
+        run(files.uploadFile(source, QStringLiteral("/upload.bin"), options));
         uploadRate.push_back(fileBytes / 1e6 / since(start));
 
-        // The same path without file work: 100 MiB as padding of "ping" lines the agent reads and
-        // answers (each line within the agent's line limit).
-        const std::string padding(chunkBytes, 'x');
+        // The same path without file work: 100 MiB as padding of "ping" lines of the same size
+        // as the upload's lines, which the agent reads and answers one at a time.
+        const std::string padding(rpc::base64EncodedSize(options.chunkBytes), 'x');
         start = Clock::now();
-        for (std::size_t offset = 0; offset < fileBytes; offset += chunkBytes)
+        for (std::size_t sent = 0; sent < fileBytes; sent += options.chunkBytes)
             vm.call("ping", {{"padding", AnyCodable(padding)}});
         rawRate.push_back(fileBytes / 1e6 / since(start));
+    }
+    if (QFileInfo(exported).size() != static_cast<qint64>(fileBytes) ||
+        !sameContents(exported, source)) {
+        std::fprintf(stderr, "bench_vm: the exported file differs from the original\n");
+        std::exit(1);
     }
     std::printf("chunked export of 100 MiB: %.1f MB/s (target >= 80)\n", median(exportRate));
     std::printf("chunked upload of 100 MiB: %.1f MB/s (target >= 50)\n", median(uploadRate));
     std::printf("raw virtio-serial host->guest (100 MiB of ping padding): %.1f MB/s\n",
                 median(rawRate));
+    std::printf("(chunks of %zu KiB)\n", options.chunkBytes / 1024);
 }
 
 void benchListing(const QTemporaryDir& dir) {
