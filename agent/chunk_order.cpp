@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "agent/agent_error.h"
 
@@ -13,37 +15,59 @@ namespace quorvale::agent {
 namespace {
 
 std::mutex mutex;
-std::condition_variable grown;
+std::condition_variable written;
+std::map<std::pair<dev_t, ino_t>, int> writesUnderWay;  // guarded by `mutex`
 
-// A write in progress grows the file page by page without waking anyone: look again this often.
+// A buffered write grows the file page by page without waking anyone: look again this often.
 constexpr std::chrono::milliseconds pollInterval{20};
 
-std::int64_t sizeOf(int fd, const std::string& display) {
+struct stat statOf(int fd, const std::string& display) {
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         throw AgentError::system(errno, display);
-    return st.st_size;
+    return st;
 }
 
 }  // namespace
 
-std::int64_t awaitUploadSize(int fd, std::int64_t offset, const std::string& display) {
+ChunkWrite::ChunkWrite(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+    }
+    std::lock_guard lock(mutex);
+    ++writesUnderWay[{device_, inode_}];
+}
+
+ChunkWrite::~ChunkWrite() {
+    {
+        std::lock_guard lock(mutex);
+        const auto it = writesUnderWay.find({device_, inode_});
+        if (it != writesUnderWay.end() && --it->second == 0)
+            writesUnderWay.erase(it);
+    }
+    written.notify_all();
+}
+
+std::int64_t awaitUploadSize(int fd, std::int64_t offset, const std::string& display,
+                             std::chrono::milliseconds patience) {
     std::unique_lock lock(mutex);
-    std::int64_t seen = sizeOf(fd, display);
-    auto deadline = std::chrono::steady_clock::now() + chunkPatience;
-    while (seen < offset && std::chrono::steady_clock::now() < deadline) {
-        grown.wait_for(lock, pollInterval);
-        const std::int64_t size = sizeOf(fd, display);
-        if (size != seen)
-            deadline = std::chrono::steady_clock::now() + chunkPatience;
+    struct stat st = statOf(fd, display);
+    const std::pair<dev_t, ino_t> file{st.st_dev, st.st_ino};
+    std::int64_t seen = st.st_size;
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (seen < offset) {
+        const bool writing = writesUnderWay.contains(file);
+        if (!writing && std::chrono::steady_clock::now() >= deadline)
+            break;
+        written.wait_for(lock, pollInterval);
+        const std::int64_t size = statOf(fd, display).st_size;
+        if (size != seen || writing)
+            deadline = std::chrono::steady_clock::now() + patience;
         seen = size;
     }
     return seen;
-}
-
-void uploadGrew() {
-    { std::lock_guard lock(mutex); }
-    grown.notify_all();
 }
 
 }  // namespace quorvale::agent

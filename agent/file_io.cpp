@@ -21,6 +21,8 @@ namespace quorvale::agent {
 namespace {
 
 constexpr mode_t newFileMode = 0644;
+// Direct writes need block-aligned memory, offsets and sizes; small ones are not worth it.
+constexpr std::size_t directMinimumBytes = std::size_t{64} << 10;
 
 void writeAllAt(int fd, std::string_view data, std::int64_t offset, const std::string& display) {
     while (!data.empty()) {
@@ -33,6 +35,28 @@ void writeAllAt(int fd, std::string_view data, std::int64_t offset, const std::s
         data.remove_prefix(static_cast<std::size_t>(n));
         offset += n;
     }
+}
+
+// Writes a chunk of an upload. Whole aligned blocks go to the disk directly, past the page
+// cache: the guest copies nothing (under emulation its copies are the slowest part of an
+// upload), dirty pages do not pile up for the final fsync, and a chunk acknowledged is on the
+// disk. Filesystems without direct I/O, and odd sizes, take the ordinary path.
+void writeChunkAt(int fd, std::string_view data, std::int64_t offset, const std::string& display) {
+    const auto address = reinterpret_cast<std::uintptr_t>(data.data());
+    const bool aligned = offset % directAlignment == 0 && data.size() % directAlignment == 0 &&
+                         address % directAlignment == 0 && data.size() >= directMinimumBytes;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (!aligned || flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+        return writeAllAt(fd, data, offset, display);
+    const auto n = ::pwrite(fd, data.data(), data.size(), offset);
+    ::fcntl(fd, F_SETFL, flags);
+    if (n >= 0) {
+        data.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    } else if (errno != EINVAL && errno != EINTR) {
+        throw AgentError::system(errno, display);
+    }
+    writeAllAt(fd, data, offset, display);
 }
 
 // Unique name for a one-call write.
@@ -150,8 +174,10 @@ void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& 
                                                    " does not follow the " + std::to_string(size) +
                                                    " bytes uploaded to " + path.display);
     }
-    writeAllAt(fd.get(), chunk.data, offset, path.display);
-    uploadGrew();
+    {
+        const ChunkWrite underWay(fd.get());
+        writeChunkAt(fd.get(), chunk.data, offset, path.display);
+    }
     if (chunk.final)
         publish(dir.get(), fd.get(), temp, path);
 }

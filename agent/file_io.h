@@ -16,6 +16,9 @@ namespace quorvale::agent {
 
 struct Partition;
 
+// Alignment of memory, offsets and sizes for writes that bypass the page cache.
+inline constexpr std::size_t directAlignment = 4096;
+
 // Largest read answered in one call, whatever "max_bytes" asks for.
 inline constexpr std::int64_t maxReadBytes = std::int64_t{16} << 20;
 

@@ -1,6 +1,8 @@
 #include "agent/file_methods.h"
 
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "agent/agent_error.h"
 #include "agent/dispatcher.h"
@@ -60,7 +62,13 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         const auto path = pathParam(params);
         const std::string_view text = params.string("data_b64");
         // Decoded into memory that is not cleared first: every byte kept is written.
-        const auto bytes = std::make_unique_for_overwrite<char[]>(text.size() / 4 * 3 + 1);
+        const std::size_t capacity = text.size() / 4 * 3 + directAlignment;
+        const std::unique_ptr<char[], decltype(&std::free)> bytes(
+            static_cast<char*>(
+                std::aligned_alloc(directAlignment, capacity - capacity % directAlignment)),
+            &std::free);
+        if (!bytes)
+            throw std::bad_alloc();
         const auto size = rpc::base64DecodeTo(text, bytes.get());
         if (!size)
             throw AgentError::invalidParams("\"data_b64\" is not valid base64");
