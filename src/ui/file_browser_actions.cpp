@@ -281,14 +281,13 @@ void FileBrowserView::dropEvent(QDropEvent* event) {
         this, [this, paths] { upload(paths); }, Qt::QueuedConnection);
 }
 
-QCoro::Task<void> FileBrowserView::dragOut() {
+QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag() {
     QList<model::FileItem> files;
     for (const model::FileItem& item : browserVM->selectedItems())
         if (!item.isDirectory && !item.isSymlink)
             files << item;
     if (files.isEmpty() || browserVM->isTransferring())
-        co_return;
-    // The files are exported to a private folder first; the drag then hands out their URLs.
+        co_return std::nullopt;
     QPointer<FileBrowserView> self(this);
     dragFolder = std::make_unique<QTemporaryDir>();
     const QString folder = dragFolder->path();
@@ -297,15 +296,23 @@ QCoro::Task<void> FileBrowserView::dragOut() {
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("Export failed: "), error);
-        co_return;
+        co_return std::nullopt;
     }
-    if (!self || !(QGuiApplication::mouseButtons() & Qt::LeftButton))
-        co_return;
     QList<QUrl> urls;
     for (const model::FileItem& item : files)
         urls << QUrl::fromLocalFile(folder + QLatin1Char('/') + item.name);
+    co_return urls;
+}
+
+QCoro::Task<void> FileBrowserView::dragOut() {
+    // The files are exported first; the drag then hands out their URLs, if the button is
+    // still held.
+    QPointer<FileBrowserView> self(this);
+    const std::optional<QList<QUrl>> urls = co_await exportSelectionForDrag();
+    if (!urls || !self || !(QGuiApplication::mouseButtons() & Qt::LeftButton))
+        co_return;
     auto* data = new QMimeData;
-    data->setUrls(urls);
+    data->setUrls(*urls);
     auto* drag = new QDrag(this);
     drag->setMimeData(data);
     drag->exec(Qt::CopyAction);

@@ -9,11 +9,13 @@
 
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QWidget>
 
 #include <qcoro/qcorotask.h>
 
 #include <memory>
+#include <optional>
 
 #include "app/app_state.h"
 #include "app/file_browser_view_model.h"
@@ -88,6 +90,10 @@ public:
     QCoro::Task<void> duplicate(model::FileItem item);
     void copyPaths(const QList<model::FileItem>& items);
     void toggleSelectAll();
+    // What a drag out of the browser carries: the selected files (not folders or links),
+    // exported to a private folder that lasts until the next drag, as file URLs. Nothing when
+    // there is nothing to drag or the export failed (the failure is shown).
+    QCoro::Task<std::optional<QList<QUrl>>> exportSelectionForDrag();
     // Loads the listing of the selected partition through a new service (on appearance).
     QCoro::Task<void> connectPartition(bool navigateToRoot);
 
