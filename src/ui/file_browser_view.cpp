@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "fileops/file_operation_service.h"
+#include "guest/vsock_transport.h"
 #include "ui/breadcrumb_bar.h"
 #include "ui/file_item_model.h"
 #include "ui/file_list_view.h"
@@ -64,7 +65,8 @@ FileBrowserView::~FileBrowserView() {
 
 QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
     const auto partition = appState.selectedPartition();
-    if (!partition)
+    // While the VM boots there is nobody to ask; its "running" status brings us back here.
+    if (!partition || !transport.isConnected())
         co_return;
     browserVM->fileOpService = std::make_shared<fileops::FileOperationService>(transport);
     browserVM->currentPartition = partition->bsdName;

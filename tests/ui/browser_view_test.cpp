@@ -223,5 +223,21 @@ TEST_F(BrowserTest, DeleteKeyAsksOnlyWithASelection) {
     EXPECT_TRUE(QFile::exists(agent.rootPath("a.txt")));
 }
 
+TEST_F(BrowserTest, ListsOnceTheVMIsRunningAndNotBefore) {
+    agent.writeFile(QStringLiteral("readme.txt"), "hi");
+    guest::VsockTransport booting;  // no stream yet, as while the VM boots
+    ui::FileBrowserView early(appState, booting);
+    QTest::qWait(50);
+    EXPECT_FALSE(early.viewModel()->error().has_value()) << "no 'disconnected' error while booting";
+    EXPECT_TRUE(early.viewModel()->files().isEmpty());
+
+    agent.connect(booting);
+    appState.setVmStatus(guest::VMStatus::running());
+    ASSERT_TRUE(testing::spinUntil([&] { return early.viewModel()->files().size() == 1; }));
+    EXPECT_EQ(early.viewModel()->files().constFirst().name, QStringLiteral("readme.txt"));
+    EXPECT_FALSE(early.viewModel()->error().has_value());
+    booting.disconnect();
+}
+
 }  // namespace
 }  // namespace quorvale::test
