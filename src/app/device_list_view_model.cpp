@@ -260,8 +260,20 @@ QCoro::Task<void> DeviceListViewModel::deviceRemoved(QString bsdName) {
     qCInfo(lcDiskDetection, "Device removed: %s", qUtf8Printable(bsdName));
 }
 
+void DeviceListViewModel::setEjecting(const QString& deviceID, bool ejecting) {
+    for (model::Device& device : devices_) {
+        if (device.id == deviceID && device.isEjecting != ejecting) {
+            device.isEjecting = ejecting;
+            Q_EMIT devicesChanged();
+            return;
+        }
+    }
+}
+
 QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     QPointer<DeviceListViewModel> self(this);
+    // The row shows the eject under way; the disappearance event then removes the device.
+    setEjecting(device.id, true);
     VMControl& vm = vmService;
     guest::VsockTransport& link = transport;
     DiskSource& disks = *diskService_;
@@ -286,10 +298,14 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     try {
         co_await disks.ejectDisk(device);
         qCInfo(lcDiskDetection, "Device ejected: %s", qUtf8Printable(device.bsdName));
+        if (self)
+            self->setEjecting(device.id, false);
         if (self && self->appState)
             self->appState->setVmStatus(VMStatus::stopped());
     } catch (const std::exception& error) {
         qCCritical(lcDiskDetection, "Eject failed: %s", error.what());
+        if (self)
+            self->setEjecting(device.id, false);
         if (self && self->appState) {
             self->appState->showErrorBanner(QStringLiteral("Failed to eject %1: %2")
                                                 .arg(device.name, QString::fromUtf8(error.what())));

@@ -81,6 +81,8 @@ Q_SIGNALS:
     void mountFinished();
 
 private:
+    // Marks the device with `deviceID` as being ejected, or no longer.
+    void setEjecting(const QString& deviceID, bool ejecting);
     static QCoro::Task<void> runMount(QPointer<DeviceListViewModel> self,
                                       model::Partition partition, QPointer<AppState> appState,
                                       std::stop_token stop);

@@ -251,6 +251,22 @@ TEST_F(DeviceListTest, EjectWithTheGuestGoneStillStopsDisconnectsAndEjects) {
     EXPECT_EQ(model->devices().size(), 1);
 }
 
+TEST_F(DeviceListTest, DeviceShowsItsEjectUnderWayWhetherOrNotItSucceeds) {
+    report(cardWithFatAndExt4());
+    ASSERT_TRUE(waitForMounts(1));
+    for (const bool fails : {false, true}) {
+        disks->ejectFails = fails;
+        QList<bool> seen;
+        const auto connection =
+            QObject::connect(model.get(), &app::DeviceListViewModel::devicesChanged,
+                             [&] { seen << model->devices().front().isEjecting; });
+        run(model->ejectDevice(model->devices().front()));
+        QObject::disconnect(connection);
+        EXPECT_EQ(seen, (QList<bool>{true, false})) << "eject fails: " << fails;
+        EXPECT_FALSE(model->devices().front().isEjecting);
+    }
+}
+
 TEST_F(DeviceListTest, EjectSyncsUnmountsAndReportsARefusedEject) {
     report(cardWithFatAndExt4());
     ASSERT_TRUE(waitForMounts(1));
