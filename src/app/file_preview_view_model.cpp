@@ -64,7 +64,9 @@ QCoro::Task<void> FilePreviewViewModel::readPreview(FileItem item, Kind kind) {
             if (!image.isNull())
                 previewImage_ = std::move(image);
         } else {
-            previewText_ = decodePreviewText(*bytes);
+            const bool wholeFile = item.size <= static_cast<std::uint64_t>(bytes->size());
+            previewText_ = decodePreviewText(
+                *bytes, wholeFile ? PreviewExtent::wholeFile : PreviewExtent::startOfFile);
         }
         Q_EMIT previewChanged();
     } else if (bytes) {

@@ -1,7 +1,8 @@
 #pragma once
 // FilePreviewViewModel: the preview of the item selected in the browser, from the first 65536
 // bytes read through the browser model's service: an image for image extensions, text for text
-// files (UTF-8, else ASCII, else "[Binary data]"), otherwise a hex dump of the first 4096 bytes.
+// files (UTF-8, else ASCII, else "[Binary data]"; a character cut at the end of the read is
+// left out), otherwise a hex dump of the first 4096 bytes.
 // Directories are not previewed. A read that completes after a newer loadPreview() started is
 // dropped, so a slow earlier read never replaces a later preview. Lives on the GUI thread.
 

@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace quorvale::app {
 namespace {
 
@@ -10,6 +12,18 @@ constexpr char hexDigits[] = "0123456789ABCDEF";
 void appendHex(QByteArray& out, unsigned value, int digits) {
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
         out.append(hexDigits[(value >> shift) & 0xF]);
+}
+
+// Bytes at the end that start a UTF-8 character without finishing it (0 to 3).
+qsizetype incompleteTail(const QByteArray& bytes) {
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, bytes.size()); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue;  // a continuation byte: the lead is further back
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -45,9 +59,10 @@ QString formatHexDump(const QByteArray& bytes) {
     return QString::fromLatin1(out);
 }
 
-QString decodePreviewText(const QByteArray& bytes) {
+QString decodePreviewText(const QByteArray& bytes, PreviewExtent extent) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(bytes);
+    const qsizetype cut = extent == PreviewExtent::startOfFile ? incompleteTail(bytes) : 0;
+    QString text = utf8.decode(QByteArrayView(bytes).first(bytes.size() - cut));
     if (!utf8.hasError())
         return text;
     for (const char c : bytes) {

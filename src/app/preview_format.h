@@ -11,8 +11,12 @@ namespace quorvale::app {
 // (others as "."), "|". Rows joined by "\n", none after the last; no bytes give "".
 QString formatHexDump(const QByteArray& bytes);
 
+// Whether preview bytes are a whole file or only its start.
+enum class PreviewExtent { wholeFile, startOfFile };
+
 // UTF-8 when the bytes are valid UTF-8, else ASCII when they are all below 0x80, else
-// "[Binary data]".
-QString decodePreviewText(const QByteArray& bytes);
+// "[Binary data]". The start of a longer file may end inside a character: that last,
+// incomplete character is left out rather than making the text binary.
+QString decodePreviewText(const QByteArray& bytes, PreviewExtent extent = PreviewExtent::wholeFile);
 
 }  // namespace quorvale::app

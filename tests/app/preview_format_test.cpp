@@ -48,5 +48,17 @@ TEST(PreviewTextTest, Utf8ThenAsciiThenBinary) {
     EXPECT_EQ(decodePreviewText({}), "");
 }
 
+TEST(PreviewTextTest, StartOfALongerFileMayEndInsideACharacter) {
+    const auto start = PreviewExtent::startOfFile;
+    // Cut after one, two or three bytes of a two-, three- and four-byte character.
+    EXPECT_EQ(decodePreviewText("caf\xc3", start), "caf");
+    EXPECT_EQ(decodePreviewText("euro \xe2\x82", start), "euro ");
+    EXPECT_EQ(decodePreviewText("smile \xf0\x9f\x98", start), "smile ");
+    EXPECT_EQ(decodePreviewText("caf\xc3\xa9", start), QString::fromUtf8("caf\xc3\xa9"));
+    // Only an unfinished last character is forgiven: bad bytes elsewhere are still binary.
+    EXPECT_EQ(decodePreviewText("\xff text \xc3", start), "[Binary data]");
+    EXPECT_EQ(decodePreviewText("text \xa9", start), "[Binary data]");
+}
+
 }  // namespace
 }  // namespace quorvale::app
