@@ -1,21 +1,20 @@
 #pragma once
-// The real guest agent run on the host over a temporary directory, with a transport connected
-// to it over its Unix socket. The agent binary comes from the build tree.
+// The real guest agent run on the host over a temporary directory, serving it as partition
+// "sdb2" labelled "CARD", with helpers to fill the directory and connect transports.
 
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
 #include <memory>
 
 #include "guest/vsock_transport.h"
+#include "support/agent_process.h"
 
 namespace quorvale::testing {
 
 class HostAgent {
 public:
     HostAgent();
-    ~HostAgent();
 
     // The directory the agent serves as its partition.
     QString root() const { return rootDir.path(); }
@@ -26,13 +25,11 @@ public:
     // Connects `transport` to the running agent.
     void connect(guest::VsockTransport& transport) const;
     void kill();
-    bool started() const { return running; }
+    bool started() const { return agent != nullptr; }
 
 private:
     QTemporaryDir rootDir;
-    QTemporaryDir socketDir;
-    QProcess process;
-    bool running = false;
+    std::unique_ptr<AgentProcess> agent;
 };
 
 }  // namespace quorvale::testing

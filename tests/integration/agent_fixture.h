@@ -13,7 +13,7 @@
 #include "fileops/file_operation_service.h"
 #include "fileops/scripted_peer.h"
 #include "guest/vsock_transport.h"
-#include "integration/agent_process.h"
+#include "support/agent_process.h"
 
 namespace quorvale::testing {
 

@@ -1,4 +1,4 @@
-#include "integration/agent_process.h"
+#include "support/agent_process.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -45,18 +46,21 @@ QString AgentProcess::agentPath() {
     return QFile::decodeName(build) + QStringLiteral("/agent/quorvale-agent");
 }
 
-AgentProcess::AgentProcess(const QString& root) {
+AgentProcess::AgentProcess(const QString& root, const QStringList& extraArguments) {
     static int serial = 0;
     socketPath = QDir::tempPath() +
                  QStringLiteral("/quorvale-agent-%1-%2.sock").arg(::getpid()).arg(++serial);
     QFile::remove(socketPath);
     const QByteArray program = QFile::encodeName(agentPath());
-    const QByteArray rootArg = QFile::encodeName(root);
-    const QByteArray listenArg = "unix:" + QFile::encodeName(socketPath);
-    const char* argv[] = {program.constData(),   "--root", rootArg.constData(), "--listen",
-                          listenArg.constData(), nullptr};
-    if (::posix_spawn(&pid, program.constData(), nullptr, nullptr, const_cast<char**>(argv),
-                      environ) != 0)
+    std::vector<QByteArray> arguments{program, "--root", QFile::encodeName(root), "--listen",
+                                      "unix:" + QFile::encodeName(socketPath)};
+    for (const QString& argument : extraArguments)
+        arguments.push_back(argument.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid, program.constData(), nullptr, nullptr, argv.data(), environ) != 0)
         throw std::runtime_error("cannot start " + program.toStdString());
     for (int attempt = 0; attempt < 500; ++attempt) {
         if (connectUnix(socketPath))
@@ -68,10 +72,15 @@ AgentProcess::AgentProcess(const QString& root) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    stop();
     throw std::runtime_error("the agent did not start listening");
 }
 
 AgentProcess::~AgentProcess() {
+    stop();
+}
+
+void AgentProcess::stop() {
     if (pid > 0) {
         ::kill(pid, SIGTERM);
         for (int attempt = 0; attempt < 200; ++attempt) {
@@ -85,6 +94,7 @@ AgentProcess::~AgentProcess() {
         if (pid > 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
+            pid = -1;
         }
     }
     QFile::remove(socketPath);
