@@ -30,6 +30,7 @@
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
+#include "vm/vm_test_support.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ using namespace quorvale;
 using namespace quorvale::guest;
 using Clock = std::chrono::steady_clock;
 using rpc::AnyCodable;
+using testing::run;
 
 constexpr int runs = 5;
 constexpr std::size_t fileBytes = 100u << 20;
@@ -50,35 +52,9 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Runs a task to completion; exceptions come back out (a throwing task would stall waitFor).
-template <typename T>
-T run(QCoro::Task<T>&& task) {
-    std::exception_ptr failure;
-    auto guarded = [](QCoro::Task<T> inner,
-                      std::exception_ptr& failure) -> QCoro::Task<std::optional<T>> {
-        try {
-            co_return co_await std::move(inner);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        co_return std::nullopt;
-    };
-    auto result = QCoro::waitFor(guarded(std::move(task), failure));
-    if (failure)
-        std::rethrow_exception(failure);
-    return std::move(*result);
-}
-
-void run(QCoro::Task<void>&& task) {
-    auto wrapped = [](QCoro::Task<void> inner) -> QCoro::Task<bool> {
-        co_await std::move(inner);
-        co_return true;
-    };
-    run(wrapped(std::move(task)));
-}
-
-void shell(const std::string& command) {
-    if (std::system(command.c_str()) != 0) {
+// Runs a shell command line; the benchmark cannot go on without it.
+void mustRun(const std::string& command) {
+    if (testing::shell(command) != 0) {
         std::fprintf(stderr, "bench_vm: failed: %s\n", command.c_str());
         std::exit(1);
     }
@@ -182,9 +158,9 @@ bool sameContents(const QString& a, const QString& b) {
 void benchTransfer(const QTemporaryDir& dir) {
     const std::string tree = dir.filePath("transfer").toStdString();
     const std::string image = dir.filePath("transfer.img").toStdString();
-    shell("mkdir -p '" + tree + "' && head -c " + std::to_string(fileBytes) + " /dev/urandom > '" +
+    mustRun("mkdir -p '" + tree + "' && head -c " + std::to_string(fileBytes) + " /dev/urandom > '" +
           tree + "/big.bin'");
-    shell("mkfs.ext4 -q -F -d '" + tree + "' '" + image + "' 400M");
+    mustRun("mkfs.ext4 -q -F -d '" + tree + "' '" + image + "' 400M");
     VM vm(image);
     vm.call("list_dir", {{"path", AnyCodable("/")}, {"partition", AnyCodable("image0")}});
 
@@ -230,9 +206,9 @@ void benchTransfer(const QTemporaryDir& dir) {
 void benchListing(const QTemporaryDir& dir) {
     const std::string tree = dir.filePath("many").toStdString();
     const std::string image = dir.filePath("many.img").toStdString();
-    shell("mkdir -p '" + tree + "/many' && cd '" + tree +
+    mustRun("mkdir -p '" + tree + "/many' && cd '" + tree +
           "/many' && seq -f 'file-%05g.txt' 1 10000 | xargs touch");
-    shell("mkfs.ext4 -q -F -N 20000 -d '" + tree + "' '" + image + "' 64M");
+    mustRun("mkfs.ext4 -q -F -N 20000 -d '" + tree + "' '" + image + "' 64M");
     VM vm(image);
     std::vector<double> times;
     std::size_t count = 0;
