@@ -16,7 +16,7 @@ packages=(
   libboost-json1.81-dev libudev-dev libblkid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # the VM: emulator, guest image tools (kernel package is fetched with apt-get download)
-  "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd
+  "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd lz4 binutils
   # disk images and their checks
   e2fsprogs fdisk dosfstools util-linux
   # helper installation and privilege
