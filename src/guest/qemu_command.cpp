@@ -78,15 +78,18 @@ QStringList qemuArguments(const QemuConfig& config) {
     for (std::size_t i = 0; i < config.disks.size(); ++i) {
         const auto& disk = config.disks[i];
         const bool readOnly = disk.access == QemuConfig::Access::readOnly;
+        const bool blockDevice = disk.medium == QemuConfig::Medium::blockDevice;
         // auto-read-only=off: QEMU would otherwise open the set read-only first and reopen it
         // writable later, which needs a second, read-only fd in the set.
         args << "-add-fd" << QStringLiteral("fd=%1,set=%2").arg(disk.fd).arg(i);
         args << "-drive"
              << QStringLiteral(
                     "file=/dev/fdset/%1,if=none,id=disk%1,format=raw,readonly=%2,"
-                    "auto-read-only=off,cache=writeback,aio=threads,discard=unmap")
+                    "auto-read-only=off,file.driver=%3,cache=%4,aio=threads,discard=unmap")
                     .arg(i)
-                    .arg(readOnly ? "on" : "off");
+                    .arg(readOnly ? "on" : "off")
+                    .arg(blockDevice ? "host_device" : "file")
+                    .arg(blockDevice ? "none" : "writeback");
         args << "-device" << virtio("virtio-blk") + QStringLiteral(",drive=disk%1").arg(i);
     }
 

@@ -16,9 +16,15 @@ namespace quorvale::guest {
 struct QemuConfig {
     enum class Accel { kvm, tcg };
     enum class Access { readWrite, readOnly };
+    // A block device (card, drive) goes through QEMU's host_device driver and past the host's
+    // page cache: no second copy of the card in host memory, and what the guest flushed is on
+    // the card. A disk image file keeps the page cache, which every filesystem offers (tmpfs
+    // has no direct I/O).
+    enum class Medium { imageFile, blockDevice };
     struct Disk {
         int fd = -1;  // descriptor number as the QEMU process sees it
         Access access = Access::readWrite;
+        Medium medium = Medium::imageFile;
     };
 
     QString machine;  // e.g. "q35" on x86, "virt" on ARM

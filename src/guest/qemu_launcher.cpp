@@ -108,7 +108,9 @@ QCoro::Task<void> QemuLauncher::start() {
             throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
         const auto access = (flags & O_ACCMODE) == O_RDONLY ? QemuConfig::Access::readOnly
                                                             : QemuConfig::Access::readWrite;
-        qemuConfig.disks.push_back({copy.get(), access});
+        const auto medium =
+            S_ISBLK(st.st_mode) ? QemuConfig::Medium::blockDevice : QemuConfig::Medium::imageFile;
+        qemuConfig.disks.push_back({copy.get(), access, medium});
         childFds.push_back(std::move(copy));
     }
 

@@ -74,13 +74,17 @@ TEST(QemuCommand, KvmWhenChosen) {
 
 TEST(QemuCommand, OneRawDiskPerFdInOrderKeepingReadOnly) {
     QemuConfig config = baseConfig();
-    config.disks = {{7, QemuConfig::Access::readWrite}, {9, QemuConfig::Access::readOnly}};
+    config.disks = {{7, QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice},
+                    {9, QemuConfig::Access::readOnly, QemuConfig::Medium::imageFile}};
     const QStringList args = qemuArguments(config);
     EXPECT_EQ(valuesOf(args, "-add-fd"), QStringList({"fd=7,set=0", "fd=9,set=1"}));
     const QStringList drives = valuesOf(args, "-drive");
     ASSERT_EQ(drives.size(), 2);
     EXPECT_TRUE(drives[0].startsWith("file=/dev/fdset/0,if=none,id=disk0,format=raw,readonly=off"));
     EXPECT_TRUE(drives[1].startsWith("file=/dev/fdset/1,if=none,id=disk1,format=raw,readonly=on"));
+    // A card is a host device written past the host's page cache; an image file keeps it.
+    EXPECT_TRUE(drives[0].contains(",file.driver=host_device,cache=none,"));
+    EXPECT_TRUE(drives[1].contains(",file.driver=file,cache=writeback,"));
     const QStringList blocks = valuesOf(args, "-device").filter("virtio-blk");
     ASSERT_EQ(blocks.size(), 2);
     EXPECT_TRUE(blocks[0].endsWith("drive=disk0"));

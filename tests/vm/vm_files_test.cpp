@@ -1,10 +1,11 @@
 // File operations through the real VM on real ext4 images: a whole-disk image and an MBR image
 // (p1 FAT32, p2 ext4). Afterwards the image is checked from the host with e2fsck and debugfs.
-// Also: a read-only image with a journal needing recovery stays bit-for-bit unchanged, and QEMU
-// dying mid-call fails the waiting call.
+// Also: the same on a block device, as a card is; a read-only image with a journal needing
+// recovery stays bit-for-bit unchanged, and QEMU dying mid-call fails the waiting call.
 
 #include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <qcoro/qcorotimer.h>
@@ -186,6 +187,42 @@ TEST(VMFiles, SecondPartitionOfAnMbrImage) {
               " status=none");
         return part;
     });
+}
+
+// A loop device over an image file: the host sees a block device, as it does a card.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& image)
+        : path(shellOutput("losetup -f --show '" + image + "' 2>/dev/null")) {
+        while (!path.empty() && path.back() == '\n')
+            path.pop_back();
+    }
+    ~LoopDevice() {
+        if (!path.empty())
+            shell("losetup -d '" + path + "'");
+    }
+    std::string path;  // empty when no loop device could be set up
+};
+
+TEST(VMFiles, CardAsABlockDevice) {
+    if (::geteuid() != 0 || ::access("/dev/loop-control", W_OK) != 0)
+        GTEST_SKIP() << "needs root and loop devices to stand in for a card";
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("card.img").toStdString();
+    makeTree(tree);
+    const long long offset = makePartitionedImage(image, tree);
+    {
+        LoopDevice card(image);
+        ASSERT_FALSE(card.path.empty()) << "losetup failed";
+        BootedVM vm(openFile(card.path, O_RDWR), "sdb2");
+        exerciseAndCheck(vm, [&] {
+            const std::string part = dir.filePath("p2.img").toStdString();
+            shell("dd if='" + card.path + "' of='" + part +
+                  "' bs=1M skip=" + std::to_string(offset >> 20) + " status=none");
+            return part;
+        });
+    }
 }
 
 TEST(VMFiles, ReadOnlyImageStaysUnchangedAndQemuDyingFailsTheWaitingCall) {
