@@ -215,7 +215,8 @@ TEST(VMFiles, CardAsABlockDevice) {
     {
         LoopDevice card(image);
         ASSERT_FALSE(card.path.empty()) << "losetup failed";
-        BootedVM vm(openFile(card.path, O_RDWR), "sdb2");
+        // Opened as the helper opens a card: exclusively, so nothing on the host mounts it.
+        BootedVM vm(openFile(card.path, O_RDWR | O_EXCL), "sdb2");
         exerciseAndCheck(vm, [&] {
             const std::string part = dir.filePath("p2.img").toStdString();
             shell("dd if='" + card.path + "' of='" + part +
