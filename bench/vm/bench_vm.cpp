@@ -99,12 +99,13 @@ struct VM {
                 (data.value("id").toString().contains("console") ? consoleOpen : agentOpen) =
                     since(start);
             });
-        // The readiness probe: new connection per attempt, 250 ms pauses.
+        // The readiness probe as the app runs it: new connection per attempt, a ping with the
+        // usual 10 s call timeout (answered as soon as the agent serves), 250 ms pauses.
         const auto deadline = Clock::now() + std::chrono::seconds(60);
         while (Clock::now() < deadline) {
             try {
                 transport.connect(run(service.connectVsock(5000)));
-                if (run(transport.send("ping", {}, std::chrono::seconds(2))))
+                if (run(transport.send("ping", {}, std::chrono::seconds(10))))
                     break;
             } catch (const std::exception&) {
                 run(QCoro::sleepFor(std::chrono::milliseconds(250)));
