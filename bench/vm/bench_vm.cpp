@@ -159,8 +159,8 @@ bool sameContents(const QString& a, const QString& b) {
 void benchTransfer(const QTemporaryDir& dir) {
     const std::string tree = dir.filePath("transfer").toStdString();
     const std::string image = dir.filePath("transfer.img").toStdString();
-    mustRun("mkdir -p '" + tree + "' && head -c " + std::to_string(fileBytes) + " /dev/urandom > '" +
-          tree + "/big.bin'");
+    mustRun("mkdir -p '" + tree + "' && head -c " + std::to_string(fileBytes) +
+            " /dev/urandom > '" + tree + "/big.bin'");
     mustRun("mkfs.ext4 -q -F -d '" + tree + "' '" + image + "' 400M");
     VM vm(image);
     vm.call("list_dir", {{"path", AnyCodable("/")}, {"partition", AnyCodable("image0")}});
@@ -208,7 +208,7 @@ void benchListing(const QTemporaryDir& dir) {
     const std::string tree = dir.filePath("many").toStdString();
     const std::string image = dir.filePath("many.img").toStdString();
     mustRun("mkdir -p '" + tree + "/many' && cd '" + tree +
-          "/many' && seq -f 'file-%05g.txt' 1 10000 | xargs touch");
+            "/many' && seq -f 'file-%05g.txt' 1 10000 | xargs touch");
     mustRun("mkfs.ext4 -q -F -N 20000 -d '" + tree + "' '" + image + "' 64M");
     VM vm(image);
     std::vector<double> times;

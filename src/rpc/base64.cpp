@@ -2,8 +2,8 @@
 
 #include <array>
 #include <bit>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 
 #include "rpc/large_buffer.h"
 
@@ -43,8 +43,8 @@ constexpr std::array<std::uint32_t, 256> makeShiftedTable(int position) {
     std::array<std::uint32_t, 256> table{};
     for (int c = 0; c < 256; ++c) {
         const int value = kDecode[c];
-        table[c] = value < 0 ? 0x80000000u
-                             : static_cast<std::uint32_t>(value) << (18 - 6 * position);
+        table[c] =
+            value < 0 ? 0x80000000u : static_cast<std::uint32_t>(value) << (18 - 6 * position);
     }
     return table;
 }

@@ -200,10 +200,11 @@ TEST_F(AgentFiles, ChunkedWritePublishesOnlyOnTheFinalChunk) {
         return json::serialize(json::object{{"jsonrpc", "2.0"},
                                             {"id", client.nextId()},
                                             {"method", "write_file"},
-                                            {"params", {{"path", "/doc.txt"},
-                                                        {"data_b64", base64(data)},
-                                                        {"offset", offset},
-                                                        {"final", final}}}});
+                                            {"params",
+                                             {{"path", "/doc.txt"},
+                                              {"data_b64", base64(data)},
+                                              {"offset", offset},
+                                              {"final", final}}}});
     };
     client.sendLine(line("three", 8, true));
     client.sendLine(line("two ", 4, false));

@@ -15,8 +15,8 @@ namespace quorvale::testing {
 HostAgent::HostAgent() {
     ensureApplication();
     try {
-        agent = std::make_unique<AgentProcess>(
-            rootDir.path(), QStringList{"--name", "sdb2", "--label", "CARD"});
+        agent = std::make_unique<AgentProcess>(rootDir.path(),
+                                               QStringList{"--name", "sdb2", "--label", "CARD"});
     } catch (const std::exception& error) {
         ADD_FAILURE() << "agent did not start: " << error.what();
     }

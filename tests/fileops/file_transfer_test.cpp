@@ -99,7 +99,7 @@ protected:
     std::string staged;
     bool corruptReads = false;
     std::size_t failWriteAt = SIZE_MAX;  // the write chunk at this offset fails
-    std::size_t readCap = SIZE_MAX;  // most bytes one answer carries
+    std::size_t readCap = SIZE_MAX;      // most bytes one answer carries
     guest::VsockTransport transport;
     std::unique_ptr<ScriptedPeer> peer;
     FileOperationService service{transport};
