@@ -32,7 +32,13 @@ void FileItemModel::selectionChanged() {
     // One pass over the rows costs less than keeping an index of 100,000 ids up to date.
     int first = -1;
     int last = -1;
-    if (!selected.isEmpty() || !next.isEmpty()) {
+    const auto rows = files.size();
+    if ((selected.isEmpty() && next.size() >= rows) ||
+        (next.isEmpty() && selected.size() >= rows)) {
+        // All selected or all cleared: every row, without looking each one up.
+        first = rows > 0 ? 0 : -1;
+        last = int(rows) - 1;
+    } else if (!selected.isEmpty() || !next.isEmpty()) {
         for (int row = 0; row < int(files.size()); ++row) {
             const QString& id = files[row].id;
             if (selected.contains(id) == next.contains(id))

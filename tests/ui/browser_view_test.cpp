@@ -239,5 +239,39 @@ TEST_F(BrowserTest, ListsOnceTheVMIsRunningAndNotBefore) {
     booting.disconnect();
 }
 
+TEST_F(BrowserTest, SelectionChangesRepaintOnlyTheRowsBetweenTheFlippedOnes) {
+    for (int i = 0; i < 6; ++i)
+        agent.writeFile(QStringLiteral("file-%1.txt").arg(i), "x");
+    open();
+    ui::FileItemModel* model = view->itemModel();
+    QSignalSpy repaints(model, &QAbstractItemModel::dataChanged);
+    const auto idAt = [&](int row) { return model->item(row).id; };
+    const auto lastSpan = [&] {
+        const QList<QVariant> args = repaints.takeLast();
+        return std::make_pair(args[0].toModelIndex().row(), args[1].toModelIndex().row());
+    };
+
+    view->viewModel()->setSelectedFiles({idAt(1), idAt(4)});
+    ASSERT_EQ(repaints.size(), 1);
+    EXPECT_EQ(lastSpan(), std::make_pair(1, 4));
+    view->viewModel()->setSelectedFiles({idAt(1), idAt(2), idAt(4)});
+    ASSERT_EQ(repaints.size(), 1);
+    EXPECT_EQ(lastSpan(), std::make_pair(2, 2));
+    view->viewModel()->selectAll();
+    ASSERT_EQ(repaints.size(), 1);
+    EXPECT_EQ(lastSpan(), std::make_pair(0, 5));
+    view->viewModel()->setSelectedFiles({});
+    ASSERT_EQ(repaints.size(), 1);
+    EXPECT_EQ(lastSpan(), std::make_pair(0, 5));
+    view->viewModel()->setSelectedFiles({});
+    EXPECT_EQ(repaints.size(), 0) << "nothing flipped, nothing repainted";
+    // A selection of ids no longer listed, cleared: the whole list repaints, nothing is lost.
+    view->viewModel()->setSelectedFiles({QStringLiteral("/gone-1"), QStringLiteral("/gone-2"),
+                                         QStringLiteral("/gone-3"), QStringLiteral("/gone-4"),
+                                         QStringLiteral("/gone-5"), QStringLiteral("/gone-6")});
+    view->viewModel()->setSelectedFiles({});
+    EXPECT_EQ(model->data(model->index(0, 0), ui::FileItemModel::selectedRole).toBool(), false);
+}
+
 }  // namespace
 }  // namespace quorvale::test
