@@ -214,7 +214,8 @@ TEST(VMFiles, CardAsABlockDevice) {
     const long long offset = makePartitionedImage(image, tree);
     {
         LoopDevice card(image);
-        ASSERT_FALSE(card.path.empty()) << "losetup failed";
+        if (card.path.empty())
+            GTEST_SKIP() << "no free loop device to stand in for a card";
         // Opened as the helper opens a card: exclusively, so nothing on the host mounts it.
         BootedVM vm(openFile(card.path, O_RDWR | O_EXCL), "sdb2");
         exerciseAndCheck(vm, [&] {
