@@ -27,8 +27,7 @@ TEST(Base64, RefusesNonCanonicalInput) {
 }
 
 TEST(Base64, RefusesEveryByteOutsideTheAlphabetInEveryPosition) {
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     for (int byte = 0; byte < 256; ++byte) {
         const char c = static_cast<char>(byte);
         if (alphabet.find(c) != std::string::npos)
@@ -47,5 +46,5 @@ TEST(Base64, RefusesEveryByteOutsideTheAlphabetInEveryPosition) {
     EXPECT_EQ(base64Encode(*decoded), alphabet);
     ASSERT_EQ(decoded->size(), 48u);
     EXPECT_EQ(decoded->substr(0, 3), std::string("\x00\x10\x83", 3));  // "ABCD"
-    EXPECT_EQ(decoded->substr(45), "\xF3\xDF\xBF");                     // "89+/"
+    EXPECT_EQ(decoded->substr(45), "\xF3\xDF\xBF");                    // "89+/"
 }
