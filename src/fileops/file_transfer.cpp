@@ -121,6 +121,18 @@ private:
     std::deque<Pending> stale;
 };
 
+// Waits for calls still out whose answers no longer matter (after the end, a cancel or a
+// failure): they must finish before what they refer to goes away.
+template <typename Calls>
+QCoro::Task<void> awaitIgnoringOutcome(Calls& calls) {
+    for (auto& call : calls) {
+        try {
+            co_await std::move(call.reply);
+        } catch (...) {
+        }
+    }
+}
+
 // Decodes one "read_file" answer and writes it at `offset` of the local file.
 QFuture<WrittenChunk> writeChunkOnWorker(Reply reply, int fd, std::uint64_t offset) {
     auto holder = std::make_shared<Reply>(std::move(reply));
@@ -198,12 +210,7 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
         failure = std::current_exception();
     }
     std::deque<ChunkReader::Pending> remaining = reader.takeRemaining();
-    for (ChunkReader::Pending& pending : remaining) {
-        try {
-            co_await std::move(pending.reply);
-        } catch (...) {
-        }
-    }
+    co_await awaitIgnoringOutcome(remaining);
     if (failure)
         std::rethrow_exception(failure);
     co_return outcome;
@@ -274,12 +281,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     } catch (...) {
         failure = std::current_exception();
     }
-    for (SentChunk& pending : sending) {
-        try {
-            co_await std::move(pending.reply);
-        } catch (...) {
-        }
-    }
+    co_await awaitIgnoringOutcome(sending);
     // The worker reads from localFd: let it finish before the caller may close it.
     if (isPreparing)
         co_await preparing;

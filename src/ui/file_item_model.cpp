@@ -39,7 +39,7 @@ void FileItemModel::selectionChanged() {
         first = rows > 0 ? 0 : -1;
         last = int(rows) - 1;
     } else if (!selected.isEmpty() || !next.isEmpty()) {
-        for (int row = 0; row < int(files.size()); ++row) {
+        for (int row = 0; row < int(rows); ++row) {
             const QString& id = files[row].id;
             if (selected.contains(id) == next.contains(id))
                 continue;
