@@ -15,8 +15,8 @@
 #include "app_test_support.h"
 #include "guest/vsock_transport.h"
 #include "host_agent.h"
-#include "ui/file_browser_view.h"
-#include "ui/file_list_view.h"
+#include "ui/browser/file_browser_view.h"
+#include "ui/browser/file_list_view.h"
 
 using namespace quorvale;
 

@@ -17,11 +17,11 @@
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
-#include "ui/alert_sheets.h"
-#include "ui/delete_confirmation_sheet.h"
-#include "ui/file_browser_view.h"
-#include "ui/icons.h"
-#include "ui/main_window.h"
+#include "ui/browser/file_browser_view.h"
+#include "ui/common/icons.h"
+#include "ui/sheets/alert_sheets.h"
+#include "ui/sheets/delete_confirmation_sheet.h"
+#include "ui/window/main_window.h"
 
 using namespace quorvale;
 

@@ -1,0 +1,321 @@
+// FileBrowserView's menus, shortcuts and flows: rename, export, upload, drops, drags out,
+// new folder, duplicate, copy path and the delete request.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QUrl>
+
+#include "fileops/file_operation_service.h"
+#include "ui/browser/file_browser_view.h"
+#include "ui/browser/file_item_model.h"
+#include "ui/browser/file_list_view.h"
+#include "ui/sheets/rename_sheet.h"
+
+namespace quorvale::ui {
+namespace {
+
+template <typename Slot>
+QAction* addItem(QMenu* menu, const QString& text, QObject* context, Slot slot) {
+    QAction* action = menu->addAction(text);
+    QObject::connect(action, &QAction::triggered, context, slot);
+    return action;
+}
+
+}  // namespace
+
+QString FileBrowserView::exportMessage(qsizetype count) {
+    return QStringLiteral("Choose a folder to export %1 file%2 to")
+        .arg(count)
+        .arg(count == 1 ? QString() : QStringLiteral("s"));
+}
+
+void FileBrowserView::createActions() {
+    const auto add = [this](const QString& text, const QKeySequence& shortcut, auto slot) {
+        auto* action = new QAction(text, this);
+        action->setShortcut(shortcut);
+        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(action, &QAction::triggered, this, slot);
+        addAction(action);
+        return action;
+    };
+    goUpAction = add(QStringLiteral("Go Up"), QKeySequence(Qt::CTRL | Qt::Key_Up),
+                     [this] { browserVM->navigateUp(); });
+    newFolderAction = add(QStringLiteral("New Folder"),
+                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), [this] { newFolder(); });
+    uploadAction = add(QStringLiteral("Upload Files…"),
+                       QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U), [this] { beginUpload(); });
+    selectAllAction = add(QStringLiteral("Select All"), QKeySequence(Qt::CTRL | Qt::Key_A),
+                          [this] { toggleSelectAll(); });
+    refreshAction = add(QStringLiteral("Refresh"), QKeySequence(Qt::CTRL | Qt::Key_R),
+                        [this] { browserVM->loadDirectory(); });
+    deleteAction = add(QStringLiteral("Delete"), QKeySequence::Delete,
+                       [this] { requestDelete(browserVM->selectedItems()); });
+}
+
+void FileBrowserView::toggleSelectAll() {
+    if (allVisibleSelected())
+        browserVM->setSelectedFiles({});
+    else
+        browserVM->selectAll();
+}
+
+QMenu* FileBrowserView::browserMenu() {
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(goUpAction);
+    menu->addSeparator();
+    menu->addAction(newFolderAction);
+    menu->addAction(uploadAction);
+    selectAllAction->setText(allVisibleSelected() ? QStringLiteral("Deselect All")
+                                                  : QStringLiteral("Select All"));
+    menu->addAction(selectAllAction);
+    const QList<model::FileItem> selected = browserVM->selectedItems();
+    if (!selected.isEmpty()) {
+        menu->addSeparator();
+        addItem(menu, QStringLiteral("Copy Path"), this, [this, selected] { copyPaths(selected); });
+        addItem(menu, QStringLiteral("Export to Computer…"), this,
+                [this, selected] { beginExport(selected); });
+        if (selected.size() == 1)
+            addItem(menu, QStringLiteral("Duplicate"), this,
+                    [this, item = selected.first()] { duplicate(item); });
+        QAction* remove = addItem(menu, QStringLiteral("Delete Permanently"), this,
+                                  [this, selected] { requestDelete(selected); });
+        remove->setProperty("destructive", true);
+    }
+    menu->addSeparator();
+    menu->addAction(refreshAction);
+    return menu;
+}
+
+QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const QSet<QString> selectedIds = browserVM->selectedFiles();
+    const bool inSelection = selectedIds.contains(item.id);
+    const QList<model::FileItem> targets = inSelection && selectedIds.size() >= 2
+                                               ? browserVM->selectedItems()
+                                               : QList<model::FileItem>{item};
+    if (item.isDirectory)
+        addItem(menu, QStringLiteral("Open"), this,
+                [this, path = item.path] { browserVM->navigateTo(path); });
+    addItem(menu, QStringLiteral("Get Info"), this, [this, item] {
+        browserVM->setSelectedFiles({item.id});
+        appState.setShowPreviewPanel(true);
+        previewVM->loadPreview(item);
+    });
+    menu->addSeparator();
+    if (selectedIds.size() <= 1) {
+        addItem(menu, QStringLiteral("Rename…"), this, [this, item] { beginRename(item); });
+        addItem(menu, QStringLiteral("Duplicate"), this, [this, item] { duplicate(item); });
+    }
+    addItem(menu, QStringLiteral("Copy Path"), this, [this, targets] { copyPaths(targets); });
+    menu->addSeparator();
+    const QString deleteText = targets.size() >= 2
+                                   ? QStringLiteral("Delete %1 Items").arg(targets.size())
+                                   : QStringLiteral("Delete");
+    QAction* remove = addItem(menu, deleteText, this, [this, targets] { requestDelete(targets); });
+    remove->setProperty("destructive", true);
+    return menu;
+}
+
+void FileBrowserView::contextMenuEvent(QContextMenuEvent* event) {
+    browserMenu()->popup(event->globalPos());
+}
+
+void FileBrowserView::showEntryMenu(QAbstractItemView* view, const QPoint& position) {
+    const QModelIndex index = view->indexAt(position);
+    QMenu* menu = index.isValid() ? entryMenu(items->item(index.row())) : browserMenu();
+    menu->popup(view->viewport()->mapToGlobal(position));
+}
+
+void FileBrowserView::requestDelete(const QList<model::FileItem>& targets) {
+    if (targets.isEmpty())
+        return;
+    appState.setActiveAlert(app::AppAlert::deleteConfirmation(targets));
+}
+
+void FileBrowserView::showFailure(const QString& prefix, const std::exception& error) {
+    appState.setActiveAlert(app::AppAlert::error(prefix + QString::fromUtf8(error.what())));
+}
+
+void FileBrowserView::copyPaths(const QList<model::FileItem>& targets) {
+    QStringList paths;
+    for (const model::FileItem& item : targets)
+        paths << item.path;
+    QGuiApplication::clipboard()->clear();
+    QGuiApplication::clipboard()->setText(paths.join(QLatin1Char('\n')));
+}
+
+void FileBrowserView::beginRename(const model::FileItem& item) {
+    auto* sheet = new RenameSheet(item.name, this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    connect(sheet, &RenameSheet::renameConfirmed, this,
+            [this, item](const QString& text) { rename(item, text); });
+    sheet->open();
+}
+
+QCoro::Task<void> FileBrowserView::rename(model::FileItem item, QString typed) {
+    const auto name = RenameSheet::newName(item.name, typed);
+    if (!name || !browserVM->fileOpService)
+        co_return;
+    QPointer<FileBrowserView> self(this);
+    const auto service = browserVM->fileOpService;
+    const auto partition = browserVM->currentPartition;
+    try {
+        co_await service->rename(item.path, *name, partition);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("Rename failed: "), error);
+        co_return;
+    }
+    if (self)
+        co_await browserVM->loadDirectory();
+}
+
+void FileBrowserView::beginExport(const QList<model::FileItem>& targets) {
+    if (targets.isEmpty())
+        return;
+    auto* dialog = new QFileDialog(this, exportMessage(targets.size()));
+    dialog->setObjectName(QStringLiteral("exportDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Export Here"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    connect(dialog, &QFileDialog::fileSelected, this, [this, targets](const QString& folder) {
+        if (!folder.isEmpty())
+            exportTo(targets, folder);
+    });
+    dialog->open();
+}
+
+QCoro::Task<void> FileBrowserView::exportTo(QList<model::FileItem> targets, QString folder) {
+    QPointer<FileBrowserView> self(this);
+    setExporting(true);
+    try {
+        co_await browserVM->exportItems(targets, folder);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("Export failed: "), error);
+    }
+    if (self)
+        setExporting(false);
+}
+
+void FileBrowserView::beginUpload() {
+    auto* dialog = new QFileDialog(this, QStringLiteral("Choose files to upload to the SD card"));
+    dialog->setObjectName(QStringLiteral("uploadDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Upload"));
+    connect(dialog, &QFileDialog::filesSelected, this,
+            [this](const QStringList& paths) { upload(paths); });
+    dialog->open();
+}
+
+QCoro::Task<void> FileBrowserView::upload(QStringList paths) {
+    if (paths.isEmpty())
+        co_return;
+    QPointer<FileBrowserView> self(this);
+    isUploading = true;
+    try {
+        co_await browserVM->uploadFiles(paths);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("Upload failed: "), error);
+    }
+    if (self)
+        isUploading = false;
+}
+
+QCoro::Task<void> FileBrowserView::newFolder() {
+    QPointer<FileBrowserView> self(this);
+    try {
+        co_await browserVM->createFolder(newFolderName);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("New folder failed: "), error);
+    }
+}
+
+QCoro::Task<void> FileBrowserView::duplicate(model::FileItem item) {
+    QPointer<FileBrowserView> self(this);
+    try {
+        co_await browserVM->duplicate(item);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("Duplicate failed: "), error);
+    }
+}
+
+void FileBrowserView::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() && event->source() == nullptr)
+        event->acceptProposedAction();
+}
+
+void FileBrowserView::dragMoveEvent(QDragMoveEvent* event) {
+    if (event->mimeData()->hasUrls() && event->source() == nullptr)
+        event->acceptProposedAction();
+}
+
+void FileBrowserView::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // Uploads after the drop has returned to the drag source.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { upload(paths); }, Qt::QueuedConnection);
+}
+
+QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag() {
+    QList<model::FileItem> files;
+    for (const model::FileItem& item : browserVM->selectedItems())
+        if (!item.isDirectory && !item.isSymlink)
+            files << item;
+    if (files.isEmpty() || browserVM->isTransferring())
+        co_return std::nullopt;
+    QPointer<FileBrowserView> self(this);
+    dragFolder = std::make_unique<QTemporaryDir>();
+    const QString folder = dragFolder->path();
+    try {
+        co_await browserVM->exportItems(files, folder);
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(QStringLiteral("Export failed: "), error);
+        co_return std::nullopt;
+    }
+    QList<QUrl> urls;
+    for (const model::FileItem& item : files)
+        urls << QUrl::fromLocalFile(folder + QLatin1Char('/') + item.name);
+    co_return urls;
+}
+
+QCoro::Task<void> FileBrowserView::dragOut() {
+    // The files are exported first; the drag then hands out their URLs, if the button is
+    // still held.
+    QPointer<FileBrowserView> self(this);
+    const std::optional<QList<QUrl>> urls = co_await exportSelectionForDrag();
+    if (!urls || !self || !(QGuiApplication::mouseButtons() & Qt::LeftButton))
+        co_return;
+    auto* data = new QMimeData;
+    data->setUrls(*urls);
+    auto* drag = new QDrag(this);
+    drag->setMimeData(data);
+    drag->exec(Qt::CopyAction);
+}
+
+}  // namespace quorvale::ui

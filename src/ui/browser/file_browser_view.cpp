@@ -1,0 +1,345 @@
+#include "ui/browser/file_browser_view.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "fileops/file_operation_service.h"
+#include "guest/vsock_transport.h"
+#include "ui/browser/breadcrumb_bar.h"
+#include "ui/browser/file_item_model.h"
+#include "ui/browser/file_list_view.h"
+#include "ui/browser/search_bar.h"
+#include "ui/browser/selection_action_bar.h"
+#include "ui/browser/transfer_progress.h"
+#include "ui/common/icons.h"
+#include "ui/common/loading_overlay.h"
+#include "ui/common/theme.h"
+#include "ui/preview/file_preview_panel.h"
+
+namespace quorvale::ui {
+
+FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport& transport,
+                                 QWidget* parent)
+    : QWidget(parent), appState(appState), transport(transport) {
+    browserVM = new app::FileBrowserViewModel(this);
+    previewVM = new app::FilePreviewViewModel(this);
+    previewVM->fileBrowserVM = browserVM;
+    items = new FileItemModel(browserVM, this);
+    setAcceptDrops(true);
+    buildLayout();
+    createActions();
+    connectModels();
+
+    QPointer<FileBrowserView> self(this);
+    appState.onConfirmDelete = [self] {
+        if (!self)
+            return;
+        const auto alert = self->appState.activeAlert();
+        if (alert && alert->kind == app::AppAlert::Kind::deleteConfirmation) {
+            QSet<QString> ids;
+            for (const model::FileItem& item : alert->files)
+                ids.insert(item.id);
+            self->browserVM->setSelectedFiles(ids);
+        }
+        // A failed delete is shown by the listing's error, not as an alert.
+        self->browserVM->deleteSelected();
+    };
+    connect(&appState, &app::AppState::selectedPartitionChanged, this,
+            [this] { connectPartition(true); });
+    connect(&appState, &app::AppState::vmStatusChanged, this, [this] {
+        if (this->appState.vmStatus().state == guest::VMStatus::State::running &&
+            this->appState.selectedPartition())
+            connectPartition(true);
+    });
+    connectPartition(false);
+}
+
+FileBrowserView::~FileBrowserView() {
+    appState.onConfirmDelete = nullptr;
+}
+
+QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
+    const auto partition = appState.selectedPartition();
+    // While the VM boots there is nobody to ask; its "running" status brings us back here.
+    if (!partition || !transport.isConnected())
+        co_return;
+    browserVM->fileOpService = std::make_shared<fileops::FileOperationService>(transport);
+    browserVM->currentPartition = partition->bsdName;
+    if (navigateToRoot)
+        co_await browserVM->navigateTo(QStringLiteral("/"));
+    else
+        co_await browserVM->loadDirectory();
+}
+
+void FileBrowserView::buildLayout() {
+    auto* outer = new QHBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    split = new QSplitter(Qt::Horizontal);
+    split->setChildrenCollapsible(false);
+    outer->addWidget(split);
+
+    auto* browser = new QWidget;
+    auto* column = new QVBoxLayout(browser);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    crumbs = new BreadcrumbBar;
+    column->addWidget(crumbs);
+    auto* divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFixedHeight(1);
+    divider->setStyleSheet(QStringLiteral("background: %1; border: none;")
+                               .arg(theme::divider().name(QColor::HexArgb)));
+    column->addWidget(divider);
+    search = new SearchBar;
+    column->addWidget(search);
+
+    contentStack = new QStackedWidget;
+    loading = new LoadingOverlay;
+    emptyPage = new QWidget;
+    auto* emptyColumn = new QVBoxLayout(emptyPage);
+    emptyColumn->addStretch(1);
+    emptySymbol = new QLabel;
+    emptySymbol->setAlignment(Qt::AlignCenter);
+    emptyLabel = theme::styledLabel(QString(), theme::body(), theme::textSecondary());
+    emptyLabel->setAlignment(Qt::AlignCenter);
+    emptyColumn->addWidget(emptySymbol);
+    emptyColumn->addWidget(emptyLabel);
+    emptyColumn->addStretch(1);
+    gridView = new FileGridView;
+    gridView->setModel(items);
+    gridView->setModelColumn(FileItemModel::name);
+    listView = new FileListView;
+    listView->setModel(items);
+    const std::pair<int, int> widths[] = {{200, 300}, {60, 80}, {120, 160}, {90, 100}, {80, 100}};
+    for (int section = 0; section < FileItemModel::columnCount_; ++section)
+        listView->setColumnWidth(section, widths[section].second - 10);
+    listView->horizontalHeader()->setMinimumSectionSize(60);
+    for (QWidget* page : {static_cast<QWidget*>(loading), emptyPage,
+                          static_cast<QWidget*>(gridView), static_cast<QWidget*>(listView)})
+        contentStack->addWidget(page);
+    column->addWidget(contentStack, 1);
+
+    actionBar = new SelectionActionBar;
+    actionBar->hide();
+    column->addWidget(actionBar);
+    transfer = new TransferProgress;
+    transfer->hide();
+    column->addWidget(transfer);
+
+    auto* status = new QWidget;
+    auto* statusRow = new QHBoxLayout(status);
+    statusRow->setContentsMargins(12, 4, 12, 4);
+    statusCount = theme::styledLabel(QString(), theme::caption(), theme::textSecondary());
+    statusErrorIcon = new QLabel;
+    statusErrorIcon->setPixmap(
+        icons::tintedPixmap(QStringLiteral("exclamationmark.triangle.fill"), 12, theme::warning()));
+    statusError = theme::styledLabel(QString(), theme::caption(), theme::warning());
+    statusRow->addWidget(statusCount);
+    statusRow->addStretch(1);
+    statusRow->addWidget(statusErrorIcon);
+    statusRow->addWidget(statusError);
+    column->addWidget(status);
+
+    split->addWidget(browser);
+    preview = new FilePreviewPanel(previewVM);
+    split->addWidget(preview);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 0);
+    split->setSizes({700, 280});
+    preview->setVisible(appState.showPreviewPanel());
+}
+
+void FileBrowserView::connectModels() {
+    connect(browserVM, &app::FileBrowserViewModel::pathComponentsChanged, this,
+            [this] { crumbs->setComponents(browserVM->pathComponents()); });
+    connect(crumbs, &BreadcrumbBar::navigate, this,
+            [this](const QString& path) { browserVM->navigateTo(path); });
+    connect(search, &SearchBar::textChanged, browserVM, &app::FileBrowserViewModel::setSearchQuery);
+    for (auto signal : {&app::FileBrowserViewModel::searchQueryChanged,
+                        &app::FileBrowserViewModel::sortOrderChanged,
+                        &app::FileBrowserViewModel::sortAscendingChanged})
+        connect(browserVM, signal, browserVM, &app::FileBrowserViewModel::applyFilterAndSort);
+    connect(browserVM, &app::FileBrowserViewModel::searchQueryChanged, this,
+            [this] { search->setText(browserVM->searchQuery()); });
+    for (auto signal :
+         {&app::FileBrowserViewModel::filesChanged, &app::FileBrowserViewModel::isLoadingChanged})
+        connect(browserVM, signal, this, [this] {
+            updateContent();
+            updateStatus();
+            updateSelectionBar();
+        });
+    connect(&appState, &app::AppState::viewModeChanged, this, &FileBrowserView::updateContent);
+    connect(&appState, &app::AppState::showPreviewPanelChanged, this,
+            [this] { preview->setVisible(appState.showPreviewPanel()); });
+    connect(browserVM, &app::FileBrowserViewModel::selectedFilesChanged, this, [this] {
+        updateStatus();
+        updateSelectionBar();
+    });
+    connect(browserVM, &app::FileBrowserViewModel::errorChanged, this,
+            &FileBrowserView::updateStatus);
+    connect(browserVM, &app::FileBrowserViewModel::transferChanged, this,
+            &FileBrowserView::updateTransfer);
+    connect(transfer, &TransferProgress::cancelRequested, browserVM,
+            &app::FileBrowserViewModel::cancelTransfer);
+
+    for (auto* view :
+         {static_cast<QAbstractItemView*>(gridView), static_cast<QAbstractItemView*>(listView)}) {
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(view, &QWidget::customContextMenuRequested, this,
+                [this, view](const QPoint& position) { showEntryMenu(view, position); });
+    }
+    connect(gridView, &FileGridView::entryClicked, this, &FileBrowserView::entryClicked);
+    connect(listView, &FileListView::entryClicked, this, &FileBrowserView::entryClicked);
+    connect(gridView, &FileGridView::entryOpened, this, &FileBrowserView::entryOpened);
+    connect(listView, &FileListView::entryOpened, this, &FileBrowserView::entryOpened);
+    const auto clearSelection = [this] { browserVM->setSelectedFiles({}); };
+    connect(gridView, &FileGridView::backgroundClicked, this, clearSelection);
+    connect(listView, &FileListView::backgroundClicked, this, clearSelection);
+    connect(gridView, &FileGridView::dragRequested, this, [this] { dragOut(); });
+    connect(listView, &FileListView::dragRequested, this, [this] { dragOut(); });
+
+    connect(actionBar, &SelectionActionBar::toggleSelectAll, this,
+            &FileBrowserView::toggleSelectAll);
+    connect(actionBar, &SelectionActionBar::copyPath, this,
+            [this] { copyPaths(browserVM->selectedItems()); });
+    connect(actionBar, &SelectionActionBar::exportSelection, this,
+            [this] { beginExport(browserVM->selectedItems()); });
+    connect(actionBar, &SelectionActionBar::deleteSelection, this,
+            [this] { requestDelete(browserVM->selectedItems()); });
+    connect(actionBar, &SelectionActionBar::deselect, this, clearSelection);
+
+    crumbs->setComponents(browserVM->pathComponents().isEmpty()
+                              ? app::breadcrumb(browserVM->currentPath())
+                              : browserVM->pathComponents());
+    updateContent();
+    updateStatus();
+}
+
+FileBrowserView::Content FileBrowserView::content() const {
+    if (browserVM->isLoading())
+        return Content::loading;
+    if (browserVM->files().isEmpty())
+        return browserVM->searchQuery().isEmpty() ? Content::empty : Content::noResults;
+    return appState.viewMode() == app::ViewMode::list ? Content::list : Content::grid;
+}
+
+QWidget* FileBrowserView::contentWidget() const {
+    return contentStack->currentWidget();
+}
+
+QString FileBrowserView::emptyText() const {
+    return emptyLabel->text();
+}
+
+void FileBrowserView::updateContent() {
+    switch (content()) {
+        case Content::loading:
+            contentStack->setCurrentWidget(loading);
+            return;
+        case Content::noResults:
+            emptySymbol->setPixmap(
+                icons::tintedPixmap(QStringLiteral("magnifyingglass"), 40, theme::textTertiary()));
+            emptyLabel->setText(
+                QStringLiteral("No results for \"%1\"").arg(browserVM->searchQuery()));
+            contentStack->setCurrentWidget(emptyPage);
+            return;
+        case Content::empty:
+            emptySymbol->setPixmap(
+                icons::tintedPixmap(QStringLiteral("folder"), 40, theme::textTertiary()));
+            emptyLabel->setText(QStringLiteral("This folder is empty"));
+            contentStack->setCurrentWidget(emptyPage);
+            return;
+        case Content::grid:
+            contentStack->setCurrentWidget(gridView);
+            return;
+        case Content::list:
+            contentStack->setCurrentWidget(listView);
+            return;
+    }
+}
+
+QString FileBrowserView::statusText() const {
+    QString text = statusCount->text();
+    if (!statusError->isHidden() && !statusError->text().isEmpty())
+        text += QStringLiteral(" — ") + statusError->text();
+    return text;
+}
+
+void FileBrowserView::updateStatus() {
+    QString text = QStringLiteral("%1 items").arg(browserVM->files().size());
+    const qsizetype selected = browserVM->selectedFiles().size();
+    if (selected > 0)
+        text += QStringLiteral("   %1 selected").arg(selected);
+    statusCount->setText(text);
+    const auto error = browserVM->error();
+    statusErrorIcon->setVisible(error.has_value());
+    statusError->setVisible(error.has_value());
+    statusError->setText(error.value_or(QString()));
+}
+
+bool FileBrowserView::allVisibleSelected() const {
+    const QSet<QString> selected = browserVM->selectedFiles();
+    const QList<model::FileItem> files = browserVM->files();
+    // Ids are unique: fewer selected than shown means some are not.
+    if (files.isEmpty() || selected.size() < files.size())
+        return false;
+    for (const model::FileItem& item : files)
+        if (!selected.contains(item.id))
+            return false;
+    return true;
+}
+
+void FileBrowserView::updateSelectionBar() {
+    const qsizetype selected = browserVM->selectedFiles().size();
+    actionBar->setVisible(selected > 0);
+    actionBar->setCounts(selected, allVisibleSelected());
+    actionBar->setExporting(isExporting);
+}
+
+void FileBrowserView::setExporting(bool value) {
+    isExporting = value;
+    actionBar->setExporting(value);
+}
+
+void FileBrowserView::updateTransfer() {
+    const bool running = browserVM->isTransferring();
+    if (running && transfer->isHidden()) {
+        transfer->start(isUploading ? QStringLiteral("Uploading…") : QStringLiteral("Exporting…"));
+        transfer->show();
+    }
+    if (!running) {
+        transfer->hide();
+        return;
+    }
+    transfer->setProgress(browserVM->transferBytesDone(), browserVM->transferBytesTotal(),
+                          browserVM->transferCurrentFile());
+}
+
+void FileBrowserView::entryClicked(const QModelIndex& index, bool toggle) {
+    const model::FileItem item = items->item(index.row());
+    QSet<QString> selected = browserVM->selectedFiles();
+    if (toggle) {
+        if (!selected.remove(item.id))
+            selected.insert(item.id);
+    } else {
+        selected = {item.id};
+    }
+    browserVM->setSelectedFiles(selected);
+    if (selected.contains(item.id))
+        previewVM->loadPreview(item);
+}
+
+void FileBrowserView::entryOpened(const QModelIndex& index) {
+    const model::FileItem item = items->item(index.row());
+    if (item.isDirectory)
+        browserVM->navigateTo(item.path);
+    else
+        previewVM->loadPreview(item);
+}
+
+}  // namespace quorvale::ui

@@ -1,0 +1,127 @@
+#include "ui/browser/file_item_model.h"
+
+#include <QMimeData>
+#include <QUrl>
+
+#include "ui/common/icons.h"
+
+namespace quorvale::ui {
+
+FileItemModel::FileItemModel(app::FileBrowserViewModel* viewModel, QObject* parent)
+    : QAbstractTableModel(parent), viewModel(viewModel) {
+    connect(viewModel, &app::FileBrowserViewModel::filesChanged, this, &FileItemModel::reload);
+    connect(viewModel, &app::FileBrowserViewModel::selectedFilesChanged, this,
+            &FileItemModel::selectionChanged);
+    files = viewModel->files();
+    selected = viewModel->selectedFiles();
+}
+
+void FileItemModel::reload() {
+    QList<model::FileItem> next = viewModel->files();
+    if (next == files)
+        return;
+    beginResetModel();
+    files = std::move(next);
+    selected = viewModel->selectedFiles();
+    endResetModel();
+}
+
+void FileItemModel::selectionChanged() {
+    QSet<QString> next = viewModel->selectedFiles();
+    // Only the rows whose state flipped are repainted, as one span so that it is one signal.
+    // One pass over the rows costs less than keeping an index of 100,000 ids up to date.
+    int first = -1;
+    int last = -1;
+    const auto rows = files.size();
+    if ((selected.isEmpty() && next.size() >= rows) ||
+        (next.isEmpty() && selected.size() >= rows)) {
+        // All selected or all cleared: every row, without looking each one up.
+        first = rows > 0 ? 0 : -1;
+        last = int(rows) - 1;
+    } else if (!selected.isEmpty() || !next.isEmpty()) {
+        for (int row = 0; row < int(rows); ++row) {
+            const QString& id = files[row].id;
+            if (selected.contains(id) == next.contains(id))
+                continue;
+            if (first < 0)
+                first = row;
+            last = row;
+        }
+    }
+    selected = std::move(next);
+    if (first >= 0)
+        Q_EMIT dataChanged(index(first, 0), index(last, columnCount_ - 1), {selectedRole});
+}
+
+int FileItemModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(files.size());
+}
+
+int FileItemModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : columnCount_;
+}
+
+QString FileItemModel::secondaryText(const model::FileItem& item) {
+    return item.isDirectory ? QStringLiteral("Folder") : item.sizeText();
+}
+
+QVariant FileItemModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= files.size())
+        return {};
+    const model::FileItem& item = files[index.row()];
+    switch (role) {
+        case selectedRole:
+            return selected.contains(item.id);
+        case secondaryTextRole:
+            return secondaryText(item);
+        case Qt::AccessibleTextRole:
+            return (item.isDirectory ? QStringLiteral("Folder: ") : QStringLiteral("File: ")) +
+                   item.name;
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole:
+            switch (index.column()) {
+                case name:
+                    if (role == Qt::ToolTipRole && item.symlinkTarget)
+                        return item.name + QStringLiteral(" → ") + *item.symlinkTarget;
+                    return item.name;
+                case size:
+                    return item.isDirectory ? QStringLiteral("--") : item.sizeText();
+                case date:
+                    return item.dateText();
+                case permissions:
+                    return item.permissionText();
+                case owner:
+                    return item.owner;
+            }
+            return {};
+        case Qt::DecorationRole:
+            if (index.column() == name)
+                return icons::tintedIcon(item.iconName(), 16, item.iconColor());
+            return {};
+    }
+    return {};
+}
+
+QVariant FileItemModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    static const char* const titles[] = {"Name", "Size", "Date Modified", "Permissions", "Owner"};
+    return section >= 0 && section < columnCount_ ? QString::fromLatin1(titles[section])
+                                                  : QVariant();
+}
+
+Qt::ItemFlags FileItemModel::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled
+                           : Qt::ItemIsDropEnabled;
+}
+
+QStringList FileItemModel::mimeTypes() const {
+    return {QStringLiteral("text/uri-list")};
+}
+
+QMimeData* FileItemModel::mimeData(const QModelIndexList&) const {
+    // Drags out of the browser are built by the view, which exports the files first.
+    return nullptr;
+}
+
+}  // namespace quorvale::ui

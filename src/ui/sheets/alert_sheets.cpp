@@ -1,0 +1,116 @@
+#include "ui/sheets/alert_sheets.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ui/common/icons.h"
+#include "ui/common/theme.h"
+
+namespace quorvale::ui {
+
+AlertSheet::AlertSheet(const QString& symbol, const QColor& symbolColor, const QString& title,
+                       const QString& message, QWidget* parent)
+    : QDialog(parent), title(title), message(message) {
+    setWindowModality(Qt::WindowModal);
+    setWindowTitle(title);
+    setFixedWidth(kWidth);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(12);
+    auto* icon = new QLabel;
+    icon->setPixmap(icons::tintedPixmap(symbol, 40, symbolColor));
+    column->addWidget(icon, 0, Qt::AlignHCenter);
+    auto* heading = theme::styledLabel(title, theme::title(), theme::textPrimary());
+    heading->setAlignment(Qt::AlignCenter);
+    heading->setWordWrap(true);
+    column->addWidget(heading);
+    auto* body = theme::styledLabel(message, theme::body(), theme::textSecondary());
+    body->setAlignment(Qt::AlignCenter);
+    body->setWordWrap(true);
+    column->addWidget(body);
+    column->addSpacing(8);
+    buttons = new QHBoxLayout;
+    buttons->addStretch();
+    column->addLayout(buttons);
+}
+
+QPushButton* AlertSheet::addButton(const QString& text, bool isDefault) {
+    auto* button = new QPushButton(text);
+    button->setAutoDefault(false);
+    button->setDefault(isDefault);
+    buttons->addWidget(button);
+    return button;
+}
+
+ErrorSheet::ErrorSheet(const QString& message, QWidget* parent)
+    : AlertSheet(QStringLiteral("exclamationmark.triangle.fill"), theme::systemOrange(),
+                 QStringLiteral("Error"), message, parent) {
+    QPushButton* ok = addButton(QStringLiteral("OK"), true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+EjectConfirmationSheet::EjectConfirmationSheet(const model::Device& device, QWidget* parent)
+    : AlertSheet(QStringLiteral("eject.fill"), theme::textPrimary(),
+                 QStringLiteral("Eject ") + device.name + QStringLiteral("?"),
+                 QStringLiteral("Make sure all operations are complete before ejecting."), parent) {
+    // Escape rejects the dialog (Cancel); Return presses the default button (Eject).
+    cancel = addButton(QStringLiteral("Cancel"), false);
+    eject = addButton(QStringLiteral("Eject"), true);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(eject, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+AlertSheetPresenter::AlertSheetPresenter(app::AppState& appState, QWidget* window)
+    : QObject(window), appState(appState), window(window) {
+    connect(&appState, &app::AppState::activeAlertChanged, this,
+            &AlertSheetPresenter::alertChanged);
+}
+
+void AlertSheetPresenter::alertChanged() {
+    const auto alert = appState.activeAlert();
+    if (sheet && (!alert || alert->id() != shownAlertID)) {
+        // The alert was cleared or replaced: the old sheet goes without running anything.
+        QDialog* old = sheet;
+        sheet = nullptr;
+        old->disconnect(this);
+        old->reject();
+        old->deleteLater();
+    }
+    if (!alert || sheet)
+        return;
+    QDialog* dialog = nullptr;
+    switch (alert->kind) {
+        case app::AppAlert::Kind::error:
+            dialog = new ErrorSheet(alert->message, window);
+            break;
+        case app::AppAlert::Kind::ejectConfirmation: {
+            dialog = new EjectConfirmationSheet(alert->device, window);
+            const model::Device device = alert->device;
+            connect(dialog, &QDialog::accepted, this, [this, device] {
+                if (appState.onConfirmEject)
+                    appState.onConfirmEject(device);
+            });
+            break;
+        }
+        case app::AppAlert::Kind::deleteConfirmation:
+            if (deleteSheet)
+                dialog = deleteSheet(*alert, window);
+            break;
+    }
+    if (!dialog)
+        return;
+    sheet = dialog;
+    shownAlertID = alert->id();
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this, dialog] {
+        if (sheet != dialog)
+            return;
+        sheet = nullptr;
+        appState.setActiveAlert(std::nullopt);
+    });
+    dialog->open();
+}
+
+}  // namespace quorvale::ui

@@ -1,0 +1,137 @@
+// The icon table resolves every symbol the views use to a drawable icon in any installed theme,
+// and the shared fonts and animation curve behave as the views rely on.
+
+#include <QDir>
+#include <QFontInfo>
+#include <QIcon>
+#include <QImage>
+#include <QPainter>
+
+#include <gtest/gtest.h>
+
+#include "screenshot.h"
+#include "ui/common/icons.h"
+#include "ui/common/theme.h"
+
+namespace quorvale::ui {
+namespace {
+
+// Every symbol named by the file model and the views.
+const QStringList kUsedSymbols = {
+    // File kinds.
+    "folder.fill", "photo", "film", "music.note", "doc.richtext", "doc.text", "tablecells",
+    "rectangle.split.3x1", "chevron.left.forwardslash.chevron.right", "globe", "paintbrush",
+    "gearshape", "terminal", "doc.plaintext", "archivebox", "opticaldisc", "gearshape.2", "cpu",
+    "memorychip", "doc",
+    // Window, sidebar and alerts.
+    "square.grid.2x2", "list.bullet", "sidebar.trailing", "chart.pie",
+    "exclamationmark.triangle.fill", "eject.fill", "sdcard", "externaldrive", "internaldrive",
+    "internaldrive.fill",
+    // Browser, preview and status views.
+    "magnifyingglass", "folder", "checkmark.circle.fill", "doc.on.clipboard", "square.and.arrow.up",
+    "doc.text.magnifyingglass", "number", "xmark", "xmark.circle.fill",
+    // Setup and settings.
+    "externaldrive.fill", "bolt.fill", "lock.shield.fill", "arrow.triangle.2.circlepath",
+    "shield.checkered", "lock.shield", "gear"};
+
+bool hasVisiblePixels(const QImage& image) {
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) > 64)
+                return true;
+        }
+    }
+    return false;
+}
+
+class IconThemes : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        saved = QIcon::themeName();
+        if (*GetParam())
+            QIcon::setThemeName(QLatin1String(GetParam()));
+    }
+    void TearDown() override { QIcon::setThemeName(saved); }
+    QString saved;
+};
+
+TEST_P(IconThemes, EveryTableEntryDrawsSomething) {
+    for (const icons::IconEntry& entry : icons::table()) {
+        const QString symbol = QLatin1String(entry.symbol);
+        const QIcon icon = icons::icon(symbol);
+        ASSERT_FALSE(icon.isNull()) << entry.symbol;
+        const QPixmap pixmap = icon.pixmap(32, 32);
+        ASSERT_FALSE(pixmap.isNull()) << entry.symbol;
+        EXPECT_TRUE(hasVisiblePixels(pixmap.toImage())) << entry.symbol;
+    }
+}
+
+// "" keeps the theme chosen by installThemeFallback(); hicolor has none of the names, so every
+// icon must come from the fallback theme or the bundled ones.
+INSTANTIATE_TEST_SUITE_P(Themes, IconThemes, testing::Values("", "hicolor", "breeze"));
+
+TEST(IconTable, CoversEverySymbolTheViewsUse) {
+    for (const QString& symbol : kUsedSymbols)
+        EXPECT_FALSE(icons::icon(symbol).isNull()) << symbol.toStdString();
+    EXPECT_TRUE(icons::icon(QStringLiteral("no.such.symbol")).isNull());
+}
+
+TEST(IconTable, TintPaintsTheGlyphInTheGivenColour) {
+    const QImage image =
+        icons::tintedPixmap(QStringLiteral("folder.fill"), 24, theme::accent()).toImage();
+    ASSERT_FALSE(image.isNull());
+    int opaque = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.alpha() == 255) {
+                ++opaque;
+                EXPECT_EQ(pixel.rgb(), theme::accent().rgb());
+            }
+        }
+    }
+    EXPECT_GT(opaque, 24);
+}
+
+// A sheet of every icon, for looking at.
+TEST(IconTable, ContactSheet) {
+    const auto entries = icons::table();
+    const int columns = 5;
+    const int rows = static_cast<int>((entries.size() + columns - 1) / columns);
+    QImage sheet(columns * 200, rows * 40, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Qt::white);
+    QPainter painter(&sheet);
+    painter.setFont(theme::caption());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const int x = static_cast<int>(i % columns) * 200;
+        const int y = static_cast<int>(i / columns) * 40;
+        const QString symbol = QLatin1String(entries[i].symbol);
+        painter.drawPixmap(x + 8, y + 8, icons::icon(symbol).pixmap(24, 24));
+        painter.drawText(QRect(x + 40, y, 160, 40), Qt::AlignVCenter | Qt::TextWordWrap, symbol);
+    }
+    painter.end();
+    QDir().mkpath(test::screenshotDirectory());
+    EXPECT_TRUE(sheet.save(test::screenshotDirectory() + QStringLiteral("/icons.png")));
+}
+
+TEST(Theme, MonoIsFixedPitchAtThirteenPixels) {
+    const QFontInfo info(theme::mono());
+    EXPECT_TRUE(info.fixedPitch()) << info.family().toStdString();
+    EXPECT_EQ(info.pixelSize(), 13);
+}
+
+TEST(Theme, SpringStartsAtZeroLandsOnOneAndBarelyOvershoots) {
+    const QEasingCurve spring = theme::springStandard();
+    EXPECT_EQ(spring.valueForProgress(0.0), 0.0);
+    EXPECT_EQ(spring.valueForProgress(1.0), 1.0);
+    double peak = 0.0;
+    for (int i = 0; i <= 1000; ++i)
+        peak = std::max(peak, spring.valueForProgress(i / 1000.0));
+    EXPECT_GT(peak, 1.0);
+    EXPECT_LT(peak, 1.01);
+    // Most of the way there by half time, as a responsive spring is.
+    EXPECT_GT(spring.valueForProgress(0.5), 0.95);
+}
+
+}  // namespace
+}  // namespace quorvale::ui

@@ -1,0 +1,214 @@
+// The disk-usage sheet: bar colours at the thresholds, the figures from the guest's partition
+// record (missing or odd values), the entry list, and the close button.
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "ui/common/screenshot.h"
+#include "ui/common/theme.h"
+#include "ui/common/usage_bar.h"
+#include "ui/usage/disk_usage_view.h"
+
+namespace quorvale::ui {
+namespace {
+
+QVariantMap entry(const QString& name, QVariant size, QVariant isDirectory) {
+    return {{QStringLiteral("name"), name},
+            {QStringLiteral("size"), std::move(size)},
+            {QStringLiteral("is_directory"), std::move(isDirectory)}};
+}
+
+QVariantMap partition(QVariant total, QVariant free) {
+    QVariantMap record{{QStringLiteral("name"), QStringLiteral("vda2")}};
+    if (total.isValid())
+        record.insert(QStringLiteral("total_bytes"), std::move(total));
+    if (free.isValid())
+        record.insert(QStringLiteral("free_bytes"), std::move(free));
+    return record;
+}
+
+// The colour painted `x` pixels into a bar of 200 x 24 showing `fraction`.
+QColor paintedAt(double fraction, int x) {
+    UsageBar bar;
+    bar.setFraction(fraction);
+    bar.resize(200, 24);
+    return bar.grab().toImage().pixelColor(x, 12);
+}
+
+TEST(UsageBar, ColourThresholds) {
+    // Used shares computed from byte counts as the sheet does: 75 %, 90 %, 90.1 %.
+    const auto share = [](quint64 total, quint64 free) {
+        return DiskUsageData{{}, total, free, {}}.usedFraction();
+    };
+    EXPECT_EQ(UsageBar::fillColor(share(1000, 250)), theme::accent());
+    EXPECT_EQ(UsageBar::fillColor(share(1000, 249)), theme::systemOrange());
+    EXPECT_EQ(UsageBar::fillColor(share(1000, 100)), theme::systemOrange());
+    EXPECT_EQ(UsageBar::fillColor(share(1000, 99)), theme::systemRed());
+    EXPECT_EQ(UsageBar::fillColor(share(1000, 0)), theme::systemRed());
+
+    EXPECT_EQ(paintedAt(0.75, 100).rgb(), theme::accent().rgb());
+    EXPECT_EQ(paintedAt(0.9, 100).rgb(), theme::systemOrange().rgb());
+    EXPECT_EQ(paintedAt(0.901, 100).rgb(), theme::systemRed().rgb());
+}
+
+TEST(UsageBar, FillCoversTheFractionOfTheWidth) {
+    EXPECT_EQ(paintedAt(0.5, 90).rgb(), theme::accent().rgb());
+    EXPECT_EQ(paintedAt(0.5, 110).rgb(), theme::surfaceSunken().rgb());
+    EXPECT_EQ(paintedAt(0.0, 12).rgb(), theme::surfaceSunken().rgb());
+    EXPECT_EQ(paintedAt(std::numeric_limits<double>::quiet_NaN(), 12).rgb(),
+              theme::surfaceSunken().rgb());
+    EXPECT_EQ(paintedAt(7.0, 190).rgb(), theme::systemRed().rgb());
+}
+
+TEST(DiskUsageData, PartitionRecordFields) {
+    // No "free_bytes": nothing free.
+    DiskUsageData data = DiskUsageData::fromGuest(QStringLiteral("rootfs"),
+                                                  partition(qlonglong(4'000'000'000), {}), {});
+    EXPECT_EQ(data.totalBytes, 4'000'000'000u);
+    EXPECT_EQ(data.freeBytes, 0u);
+    EXPECT_EQ(data.usedFraction(), 1.0);
+
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(QStringLiteral("100"), {}),
+                                           QStringLiteral("total_bytes")),
+              0u);
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(-5, {}), QStringLiteral("total_bytes")), 0u);
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(1.5, {}), QStringLiteral("total_bytes")), 0u);
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(true, {}), QStringLiteral("total_bytes")), 0u);
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(8e9, {}), QStringLiteral("total_bytes")),
+              8'000'000'000u);
+    EXPECT_EQ(DiskUsageData::unsignedField(partition(std::numeric_limits<qulonglong>::max(), {}),
+                                           QStringLiteral("total_bytes")),
+              std::numeric_limits<quint64>::max());
+
+    // Free above total: nothing used, empty bar; no total: empty bar.
+    EXPECT_EQ((DiskUsageData{{}, 100, 500, {}}).usedBytes(), 0u);
+    EXPECT_EQ((DiskUsageData{{}, 100, 500, {}}).usedFraction(), 0.0);
+    EXPECT_EQ((DiskUsageData{{}, 0, 0, {}}).usedFraction(), 0.0);
+}
+
+TEST(DiskUsageData, EntryFieldsOfTheWrongTypeReadAsAbsent) {
+    const DiskUsageEntry folder = DiskUsageEntry::fromDictionary(entry("home", 1234, true));
+    EXPECT_EQ(folder.name, QStringLiteral("home"));
+    EXPECT_EQ(folder.size, 1234);
+    EXPECT_TRUE(folder.isDirectory);
+
+    const DiskUsageEntry odd =
+        DiskUsageEntry::fromDictionary({{QStringLiteral("name"), 42},
+                                        {QStringLiteral("size"), 12.9},
+                                        {QStringLiteral("is_directory"), 1}});
+    EXPECT_EQ(odd.name, QString());
+    EXPECT_EQ(odd.size, 12);
+    EXPECT_FALSE(odd.isDirectory);
+
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("a", QStringLiteral("12"), false)).size, 0);
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("a", -7, false)).size, 0);
+    EXPECT_EQ(DiskUsageEntry::fromDictionary({}).name, QString());
+
+    EXPECT_EQ(folder.symbol(), QStringLiteral("folder.fill"));
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("IMG_0001.JPG", 1, false)).symbol(),
+              QStringLiteral("photo"));
+    EXPECT_EQ(DiskUsageEntry::fromDictionary(entry("vmlinuz", 1, false)).symbol(),
+              QStringLiteral("doc"));
+}
+
+TEST(DiskUsageView, MissingFreeBytesShowsZeroFreeAndAFullRedBar) {
+    DiskUsageView view;
+    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"),
+                                          partition(qlonglong(2'000'000'000), {}), {}));
+    EXPECT_EQ(view.freeText(), byteCountText(0));
+    EXPECT_EQ(view.usedText(), byteCountText(2'000'000'000));
+    EXPECT_EQ(view.totalText(), byteCountText(2'000'000'000));
+    EXPECT_EQ(view.usageBar()->fraction(), 1.0);
+    EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemRed());
+}
+
+TEST(DiskUsageView, ShowsTheFirstTwentyEntriesInTheGivenOrder) {
+    QVariantList entries;
+    for (int i = 0; i < 25; ++i)
+        entries.append(entry(QStringLiteral("entry%1").arg(i), i * 1000, i % 2 == 0));
+    DiskUsageView view;
+    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"),
+                                          partition(qlonglong(1000), qlonglong(500)), entries));
+    const QStringList names = view.entryNames();
+    ASSERT_EQ(names.size(), DiskUsageView::kMaxEntries);
+    for (int i = 0; i < names.size(); ++i)
+        EXPECT_EQ(names[i], QStringLiteral("entry%1").arg(i));
+    // Replacing the data replaces the rows.
+    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"), partition({}, {}),
+                                          {entry("only", 1, false)}));
+    EXPECT_EQ(view.entryNames(), QStringList{QStringLiteral("only")});
+    EXPECT_EQ(DiskUsageView::dotColor(8), DiskUsageView::dotColor(0));
+    EXPECT_EQ(DiskUsageView::dotColor(7), theme::systemRed());
+}
+
+TEST(DiskUsageView, CloseButtonAsksToDismiss) {
+    DiskUsageView view;
+    view.show();
+    QSignalSpy dismiss(&view, &DiskUsageView::dismissRequested);
+    QTest::mouseClick(view.closeButton(), Qt::LeftButton);
+    EXPECT_EQ(dismiss.count(), 1);
+}
+
+TEST(DiskUsageView, Screenshot) {
+    const QVariantList entries = {
+        entry("usr", qlonglong(1'612'000'000), true),
+        entry("var", qlonglong(402'000'000), true),
+        entry("home", qlonglong(233'500'000), true),
+        entry("lib", qlonglong(187'000'000), true),
+        entry("big-file.bin", qlonglong(200'000'000), false),
+        entry("boot", qlonglong(61'000'000), true),
+        entry("etc", qlonglong(5'400'000), true),
+        entry("a-rather-long-file-name-that-does-not-fit-in-the-row-at-all.tar.gz",
+              qlonglong(1'234), false),
+        entry("README.md", qlonglong(2'048), false),
+        entry("backup.tar.gz", qlonglong(48'000'000), false),
+        entry("photo.jpg", qlonglong(3'100'000), false),
+        entry("opt", 0, true),
+    };
+    DiskUsageView view;
+    view.setData(DiskUsageData::fromGuest(
+        QStringLiteral("rootfs"), partition(qlonglong(7'800'000'000), qlonglong(1'200'000'000)),
+        entries));
+    test::saveScreenshot(view, QStringLiteral("disk_usage"));
+    EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemOrange());
+}
+
+TEST(DiskUsageLoadingView, ShowsTheLoadingText) {
+    DiskUsageLoadingView view;
+    EXPECT_EQ(view.text(), QStringLiteral("Loading disk usage…"));
+    const QImage image = test::saveScreenshot(view, QStringLiteral("disk_usage_loading"));
+    EXPECT_EQ(image.size(), DiskUsageView::kSheetSize);
+}
+
+// The same sheet under a dark palette: labels and the sunken track must stay legible.
+TEST(DiskUsageView, DarkPaletteScreenshot) {
+    const QPalette saved = QApplication::palette();
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, QColor(235, 235, 235));
+    dark.setColor(QPalette::Base, QColor(40, 40, 40));
+    dark.setColor(QPalette::Text, QColor(235, 235, 235));
+    dark.setColor(QPalette::PlaceholderText, QColor(235, 235, 235, 140));
+    dark.setColor(QPalette::Button, QColor(50, 50, 50));
+    dark.setColor(QPalette::ButtonText, QColor(235, 235, 235));
+    QApplication::setPalette(dark);
+    {
+        DiskUsageView view;
+        view.setData(DiskUsageData::fromGuest(
+            QStringLiteral("rootfs"), partition(qlonglong(8'000'000'000), qlonglong(500'000'000)),
+            {entry("usr", qlonglong(1'612'000'000), true), entry("notes.txt", 2048, false)}));
+        test::saveScreenshot(view, QStringLiteral("disk_usage_dark"));
+        EXPECT_TRUE(theme::isDark());
+        EXPECT_LT(theme::surfaceSunken().lightness(), QColor(30, 30, 30).lightness());
+    }
+    QApplication::setPalette(saved);
+}
+
+}  // namespace
+}  // namespace quorvale::ui

@@ -1,0 +1,96 @@
+#pragma once
+// Test doubles for the main-window tests: a helper and a VM whose outcomes the test sets, a
+// guest on the far end of a socketpair answering JSON-RPC lines from a table of results, and a
+// harness building the real window (real AppState, settings in a temporary file, the real disk
+// source with disk images, a real transport) over them.
+
+#include <QHash>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/app_settings.h"
+#include "app/app_state.h"
+#include "app/service_interfaces.h"
+#include "disk/helper_error.h"
+#include "guest/vsock_transport.h"
+#include "ui/window/main_window.h"
+
+namespace quorvale::test {
+
+// Answers each request line with the error message stored for its method, else the JSON
+// text stored for it ("true" when none; "pong" for ping).
+class ScriptedGuest {
+public:
+    explicit ScriptedGuest(UniqueFd fd);
+    QHash<QString, QByteArray> results;
+    QHash<QString, QString> errors;
+    QStringList methods;
+
+private:
+    void readable();
+    UniqueFd fd;
+    std::unique_ptr<QSocketNotifier> notifier;
+    QByteArray buffer;
+};
+
+// A connected pair: the transport's end and the guest serving the other.
+std::unique_ptr<ScriptedGuest> connectScriptedGuest(guest::VsockTransport& transport);
+
+class FakeHelper : public app::HelperAccess {
+public:
+    QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
+    QCoro::Task<void> installHelper() override;
+
+    QStringList opened;
+    std::optional<disk::HelperError> failure;
+    std::chrono::milliseconds delay{0};
+    bool installFails = false;
+    int installs = 0;
+};
+
+class FakeVM : public app::VMControl {
+public:
+    bool isRunning() const override { return running; }
+    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) override;
+    QCoro::Task<void> stopVM() override;
+    QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
+
+    bool running = false;
+    int boots = 0;
+    int stops = 0;
+    std::chrono::milliseconds bootDelay{1};
+    std::vector<std::unique_ptr<ScriptedGuest>> guests;
+};
+
+struct WindowHarness {
+    enum class Onboarding { done, pending };
+    explicit WindowHarness(Onboarding onboarding = Onboarding::done);
+    ~WindowHarness();
+
+    // Shows the window and waits until it is exposed and active.
+    void show();
+    // Runs the event loop until `done` holds (at most `limit`).
+    static bool waitFor(const std::function<bool()>& done,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    QTemporaryDir dir;
+    app::AppState appState;
+    std::unique_ptr<app::AppSettings> settings;
+    FakeHelper helper;
+    FakeVM vm;
+    guest::VsockTransport transport;
+    std::unique_ptr<ui::MainWindow> window;
+};
+
+// A device as disk detection reports it: `sdb` with the given partitions (sdb1, sdb2, ...).
+model::Device makeDevice(const QList<model::FilesystemType>& filesystems);
+
+// An ext4 image of 32 MiB labelled "SAMPLE" holding a few files, made with mkfs.ext4 -d.
+QString makeExt4Image(const QString& directory);
+
+}  // namespace quorvale::test
