@@ -38,6 +38,12 @@ void AppState::setSelectedPartition(const std::optional<model::Partition>& value
 void AppState::setViewMode(ViewMode value) {
     assign(viewMode_, value, &AppState::viewModeChanged);
 }
+void AppState::setSortOrder(SortOrder value) {
+    assign(sortOrder_, value, &AppState::sortOrderChanged);
+}
+void AppState::setSortAscending(bool value) {
+    assign(sortAscending_, value, &AppState::sortAscendingChanged);
+}
 void AppState::setShowPreviewPanel(bool value) {
     assign(showPreviewPanel_, value, &AppState::showPreviewPanelChanged);
 }

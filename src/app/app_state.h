@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "app/app_types.h"
+#include "app/file_sorting.h"
 #include "guest/vm_status.h"
 #include "model/device.h"
 #include "model/partition.h"
@@ -33,6 +34,10 @@ class AppState : public QObject {
                    WRITE setSelectedPartition NOTIFY selectedPartitionChanged)
     Q_PROPERTY(
         quorvale::app::ViewMode viewMode READ viewMode WRITE setViewMode NOTIFY viewModeChanged)
+    Q_PROPERTY(quorvale::app::SortOrder sortOrder READ sortOrder WRITE setSortOrder NOTIFY
+                   sortOrderChanged)
+    Q_PROPERTY(
+        bool sortAscending READ sortAscending WRITE setSortAscending NOTIFY sortAscendingChanged)
     Q_PROPERTY(bool showPreviewPanel READ showPreviewPanel WRITE setShowPreviewPanel NOTIFY
                    showPreviewPanelChanged)
     Q_PROPERTY(std::optional<quorvale::app::AppAlert> activeAlert READ activeAlert WRITE
@@ -75,6 +80,10 @@ public:
     bool retryMountAfterFDA() const { return retryMountAfterFDA_; }
     std::optional<model::Partition> selectedPartition() const { return selectedPartition_; }
     ViewMode viewMode() const { return viewMode_; }
+    // The browser's sort key and direction, shared by the View menu, the list's headers and
+    // the browser.
+    SortOrder sortOrder() const { return sortOrder_; }
+    bool sortAscending() const { return sortAscending_; }
     bool showPreviewPanel() const { return showPreviewPanel_; }
     std::optional<AppAlert> activeAlert() const { return activeAlert_; }
     guest::VMStatus vmStatus() const { return vmStatus_; }
@@ -93,6 +102,8 @@ public:
     void setRetryMountAfterFDA(bool value);
     void setSelectedPartition(const std::optional<model::Partition>& value);
     void setViewMode(ViewMode value);
+    void setSortOrder(SortOrder value);
+    void setSortAscending(bool value);
     void setShowPreviewPanel(bool value);
     void setActiveAlert(const std::optional<AppAlert>& value);
     void setVmStatus(const guest::VMStatus& value);
@@ -112,6 +123,8 @@ Q_SIGNALS:
     void retryMountAfterFDAChanged();
     void selectedPartitionChanged();
     void viewModeChanged();
+    void sortOrderChanged();
+    void sortAscendingChanged();
     void showPreviewPanelChanged();
     void activeAlertChanged();
     void vmStatusChanged();
@@ -140,6 +153,8 @@ private:
     bool retryMountAfterFDA_ = false;
     std::optional<model::Partition> selectedPartition_;
     ViewMode viewMode_ = ViewMode::grid;
+    SortOrder sortOrder_ = SortOrder::name;
+    bool sortAscending_ = true;
     bool showPreviewPanel_ = false;
     std::optional<AppAlert> activeAlert_;
     guest::VMStatus vmStatus_ = guest::VMStatus::stopped();

@@ -66,6 +66,14 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
 }
 
 QCoro::Task<void> FileBrowserViewModel::navigateTo(QString path) {
+    if (path != currentPath_) {
+        history.visit(currentPath_);
+        Q_EMIT historyChanged();
+    }
+    co_await showDirectory(std::move(path));
+}
+
+QCoro::Task<void> FileBrowserViewModel::showDirectory(QString path) {
     setCurrentPath(path);
     pathComponents_ = breadcrumb(path);
     Q_EMIT pathComponentsChanged();
@@ -164,6 +172,7 @@ QCoro::Task<void> FileBrowserViewModel::createFolder(QString name) {
 void FileBrowserViewModel::setFiles(QList<FileItem> value) {
     files_ = std::move(value);
     Q_EMIT filesChanged();
+    setSelectedFiles(visibleSelection(files_, selectedFiles_));
 }
 
 void FileBrowserViewModel::setCurrentPath(const QString& value) {

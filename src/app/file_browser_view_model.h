@@ -23,6 +23,8 @@
 
 #include "app/browser_paths.h"
 #include "app/file_sorting.h"
+#include "app/navigation_history.h"
+#include "app/selection_rules.h"
 #include "model/file_item.h"
 
 namespace quorvale::fileops {
@@ -46,6 +48,8 @@ class FileBrowserViewModel : public QObject {
                    sortOrderChanged)
     Q_PROPERTY(
         bool sortAscending READ sortAscending WRITE setSortAscending NOTIFY sortAscendingChanged)
+    Q_PROPERTY(bool canGoBack READ canGoBack NOTIFY historyChanged)
+    Q_PROPERTY(bool canGoForward READ canGoForward NOTIFY historyChanged)
     Q_PROPERTY(bool isTransferring READ isTransferring NOTIFY transferChanged)
     Q_PROPERTY(quint64 transferBytesDone READ transferBytesDone NOTIFY transferChanged)
     Q_PROPERTY(quint64 transferBytesTotal READ transferBytesTotal NOTIFY transferChanged)
@@ -62,9 +66,25 @@ public:
     QCoro::Task<void> loadDirectory();
     QCoro::Task<void> navigateTo(QString path);
     QCoro::Task<void> navigateUp();
+    // One step through the folders visited; nothing when there is none that way.
+    QCoro::Task<void> goBack();
+    QCoro::Task<void> goForward();
+    // Forgets the folders visited.
+    void clearHistory();
+    // Back to the state of a new browser: the root, nothing listed, selected or searched, no
+    // error, no history (another partition).
+    void reset();
+    // Drops the listing and the selection, keeping the folder (the guest went away).
+    void clearListing();
+    bool canGoBack() const { return history.canGoBack(); }
+    bool canGoForward() const { return history.canGoForward(); }
     // Recomputes `files`; large listings finish on a worker thread (filesChanged tells).
     void applyFilterAndSort();
     void selectAll();
+    // A click or cursor move on the entry `id` (selection_rules.h). Entries hidden by the
+    // search, or gone from a new listing, leave the selection by themselves.
+    void selectEntry(const QString& id, SelectionGesture gesture);
+    std::optional<QString> selectionAnchor() const { return anchor; }
     QList<model::FileItem> selectedItems() const;
     QCoro::Task<void> deleteSelected();
     // Copies the regular files among `items` into `folder`. Stops early when cancelled.
@@ -109,9 +129,12 @@ Q_SIGNALS:
     void sortOrderChanged();
     void sortAscendingChanged();
     void transferChanged();
+    void historyChanged();
 
 private:
     QCoro::Task<void> filterAndSortAsync();
+    // navigateTo() without remembering the folder left.
+    QCoro::Task<void> showDirectory(QString path);
     void setFiles(QList<model::FileItem> value);
     void setCurrentPath(const QString& value);
     void setIsLoading(bool value);
@@ -131,6 +154,8 @@ private:
     bool sortAscending_ = true;
     QList<model::FileItem> allFiles_;
     std::uint64_t sortGeneration = 0;
+    NavigationHistory history;
+    std::optional<QString> anchor;
     std::optional<std::stop_source> transferStop;
     std::uint64_t bytesDone = 0;
     std::uint64_t bytesTotal = 0;
@@ -138,5 +163,3 @@ private:
 };
 
 }  // namespace quorvale::app
-
-Q_DECLARE_METATYPE(quorvale::app::SortOrder)

@@ -5,6 +5,7 @@
 // ascending within the directories and within the other entries, ties included.
 
 #include <QList>
+#include <QMetaType>
 #include <QString>
 
 #include <array>
@@ -28,3 +29,5 @@ QList<model::FileItem> filterAndSort(const QList<model::FileItem>& allFiles,
                                      const QString& searchQuery, SortOrder order, bool ascending);
 
 }  // namespace quorvale::app
+
+Q_DECLARE_METATYPE(quorvale::app::SortOrder)

@@ -39,29 +39,6 @@ QString FileBrowserView::exportMessage(qsizetype count) {
         .arg(count == 1 ? QString() : QStringLiteral("s"));
 }
 
-void FileBrowserView::createActions() {
-    const auto add = [this](const QString& text, const QKeySequence& shortcut, auto slot) {
-        auto* action = new QAction(text, this);
-        action->setShortcut(shortcut);
-        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-        connect(action, &QAction::triggered, this, slot);
-        addAction(action);
-        return action;
-    };
-    goUpAction = add(QStringLiteral("Go Up"), QKeySequence(Qt::CTRL | Qt::Key_Up),
-                     [this] { browserVM->navigateUp(); });
-    newFolderAction = add(QStringLiteral("New Folder"),
-                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), [this] { newFolder(); });
-    uploadAction = add(QStringLiteral("Upload Files…"),
-                       QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U), [this] { beginUpload(); });
-    selectAllAction = add(QStringLiteral("Select All"), QKeySequence(Qt::CTRL | Qt::Key_A),
-                          [this] { toggleSelectAll(); });
-    refreshAction = add(QStringLiteral("Refresh"), QKeySequence(Qt::CTRL | Qt::Key_R),
-                        [this] { browserVM->loadDirectory(); });
-    deleteAction = add(QStringLiteral("Delete"), QKeySequence::Delete,
-                       [this] { requestDelete(browserVM->selectedItems()); });
-}
-
 void FileBrowserView::toggleSelectAll() {
     if (allVisibleSelected())
         browserVM->setSelectedFiles({});
@@ -171,15 +148,20 @@ QCoro::Task<void> FileBrowserView::rename(model::FileItem item, QString typed) {
     QPointer<FileBrowserView> self(this);
     const auto service = browserVM->fileOpService;
     const auto partition = browserVM->currentPartition;
+    QString renamed;
     try {
-        co_await service->rename(item.path, *name, partition);
+        renamed = co_await service->rename(item.path, *name, partition);
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("Rename failed: "), error);
         co_return;
     }
+    if (!self)
+        co_return;
+    co_await browserVM->loadDirectory();
+    // The entry stays selected under its new name.
     if (self)
-        co_await browserVM->loadDirectory();
+        browserVM->selectEntry(renamed, app::SelectionGesture::only);
 }
 
 void FileBrowserView::beginExport(const QList<model::FileItem>& targets) {

@@ -31,9 +31,10 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
     previewVM->fileBrowserVM = browserVM;
     items = new FileItemModel(browserVM, this);
     setAcceptDrops(true);
-    buildLayout();
     createActions();
+    buildLayout();
     connectModels();
+    followSortChoice();
 
     QPointer<FileBrowserView> self(this);
     appState.onConfirmDelete = [self] {
@@ -49,12 +50,17 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
         // A failed delete is shown by the listing's error, not as an alert.
         self->browserVM->deleteSelected();
     };
-    connect(&appState, &app::AppState::selectedPartitionChanged, this,
-            [this] { connectPartition(true); });
+    connect(&appState, &app::AppState::selectedPartitionChanged, this, [this] {
+        browserVM->reset();
+        connectPartition(true);
+    });
     connect(&appState, &app::AppState::vmStatusChanged, this, [this] {
-        if (this->appState.vmStatus().state == guest::VMStatus::State::running &&
-            this->appState.selectedPartition())
-            connectPartition(true);
+        // A guest that went away leaves nothing of its listing on screen; when it is back the
+        // browser shows the same folder again.
+        if (this->appState.vmStatus().state != guest::VMStatus::State::running)
+            browserVM->clearListing();
+        else if (this->appState.selectedPartition())
+            connectPartition(false);
     });
     connectPartition(false);
 }
@@ -88,7 +94,13 @@ void FileBrowserView::buildLayout() {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     crumbs = new BreadcrumbBar;
-    column->addWidget(crumbs);
+    auto* navigation = new QWidget;
+    auto* navigationRow = new QHBoxLayout(navigation);
+    navigationRow->setContentsMargins(0, 0, 0, 0);
+    navigationRow->setSpacing(0);
+    navigationRow->addWidget(makeNavigationButtons());
+    navigationRow->addWidget(crumbs, 1);
+    column->addWidget(navigation);
     auto* divider = new QFrame;
     divider->setFrameShape(QFrame::HLine);
     divider->setFixedHeight(1);
@@ -197,6 +209,12 @@ void FileBrowserView::connectModels() {
     connect(listView, &FileListView::entryClicked, this, &FileBrowserView::entryClicked);
     connect(gridView, &FileGridView::entryOpened, this, &FileBrowserView::entryOpened);
     connect(listView, &FileListView::entryOpened, this, &FileBrowserView::entryOpened);
+    connect(gridView, &FileGridView::openRequested, this, &FileBrowserView::openSelection);
+    connect(listView, &FileListView::openRequested, this, &FileBrowserView::openSelection);
+    connect(listView, &FileListView::sortRequested, this, &FileBrowserView::sortByColumn);
+    connect(&appState, &app::AppState::sortOrderChanged, this, &FileBrowserView::followSortChoice);
+    connect(&appState, &app::AppState::sortAscendingChanged, this,
+            &FileBrowserView::followSortChoice);
     const auto clearSelection = [this] { browserVM->setSelectedFiles({}); };
     connect(gridView, &FileGridView::backgroundClicked, this, clearSelection);
     connect(listView, &FileListView::backgroundClicked, this, clearSelection);
@@ -318,28 +336,6 @@ void FileBrowserView::updateTransfer() {
     }
     transfer->setProgress(browserVM->transferBytesDone(), browserVM->transferBytesTotal(),
                           browserVM->transferCurrentFile());
-}
-
-void FileBrowserView::entryClicked(const QModelIndex& index, bool toggle) {
-    const model::FileItem item = items->item(index.row());
-    QSet<QString> selected = browserVM->selectedFiles();
-    if (toggle) {
-        if (!selected.remove(item.id))
-            selected.insert(item.id);
-    } else {
-        selected = {item.id};
-    }
-    browserVM->setSelectedFiles(selected);
-    if (selected.contains(item.id))
-        previewVM->loadPreview(item);
-}
-
-void FileBrowserView::entryOpened(const QModelIndex& index) {
-    const model::FileItem item = items->item(index.row());
-    if (item.isDirectory)
-        browserVM->navigateTo(item.path);
-    else
-        previewVM->loadPreview(item);
 }
 
 }  // namespace quorvale::ui

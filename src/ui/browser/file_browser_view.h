@@ -20,6 +20,7 @@
 #include "app/app_state.h"
 #include "app/file_browser_view_model.h"
 #include "app/file_preview_view_model.h"
+#include "app/selection_rules.h"
 
 class QAbstractItemView;
 class QAction;
@@ -96,6 +97,13 @@ public:
     QCoro::Task<std::optional<QList<QUrl>>> exportSelectionForDrag();
     // Loads the listing of the selected partition through a new service (on appearance).
     QCoro::Task<void> connectPartition(bool navigateToRoot);
+    // Opens the one selected entry (Enter): a folder is shown, a file previewed.
+    void openSelection();
+    void openItem(const model::FileItem& item);
+
+    QAction* backCommand() const { return backAction; }
+    QAction* forwardCommand() const { return forwardAction; }
+    QAction* upCommand() const { return goUpAction; }
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -111,13 +119,18 @@ private:
     void updateStatus();
     void updateSelectionBar();
     void updateTransfer();
-    void entryClicked(const QModelIndex& index, bool toggle);
+    void entryClicked(const QModelIndex& index, app::SelectionGesture gesture);
     void entryOpened(const QModelIndex& index);
     void showEntryMenu(QAbstractItemView* view, const QPoint& position);
     void showFailure(const QString& prefix, const std::exception& error);
     bool allVisibleSelected() const;
     QCoro::Task<void> dragOut();
     void setExporting(bool value);
+    QWidget* makeNavigationButtons();
+    void updateNavigation();
+    void sortByColumn(int column);
+    void updateSortIndicator();
+    void followSortChoice();
 
     app::AppState& appState;
     guest::VsockTransport& transport;
@@ -141,6 +154,11 @@ private:
     QLabel* statusError;
     FilePreviewPanel* preview;
     QAction* goUpAction;
+    QAction* backAction;
+    QAction* forwardAction;
+    QAction* renameAction;
+    QAction* findAction;
+    QAction* escapeAction;
     QAction* newFolderAction;
     QAction* uploadAction;
     QAction* selectAllAction;

@@ -1,6 +1,7 @@
 #include "ui/browser/file_list_view.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyledItemDelegate>
 
@@ -29,6 +30,68 @@ protected:
         }
     }
 };
+
+app::SelectionGesture clickGesture(Qt::KeyboardModifiers modifiers, bool onCheckbox) {
+    if (onCheckbox || (modifiers & Qt::ControlModifier))
+        return app::SelectionGesture::toggle;
+    if (modifiers & Qt::ShiftModifier)
+        return app::SelectionGesture::extend;
+    return app::SelectionGesture::only;
+}
+
+// Reaches the views' cursor actions, which Qt keeps for subclasses.
+struct CursorKeys : QAbstractItemView {
+    using QAbstractItemView::CursorAction;
+    static std::optional<CursorAction> of(int key) {
+        switch (key) {
+            case Qt::Key_Up:
+                return MoveUp;
+            case Qt::Key_Down:
+                return MoveDown;
+            case Qt::Key_Left:
+                return MoveLeft;
+            case Qt::Key_Right:
+                return MoveRight;
+            case Qt::Key_Home:
+                return MoveHome;
+            case Qt::Key_End:
+                return MoveEnd;
+            case Qt::Key_PageUp:
+                return MovePageUp;
+            case Qt::Key_PageDown:
+                return MovePageDown;
+            default:
+                return std::nullopt;
+        }
+    }
+};
+
+}  // namespace
+
+// Moves the cursor for an arrow key and reports the gesture; Enter asks to open. Returns false
+// for the keys the view handles as usual.
+template <typename View>
+bool handleBrowserKey(View& view, QKeyEvent* event, QModelIndex next) {
+    const int key = event->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
+        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+        Q_EMIT view.openRequested();
+        return true;
+    }
+    if (!CursorKeys::of(key) || (event->modifiers() & Qt::AltModifier))
+        return false;
+    if (!next.isValid())
+        return true;
+    view.setCurrentIndex(next);
+    view.scrollTo(next);
+    if (!(event->modifiers() & Qt::ControlModifier))
+        Q_EMIT view.entryClicked(next, event->modifiers() & Qt::ShiftModifier
+                                           ? app::SelectionGesture::extend
+                                           : app::SelectionGesture::only);
+    return true;
+}
+
+namespace {
 
 void configure(QAbstractItemView* view) {
     view->setSelectionMode(QAbstractItemView::NoSelection);
@@ -67,11 +130,19 @@ void FileGridView::mousePressEvent(QMouseEvent* event) {
             const QRect tile = visualRect(index).adjusted(2, 2, -2, -2);
             const bool onCheckbox =
                 FileItemTileDelegate::checkboxRect(tile).contains(event->position().toPoint());
-            Q_EMIT entryClicked(index, onCheckbox || (event->modifiers() & Qt::ControlModifier));
+            Q_EMIT entryClicked(index, clickGesture(event->modifiers(), onCheckbox));
         }
     }
     // Keeps drag detection and the current index.
     QListView::mousePressEvent(event);
+}
+
+void FileGridView::keyPressEvent(QKeyEvent* event) {
+    const auto action = CursorKeys::of(event->key());
+    const QModelIndex next =
+        action ? moveCursor(*action, event->modifiers() & ~Qt::ShiftModifier) : QModelIndex();
+    if (!handleBrowserKey(*this, event, next))
+        QListView::keyPressEvent(event);
 }
 
 void FileGridView::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -98,7 +169,9 @@ FileListView::FileListView(QWidget* parent) : QTableView(parent) {
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(26);
     horizontalHeader()->setHighlightSections(false);
-    horizontalHeader()->setSectionsClickable(false);
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setSortIndicatorShown(true);
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &FileListView::sortRequested);
     horizontalHeader()->setStretchLastSection(true);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 }
@@ -107,11 +180,30 @@ void FileListView::mousePressEvent(QMouseEvent* event) {
     const QModelIndex index = indexAt(event->position().toPoint());
     if (event->button() == Qt::LeftButton) {
         if (index.isValid())
-            Q_EMIT entryClicked(index, event->modifiers() & Qt::ControlModifier);
+            Q_EMIT entryClicked(index, clickGesture(event->modifiers(), false));
         else
             Q_EMIT backgroundClicked();
     }
     QTableView::mousePressEvent(event);
+}
+
+void FileListView::keyPressEvent(QKeyEvent* event) {
+    const auto action = CursorKeys::of(event->key());
+    // Left and Right move between rows too: the list has no horizontal cursor.
+    const auto vertical = action == MoveLeft ? MoveUp : action == MoveRight ? MoveDown : action;
+    // Home and End go to the first and last row, not column.
+    const Qt::KeyboardModifiers modifiers =
+        (event->modifiers() & ~Qt::ShiftModifier) |
+        (action == MoveHome || action == MoveEnd ? Qt::ControlModifier : Qt::NoModifier);
+    const QModelIndex next = vertical ? moveCursor(*vertical, modifiers) : QModelIndex();
+    if (!handleBrowserKey(*this, event, next))
+        QTableView::keyPressEvent(event);
+}
+
+void FileListView::showSortIndicator(int column, bool ascending) {
+    horizontalHeader()->setSortIndicatorShown(column >= 0);
+    horizontalHeader()->setSortIndicator(column,
+                                         ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void FileListView::mouseDoubleClickEvent(QMouseEvent* event) {

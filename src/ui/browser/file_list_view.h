@@ -1,12 +1,16 @@
 #pragma once
 // The two presentations of FileItemModel. FileGridView: a QListView in icon mode with uniform
 // tiles painted by FileItemTileDelegate. FileListView: a QTableView with the five columns, rows
-// painted selected from the model's selection role. Neither keeps a selection of its own: a
-// click is reported with its modifiers and the browser updates FileBrowserViewModel, whose
-// change flows back through the model. Dragging entries out emits dragRequested.
+// painted selected from the model's selection role, whose headers ask for a sort. Neither keeps
+// a selection of its own: a click or an arrow key is reported as a selection gesture (Ctrl or
+// the tile's checkbox toggles, Shift extends; Ctrl+arrow only moves the cursor) and the browser
+// updates FileBrowserViewModel, whose change flows back through the model. Enter asks to open
+// the selection; dragging entries out emits dragRequested.
 
 #include <QListView>
 #include <QTableView>
+
+#include "app/selection_rules.h"
 
 namespace quorvale::ui {
 
@@ -16,13 +20,15 @@ public:
     explicit FileGridView(QWidget* parent = nullptr);
 
 Q_SIGNALS:
-    // A click on an entry; `toggle` for a Ctrl-click or a click on the tile's checkbox.
-    void entryClicked(const QModelIndex& index, bool toggle);
+    // A click or an arrow key on an entry.
+    void entryClicked(const QModelIndex& index, app::SelectionGesture gesture);
     void entryOpened(const QModelIndex& index);
+    void openRequested();
     void backgroundClicked();
     void dragRequested();
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void startDrag(Qt::DropActions supportedActions) override;
@@ -33,13 +39,20 @@ class FileListView : public QTableView {
 public:
     explicit FileListView(QWidget* parent = nullptr);
 
+    // Shows the sort arrow on `column` (none for -1).
+    void showSortIndicator(int column, bool ascending);
+
 Q_SIGNALS:
-    void entryClicked(const QModelIndex& index, bool toggle);
+    void entryClicked(const QModelIndex& index, app::SelectionGesture gesture);
     void entryOpened(const QModelIndex& index);
+    void openRequested();
     void backgroundClicked();
     void dragRequested();
+    // A click on the header of `column`.
+    void sortRequested(int column);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void startDrag(Qt::DropActions supportedActions) override;

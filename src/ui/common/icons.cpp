@@ -61,6 +61,8 @@ constexpr Names<1> kCheck{"object-select-symbolic"};
 constexpr Names<1> kCopy{"edit-copy-symbolic"};
 constexpr Names<1> kShare{"document-send-symbolic"};
 constexpr Names<1> kChevronRight{"go-next-symbolic"};
+constexpr Names<1> kChevronLeft{"go-previous-symbolic"};
+constexpr Names<1> kArrowUp{"go-up-symbolic"};
 constexpr Names<1> kNumber{"format-number"};
 constexpr Names<1> kClose{"window-close-symbolic"};
 constexpr Names<1> kCloseCircle{"dialog-close"};
@@ -114,6 +116,8 @@ const std::array kTable = {
     IconEntry{"doc.on.clipboard", kCopy, nullptr},
     IconEntry{"square.and.arrow.up", kShare, nullptr},
     IconEntry{"chevron.right", kChevronRight, nullptr},
+    IconEntry{"chevron.left", kChevronLeft, nullptr},
+    IconEntry{"arrow.up", kArrowUp, nullptr},
     IconEntry{"number", kNumber, ":/quorvale/icons/number-symbolic.svg"},
     IconEntry{"xmark", kClose, nullptr},
     IconEntry{"xmark.circle.fill", kCloseCircle, ":/quorvale/icons/xmark-circle-symbolic.svg"},

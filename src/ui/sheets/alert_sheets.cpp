@@ -1,5 +1,6 @@
 #include "ui/sheets/alert_sheets.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -103,12 +104,19 @@ void AlertSheetPresenter::alertChanged() {
         return;
     sheet = dialog;
     shownAlertID = alert->id();
+    focusBefore = QApplication::focusWidget();
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::finished, this, [this, dialog] {
         if (sheet != dialog)
             return;
         sheet = nullptr;
         appState.setActiveAlert(std::nullopt);
+        // Keys such as Delete go on working where they did before the sheet, also where no
+        // window manager hands the activation back.
+        if (window)
+            window->window()->activateWindow();
+        if (focusBefore && focusBefore->isVisible() && focusBefore->isEnabled())
+            focusBefore->setFocus(Qt::OtherFocusReason);
     });
     dialog->open();
 }

@@ -74,6 +74,7 @@ private:
     app::AppState& appState;
     QPointer<QWidget> window;
     QPointer<QDialog> sheet;
+    QPointer<QWidget> focusBefore;  // given its focus back when the sheet closes
     QString shownAlertID;
     DeleteSheetFactory deleteSheet;
 };

@@ -37,6 +37,38 @@ AppMenus AppMenus::install(QMainWindow& window, app::AppState& appState) {
     menus.togglePreviewPanel = view->addAction(QStringLiteral("Toggle Preview Panel"));
     menus.togglePreviewPanel->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
 
+    QMenu* sort = view->addMenu(QStringLiteral("Sort By"));
+    auto* keys = new QActionGroup(sort);
+    for (app::SortOrder order : app::allSortOrders) {
+        QAction* action = sort->addAction(app::rawValue(order));
+        action->setCheckable(true);
+        keys->addAction(action);
+        menus.sortBy.append(action);
+        QObject::connect(action, &QAction::triggered, view,
+                         [&appState, order] { appState.setSortOrder(order); });
+    }
+    sort->addSeparator();
+    auto* directions = new QActionGroup(sort);
+    menus.sortAscending = sort->addAction(QStringLiteral("Ascending"));
+    menus.sortDescending = sort->addAction(QStringLiteral("Descending"));
+    for (QAction* action : {menus.sortAscending, menus.sortDescending}) {
+        action->setCheckable(true);
+        directions->addAction(action);
+    }
+    QObject::connect(menus.sortAscending, &QAction::triggered, view,
+                     [&appState] { appState.setSortAscending(true); });
+    QObject::connect(menus.sortDescending, &QAction::triggered, view,
+                     [&appState] { appState.setSortAscending(false); });
+    const auto showSort = [&appState, menus] {
+        for (qsizetype i = 0; i < menus.sortBy.size(); ++i)
+            menus.sortBy[i]->setChecked(app::allSortOrders[i] == appState.sortOrder());
+        menus.sortAscending->setChecked(appState.sortAscending());
+        menus.sortDescending->setChecked(!appState.sortAscending());
+    };
+    showSort();
+    QObject::connect(&appState, &app::AppState::sortOrderChanged, view, showSort);
+    QObject::connect(&appState, &app::AppState::sortAscendingChanged, view, showSort);
+
     const auto showMode = [&appState, menus] {
         menus.gridView->setChecked(appState.viewMode() == app::ViewMode::grid);
         menus.listView->setChecked(appState.viewMode() == app::ViewMode::list);

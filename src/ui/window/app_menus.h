@@ -1,7 +1,8 @@
 #pragma once
 // The menu bar of the main window. File: "Open Disk Image…" (Ctrl+O), "Settings…", "Quit".
-// View: "Grid View" (Ctrl+1), "List View" (Ctrl+2), a separator and "Toggle Preview Panel"
-// (Ctrl+Shift+P), acting on AppState. There is no New Window command.
+// View: "Grid View" (Ctrl+1), "List View" (Ctrl+2), a separator, "Toggle Preview Panel"
+// (Ctrl+Shift+P), and "Sort By" with the four sort keys and the two directions, acting on
+// AppState. There is no New Window command.
 
 #include <QObject>
 
@@ -19,6 +20,9 @@ struct AppMenus {
     QAction* gridView;
     QAction* listView;
     QAction* togglePreviewPanel;
+    QList<QAction*> sortBy;  // Name, Size, Date Modified, Kind
+    QAction* sortAscending;
+    QAction* sortDescending;
 
     // Builds the menus on `window`; the File actions are left for the window to connect.
     static AppMenus install(QMainWindow& window, app::AppState& appState);

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 
 #include "app/service_adapters.h"
+#include "app/view_preferences.h"
+#include "app/window_title.h"
 #include "disk/disk_detection_service.h"
 #include "ui/browser/empty_state_view.h"
 #include "ui/common/error_banner.h"
@@ -51,7 +53,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     auto* centralLayout = new QVBoxLayout(central);
     centralLayout->setContentsMargins(0, 0, 0, 0);
     // The split view sits in its own host so that the banner overlays it alone.
-    auto* content = new QWidget;
+    content = new QWidget;
     auto* contentLayout = new QVBoxLayout(content);
     contentLayout->setContentsMargins(0, 0, 0, 0);
     split = new QSplitter(Qt::Horizontal);
@@ -95,6 +97,12 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
         boot->setVisible(appState.isBootingVM());
         stackOverlays();
     });
+    app::bindViewPreferences(appState, settings, this);
+    for (auto signal :
+         {&app::AppState::selectedPartitionChanged, &app::AppState::currentPathChanged})
+        connect(&appState, signal, this, &MainWindow::updateTitle);
+    if (auto* model = sidebarView->viewModel())
+        connect(model, &app::DeviceListViewModel::devicesChanged, this, &MainWindow::updateTitle);
     connect(boot, &BootOverlay::cancelRequested, this, [this] {
         if (auto* model = sidebarView->viewModel())
             model->cancelMount();
@@ -105,10 +113,13 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     });
     connect(onboardingPage, &OnboardingView::completed, this, [this] {
         onboarding->hide();
+        stackOverlays();
         startup.completeOnboarding();
     });
     onboarding->setVisible(!settings.hasCompletedOnboarding());
+    stackOverlays();
     showDetail();
+    updateTitle();
 }
 
 void MainWindow::stackOverlays() {
@@ -116,6 +127,15 @@ void MainWindow::stackOverlays() {
     fullDiskAccess->raise();
     onboarding->raise();
     boot->raise();
+    // Keys typed while a page covers the window must not reach the browser beneath it.
+    content->setEnabled(fullDiskAccess->isHidden() && onboarding->isHidden() && boot->isHidden());
+}
+
+void MainWindow::updateTitle() {
+    const auto* model = sidebarView->viewModel();
+    setWindowTitle(app::windowTitle(appState.selectedPartition(),
+                                    model ? model->devices() : QList<model::Device>{},
+                                    appState.currentPath()));
 }
 
 MainWindow::~MainWindow() = default;

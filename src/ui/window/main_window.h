@@ -3,8 +3,9 @@
 // the device list view model) beside the detail column (EmptyStateView with nothing selected,
 // else the detail widget), the toolbar, the error banner over the content, the alert sheets,
 // the disk-usage sheet, and the full-window overlays in this order from the bottom: Full Disk
-// Access, onboarding, VM boot. Its first appearance runs the start-up steps. The services it
-// is given must outlive it.
+// Access, onboarding, VM boot (while one shows, nothing beneath takes input). Its first
+// appearance runs the start-up steps. The title names the folder shown and its card; the view
+// preferences are kept between runs. The services it is given must outlive it.
 
 #include <QMainWindow>
 #include <QPointer>
@@ -91,6 +92,7 @@ protected:
 private:
     void showDetail();
     void stackOverlays();
+    void updateTitle();
     void updateBanner();
     void chooseDiskImage();
 
@@ -101,6 +103,7 @@ private:
     bool started = false;
     SidebarView* sidebarView;
     WindowToolbar* tools;
+    QWidget* content;
     QSplitter* split;
     QStackedWidget* detail;
     EmptyStateView* empty;

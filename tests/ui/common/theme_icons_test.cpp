@@ -29,7 +29,8 @@ const QStringList kUsedSymbols = {
     "internaldrive.fill",
     // Browser, preview and status views.
     "magnifyingglass", "folder", "checkmark.circle.fill", "doc.on.clipboard", "square.and.arrow.up",
-    "doc.text.magnifyingglass", "number", "xmark", "xmark.circle.fill",
+    "doc.text.magnifyingglass", "number", "xmark", "xmark.circle.fill", "chevron.left",
+    "chevron.right", "arrow.up",
     // Setup and settings.
     "externaldrive.fill", "bolt.fill", "lock.shield.fill", "arrow.triangle.2.circlepath",
     "shield.checkered", "lock.shield", "gear"};
