@@ -1,17 +1,20 @@
 // quorvale-helper: opens removable disks for authorised users and passes the descriptor back.
-//   quorvale-helper [--socket PATH] [--group NAME] [--sysfs-root DIR] [--dev-root DIR]
-//                   [--mountinfo FILE] [--allow-regular-files]
-//   quorvale-helper install [--group NAME] [--unit-dir DIR] [--policy-dir DIR]
-//   quorvale-helper grant USER [--group NAME]
-// Without --socket it serves the socket systemd passes (socket activation).
+//   quorvale-helper [--group NAME]   serves the socket systemd passes (socket activation)
+//   quorvale-helper install          writes and enables the systemd units and polkit policy
+//   quorvale-helper grant USER       adds USER to the allowed group
+// Started through pkexec, only the two setup commands are accepted, exactly as written above.
+// The binary built for the tests (QUORVALE_HELPER_TEST_HOOKS) also takes a socket path, stand-ins
+// for /dev, sysfs and the mount table, and the setup directories; the installed binary has none of
+// those options.
 
-#include <algorithm>
 #include <csignal>
-#include <cstring>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "helper/helper_server.h"
@@ -23,66 +26,108 @@ using quorvale::UniqueFd;
 
 namespace {
 
+#ifdef QUORVALE_HELPER_TEST_HOOKS
+constexpr bool testHooks = true;
+#else
+constexpr bool testHooks = false;
+#endif
+
+enum class Command { serve, install, grant };
+
+struct OptionSpec {
+    std::string_view name;
+    bool valued;
+    bool serve;  // accepted when serving
+    bool setup;  // accepted by install and grant
+};
+
+constexpr OptionSpec optionTable[] = {
+    {"--group", true, true, testHooks},
+#ifdef QUORVALE_HELPER_TEST_HOOKS
+    {"--socket", true, true, false},
+    {"--sysfs-root", true, true, false},
+    {"--dev-root", true, true, false},
+    {"--mountinfo", true, true, false},
+    {"--allow-regular-files", false, true, false},
+    {"--unit-dir", true, false, true},
+    {"--policy-dir", true, false, true},
+#endif
+};
+
 int usage() {
-    std::cerr << "usage: quorvale-helper [--socket PATH] [--group NAME] [--sysfs-root DIR]\n"
-                 "                       [--dev-root DIR] [--mountinfo FILE]\n"
-                 "       quorvale-helper install [--group NAME] [--unit-dir DIR] "
-                 "[--policy-dir DIR]\n"
-                 "       quorvale-helper grant USER [--group NAME]\n";
+    std::cerr << "usage: quorvale-helper [--group NAME]\n"
+                 "       quorvale-helper install\n"
+                 "       quorvale-helper grant USER\n";
     return 2;
 }
 
-// "--name value" pairs and bare "--flag"s after the positional arguments.
 struct Arguments {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
-    bool ok = true;
+    Command command = Command::serve;
+    std::string user;  // grant
+    std::map<std::string, std::string, std::less<>> options;
 
-    std::string get(const std::string& name, std::string fallback) const {
+    std::string get(std::string_view name, std::string fallback) const {
         const auto it = options.find(name);
         return it == options.end() ? std::move(fallback) : it->second;
     }
 };
 
-Arguments parse(int argc, char** argv) {
-    static const std::vector<std::string> flags{"--allow-regular-files"};
-    static const std::vector<std::string> valued{"--socket",    "--group",     "--sysfs-root",
-                                                 "--dev-root",  "--mountinfo", "--unit-dir",
-                                                 "--policy-dir"};
+const OptionSpec* findOption(std::string_view name) {
+    for (const auto& spec : optionTable) {
+        if (spec.name == name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+// Exactly one of the forms in the header; anything else (an unknown option, one the command
+// does not take, a repeated one, a stray word) is nothing.
+std::optional<Arguments> parse(int argc, char** argv) {
     Arguments args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
-            args.options[arg] = "1";
-        } else if (std::find(valued.begin(), valued.end(), arg) != valued.end() && i + 1 < argc) {
-            args.options[arg] = argv[++i];
-        } else if (arg.starts_with("--")) {
-            args.ok = false;
-        } else {
-            args.positional.push_back(arg);
-        }
+    int i = 1;
+    if (i < argc && std::string_view(argv[i]) == "install") {
+        args.command = Command::install;
+        ++i;
+    } else if (i + 1 < argc && std::string_view(argv[i]) == "grant") {
+        args.command = Command::grant;
+        args.user = argv[i + 1];
+        i += 2;
+    }
+    for (; i < argc; ++i) {
+        const OptionSpec* spec = findOption(argv[i]);
+        if (!spec || !(args.command == Command::serve ? spec->serve : spec->setup))
+            return std::nullopt;
+        if (spec->valued && i + 1 >= argc)
+            return std::nullopt;
+        const std::string value = spec->valued ? argv[++i] : "1";
+        if (!args.options.emplace(std::string(spec->name), value).second)
+            return std::nullopt;
     }
     return args;
 }
 
-int serve(const Arguments& args) {
-    UniqueFd listener;
-    if (const auto path = args.get("--socket", ""); !path.empty())
-        listener = bindSocket(path);
-    else
-        listener = activatedSocket();
-    if (!listener) {
-        std::cerr << "quorvale-helper: no socket (not socket-activated; use --socket PATH)\n";
-        return 2;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
+// pkexec runs only the setup commands, with no options at all.
+bool acceptableUnderPkexec(const Arguments& args) {
+    return args.command != Command::serve && args.options.empty();
+}
+
+[[noreturn]] void serve([[maybe_unused]] const Arguments& args, const std::string& group) {
+    std::string socketPath;
     DiskAccessConfig disks;
+#ifdef QUORVALE_HELPER_TEST_HOOKS
+    socketPath = args.get("--socket", "");
     disks.sysRoot = args.get("--sysfs-root", disks.sysRoot);
     disks.devRoot = args.get("--dev-root", disks.devRoot);
     disks.mountInfo = args.get("--mountinfo", disks.mountInfo);
     disks.allowRegularFiles = args.options.contains("--allow-regular-files");
-    const RequestHandler handler(DiskAccess(disks),
-                                 PeerAuthorizer(args.get("--group", templates::defaultGroup)));
+#endif
+    UniqueFd listener = socketPath.empty() ? activatedSocket() : bindSocket(socketPath);
+    if (!listener) {
+        std::cerr << "quorvale-helper: no socket (start it through quorvale-helper.socket)\n";
+        std::exit(2);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    const RequestHandler handler{DiskAccess(disks), PeerAuthorizer(group)};
     std::cerr << "quorvale-helper: serving\n";
     HelperServer(std::move(listener), handler).run();
 }
@@ -90,26 +135,37 @@ int serve(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Arguments args = parse(argc, argv);
-    if (!args.ok)
+    const auto args = parse(argc, argv);
+    if (!args)
         return usage();
-    const std::string group = args.get("--group", templates::defaultGroup);
+    if (std::getenv("PKEXEC_UID") && !acceptableUnderPkexec(*args)) {
+        std::cerr << "quorvale-helper: through pkexec only \"install\" and \"grant USER\" run\n";
+        return 2;
+    }
+    const std::string group = args->get("--group", templates::defaultGroup);
+    if (!isGroupName(group)) {
+        std::cerr << "quorvale-helper: not a group name: " << group << "\n";
+        return 2;
+    }
     try {
-        if (args.positional.empty())
-            return serve(args);
-        const auto& command = args.positional.front();
-        if (command == "install" && args.positional.size() == 1) {
-            InstallOptions options;
-            options.group = group;
-            options.unitDir = args.get("--unit-dir", options.unitDir);
-            options.policyDir = args.get("--policy-dir", options.policyDir);
-            return installUnits(options);
+        switch (args->command) {
+            case Command::serve:
+                serve(*args, group);
+            case Command::install: {
+                InstallOptions options;
+                options.group = group;
+#ifdef QUORVALE_HELPER_TEST_HOOKS
+                options.unitDir = args->get("--unit-dir", options.unitDir);
+                options.policyDir = args->get("--policy-dir", options.policyDir);
+#endif
+                return installUnits(options);
+            }
+            case Command::grant:
+                return grantUser(args->user, group);
         }
-        if (command == "grant" && args.positional.size() == 2)
-            return grantUser(args.positional[1], group);
-        return usage();
     } catch (const std::exception& error) {
         std::cerr << "quorvale-helper: " << error.what() << "\n";
         return 1;
     }
+    return 1;
 }

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 
 #include "helper/helper_templates.h"
+#include "helper/trusted_files.h"
 
 namespace quorvale::helper {
 
@@ -19,29 +19,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Replaces the file atomically; the group placeholder is filled in.
-bool writeFile(const fs::path& path, std::string text, const std::string& group) {
+// The template with the group placeholder filled in.
+std::string withGroup(std::string text, const std::string& group) {
     const std::string placeholder = templates::defaultGroup;
     for (auto at = text.find(placeholder); group != placeholder && at != std::string::npos;
          at = text.find(placeholder, at + group.size())) {
         text.replace(at, placeholder.size(), group);
     }
-    std::error_code ec;
-    fs::create_directories(path.parent_path(), ec);
-    const fs::path temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << text;
-        if (!out.flush())
-            return false;
-    }
-    fs::permissions(temporary, fs::perms(0644), ec);
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        std::cerr << "quorvale-helper: cannot write " << path << ": " << ec.message() << "\n";
-        return false;
-    }
-    return true;
+    return text;
 }
 
 bool isMember(const passwd& user, const std::string& group) {
@@ -59,6 +44,15 @@ bool isMember(const passwd& user, const std::string& group) {
 }
 
 }  // namespace
+
+bool isGroupName(std::string_view name) {
+    const auto lowerOrUnderscore = [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; };
+    if (name.empty() || name.size() > 32 || !lowerOrUnderscore(name.front()))
+        return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) {
+        return lowerOrUnderscore(c) || (c >= '0' && c <= '9') || c == '-';
+    });
+}
 
 int runProgram(const std::vector<std::string>& argv) {
     std::vector<char*> args;
@@ -85,17 +79,29 @@ int installUnits(const InstallOptions& options) {
         std::cerr << "quorvale-helper: install must run as root (through pkexec)\n";
         return 1;
     }
-    if (!::getgrnam(options.group.c_str()) &&
-        runProgram({"groupadd", "--system", options.group}) != 0) {
-        std::cerr << "quorvale-helper: cannot create the group " << options.group << "\n";
-        return 1;
-    }
-    if (!writeFile(options.unitDir / "quorvale-helper.socket", templates::socketUnit,
-                   options.group) ||
-        !writeFile(options.unitDir / "quorvale-helper.service", templates::serviceUnit,
-                   options.group) ||
-        !writeFile(options.policyDir / "com.quorvale.helper.policy", templates::policy,
-                   options.group)) {
+    try {
+        const TrustedDirectory units(options.unitDir);
+        const TrustedDirectory policies(options.policyDir);
+        const struct {
+            const TrustedDirectory& dir;
+            const char* name;
+            const char* text;
+        } files[] = {
+            {units, "quorvale-helper.socket", templates::socketUnit},
+            {units, "quorvale-helper.service", templates::serviceUnit},
+            {policies, "com.quorvale.helper.policy", templates::policy},
+        };
+        for (const auto& file : files)  // nothing is written unless every file can be
+            file.dir.checkReplaceable(file.name);
+        if (!::getgrnam(options.group.c_str()) &&
+            runProgram({"groupadd", "--system", options.group}) != 0) {
+            std::cerr << "quorvale-helper: cannot create the group " << options.group << "\n";
+            return 1;
+        }
+        for (const auto& file : files)
+            file.dir.write(file.name, withGroup(file.text, options.group));
+    } catch (const TrustError& error) {
+        std::cerr << "quorvale-helper: not installed: " << error.what() << "\n";
         return 1;
     }
     if (runProgram({"systemctl", "daemon-reload"}) != 0 ||

@@ -112,7 +112,7 @@ std::vector<std::string> FakeSystem::daemonArguments() const {
 
 DaemonProcess::DaemonProcess(const fs::path& socket, std::vector<std::string> arguments,
                              const fs::path& log) {
-    arguments.insert(arguments.begin(), {QUORVALE_HELPER_BINARY, "--socket", socket.string()});
+    arguments.insert(arguments.begin(), {QUORVALE_HELPER_TEST_BINARY, "--socket", socket.string()});
     pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a crashed test

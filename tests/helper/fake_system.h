@@ -50,7 +50,7 @@ public:
 // Makes an ext4 image of `mebibytes` with mkfs.ext4.
 void makeExt4Image(const std::filesystem::path& path, int mebibytes);
 
-// quorvale-helper as a child process; stderr goes to a log file.
+// The test build of quorvale-helper as a child process; stderr goes to a log file.
 class DaemonProcess {
 public:
     // Starts the daemon with `arguments` and waits until it answers on `socket`.
