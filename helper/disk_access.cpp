@@ -90,13 +90,49 @@ std::vector<dev_t> mountedDevices(const fs::path& mountInfo) {
     return devices;
 }
 
+std::vector<SwapArea> swapAreas(const fs::path& swaps) {
+    // A header line, then: file-name type size used priority. Blanks and backslashes in the
+    // name are written as octal escapes (\040).
+    std::vector<SwapArea> areas;
+    std::ifstream in(swaps);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string escaped;
+        if (!(fields >> escaped))
+            continue;
+        std::string name;
+        for (std::size_t i = 0; i < escaped.size(); ++i) {
+            const auto octal = [&](std::size_t at) {
+                return escaped[at] >= '0' && escaped[at] <= '7';
+            };
+            if (escaped[i] == '\\' && i + 3 < escaped.size() && octal(i + 1) && octal(i + 2) &&
+                octal(i + 3)) {
+                name += static_cast<char>(std::stoi(escaped.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            } else {
+                name += escaped[i];
+            }
+        }
+        SwapArea area{name};
+        struct stat st {};
+        if (::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+            area.dev = st.st_rdev;
+        areas.push_back(std::move(area));
+    }
+    return areas;
+}
+
 DiskAccess::Disk DiskAccess::checkedDisk(const std::string& name) const {
     if (!rpc::isDeviceName(name))
         throw Refusal(Refusal::Kind::invalidRequest, "Invalid device name");
     if (!rpc::isWholeDiskName(name))
         throw Refusal(Refusal::Kind::notAllowed, name + " is a partition, not a whole disk");
 
-    Disk disk{name, config_.sysRoot / "class" / "block" / name};
+    Disk disk;
+    disk.name = name;
+    disk.sysDir = config_.sysRoot / "class" / "block" / name;
     std::error_code ec;
     if (!fs::exists(disk.sysDir, ec))
         throw Refusal(Refusal::Kind::notFound, "No such disk: " + name);
@@ -108,6 +144,17 @@ DiskAccess::Disk DiskAccess::checkedDisk(const std::string& name) const {
         throw Refusal(Refusal::Kind::notFound, "No device number for " + name);
     disk.dev = *parsed;
     disk.readOnlyMedia = readAttribute(disk.sysDir / "ro") == "1";
+    for (const auto& entry : fs::directory_iterator(disk.sysDir, ec)) {
+        if (!entry.is_directory(ec) || !fs::exists(entry.path() / "partition", ec))
+            continue;
+        const auto partDev = readAttribute(entry.path() / "dev");
+        const auto parsedPart = partDev ? parseDev(*partDev) : std::nullopt;
+        if (parsedPart)
+            disk.partitions.push_back(
+                {entry.path().filename().string(), entry.path(), *parsedPart});
+    }
+    std::sort(disk.partitions.begin(), disk.partitions.end(),
+              [](const Node& a, const Node& b) { return a.name < b.name; });
 
     if (readAttribute(disk.sysDir / "removable") != "1" &&
         busAncestor(disk.sysDir, {"usb", "mmc"}).empty())
@@ -140,31 +187,41 @@ fs::path DiskAccess::busAncestor(const fs::path& start, std::initializer_list<co
 }
 
 void DiskAccess::refuseIfBusy(const Disk& disk) const {
-    std::vector<dev_t> own{disk.dev};
-    std::vector<fs::path> holders{disk.sysDir / "holders"};
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(disk.sysDir, ec)) {
-        if (!entry.is_directory(ec) || !fs::exists(entry.path() / "partition", ec))
-            continue;
-        if (const auto dev = readAttribute(entry.path() / "dev")) {
-            if (const auto parsed = parseDev(*dev))
-                own.push_back(*parsed);
-        }
-        holders.push_back(entry.path() / "holders");
-    }
     const auto mounted = mountedDevices(config_.mountInfo);
-    for (const dev_t dev : own) {
-        if (std::find(mounted.begin(), mounted.end(), dev) != mounted.end()) {
-            throw Refusal(
-                Refusal::Kind::inUse,
-                disk.name + " has a partition mounted on this computer; unmount it first");
+    const auto swaps = swapAreas(config_.swaps);
+    std::vector<const Node*> nodes{&disk};
+    for (const auto& part : disk.partitions)
+        nodes.push_back(&part);
+    std::error_code ec;
+    for (const Node* node : nodes) {
+        if (std::find(mounted.begin(), mounted.end(), node->dev) != mounted.end()) {
+            throw Refusal(Refusal::Kind::inUse,
+                          node->name + " is in use: mounted on this computer; unmount it first");
+        }
+        for (const auto& area : swaps) {
+            const bool byNode = area.dev != 0 && area.dev == node->dev;
+            const bool byName = area.path == config_.devRoot / node->name;
+            if (byNode || byName)
+                throw Refusal(Refusal::Kind::inUse, node->name + " is in use as swap space");
+        }
+        for (const auto& holder : fs::directory_iterator(node->sysDir / "holders", ec)) {
+            throw Refusal(Refusal::Kind::inUse, node->name + " is in use by " +
+                                                    holder.path().filename().string() +
+                                                    " (device-mapper or RAID)");
         }
     }
-    for (const auto& dir : holders) {
-        if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
-            throw Refusal(Refusal::Kind::inUse, disk.name + " is in use by another device driver");
-        }
+}
+
+// The partition that somebody holds exclusively, found by trying to claim each in turn; the
+// disk's own name when none is (the disk itself is held).
+std::string DiskAccess::claimedPart(const Disk& disk) const {
+    for (const auto& part : disk.partitions) {
+        const fs::path node = config_.devRoot / part.name;
+        UniqueFd fd(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd && errno == EBUSY)
+            return part.name;
     }
+    return disk.name;
 }
 
 UniqueFd DiskAccess::openNode(const Disk& disk, int flags) const {
@@ -186,7 +243,9 @@ UniqueFd DiskAccess::openNode(const Disk& disk, int flags) const {
                     Refusal::Kind::accessDenied,
                     "the system refused to open " + node.string() + ": " + errnoText(error));
             case EBUSY:
-                throw Refusal(Refusal::Kind::inUse, disk.name + " is in use by another program");
+                throw Refusal(
+                    Refusal::Kind::inUse,
+                    claimedPart(disk) + " is in use (mounted, or opened by another program)");
             case ELOOP:
                 throw Refusal(Refusal::Kind::notAllowed, node.string() + " is a symbolic link");
             case ENOENT:
@@ -220,28 +279,48 @@ UniqueFd DiskAccess::open(const std::string& name, OpenMode mode) const {
     return openNode(disk, (mode == OpenMode::readOnly ? O_RDONLY : O_RDWR) | O_EXCL);
 }
 
+// Whether a block device other than `disk` and its partitions sits below the USB device.
+bool DiskAccess::othersOnUsbDevice(const Disk& disk, const fs::path& usbDevice) const {
+    std::error_code ec;
+    const fs::path own = fs::canonical(disk.sysDir, ec);
+    if (ec)
+        return true;  // unknown: only detach
+    const auto below = [](const fs::path& path, const fs::path& dir) {
+        const auto [end, rest] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
+        return end == dir.end();
+    };
+    for (const auto& entry : fs::directory_iterator(config_.sysRoot / "class" / "block", ec)) {
+        std::error_code entryError;
+        const fs::path device = fs::canonical(entry.path(), entryError);
+        if (!entryError && below(device, usbDevice) && !below(device, own))
+            return true;
+    }
+    return false;
+}
+
 void DiskAccess::eject(const std::string& name) const {
     const Disk disk = checkedDisk(name);
-    {
-        UniqueFd fd = openNode(disk, O_RDONLY | O_NONBLOCK);
-        if (::fsync(fd.get()) != 0 && errno != EINVAL)
-            throw Refusal(Refusal::Kind::failed, "Cannot flush " + name + ": " + errnoText(errno));
-        struct stat st {};
-        if (::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode)) {
-            ::ioctl(fd.get(), BLKFLSBUF, 0);
-            if (name.starts_with("sd"))
-                scsiStartStopEject(fd.get());
-        }
+    // Claimed exclusively until it is detached: nobody can mount it or open it in between.
+    const UniqueFd fd = openNode(disk, O_RDONLY | O_NONBLOCK | O_EXCL);
+    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+        throw Refusal(Refusal::Kind::failed, "Cannot flush " + name + ": " + errnoText(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        ::ioctl(fd.get(), BLKFLSBUF, 0);
+        if (name.starts_with("sd"))
+            scsiStartStopEject(fd.get());
     }
     // A SCSI disk (USB reader) is detached, then its USB device is powered off where the kernel
-    // offers that. A disk on the mmc bus has nothing to power off: flushed is ejected.
-    const fs::path usbDevice = busAncestor(disk.sysDir, {"usb"}, "remove");
+    // offers that, unless another slot of the same reader still holds a disk. A disk on the mmc
+    // bus has nothing to power off: flushed is ejected.
     std::error_code ec;
+    const fs::path usbDevice = busAncestor(disk.sysDir, {"usb"}, "remove");
+    const bool shared = !usbDevice.empty() && othersOnUsbDevice(disk, usbDevice);
     if (fs::exists(disk.sysDir / "device" / "delete", ec) &&
         !writeAttribute(disk.sysDir / "device" / "delete", "1")) {
         throw Refusal(Refusal::Kind::failed, "Cannot detach " + name + ": " + errnoText(errno));
     }
-    if (!usbDevice.empty())
+    if (!usbDevice.empty() && !shared)
         writeAttribute(usbDevice / "remove", "1");
 }
 

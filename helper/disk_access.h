@@ -1,9 +1,12 @@
 #pragma once
-// Decides whether a disk may be handed out and opens or ejects it. Only a whole disk that sysfs
-// lists, that is removable or sits on the usb or mmc bus, and that has no partition mounted on
-// the host (nor held by another driver) passes. The node under the /dev root is opened without
-// following symlinks and with O_EXCL, then fstat must show the very block device sysfs
-// describes. Every failure is a Refusal; nothing stays open after one.
+// Decides whether a disk may be handed out or ejected and does it. Only a whole disk that sysfs
+// lists, that is removable or sits on the usb or mmc bus, and that nothing uses passes: neither
+// the disk nor any partition may be mounted here, used as swap or held by another driver
+// (device-mapper, md), and the exclusive open (O_EXCL) must succeed, which the kernel refuses
+// while anything claims the disk: a mount in any namespace, swap, dm, md, or another exclusive
+// opener such as a VM given the disk. The node under the /dev root is opened without following
+// symlinks, then fstat must show the very block device sysfs describes. Every failure is a
+// Refusal naming the disk or partition in use; nothing stays open after one.
 
 #include <sys/types.h>
 
@@ -20,6 +23,7 @@ struct DiskAccessConfig {
     std::filesystem::path sysRoot = "/sys";
     std::filesystem::path devRoot = "/dev";
     std::filesystem::path mountInfo = "/proc/self/mountinfo";
+    std::filesystem::path swaps = "/proc/swaps";
     // Test-only: a regular image file under the /dev root may stand for the disk.
     bool allowRegularFiles = false;
 };
@@ -32,15 +36,20 @@ public:
 
     // Throws Refusal.
     UniqueFd open(const std::string& name, OpenMode mode) const;
-    // Flushes the disk, then ejects it or powers it off. Throws Refusal.
+    // Holding the disk exclusively, flushes it and detaches it; the USB device it hangs from is
+    // powered off only when no other disk (another slot of a card reader) hangs from it too.
+    // Throws Refusal.
     void eject(const std::string& name) const;
 
 private:
-    struct Disk {
+    struct Node {
         std::string name;
         std::filesystem::path sysDir;  // <sys>/class/block/<name>
         dev_t dev = 0;
+    };
+    struct Disk : Node {
         bool readOnlyMedia = false;
+        std::vector<Node> partitions;
     };
 
     Disk checkedDisk(const std::string& name) const;
@@ -49,11 +58,21 @@ private:
                                       const char* file = nullptr) const;
     void refuseIfBusy(const Disk& disk) const;
     UniqueFd openNode(const Disk& disk, int flags) const;
+    std::string claimedPart(const Disk& disk) const;
+    bool othersOnUsbDevice(const Disk& disk, const std::filesystem::path& usbDevice) const;
 
     DiskAccessConfig config_;
 };
 
 // Devices (major:minor) of mounted filesystems listed in a mountinfo file.
 std::vector<dev_t> mountedDevices(const std::filesystem::path& mountInfo);
+
+// The areas listed in a swaps table (/proc/swaps): the file name as the kernel shows it, and
+// the device when that name is a block device node.
+struct SwapArea {
+    std::filesystem::path path;
+    dev_t dev = 0;  // 0: not a block device node
+};
+std::vector<SwapArea> swapAreas(const std::filesystem::path& swaps);
 
 }  // namespace quorvale::helper

@@ -4,8 +4,8 @@
 //   quorvale-helper grant USER       adds USER to the allowed group
 // Started through pkexec, only the two setup commands are accepted, exactly as written above.
 // The binary built for the tests (QUORVALE_HELPER_TEST_HOOKS) also takes a socket path, stand-ins
-// for /dev, sysfs and the mount table, and the setup directories; the installed binary has none of
-// those options.
+// for /dev, sysfs and the mount and swap tables, and the setup directories; the installed binary
+// has none of those options.
 
 #include <csignal>
 #include <cstdlib>
@@ -44,13 +44,10 @@ struct OptionSpec {
 constexpr OptionSpec optionTable[] = {
     {"--group", true, true, testHooks},
 #ifdef QUORVALE_HELPER_TEST_HOOKS
-    {"--socket", true, true, false},
-    {"--sysfs-root", true, true, false},
-    {"--dev-root", true, true, false},
-    {"--mountinfo", true, true, false},
-    {"--allow-regular-files", false, true, false},
-    {"--unit-dir", true, false, true},
-    {"--policy-dir", true, false, true},
+    {"--socket", true, true, false},    {"--sysfs-root", true, true, false},
+    {"--dev-root", true, true, false},  {"--mountinfo", true, true, false},
+    {"--swaps", true, true, false},     {"--allow-regular-files", false, true, false},
+    {"--unit-dir", true, false, true},  {"--policy-dir", true, false, true},
 #endif
 };
 
@@ -119,6 +116,7 @@ bool acceptableUnderPkexec(const Arguments& args) {
     disks.sysRoot = args.get("--sysfs-root", disks.sysRoot);
     disks.devRoot = args.get("--dev-root", disks.devRoot);
     disks.mountInfo = args.get("--mountinfo", disks.mountInfo);
+    disks.swaps = args.get("--swaps", disks.swaps);
     disks.allowRegularFiles = args.options.contains("--allow-regular-files");
 #endif
     UniqueFd listener = socketPath.empty() ? activatedSocket() : bindSocket(socketPath);

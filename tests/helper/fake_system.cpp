@@ -45,13 +45,14 @@ void makeExt4Image(const fs::path& path, int mebibytes) {
 }
 
 FakeSystem::FakeSystem(const fs::path& r)
-    : root(r), sys(r / "sys"), dev(r / "dev"), mountInfo(r / "mountinfo") {
+    : root(r), sys(r / "sys"), dev(r / "dev"), mountInfo(r / "mountinfo"), swaps(r / "swaps") {
     fs::create_directories(sys / "class" / "block");
     fs::create_directories(sys / "bus" / "usb");
     fs::create_directories(sys / "bus" / "mmc");
     fs::create_directories(sys / "bus" / "scsi");
     fs::create_directories(dev);
     writeFile(mountInfo, "22 1 0:21 / / rw,relatime shared:1 - overlay overlay rw");
+    writeFile(swaps, "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority");
 }
 
 fs::path FakeSystem::addDisk(const FakeDisk& disk) {
@@ -59,11 +60,14 @@ fs::path FakeSystem::addDisk(const FakeDisk& disk) {
     fs::path device;
     switch (disk.bus) {
         case Bus::usb: {
-            const fs::path usb = sys / "devices" / ("usb-" + disk.name) / "1-1";
-            fs::create_directories(usb);
-            fs::create_symlink("../../../bus/usb", usb / "subsystem");
-            writeFile(usb / "remove", "");
-            device = usb / "1-1:1.0" / "host0" / "0:0:0:0";
+            const fs::path usb = sys / "devices" /
+                                 ("usb-" + (disk.reader.empty() ? disk.name : disk.reader)) / "1-1";
+            if (!fs::exists(usb / "subsystem")) {
+                fs::create_directories(usb);
+                fs::create_symlink("../../../bus/usb", usb / "subsystem");
+                writeFile(usb / "remove", "");
+            }
+            device = usb / "1-1:1.0" / "host0" / ("0:0:0:" + std::to_string(disk.lun));
             fs::create_directories(device);
             fs::create_symlink("../../../../../../bus/scsi", device / "subsystem");
             writeFile(device / "delete", "");
@@ -100,14 +104,54 @@ fs::path FakeSystem::addDisk(const FakeDisk& disk) {
     return dir;
 }
 
+void FakeSystem::unmount(const std::string& number) {
+    std::ifstream in(mountInfo);
+    std::string kept;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" " + number + " ") == std::string::npos)
+            kept += line + "\n";
+    }
+    in.close();
+    std::ofstream(mountInfo, std::ios::trunc) << kept;
+}
+
+void FakeSystem::swapOn(const std::string& name) {
+    swapOnPath(dev / name);
+}
+
+void FakeSystem::swapOnPath(const fs::path& path) {
+    std::string escaped;
+    for (const char c : path.string())
+        escaped += c == ' ' ? std::string("\\040") : std::string(1, c);
+    std::ofstream(swaps, std::ios::app)
+        << escaped << "                               partition\t1048572\t\t0\t\t-2\n";
+}
+
+void FakeSystem::hold(const std::string& name, const std::string& holder) {
+    const fs::path holders = fs::canonical(sys / "class" / "block" / name) / "holders";
+    fs::create_symlink("../../" + holder, holders / holder);
+}
+
+fs::path FakeSystem::usbDevice(const std::string& name) const {
+    // devices/usb-X/1-1/1-1:1.0/host0/0:0:0:L/block/NAME
+    fs::path dir = fs::canonical(sys / "class" / "block" / name);
+    for (int up = 0; up < 5; ++up)
+        dir = dir.parent_path();
+    return dir;
+}
+
+fs::path FakeSystem::scsiDelete(const std::string& name) const {
+    return fs::canonical(sys / "class" / "block" / name / "device") / "delete";
+}
+
 void FakeSystem::mount(const std::string& number) {
     std::ofstream(mountInfo, std::ios::app)
         << "40 22 " << number << " / /media/card rw,relatime shared:9 - ext4 /dev/x rw\n";
 }
 
 std::vector<std::string> FakeSystem::daemonArguments() const {
-    return {"--sysfs-root", sys.string(),       "--dev-root",           dev.string(),
-            "--mountinfo",  mountInfo.string(), "--allow-regular-files"};
+    return {"--sysfs-root",     sys.string(), "--dev-root",   dev.string(),           "--mountinfo",
+            mountInfo.string(), "--swaps",    swaps.string(), "--allow-regular-files"};
 }
 
 DaemonProcess::DaemonProcess(const fs::path& socket, std::vector<std::string> arguments,

@@ -18,13 +18,16 @@ enum class Bus { usb, mmc, fixed };
 struct FakeDisk {
     FakeDisk(std::string name, std::string dev, Bus bus = Bus::usb, bool removable = false,
              bool readOnly = false,
-             std::vector<std::pair<std::string, std::string>> partitions = {})
+             std::vector<std::pair<std::string, std::string>> partitions = {},
+             std::string reader = {}, int lun = 0)
         : name(std::move(name)),
           dev(std::move(dev)),
           bus(bus),
           removable(removable),
           readOnly(readOnly),
-          partitions(std::move(partitions)) {}
+          partitions(std::move(partitions)),
+          reader(std::move(reader)),
+          lun(lun) {}
 
     std::string name;
     std::string dev;  // "major:minor"
@@ -32,6 +35,10 @@ struct FakeDisk {
     bool removable = false;
     bool readOnly = false;
     std::vector<std::pair<std::string, std::string>> partitions;  // name, "major:minor"
+    // USB disks with the same reader hang from one USB device, as the slots of a card reader
+    // (SCSI LUNs); empty: a USB device of its own.
+    std::string reader;
+    int lun = 0;
 };
 
 class FakeSystem {
@@ -41,10 +48,21 @@ public:
     // Adds the disk to sysfs and an ext4 image for it under dev/. Returns its sysfs directory.
     std::filesystem::path addDisk(const FakeDisk& disk);
     void mount(const std::string& dev);
+    void unmount(const std::string& dev);
+    // Lists /dev/<name> as an active swap partition; or any path, written as the kernel
+    // writes it (a blank as \040).
+    void swapOn(const std::string& name);
+    void swapOnPath(const std::filesystem::path& path);
+    // Makes `holder` (dm-0, md127) hold the disk or partition `name`.
+    void hold(const std::string& name, const std::string& holder);
+    // The USB device a disk hangs from (whose "remove" powers it off) and its SCSI device's
+    // "delete" file.
+    std::filesystem::path usbDevice(const std::string& name) const;
+    std::filesystem::path scsiDelete(const std::string& name) const;
     // Daemon arguments that point it at this tree.
     std::vector<std::string> daemonArguments() const;
 
-    std::filesystem::path root, sys, dev, mountInfo;
+    std::filesystem::path root, sys, dev, mountInfo, swaps;
 };
 
 // Makes an ext4 image of `mebibytes` with mkfs.ext4.

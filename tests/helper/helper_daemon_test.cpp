@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,12 @@ bool hasExt4Magic(int fd) {
 std::string openLine(const std::string& name, int id = 1) {
     return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
            R"(,"method":"open_disk","params":{"bsd_name":)" + name + R"(,"read_only":false}})";
+}
+
+std::string readWord(const fs::path& path) {
+    std::string word;
+    std::ifstream(path) >> word;
+    return word;
 }
 
 std::string errorMessage(const std::string& reply) {
@@ -143,9 +150,7 @@ TEST_F(HelperDaemonTest, RefusesAllButAWholeRemovableUnmountedDisk) {
     const std::pair<const char*, const char*> refused[] = {
         {"sdb1", "Failed to open disk: sdb1 is a partition, not a whole disk"},
         {"sda", "Failed to open disk: sda is not a removable disk"},
-        {"sdd",
-         "Failed to open disk: sdd has a partition mounted on this computer; unmount it "
-         "first"},
+        {"sdd", "Failed to open disk: sdd1 is in use: mounted on this computer; unmount it first"},
         {"sde", "Failed to open disk: The card in sde is write-protected (check its lock switch)"},
         {"sdx", "Failed to open disk: No such disk: sdx"},
     };
@@ -276,14 +281,8 @@ TEST_F(HelperDaemonTest, EjectFlushesAndDetachesTheUsbDisk) {
     PrivilegedHelperClient client(options());
     DiskEjector& ejector = client;
     run(ejector.ejectDisk(QStringLiteral("sdb")));
-    const fs::path usb = system.sys / "devices" / "usb-sdb" / "1-1";
-    auto read = [](const fs::path& p) {
-        std::string s;
-        std::ifstream(p) >> s;
-        return s;
-    };
-    EXPECT_EQ(read(usb / "1-1:1.0" / "host0" / "0:0:0:0" / "delete"), "1");
-    EXPECT_EQ(read(usb / "remove"), "1");
+    EXPECT_EQ(readWord(system.scsiDelete("sdb")), "1");
+    EXPECT_EQ(readWord(system.usbDevice("sdb") / "remove"), "1");
     try {
         run(ejector.ejectDisk(QStringLiteral("sda")));
         ADD_FAILURE() << "ejected a fixed disk";
@@ -291,7 +290,72 @@ TEST_F(HelperDaemonTest, EjectFlushesAndDetachesTheUsbDisk) {
         EXPECT_EQ(e.kind, HelperError::Kind::ejectFailed);
         EXPECT_STREQ(e.what(), "Failed to eject disk: sda is not a removable disk");
     }
-    EXPECT_EQ(read(system.sys / "devices" / "ata-sda" / "host1" / "1:0:0:0" / "delete"), "");
+    EXPECT_EQ(readWord(system.scsiDelete("sda")), "");
+}
+
+TEST_F(HelperDaemonTest, NeitherOpenNorEjectTouchesADiskInUse) {
+    system.addDisk(
+        {"sdh", "8:112", Bus::usb, false, false, {{"sdh1", "8:113"}, {"sdh2", "8:114"}}});
+    system.swapOn("sdh2");
+    system.addDisk({"sdi", "8:128", Bus::usb, false, false, {{"sdi1", "8:129"}}});
+    system.hold("sdi1", "dm-0");
+    system.addDisk(
+        {"sdj", "8:144", Bus::usb, false, false, {{"sdj1", "8:145"}, {"sdj2", "8:146"}}});
+    system.hold("sdj2", "md127");
+    system.addDisk({"sdk", "8:160", Bus::usb});
+    system.hold("sdk", "dm-1");
+    std::vector<std::pair<const char*, const char*>> inUse = {
+        {"sdd", "sdd1 is in use: mounted on this computer; unmount it first"},
+        {"sdh", "sdh2 is in use as swap space"},
+        {"sdi", "sdi1 is in use by dm-0 (device-mapper or RAID)"},
+        {"sdj", "sdj2 is in use by md127 (device-mapper or RAID)"},
+        {"sdk", "sdk is in use by dm-1 (device-mapper or RAID)"},
+    };
+    // Swap on a device node of another name (root may make one anywhere): known by its number.
+    system.addDisk({"sdl", "8:176", Bus::usb, false, false, {{"sdl1", "8:177"}}});
+    const fs::path node = system.root / "swap node";
+    if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(8, 177)) == 0) {
+        system.swapOnPath(node);
+        inUse.emplace_back("sdl", "sdl1 is in use as swap space");
+    }
+    PrivilegedHelperClient client(options());
+    for (const auto& [name, text] : inUse) {
+        EXPECT_EQ(openFailure(client, name), std::string("Failed to open disk: ") + text);
+        try {
+            run(client.ejectDisk(QString::fromLatin1(name)));
+            ADD_FAILURE() << "ejected " << name;
+        } catch (const HelperError& e) {
+            EXPECT_EQ(e.kind, HelperError::Kind::ejectFailed);
+            EXPECT_EQ(e.what(), std::string("Failed to eject disk: ") + text);
+        }
+        EXPECT_EQ(readWord(system.scsiDelete(name)), "") << name;
+        EXPECT_EQ(readWord(system.usbDevice(name) / "remove"), "") << name;
+    }
+    // Each refusal is logged, and the daemon goes on serving.
+    EXPECT_EQ(auditLines(), 1 + 2 * static_cast<int>(inUse.size()));
+    EXPECT_TRUE(run(client.openDisk(QStringLiteral("sdb"), false)).valid());
+}
+
+TEST_F(HelperDaemonTest, EjectPowersOffAReaderOnlyWithItsLastDisk) {
+    // A two-slot reader: one USB device, a SCSI device (LUN) per slot.
+    system.addDisk({"sdh", "8:112", Bus::usb, false, false, {{"sdh1", "8:113"}}, "reader", 0});
+    system.addDisk({"sdi", "8:128", Bus::usb, false, false, {}, "reader", 1});
+    system.mount("8:113");
+    const fs::path reader = system.usbDevice("sdh");
+    ASSERT_EQ(reader, system.usbDevice("sdi"));
+
+    PrivilegedHelperClient client(options());
+    run(client.ejectDisk(QStringLiteral("sdi")));  // the idle slot
+    EXPECT_EQ(readWord(system.scsiDelete("sdi")), "1");
+    EXPECT_EQ(readWord(system.scsiDelete("sdh")), "");
+    EXPECT_EQ(readWord(reader / "remove"), "") << "powered off the slot in use";
+
+    // The kernel drops the detached slot; once the other is unmounted it goes with the reader.
+    fs::remove(system.sys / "class" / "block" / "sdi");
+    system.unmount("8:113");
+    run(client.ejectDisk(QStringLiteral("sdh")));
+    EXPECT_EQ(readWord(system.scsiDelete("sdh")), "1");
+    EXPECT_EQ(readWord(reader / "remove"), "1");
 }
 
 TEST(HelperDaemonActivation, ServesTheSocketSystemdPasses) {
