@@ -7,13 +7,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "helper/refusal.h"
 #include "rpc/line_buffer.h"
 
 namespace quorvale::helper {
@@ -66,7 +70,7 @@ UniqueFd bindSocket(const std::string& path) {
         ::unlink(path.c_str());
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         fail("bind " + path);
-    if (::chmod(path.c_str(), 0666) != 0 || ::listen(fd.get(), 64) != 0)
+    if (::chmod(path.c_str(), 0666) != 0 || ::listen(fd.get(), SOMAXCONN) != 0)
         fail("listen " + path);
     return fd;
 }
@@ -103,6 +107,29 @@ bool sendReply(int socketFd, const Reply& reply) {
     return true;
 }
 
+void HelperServer::admit(const PeerCredentials& peer) {
+    handler_.authorize(peer);
+    std::lock_guard lock(mutex_);
+    if (active_ >= limits_.maxConnections)
+        throw Refusal(Refusal::Kind::failed, "Too many connections to the helper; try again");
+    int& mine = perUser_[peer.uid];
+    if (peer.uid != 0 && mine >= limits_.maxConnectionsPerUser) {
+        if (mine == 0)
+            perUser_.erase(peer.uid);
+        throw Refusal(Refusal::Kind::failed,
+                      "Too many connections from user " + std::to_string(peer.uid));
+    }
+    ++mine;
+    ++active_;
+}
+
+void HelperServer::leave(const PeerCredentials& peer) {
+    std::lock_guard lock(mutex_);
+    --active_;
+    if (const auto it = perUser_.find(peer.uid); it != perUser_.end() && --it->second <= 0)
+        perUser_.erase(it);
+}
+
 void HelperServer::run() {
     for (;;) {
         UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -111,25 +138,37 @@ void HelperServer::run() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (active_.load() >= limits_.maxConnections) {
-            audit(peerCredentials(connection.get()), "connect", "", "too many connections");
-            continue;  // closed
+        const PeerCredentials peer = peerCredentials(connection.get());
+        try {
+            admit(peer);
+        } catch (const Refusal& refusal) {
+            // Answered without waiting for the peer, then closed: it costs no thread.
+            const std::string line =
+                rpc::frame(RequestHandler::connectionRefused(peer, refusal).line);
+            [[maybe_unused]] const auto sent =
+                ::send(connection.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            continue;
         }
-        ++active_;
-        std::thread([this, fd = std::move(connection)]() mutable {
-            serve(std::move(fd));
-            --active_;
-        }).detach();
+        try {
+            std::thread([this, peer, fd = std::move(connection)]() mutable {
+                serve(std::move(fd), peer);
+                leave(peer);
+            }).detach();
+        } catch (const std::system_error&) {
+            leave(peer);  // no thread to be had: the connection closes
+        }
     }
 }
 
-void HelperServer::serve(UniqueFd connection) {
-    const PeerCredentials peer = peerCredentials(connection.get());
+void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
+    using Clock = std::chrono::steady_clock;
     setTimeout(connection.get(), SO_SNDTIMEO, limits_.sendTimeout);
     rpc::LineBuffer lines(limits_.maxLineBytes);
+    std::optional<Clock::time_point> lineDue;  // set while a request line is incomplete
     char buffer[4096];
     for (;;) {
         while (auto line = lines.nextLine()) {
+            lineDue.reset();
             if (!sendReply(connection.get(), handler_.handle(*line, peer)))
                 return;
         }
@@ -137,14 +176,25 @@ void HelperServer::serve(UniqueFd connection) {
             sendReply(connection.get(), RequestHandler::lineTooLong(peer));
             return;
         }
+        if (lines.pendingBytes() > 0 && !lineDue)
+            lineDue = Clock::now() + limits_.requestTimeout;
         const auto wait =
-            lines.pendingBytes() > 0 ? limits_.partialLineTimeout : limits_.idleTimeout;
+            lineDue ? std::chrono::duration_cast<std::chrono::milliseconds>(*lineDue - Clock::now())
+                    : limits_.idleTimeout;
         pollfd pfd{connection.get(), POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, static_cast<int>(wait.count()));
+        const int ready =
+            ::poll(&pfd, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
-            return;  // stalled or idle for too long
+        if (ready < 0)
+            return;
+        if (ready == 0) {
+            // A request begun and not finished in time (a slow or stalled client) is answered
+            // and dropped; an idle connection just closes.
+            if (lineDue)
+                sendReply(connection.get(), RequestHandler::requestTimedOut(peer));
+            return;
+        }
         const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;

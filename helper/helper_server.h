@@ -1,12 +1,19 @@
 #pragma once
 // Accepts connections on the listening socket and serves each on its own thread, so a slow or
-// stalled client never holds up another. A connection carries newline-delimited requests;
-// each gets one reply line, written with its descriptor (SCM_RIGHTS) when it has one. A line
-// longer than the limit, a stalled half line, a peer that stops reading or one that goes away
-// ends only that connection; descriptors not delivered are closed.
+// stalled client never holds up another. The peer is authorised as it connects, before it
+// counts for anything: a peer that may not use the helper, or one over its user's share or the
+// total, gets one error line without an id and is closed at once, on the accepting thread. So
+// nobody can hold connections that lock out an authorised user; root is held only to the total.
+// A connection carries newline-delimited requests; each gets one reply line, written with its
+// descriptor (SCM_RIGHTS) when it has one. A line longer than the limit, a line not complete
+// within the request timeout of its first byte, a peer that stops reading or one that goes away
+// ends only that connection; descriptors not delivered are closed. Each is logged.
 
-#include <atomic>
+#include <sys/types.h>
+
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "helper/request_handler.h"
@@ -17,8 +24,10 @@ namespace quorvale::helper {
 struct ServerLimits {
     std::size_t maxLineBytes = 64 * 1024;
     int maxConnections = 64;
+    int maxConnectionsPerUser = 4;
+    // Between requests; a request line, once begun, must end within requestTimeout.
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
-    std::chrono::milliseconds partialLineTimeout = std::chrono::seconds(30);
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(5);
     std::chrono::milliseconds sendTimeout = std::chrono::seconds(10);
 };
 
@@ -31,19 +40,24 @@ public:
     [[noreturn]] void run();
 
 private:
-    void serve(UniqueFd connection);
+    // Counts the peer in, or throws the Refusal it is turned away with.
+    void admit(const PeerCredentials& peer);
+    void leave(const PeerCredentials& peer);
+    void serve(UniqueFd connection, const PeerCredentials& peer);
 
     UniqueFd listener_;
     const RequestHandler& handler_;
     ServerLimits limits_;
-    std::atomic<int> active_{0};
+    std::mutex mutex_;
+    int active_ = 0;
+    std::map<uid_t, int> perUser_;
 };
 
 // The socket passed by systemd socket activation (LISTEN_PID/LISTEN_FDS, first fd 3), or an
 // invalid fd when the process was not socket-activated. Clears the variables.
 UniqueFd activatedSocket();
 // A listening socket bound to `path` (a stale socket file there is replaced), mode 0666:
-// authorisation is per request, from the peer's credentials.
+// authorisation is per connection and per request, from the peer's credentials.
 UniqueFd bindSocket(const std::string& path);
 
 // Writes one reply line and its descriptor; false when the peer is gone or stopped reading.

@@ -4,8 +4,8 @@
 //   quorvale-helper grant USER       adds USER to the allowed group
 // Started through pkexec, only the two setup commands are accepted, exactly as written above.
 // The binary built for the tests (QUORVALE_HELPER_TEST_HOOKS) also takes a socket path, stand-ins
-// for /dev, sysfs and the mount and swap tables, and the setup directories; the installed binary
-// has none of those options.
+// for /dev, sysfs and the mount and swap tables, smaller connection limits, and the setup
+// directories; the installed binary has none of those options.
 
 #include <csignal>
 #include <cstdlib>
@@ -44,10 +44,17 @@ struct OptionSpec {
 constexpr OptionSpec optionTable[] = {
     {"--group", true, true, testHooks},
 #ifdef QUORVALE_HELPER_TEST_HOOKS
-    {"--socket", true, true, false},    {"--sysfs-root", true, true, false},
-    {"--dev-root", true, true, false},  {"--mountinfo", true, true, false},
-    {"--swaps", true, true, false},     {"--allow-regular-files", false, true, false},
-    {"--unit-dir", true, false, true},  {"--policy-dir", true, false, true},
+    {"--socket", true, true, false},
+    {"--sysfs-root", true, true, false},
+    {"--dev-root", true, true, false},
+    {"--mountinfo", true, true, false},
+    {"--swaps", true, true, false},
+    {"--allow-regular-files", false, true, false},
+    {"--max-connections", true, true, false},
+    {"--max-per-user", true, true, false},
+    {"--request-timeout-ms", true, true, false},
+    {"--unit-dir", true, false, true},
+    {"--policy-dir", true, false, true},
 #endif
 };
 
@@ -111,6 +118,7 @@ bool acceptableUnderPkexec(const Arguments& args) {
 [[noreturn]] void serve([[maybe_unused]] const Arguments& args, const std::string& group) {
     std::string socketPath;
     DiskAccessConfig disks;
+    ServerLimits limits;
 #ifdef QUORVALE_HELPER_TEST_HOOKS
     socketPath = args.get("--socket", "");
     disks.sysRoot = args.get("--sysfs-root", disks.sysRoot);
@@ -118,6 +126,14 @@ bool acceptableUnderPkexec(const Arguments& args) {
     disks.mountInfo = args.get("--mountinfo", disks.mountInfo);
     disks.swaps = args.get("--swaps", disks.swaps);
     disks.allowRegularFiles = args.options.contains("--allow-regular-files");
+    const auto number = [&](std::string_view name, long fallback) {
+        return std::stol(args.get(name, std::to_string(fallback)));
+    };
+    limits.maxConnections = static_cast<int>(number("--max-connections", limits.maxConnections));
+    limits.maxConnectionsPerUser =
+        static_cast<int>(number("--max-per-user", limits.maxConnectionsPerUser));
+    limits.requestTimeout = std::chrono::milliseconds(
+        number("--request-timeout-ms", static_cast<long>(limits.requestTimeout.count())));
 #endif
     UniqueFd listener = socketPath.empty() ? activatedSocket() : bindSocket(socketPath);
     if (!listener) {
@@ -127,7 +143,7 @@ bool acceptableUnderPkexec(const Arguments& args) {
     std::signal(SIGPIPE, SIG_IGN);
     const RequestHandler handler{DiskAccess(disks), PeerAuthorizer(group)};
     std::cerr << "quorvale-helper: serving\n";
-    HelperServer(std::move(listener), handler).run();
+    HelperServer(std::move(listener), handler, limits).run();
 }
 
 }  // namespace

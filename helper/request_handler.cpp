@@ -123,6 +123,18 @@ Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer)
     }
 }
 
+Reply RequestHandler::connectionRefused(const PeerCredentials& peer, const Refusal& refusal) {
+    audit(peer, "connect", "", refusal.what());
+    return {rpc::JSONRPCResponse::encodeError(std::nullopt, asError(refusal)), {}};
+}
+
+Reply RequestHandler::requestTimedOut(const PeerCredentials& peer) {
+    const rpc::JSONRPCError error(rpc::JSONRPCError::invalidRequest,
+                                  "Request line not completed in time");
+    audit(peer, "?", "", error.what());
+    return {rpc::JSONRPCResponse::encodeError(std::nullopt, error), {}};
+}
+
 Reply RequestHandler::lineTooLong(const PeerCredentials& peer) {
     const rpc::JSONRPCError error(rpc::JSONRPCError::invalidRequest, "Request line too long");
     audit(peer, "?", "", error.what());

@@ -13,6 +13,7 @@
 
 #include "helper/disk_access.h"
 #include "helper/peer_authorizer.h"
+#include "helper/refusal.h"
 #include "rpc/any_codable.h"
 #include "rpc/unique_fd.h"
 
@@ -29,8 +30,16 @@ public:
         : disks_(std::move(disks)), authorizer_(std::move(authorizer)) {}
 
     Reply handle(std::string_view line, const PeerCredentials& peer) const;
-    // The reply to a line that grew past the length limit; the connection is then closed.
+    // Throws Refusal(accessDenied) when the peer may not use the helper.
+    void authorize(const PeerCredentials& peer) const { authorizer_.authorize(peer); }
+
+    // Replies that end a connection; each is logged. They answer no request, so carry no id:
+    // the peer was turned away as it connected,
+    static Reply connectionRefused(const PeerCredentials& peer, const Refusal& refusal);
+    // a line grew past the length limit,
     static Reply lineTooLong(const PeerCredentials& peer);
+    // or a line was not completed in time.
+    static Reply requestTimedOut(const PeerCredentials& peer);
 
 private:
     using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, UniqueFd&) const;

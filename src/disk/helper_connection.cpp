@@ -6,8 +6,33 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+
+#include <boost/json/parse.hpp>
 
 namespace quorvale::disk {
+
+namespace {
+
+// {"jsonrpc":"2.0","id":null,"error":{"code":C,"message":M}}: the error of no request.
+std::optional<rpc::JSONRPCError> connectionRefusal(const std::string& line) {
+    boost::system::error_code ec;
+    const auto value = boost::json::parse(line, ec);
+    const auto* object = ec ? nullptr : value.if_object();
+    if (!object)
+        return std::nullopt;
+    const auto* id = object->if_contains("id");
+    const auto* error = object->if_contains("error");
+    if ((id && !id->is_null()) || !error || !error->is_object())
+        return std::nullopt;
+    const auto* code = error->as_object().if_contains("code");
+    const auto* message = error->as_object().if_contains("message");
+    if (!code || !code->is_int64() || !message || !message->is_string())
+        return std::nullopt;
+    return rpc::JSONRPCError(code->get_int64(), std::string(message->get_string()));
+}
+
+}  // namespace
 
 std::unique_ptr<HelperConnection> HelperConnection::connectTo(const QString& socketPath) {
     const QByteArray path = socketPath.toLocal8Bit();
@@ -61,6 +86,8 @@ void HelperConnection::writePending() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         if (n < 0) {
+            // The daemon may have turned the connection away before reading: its answer waits.
+            readAvailable();
             close();
             return;
         }
@@ -123,7 +150,9 @@ void HelperConnection::deliver(const std::string& line) {
     try {
         response = rpc::JSONRPCResponse::decode(line);
     } catch (const std::exception&) {
-        return;  // not a reply of ours: ignored
+        if (auto refusal = connectionRefusal(line); refusal && onRefused)
+            onRefused(*refusal);
+        return;  // otherwise not a reply of ours: ignored
     }
     UniqueFd fd;
     std::int64_t wanted = 0;

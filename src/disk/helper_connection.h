@@ -3,8 +3,10 @@
 // Unix socket watched by QSocketNotifiers. Requests go out as lines; replies come back as
 // lines, with descriptors passed beside them (SCM_RIGHTS). A reply whose result announces
 // "fd_count" takes that many descriptors, in arrival order, from those received so far; the
-// first is handed on, any others are closed. When the stream ends or fails, `onClosed` runs
-// once and the connection stays closed.
+// first is handed on, any others are closed. An error line without an id is the daemon turning
+// the whole connection away (not authorised, too many connections): `onRefused` gets its
+// message, and the end of the stream follows. When the stream ends or fails, `onClosed` runs
+// once and the connection stays closed; replies already received are delivered first.
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -27,6 +29,7 @@ public:
     static std::unique_ptr<HelperConnection> connectTo(const QString& socketPath);
 
     std::function<void(rpc::JSONRPCResponse, UniqueFd)> onReply;
+    std::function<void(const rpc::JSONRPCError&)> onRefused;
     std::function<void()> onClosed;
 
     bool isOpen() const { return socket.valid(); }

@@ -273,6 +273,7 @@ HelperConnection& PrivilegedHelperClient::proxy() {
         const auto id = response.id;
         complete(id, Outcome{std::move(response), std::move(fd), nullptr});
     };
+    made->onRefused = [this](const rpc::JSONRPCError& error) { connectionRefused(error); };
     made->onClosed = [this] { connectionInvalidated(); };
     connection = std::move(made);
     return *connection;
@@ -298,6 +299,22 @@ void PrivilegedHelperClient::connectionInvalidated() {
         connection.release()->deleteLater();
     qCCritical(xpcLog, "XPC connection invalidated");
     failPending();
+}
+
+// The daemon turned the connection away before reading a request (not authorised, too many
+// connections): that answer is the reply of every call sent on it.
+void PrivilegedHelperClient::connectionRefused(const rpc::JSONRPCError& error) {
+    qCCritical(xpcLog, "Helper refused the connection: %s", error.message.c_str());
+    std::vector<std::int64_t> ids;
+    for (const auto& [id, call] : pending)
+        ids.push_back(id);
+    for (const auto id : ids) {
+        rpc::JSONRPCResponse response;
+        response.jsonrpc = "2.0";
+        response.id = id;
+        response.error = error;
+        complete(id, Outcome{std::move(response), {}, nullptr});
+    }
 }
 
 // Nothing can answer the calls still waiting on a lost connection.

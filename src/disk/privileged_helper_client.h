@@ -79,6 +79,7 @@ private:
     HelperConnection& proxy();
     void complete(std::int64_t id, Outcome outcome);
     void connectionInvalidated();
+    void connectionRefused(const rpc::JSONRPCError& error);
     void failPending();
     void setHelperInstalled();
 

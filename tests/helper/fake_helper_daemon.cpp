@@ -102,6 +102,11 @@ void FakeHelperDaemon::dropConnections() {
     }
 }
 
+void FakeHelperDaemon::turnAway(std::string line) {
+    std::lock_guard lock(mutex);
+    turnAwayLine = std::move(line);
+}
+
 void FakeHelperDaemon::handleLine(int connection, const std::string& line) {
     std::optional<FakeReply> reply;
     {
@@ -158,8 +163,13 @@ void FakeHelperDaemon::loop() {
             const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 std::lock_guard lock(mutex);
-                clients.emplace_back(fd, std::string());
                 ++accepted;
+                if (turnAwayLine.empty()) {
+                    clients.emplace_back(fd, std::string());
+                } else {
+                    sendLineWithFd(fd, turnAwayLine, -1);
+                    ::close(fd);
+                }
             }
         }
         for (std::size_t i = 2; i < fds.size(); ++i) {

@@ -36,6 +36,9 @@ public:
     int acceptedConnections() const;
     // Hangs up on every connected client.
     void dropConnections();
+    // Answers each new connection with `line` at once and closes it, as the daemon turns a
+    // peer away; empty: serves connections again.
+    void turnAway(std::string line);
 
 private:
     struct Scheduled {
@@ -56,6 +59,7 @@ private:
     std::vector<Scheduled> scheduled;
     int accepted = 0;
     bool dropRequested = false;
+    std::string turnAwayLine;
     bool stopping = false;
     std::thread thread;
 };

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,8 @@ public:
     pid_t pid = -1;
 };
 
-// A bare client: one connected socket, lines out, lines (and descriptors) in.
+// A bare client: one connected socket, lines out, lines (and descriptors) in. A read waits at
+// most 20 s.
 class RawClient {
 public:
     explicit RawClient(const std::filesystem::path& socket);
@@ -95,6 +97,34 @@ public:
 private:
     std::string buffer;
 };
+
+// A forked child running `body` as user nobody (uid and gid 65534, no other groups). The body
+// reports through `out`; it may wait on `release`, which ends when the parent calls letGo().
+class AsNobody {
+public:
+    using Body = std::function<void(int out, int release)>;
+    explicit AsNobody(Body body);
+    ~AsNobody();
+
+    // The next `count` bytes the child reports, or all up to its end with 0.
+    std::string read(std::size_t count = 0);
+    void letGo();
+    // Waits for the child; true when the body returned normally.
+    bool finished();
+
+private:
+    pid_t pid = -1;
+    UniqueFd out, release;
+};
+
+// A daemon's descriptor count once exactly `connections` connection threads remain (a thread
+// closes its connection before it ends), waiting for that at most 10 s.
+int settledDescriptorCount(pid_t daemon, int connections = 0);
+
+// Writes all of `text` to a pipe.
+void say(int out, const std::string& text);
+// Blocks until the other end of the pipe is closed.
+void waitForRelease(int release);
 
 // Sends one request line on a new connection and returns the reply line.
 std::string requestOnce(const std::filesystem::path& socket, const std::string& line,

@@ -190,6 +190,41 @@ TEST_F(HelperClientTest, ConnectionIsRemadeAfterItBreaks) {
     EXPECT_EQ(daemon.acceptedConnections(), 2);
 }
 
+TEST_F(HelperClientTest, ConnectionTurnedAwayAnswersEveryCallOnIt) {
+    PrivilegedHelperClient client(options());
+    const auto turnedAway = [](const char* message) {
+        return std::string(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":")") +
+               message + "\"}}";
+    };
+    daemon.turnAway(turnedAway("ACCESS_DENIED: user 1000 is not a member of the plugdev group"));
+    auto first = client.openDisk(QStringLiteral("sdb"), false);
+    auto second = client.openDisk(QStringLiteral("mmcblk0"), false);
+    for (auto* call : {&first, &second}) {
+        try {
+            run(std::move(*call));
+            ADD_FAILURE() << "opened on a connection turned away";
+        } catch (const HelperError& e) {
+            EXPECT_EQ(e.kind, HelperError::Kind::accessDenied);
+        }
+    }
+    try {
+        run(client.ejectDisk(QStringLiteral("sdb")));
+        ADD_FAILURE() << "ejected on a connection turned away";
+    } catch (const HelperError& e) {
+        EXPECT_EQ(e.kind, HelperError::Kind::accessDenied);
+    }
+
+    daemon.turnAway(turnedAway("Too many connections from user 1000"));
+    const auto e = openError(client, QStringLiteral("sdb"));
+    EXPECT_EQ(e.kind, HelperError::Kind::openFailed);
+    EXPECT_STREQ(e.what(), "Failed to open disk: Too many connections from user 1000");
+
+    daemon.turnAway("");
+    UniqueFd fd = run(client.openDisk(QStringLiteral("sdb"), false));
+    EXPECT_TRUE(isMarker(fd.get()));
+    EXPECT_EQ(daemon.receivedLines().size(), 1u);  // connections turned away were never read
+}
+
 TEST(HelperClient, UnreachableSocketFailsAtOnce) {
     ensureApplication();
     PrivilegedHelperClient::Options o;

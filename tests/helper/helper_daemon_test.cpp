@@ -93,17 +93,8 @@ protected:
         return "opened";
     }
 
-    // The daemon's descriptor count once exactly `connections` connection threads remain (a
-    // thread closes its connection before it ends), waiting for that at most 10 s.
     int quietDescriptorCount(int connections = 0) {
-        const auto tasks = "/proc/" + std::to_string(daemon->pid) + "/task";
-        for (int i = 0; i < 1000; ++i) {
-            const auto threads = std::distance(fs::directory_iterator(tasks), {});
-            if (threads == 1 + connections)
-                break;
-            std::this_thread::sleep_for(10ms);
-        }
-        return openDescriptorCount(daemon->pid);
+        return settledDescriptorCount(daemon->pid, connections);
     }
 
     int auditLines() {
@@ -216,28 +207,13 @@ TEST_F(HelperDaemonTest, RefusesOtherUsersUnlessTheyAreInTheGroup) {
         dir.path / "group.log");
 
     auto asNobody = [](const fs::path& path) {
-        int out[2];
-        EXPECT_EQ(::pipe(out), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(out[0]);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(3);
+        AsNobody child([&](int out, int) {
             UniqueFd received;
-            std::string reply = requestOnce(path, openLine(R"("sdb")"), &received);
-            reply = (received.valid() ? "fd " : "none ") + reply;
-            [[maybe_unused]] auto n = ::write(out[1], reply.data(), reply.size());
-            ::_exit(0);
-        }
-        ::close(out[1]);
-        std::string reply;
-        char buffer[512];
-        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-            reply.append(buffer, static_cast<std::size_t>(n));
-        ::close(out[0]);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            const auto reply = requestOnce(path, openLine(R"("sdb")"), &received);
+            say(out, (received.valid() ? "fd " : "none ") + reply);
+        });
+        const auto reply = child.read();
+        EXPECT_TRUE(child.finished());
         return reply;
     };
 
