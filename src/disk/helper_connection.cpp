@@ -150,8 +150,12 @@ void HelperConnection::deliver(const std::string& line) {
     try {
         response = rpc::JSONRPCResponse::decode(line);
     } catch (const std::exception&) {
-        if (auto refusal = connectionRefusal(line); refusal && onRefused)
-            onRefused(*refusal);
+        if (auto refusal = connectionRefusal(line)) {
+            // Turned away: nothing more will be read here, so nothing more is sent either.
+            if (onRefused)
+                onRefused(*refusal);
+            close();
+        }
         return;  // otherwise not a reply of ours: ignored
     }
     UniqueFd fd;

@@ -5,7 +5,7 @@
 // "fd_count" takes that many descriptors, in arrival order, from those received so far; the
 // first is handed on, any others are closed. An error line without an id is the daemon turning
 // the whole connection away (not authorised, too many connections): `onRefused` gets its
-// message, and the end of the stream follows. When the stream ends or fails, `onClosed` runs
+// message and the connection closes. When the stream ends or fails, `onClosed` runs
 // once and the connection stays closed; replies already received are delivered first.
 
 #include <QObject>
