@@ -34,6 +34,13 @@ QString childPath(const QString& directory, const QString& name) {
     return directory + QLatin1Char('/') + name;
 }
 
+QString freeName(const QString& base, const QStringList& taken) {
+    QString name = base;
+    for (int number = 2; taken.contains(name); ++number)
+        name = QStringLiteral("%1 %2").arg(base).arg(number);
+    return name;
+}
+
 QString duplicateName(const QString& name) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     // A leading dot starts a hidden name, not an extension (".profile").

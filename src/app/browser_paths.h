@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 
 #include <optional>
@@ -29,6 +30,9 @@ QString parentPath(const QString& path);
 
 // `name` inside `directory`: "/" + name at the root, else directory + "/" + name.
 QString childPath(const QString& directory, const QString& name);
+
+// `base` when no entry of `taken` has that name, else "base 2", "base 3", ... (the first free).
+QString freeName(const QString& base, const QStringList& taken);
 
 // notes.txt -> "notes copy.txt", README -> "README copy", archive.tar.gz -> "archive.tar copy.gz".
 QString duplicateName(const QString& name);

@@ -25,6 +25,7 @@
 #include "app/file_sorting.h"
 #include "app/navigation_history.h"
 #include "app/selection_rules.h"
+#include "app/transfer_report.h"
 #include "model/file_item.h"
 
 namespace quorvale::fileops {
@@ -87,12 +88,13 @@ public:
     std::optional<QString> selectionAnchor() const { return anchor; }
     QList<model::FileItem> selectedItems() const;
     QCoro::Task<void> deleteSelected();
-    // Copies the regular files among `items` into `folder`. Stops early when cancelled.
-    QCoro::Task<void> exportItems(QList<model::FileItem> items, QString folder);
+    // Copies the regular files among `items` into `folder`. Stops early when cancelled; the
+    // report says how far it got.
+    QCoro::Task<TransferReport> exportItems(QList<model::FileItem> items, QString folder);
     QCoro::Task<void> duplicate(model::FileItem item);
     QCoro::Task<void> createFolder(QString name);
     // Writes local files into the current directory, then reloads.
-    QCoro::Task<void> uploadFiles(QStringList localPaths);
+    QCoro::Task<TransferReport> uploadFiles(QStringList localPaths);
     // Stops the running export or upload after its current chunk.
     void cancelTransfer();
 

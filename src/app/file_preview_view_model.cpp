@@ -83,6 +83,31 @@ QCoro::Task<void> FilePreviewViewModel::readPreview(FileItem item, Kind kind) {
     setIsLoadingPreview(false);
 }
 
+void FilePreviewViewModel::clear() {
+    ++generation;
+    selectedItem_.reset();
+    clearPreviews();
+    setIsLoadingPreview(false);
+}
+
+void FilePreviewViewModel::follow(const QList<FileItem>& listing, const QSet<QString>& selected) {
+    if (!selectedItem_)
+        return;
+    if (!selected.contains(selectedItem_->id)) {
+        clear();
+        return;
+    }
+    for (const FileItem& item : listing) {
+        if (item.id != selectedItem_->id)
+            continue;
+        if (item.size != selectedItem_->size || item.modifiedDate != selectedItem_->modifiedDate ||
+            item.isDirectory != selectedItem_->isDirectory)
+            loadPreview(item);
+        return;
+    }
+    clear();
+}
+
 void FilePreviewViewModel::clearPreviews() {
     previewImage_.reset();
     previewText_.reset();

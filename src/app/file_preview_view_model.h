@@ -43,6 +43,11 @@ public:
 
     // Shows `item`; returns when its preview is produced, has failed or was superseded.
     QCoro::Task<void> loadPreview(model::FileItem item);
+    // Shows nothing; a read in flight is dropped.
+    void clear();
+    // Keeps the preview true to the browser: cleared when its item left the selection or the
+    // listing, read again when the listing shows the item changed (size or modification).
+    void follow(const QList<model::FileItem>& listing, const QSet<QString>& selected);
 
     QPointer<FileBrowserViewModel> fileBrowserVM;
 

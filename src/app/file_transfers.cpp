@@ -41,7 +41,8 @@ TransferOptions transferOptions(QPointer<FileBrowserViewModel> self, std::stop_t
 
 }  // namespace
 
-QCoro::Task<void> FileBrowserViewModel::exportItems(QList<FileItem> items, QString folder) {
+QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> items,
+                                                              QString folder) {
     if (!fileOpService)
         throw fileops::FileOperationError::invalidData();
     QList<FileItem> regularFiles;
@@ -52,8 +53,14 @@ QCoro::Task<void> FileBrowserViewModel::exportItems(QList<FileItem> items, QStri
         regularFiles.append(item);
         total += item.size;
     }
+    TransferReport summary{TransferReport::Kind::exported,
+                           0,
+                           static_cast<int>(regularFiles.size()),
+                           false,
+                           {},
+                           folder};
     if (regularFiles.isEmpty())
-        co_return;
+        co_return summary;
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
     const auto partition = currentPartition;
@@ -74,8 +81,12 @@ QCoro::Task<void> FileBrowserViewModel::exportItems(QList<FileItem> items, QStri
             TransferOptions options = transferOptions(self, stop, partition, done, report);
             const TransferOutcome outcome =
                 co_await service->exportFile(item.path, destination, item.size, std::move(options));
-            if (!self || outcome == TransferOutcome::cancelled)
+            if (!self || outcome == TransferOutcome::cancelled) {
+                summary.cancelled = true;
                 break;
+            }
+            if (summary.filesDone++ == 0)
+                summary.firstName = item.name;
             done += item.size;
             setTransferProgress(done, item.name);
             qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(item.name),
@@ -88,9 +99,10 @@ QCoro::Task<void> FileBrowserViewModel::exportItems(QList<FileItem> items, QStri
         endTransfer(stop);
     if (failure)
         std::rethrow_exception(failure);
+    co_return summary;
 }
 
-QCoro::Task<void> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
+QCoro::Task<TransferReport> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
     if (!fileOpService)
         throw fileops::FileOperationError::invalidData();
     QPointer<FileBrowserViewModel> self(this);
@@ -101,6 +113,12 @@ QCoro::Task<void> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
     for (const QString& path : localPaths)
         total += static_cast<std::uint64_t>(std::max<qint64>(QFileInfo(path).size(), 0));
     const std::stop_token stop = beginTransfer(total);
+    TransferReport summary{TransferReport::Kind::uploaded,
+                           0,
+                           static_cast<int>(localPaths.size()),
+                           false,
+                           {},
+                           directory};
     std::uint64_t done = 0;
     std::exception_ptr failure;
     try {
@@ -123,9 +141,13 @@ QCoro::Task<void> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
             const TransferOutcome outcome =
                 co_await service->uploadFile(file.get(), destination, std::move(options));
             if (!self)
-                co_return;
-            if (outcome == TransferOutcome::cancelled)
+                co_return summary;
+            if (outcome == TransferOutcome::cancelled) {
+                summary.cancelled = true;
                 break;
+            }
+            if (summary.filesDone++ == 0)
+                summary.firstName = name;
             done += size;
             setTransferProgress(done, name);
             qCInfo(lcFileOps, "Uploaded %s (%ld bytes)", qUtf8Printable(name),
@@ -135,12 +157,13 @@ QCoro::Task<void> FileBrowserViewModel::uploadFiles(QStringList localPaths) {
         failure = std::current_exception();
     }
     if (!self)
-        co_return;
+        co_return summary;
     endTransfer(stop);
     if (failure)
         std::rethrow_exception(failure);
     // After a cancel too: the files uploaded before it are there.
     co_await loadDirectory();
+    co_return summary;
 }
 
 void FileBrowserViewModel::cancelTransfer() {

@@ -34,4 +34,28 @@ std::optional<FilesystemType> filesystemTypeFromRaw(const QString& raw) {
     return std::nullopt;
 }
 
+QString displayName(FilesystemType type) {
+    switch (type) {
+        case FilesystemType::ext4:
+            return QStringLiteral("EXT4");
+        case FilesystemType::ext3:
+            return QStringLiteral("EXT3");
+        case FilesystemType::ext2:
+            return QStringLiteral("EXT2");
+        case FilesystemType::fat32:
+            return QStringLiteral("FAT32");
+        case FilesystemType::exfat:
+            return QStringLiteral("exFAT");
+        case FilesystemType::ntfs:
+            return QStringLiteral("NTFS");
+        case FilesystemType::hfsPlus:
+            return QStringLiteral("HFS+");
+        case FilesystemType::apfs:
+            return QStringLiteral("APFS");
+        case FilesystemType::unknown:
+            break;
+    }
+    return QStringLiteral("Unknown");
+}
+
 }  // namespace quorvale::model

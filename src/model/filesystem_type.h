@@ -19,5 +19,8 @@ inline constexpr std::array allFilesystemTypes = {
 
 QString rawValue(FilesystemType type);
 std::optional<FilesystemType> filesystemTypeFromRaw(const QString& raw);
+// The name shown to people: "EXT4", "EXT3", "EXT2", "FAT32", "exFAT", "NTFS", "HFS+", "APFS"
+// or "Unknown".
+QString displayName(FilesystemType type);
 
 }  // namespace quorvale::model

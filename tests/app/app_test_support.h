@@ -32,6 +32,21 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // Runs the task on the event loop to its end; rethrows its error. Fails the test on the limit.
 void run(QCoro::Task<void> task, std::chrono::milliseconds limit = 30s);
 
+namespace detail {
+template <typename T>
+QCoro::Task<void> storeResult(QCoro::Task<T> task, std::shared_ptr<std::optional<T>> out) {
+    *out = co_await std::move(task);
+}
+}  // namespace detail
+
+// The same for a task with a result, which it returns (a default value on the limit).
+template <typename T>
+T run(QCoro::Task<T> task, std::chrono::milliseconds limit = 30s) {
+    auto result = std::make_shared<std::optional<T>>();
+    run(detail::storeResult(std::move(task), result), limit);
+    return result->value_or(T{});
+}
+
 // What the guest does with one request: reply with a JSON result text, reply with an error,
 // say nothing, or hang up.
 struct GuestReply {

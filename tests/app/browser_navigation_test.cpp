@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "app/browser_paths.h"
 #include "app/navigation_history.h"
 #include "app/selection_rules.h"
+#include "app/transfer_report.h"
 #include "app/view_preferences.h"
 #include "app/window_title.h"
 #include "app_test_support.h"
@@ -177,6 +179,46 @@ TEST(ViewPreferencesTest, RestoredInTheNextRunAndBadValuesIgnored) {
     EXPECT_TRUE(state.sortAscending());
     for (SortOrder order : allSortOrders)
         EXPECT_EQ(sortOrderFromStored(storedName(order)), order);
+}
+
+}  // namespace
+}  // namespace quorvale::app
+
+namespace quorvale::app {
+namespace {
+
+TEST(FreeNameTest, FirstNameNotTaken) {
+    EXPECT_EQ(freeName("untitled folder", {}), "untitled folder");
+    EXPECT_EQ(freeName("untitled folder", {"untitled folder"}), "untitled folder 2");
+    EXPECT_EQ(freeName("untitled folder", {"untitled folder", "untitled folder 2", "x"}),
+              "untitled folder 3");
+    // Names differing in case are other names on ext4.
+    EXPECT_EQ(freeName("untitled folder", {"Untitled Folder"}), "untitled folder");
+}
+
+TEST(TransferReportTest, NoticeTexts) {
+    using Kind = TransferReport::Kind;
+    struct Case {
+        TransferReport report;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{Kind::exported, 3, 3, false, "a.txt", "/home/me/Downloads"},
+         "Exported 3 files to Downloads"},
+        {{Kind::exported, 1, 1, false, "a.txt", "/home/me/Downloads/"},
+         "Exported “a.txt” to Downloads"},
+        {{Kind::uploaded, 1, 1, false, "photo.png", "/"}, "Uploaded “photo.png” to Root"},
+        {{Kind::uploaded, 2, 2, false, "a", "/home/pi"}, "Uploaded 2 files to pi"},
+        {{Kind::exported, 2, 5, true, "a", "/tmp/out"},
+         "Export cancelled: 2 of 5 files were exported to out. The file in progress was not "
+         "kept."},
+        {{Kind::uploaded, 1, 3, true, "a", "/docs"},
+         "Upload cancelled: 1 of 3 files was uploaded to docs. The file in progress was not "
+         "kept."},
+        {{Kind::uploaded, 0, 3, true, {}, "/docs"}, "Upload cancelled: nothing was uploaded."},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.report.text(), QString::fromUtf8(c.text));
 }
 
 }  // namespace

@@ -69,28 +69,7 @@ QString mediaSymbol(model::MediaType type) {
 }
 
 QString filesystemBadgeText(model::FilesystemType type) {
-    using FS = model::FilesystemType;
-    switch (type) {
-        case FS::ext4:
-            return QStringLiteral("EXT4");
-        case FS::ext3:
-            return QStringLiteral("EXT3");
-        case FS::ext2:
-            return QStringLiteral("EXT2");
-        case FS::fat32:
-            return QStringLiteral("FAT32");
-        case FS::exfat:
-            return QStringLiteral("exFAT");
-        case FS::ntfs:
-            return QStringLiteral("NTFS");
-        case FS::hfsPlus:
-            return QStringLiteral("HFS+");
-        case FS::apfs:
-            return QStringLiteral("APFS");
-        case FS::unknown:
-            break;
-    }
-    return QStringLiteral("Unknown");
+    return model::displayName(type);
 }
 
 QString partitionDisplayName(const model::Partition& partition) {
