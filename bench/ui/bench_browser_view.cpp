@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
     app::AppState appState;
     model::Partition partition;
     partition.bsdName = QStringLiteral("sdb2");
+    partition.filesystemType = model::FilesystemType::ext4;
+    appState.setVmStatus(guest::VMStatus::running());
     appState.setSelectedPartition(partition);
 
     StallMeter meter;

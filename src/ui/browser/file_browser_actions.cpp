@@ -15,7 +15,9 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include "app/browser_paths.h"
 #include "fileops/file_operation_service.h"
+#include "ui/browser/completion_notice.h"
 #include "ui/browser/file_browser_view.h"
 #include "ui/browser/file_item_model.h"
 #include "ui/browser/file_list_view.h"
@@ -184,18 +186,23 @@ void FileBrowserView::beginExport(const QList<model::FileItem>& targets) {
 QCoro::Task<void> FileBrowserView::exportTo(QList<model::FileItem> targets, QString folder) {
     QPointer<FileBrowserView> self(this);
     setExporting(true);
+    std::optional<app::TransferReport> report;
     try {
-        co_await browserVM->exportItems(targets, folder);
+        report = co_await browserVM->exportItems(targets, folder);
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("Export failed: "), error);
     }
-    if (self)
-        setExporting(false);
+    if (!self)
+        co_return;
+    setExporting(false);
+    if (report && report->filesTotal > 0)
+        doneNotice->present(report->text(), report->filesDone > 0 ? folder : QString());
 }
 
 void FileBrowserView::beginUpload() {
-    auto* dialog = new QFileDialog(this, QStringLiteral("Choose files to upload to the SD card"));
+    auto* dialog = new QFileDialog(this, QStringLiteral("Choose files to upload to the %1")
+                                             .arg(app::mediumNoun(appState.selectedPartition())));
     dialog->setObjectName(QStringLiteral("uploadDialog"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setFileMode(QFileDialog::ExistingFiles);
@@ -210,24 +217,53 @@ QCoro::Task<void> FileBrowserView::upload(QStringList paths) {
         co_return;
     QPointer<FileBrowserView> self(this);
     isUploading = true;
+    std::optional<app::TransferReport> report;
     try {
-        co_await browserVM->uploadFiles(paths);
+        report = co_await browserVM->uploadFiles(paths);
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("Upload failed: "), error);
     }
-    if (self)
-        isUploading = false;
+    if (!self)
+        co_return;
+    isUploading = false;
+    if (report && (report->filesDone > 0 || report->cancelled))
+        doneNotice->present(report->text());
 }
 
 QCoro::Task<void> FileBrowserView::newFolder() {
     QPointer<FileBrowserView> self(this);
+    QStringList taken;
+    for (const model::FileItem& item : browserVM->allFiles())
+        taken << item.name;
+    const QString name = app::freeName(newFolderName, taken);
+    const QString path = app::childPath(browserVM->currentPath(), name);
     try {
-        co_await browserVM->createFolder(newFolderName);
+        co_await browserVM->createFolder(name);
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("New folder failed: "), error);
+        co_return;
     }
+    if (!self)
+        co_return;
+    // The new folder is selected and its name open for typing.
+    browserVM->selectEntry(path, app::SelectionGesture::only);
+    editName(path);
+}
+
+void FileBrowserView::editName(const QString& id) {
+    const int row = items->rowOf(id);
+    if (row < 0)
+        return;
+    QAbstractItemView* view = appState.viewMode() == app::ViewMode::list
+                                  ? static_cast<QAbstractItemView*>(listView)
+                                  : static_cast<QAbstractItemView*>(gridView);
+    const QModelIndex index = items->index(row, FileItemModel::name);
+    view->setCurrentIndex(index);
+    view->scrollTo(index);
+    view->setFocus(Qt::OtherFocusReason);
+    view->edit(index);
 }
 
 QCoro::Task<void> FileBrowserView::duplicate(model::FileItem item) {

@@ -11,10 +11,12 @@
 #include "fileops/file_operation_service.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/breadcrumb_bar.h"
+#include "ui/browser/completion_notice.h"
 #include "ui/browser/file_item_model.h"
 #include "ui/browser/file_list_view.h"
 #include "ui/browser/search_bar.h"
 #include "ui/browser/selection_action_bar.h"
+#include "ui/browser/state_page.h"
 #include "ui/browser/transfer_progress.h"
 #include "ui/common/icons.h"
 #include "ui/common/loading_overlay.h"
@@ -50,16 +52,27 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
         // A failed delete is shown by the listing's error, not as an alert.
         self->browserVM->deleteSelected();
     };
+    if (const auto partition = appState.selectedPartition())
+        shownPartition = partition->id;
     connect(&appState, &app::AppState::selectedPartitionChanged, this, [this] {
+        const auto partition = this->appState.selectedPartition();
+        const std::optional<QString> id =
+            partition ? std::optional<QString>(partition->id) : std::nullopt;
+        // The same partition with new details (mounted, relabelled) keeps its folder.
+        if (id == shownPartition)
+            return;
+        shownPartition = id;
         browserVM->reset();
+        previewVM->clear();
         connectPartition(true);
     });
     connect(&appState, &app::AppState::vmStatusChanged, this, [this] {
         // A guest that went away leaves nothing of its listing on screen; when it is back the
         // browser shows the same folder again.
-        if (this->appState.vmStatus().state != guest::VMStatus::State::running)
+        if (this->appState.vmStatus().state != guest::VMStatus::State::running) {
             browserVM->clearListing();
-        else if (this->appState.selectedPartition())
+            previewVM->clear();
+        } else if (this->appState.selectedPartition())
             connectPartition(false);
     });
     connectPartition(false);
@@ -72,7 +85,7 @@ FileBrowserView::~FileBrowserView() {
 QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
     const auto partition = appState.selectedPartition();
     // While the VM boots there is nobody to ask; its "running" status brings us back here.
-    if (!partition || !transport.isConnected())
+    if (!partition || !partition->isEXT4() || !transport.isConnected())
         co_return;
     browserVM->fileOpService = std::make_shared<fileops::FileOperationService>(transport);
     browserVM->currentPartition = partition->bsdName;
@@ -112,16 +125,7 @@ void FileBrowserView::buildLayout() {
 
     contentStack = new QStackedWidget;
     loading = new LoadingOverlay;
-    emptyPage = new QWidget;
-    auto* emptyColumn = new QVBoxLayout(emptyPage);
-    emptyColumn->addStretch(1);
-    emptySymbol = new QLabel;
-    emptySymbol->setAlignment(Qt::AlignCenter);
-    emptyLabel = theme::styledLabel(QString(), theme::body(), theme::textSecondary());
-    emptyLabel->setAlignment(Qt::AlignCenter);
-    emptyColumn->addWidget(emptySymbol);
-    emptyColumn->addWidget(emptyLabel);
-    emptyColumn->addStretch(1);
+    statePage = new StatePage;
     gridView = new FileGridView;
     gridView->setModel(items);
     gridView->setModelColumn(FileItemModel::name);
@@ -131,7 +135,7 @@ void FileBrowserView::buildLayout() {
     for (int section = 0; section < FileItemModel::columnCount_; ++section)
         listView->setColumnWidth(section, widths[section].second - 10);
     listView->horizontalHeader()->setMinimumSectionSize(60);
-    for (QWidget* page : {static_cast<QWidget*>(loading), emptyPage,
+    for (QWidget* page : {static_cast<QWidget*>(loading), static_cast<QWidget*>(statePage),
                           static_cast<QWidget*>(gridView), static_cast<QWidget*>(listView)})
         contentStack->addWidget(page);
     column->addWidget(contentStack, 1);
@@ -142,6 +146,8 @@ void FileBrowserView::buildLayout() {
     transfer = new TransferProgress;
     transfer->hide();
     column->addWidget(transfer);
+    doneNotice = new CompletionNotice;
+    column->addWidget(doneNotice);
 
     auto* status = new QWidget;
     auto* statusRow = new QHBoxLayout(status);
@@ -185,13 +191,23 @@ void FileBrowserView::connectModels() {
             updateStatus();
             updateSelectionBar();
         });
-    connect(&appState, &app::AppState::viewModeChanged, this, &FileBrowserView::updateContent);
+    for (auto signal :
+         {&app::AppState::viewModeChanged, &app::AppState::vmStatusChanged,
+          &app::AppState::isBootingVMChanged, &app::AppState::selectedPartitionChanged})
+        connect(&appState, signal, this, &FileBrowserView::updateContent);
+    // Retry asks the sidebar to mount the selected partition again, as the Full Disk Access
+    // page's Continue does; the browser returns to the folder it showed.
+    connect(statePage, &StatePage::buttonClicked, this,
+            [this] { appState.setRetryMountAfterFDA(true); });
     connect(&appState, &app::AppState::showPreviewPanelChanged, this,
             [this] { preview->setVisible(appState.showPreviewPanel()); });
     connect(browserVM, &app::FileBrowserViewModel::selectedFilesChanged, this, [this] {
         updateStatus();
         updateSelectionBar();
+        previewVM->follow(browserVM->files(), browserVM->selectedFiles());
     });
+    connect(browserVM, &app::FileBrowserViewModel::filesChanged, this,
+            [this] { previewVM->follow(browserVM->files(), browserVM->selectedFiles()); });
     connect(browserVM, &app::FileBrowserViewModel::errorChanged, this,
             &FileBrowserView::updateStatus);
     connect(browserVM, &app::FileBrowserViewModel::transferChanged, this,
@@ -212,6 +228,8 @@ void FileBrowserView::connectModels() {
     connect(gridView, &FileGridView::openRequested, this, &FileBrowserView::openSelection);
     connect(listView, &FileListView::openRequested, this, &FileBrowserView::openSelection);
     connect(listView, &FileListView::sortRequested, this, &FileBrowserView::sortByColumn);
+    connect(items, &FileItemModel::nameEdited, this,
+            [this](const model::FileItem& item, const QString& typed) { rename(item, typed); });
     connect(&appState, &app::AppState::sortOrderChanged, this, &FileBrowserView::followSortChoice);
     connect(&appState, &app::AppState::sortAscendingChanged, this,
             &FileBrowserView::followSortChoice);
@@ -238,7 +256,14 @@ void FileBrowserView::connectModels() {
     updateStatus();
 }
 
+std::optional<app::BrowserNotice> FileBrowserView::notice() const {
+    return app::browserNotice(appState.selectedPartition(), appState.vmStatus(),
+                              appState.isBootingVM());
+}
+
 FileBrowserView::Content FileBrowserView::content() const {
+    if (notice())
+        return Content::notice;
     if (browserVM->isLoading())
         return Content::loading;
     if (browserVM->files().isEmpty())
@@ -251,26 +276,31 @@ QWidget* FileBrowserView::contentWidget() const {
 }
 
 QString FileBrowserView::emptyText() const {
-    return emptyLabel->text();
+    return statePage->messageText();
 }
 
 void FileBrowserView::updateContent() {
     switch (content()) {
+        case Content::notice: {
+            const app::BrowserNotice shown = *notice();
+            statePage->present(shown.symbol, shown.title, shown.message,
+                               shown.offersRetry ? QStringLiteral("Retry") : QString());
+            contentStack->setCurrentWidget(statePage);
+            return;
+        }
         case Content::loading:
             contentStack->setCurrentWidget(loading);
             return;
         case Content::noResults:
-            emptySymbol->setPixmap(
-                icons::tintedPixmap(QStringLiteral("magnifyingglass"), 40, theme::textTertiary()));
-            emptyLabel->setText(
+            statePage->present(
+                QStringLiteral("magnifyingglass"), QString(),
                 QStringLiteral("No results for \"%1\"").arg(browserVM->searchQuery()));
-            contentStack->setCurrentWidget(emptyPage);
+            contentStack->setCurrentWidget(statePage);
             return;
         case Content::empty:
-            emptySymbol->setPixmap(
-                icons::tintedPixmap(QStringLiteral("folder"), 40, theme::textTertiary()));
-            emptyLabel->setText(QStringLiteral("This folder is empty"));
-            contentStack->setCurrentWidget(emptyPage);
+            statePage->present(QStringLiteral("folder"), QString(),
+                               QStringLiteral("This folder is empty"));
+            contentStack->setCurrentWidget(statePage);
             return;
         case Content::grid:
             contentStack->setCurrentWidget(gridView);

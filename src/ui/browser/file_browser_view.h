@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "app/app_state.h"
+#include "app/browser_notice.h"
 #include "app/file_browser_view_model.h"
 #include "app/file_preview_view_model.h"
 #include "app/selection_rules.h"
@@ -36,6 +37,7 @@ class VsockTransport;
 namespace quorvale::ui {
 
 class BreadcrumbBar;
+class CompletionNotice;
 class FileGridView;
 class FileItemModel;
 class FileListView;
@@ -43,13 +45,14 @@ class FilePreviewPanel;
 class LoadingOverlay;
 class SearchBar;
 class SelectionActionBar;
+class StatePage;
 class TransferProgress;
 
 class FileBrowserView : public QWidget {
     Q_OBJECT
 public:
     // The content shown below the search field.
-    enum class Content { loading, noResults, empty, grid, list };
+    enum class Content { notice, loading, noResults, empty, grid, list };
 
     FileBrowserView(app::AppState& appState, guest::VsockTransport& transport,
                     QWidget* parent = nullptr);
@@ -63,12 +66,16 @@ public:
     app::FilePreviewViewModel* previewViewModel() const { return previewVM; }
     FileItemModel* itemModel() const { return items; }
     Content content() const;
+    // Why nothing is listed (a partition that cannot be opened, a stopped VM), if so.
+    std::optional<app::BrowserNotice> notice() const;
+    StatePage* statePageWidget() const { return statePage; }
     FileGridView* grid() const { return gridView; }
     FileListView* list() const { return listView; }
     SearchBar* searchBar() const { return search; }
     BreadcrumbBar* breadcrumbs() const { return crumbs; }
     SelectionActionBar* selectionBar() const { return actionBar; }
     TransferProgress* transferProgress() const { return transfer; }
+    CompletionNotice* completionNotice() const { return doneNotice; }
     FilePreviewPanel* previewPanel() const { return preview; }
     QWidget* contentWidget() const;
     QString statusText() const;
@@ -87,7 +94,11 @@ public:
     void beginUpload();
     QCoro::Task<void> upload(QStringList paths);
     QCoro::Task<void> exportTo(QList<model::FileItem> items, QString folder);
+    // Creates "untitled folder" (or the first free "untitled folder N"), selects it and opens
+    // its name for typing; what is typed renames it.
     QCoro::Task<void> newFolder();
+    // Opens the name of the entry `id` for typing in the current view.
+    void editName(const QString& id);
     QCoro::Task<void> duplicate(model::FileItem item);
     void copyPaths(const QList<model::FileItem>& items);
     void toggleSelectAll();
@@ -142,13 +153,12 @@ private:
     SearchBar* search;
     QStackedWidget* contentStack;
     LoadingOverlay* loading;
-    QWidget* emptyPage;
-    QLabel* emptySymbol;
-    QLabel* emptyLabel;
+    StatePage* statePage;
     FileGridView* gridView;
     FileListView* listView;
     SelectionActionBar* actionBar;
     TransferProgress* transfer;
+    CompletionNotice* doneNotice;
     QLabel* statusCount;
     QLabel* statusErrorIcon;
     QLabel* statusError;
@@ -167,6 +177,7 @@ private:
     bool isExporting = false;
     bool isUploading = false;
     std::unique_ptr<QTemporaryDir> dragFolder;
+    std::optional<QString> shownPartition;  // id of the partition the browser shows
 };
 
 }  // namespace quorvale::ui

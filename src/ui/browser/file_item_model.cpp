@@ -77,6 +77,8 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
         case Qt::AccessibleTextRole:
             return (item.isDirectory ? QStringLiteral("Folder: ") : QStringLiteral("File: ")) +
                    item.name;
+        case Qt::EditRole:
+            return index.column() == name ? QVariant(item.name) : QVariant();
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
             switch (index.column()) {
@@ -111,8 +113,25 @@ QVariant FileItemModel::headerData(int section, Qt::Orientation orientation, int
 }
 
 Qt::ItemFlags FileItemModel::flags(const QModelIndex& index) const {
-    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled
-                           : Qt::ItemIsDropEnabled;
+    if (!index.isValid())
+        return Qt::ItemIsDropEnabled;
+    const Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled;
+    return index.column() == name ? flags | Qt::ItemIsEditable : flags;
+}
+
+bool FileItemModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid() || index.column() != name ||
+        index.row() >= files.size())
+        return false;
+    Q_EMIT nameEdited(files[index.row()], value.toString());
+    return false;
+}
+
+int FileItemModel::rowOf(const QString& id) const {
+    for (qsizetype row = 0; row < files.size(); ++row)
+        if (files[row].id == id)
+            return static_cast<int>(row);
+    return -1;
 }
 
 QStringList FileItemModel::mimeTypes() const {

@@ -2,7 +2,8 @@
 // FileItemModel: the browser's entries as one table model (Name, Size, Date Modified,
 // Permissions, Owner) shared by the grid and the list. It reads FileBrowserViewModel.files and
 // resets only when that listing changes; a selection change only emits dataChanged for the
-// selection role, so 100,000 entries cost no widget and no relayout per entry.
+// selection role, so 100,000 entries cost no widget and no relayout per entry. Names can be
+// edited in place (the views open the editor only on request).
 
 #include <QAbstractTableModel>
 #include <QPointer>
@@ -25,12 +26,19 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // An edited name is not stored: nameEdited asks the browser to rename the entry.
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     QStringList mimeTypes() const override;
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
 
     const model::FileItem& item(int row) const { return files[row]; }
+    // The row of the entry `id`, or -1.
+    int rowOf(const QString& id) const;
     // The text under a tile's name: the size for files, "Folder" for folders.
     static QString secondaryText(const model::FileItem& item);
+
+Q_SIGNALS:
+    void nameEdited(const quorvale::model::FileItem& item, const QString& name);
 
 private:
     void reload();

@@ -102,4 +102,12 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     painter->restore();
 }
 
+void FileItemTileDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                                                const QModelIndex&) const {
+    const QRect tile = option.rect.adjusted(2, 2, -2, -2);
+    const int height = editor->sizeHint().height();
+    // Below the 72-point icon area, as wide as the tile.
+    editor->setGeometry(tile.left() + 2, tile.top() + 4 + 72, tile.width() - 4, height);
+}
+
 }  // namespace quorvale::ui

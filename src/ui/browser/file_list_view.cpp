@@ -138,6 +138,11 @@ void FileGridView::mousePressEvent(QMouseEvent* event) {
 }
 
 void FileGridView::keyPressEvent(QKeyEvent* event) {
+    // Keys the name editor passes on (Enter, arrows) stay with it.
+    if (state() == EditingState) {
+        event->accept();
+        return;
+    }
     const auto action = CursorKeys::of(event->key());
     const QModelIndex next =
         action ? moveCursor(*action, event->modifiers() & ~Qt::ShiftModifier) : QModelIndex();
@@ -188,6 +193,11 @@ void FileListView::mousePressEvent(QMouseEvent* event) {
 }
 
 void FileListView::keyPressEvent(QKeyEvent* event) {
+    // Keys the name editor passes on (Enter, arrows) stay with it.
+    if (state() == EditingState) {
+        event->accept();
+        return;
+    }
     const auto action = CursorKeys::of(event->key());
     // Left and Right move between rows too: the list has no horizontal cursor.
     const auto vertical = action == MoveLeft ? MoveUp : action == MoveRight ? MoveDown : action;

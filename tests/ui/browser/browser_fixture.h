@@ -28,7 +28,9 @@ protected:
         qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir.path()));
         agent.connect(transport);
         model::Partition partition;
-        partition.bsdName = QStringLiteral("sdb2");
+        partition.id = partition.bsdName = QStringLiteral("sdb2");
+        partition.filesystemType = model::FilesystemType::ext4;
+        appState.setVmStatus(guest::VMStatus::running());
         appState.setSelectedPartition(partition);
     }
 

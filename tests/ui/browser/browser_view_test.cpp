@@ -226,12 +226,15 @@ TEST_F(BrowserTest, DeleteKeyAsksOnlyWithASelection) {
 TEST_F(BrowserTest, ListsOnceTheVMIsRunningAndNotBefore) {
     agent.writeFile(QStringLiteral("readme.txt"), "hi");
     guest::VsockTransport booting;  // no stream yet, as while the VM boots
+    appState.setIsBootingVM(true);
+    appState.setVmStatus(guest::VMStatus::booting());
     ui::FileBrowserView early(appState, booting);
     QTest::qWait(50);
     EXPECT_FALSE(early.viewModel()->error().has_value()) << "no 'disconnected' error while booting";
     EXPECT_TRUE(early.viewModel()->files().isEmpty());
 
     agent.connect(booting);
+    appState.setIsBootingVM(false);
     appState.setVmStatus(guest::VMStatus::running());
     ASSERT_TRUE(testing::spinUntil([&] { return early.viewModel()->files().size() == 1; }));
     EXPECT_EQ(early.viewModel()->files().constFirst().name, QStringLiteral("readme.txt"));

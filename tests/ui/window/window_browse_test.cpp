@@ -45,9 +45,10 @@ void clickMenuPath(ui::MainWindow& window, const QStringList& texts) {
         const QPoint centre = menu->actionGeometry(item).center();
         QTest::mouseMove(menu, centre);
         QTest::mouseClick(menu, Qt::LeftButton, {}, centre);
-        if (item->menu())
+        if (item->menu()) {
             ASSERT_TRUE(WindowHarness::waitFor(
                 [&] { return QApplication::activePopupWidget() == item->menu(); }));
+        }
     }
     QTest::qWait(20);
 }

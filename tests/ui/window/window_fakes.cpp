@@ -40,6 +40,7 @@ void ScriptedGuest::readable() {
         const QString method =
             QString::fromStdString(std::string(request.at("method").as_string()));
         methods << method;
+        requests << line;
         QByteArray result = results.value(method, QByteArrayLiteral("true"));
         if (method == QLatin1String("ping") && !results.contains(method))
             result = QByteArrayLiteral("\"pong\"");
@@ -104,6 +105,7 @@ QCoro::Task<UniqueFd> FakeVM::connectVsock(std::uint32_t) {
         throw guest::VMError(guest::VMError::Kind::vmNotRunning);
     auto [near, far] = socketPair();
     guests.push_back(std::make_unique<ScriptedGuest>(std::move(far)));
+    guests.back()->results = guestResults;
     co_return std::move(near);
 }
 

@@ -30,6 +30,7 @@ public:
     QHash<QString, QByteArray> results;
     QHash<QString, QString> errors;
     QStringList methods;
+    QList<QByteArray> requests;  // the request lines as received
 
 private:
     void readable();
@@ -65,6 +66,8 @@ public:
     int stops = 0;
     std::chrono::milliseconds bootDelay{1};
     std::vector<std::unique_ptr<ScriptedGuest>> guests;
+    // Results every new guest starts with.
+    QHash<QString, QByteArray> guestResults;
 };
 
 struct WindowHarness {
