@@ -11,6 +11,7 @@
 #include "agent/partition.h"
 #include "agent/tree_operations.h"
 #include "rpc/base64.h"
+#include "rpc/device_name.h"
 
 namespace quorvale::agent {
 
@@ -20,6 +21,15 @@ namespace json = boost::json;
 
 std::shared_ptr<Partition> partitionFor(PartitionProvider& partitions, const ParamReader& params) {
     return partitions.select(params.optionalString("partition"));
+}
+
+// The optional "disk" of "sync" and "unmount": a whole-disk name.
+std::optional<std::string_view> diskParam(const ParamReader& params) {
+    const auto disk = params.optionalString("disk");
+    if (disk && !rpc::isWholeDiskName(*disk))
+        throw AgentError::invalidParams("\"disk\" is not a whole-disk name: \"" +
+                                        std::string(*disk) + "\"");
+    return disk;
 }
 
 RequestPath pathParam(const ParamReader& params, std::string_view member = "path") {
@@ -85,10 +95,14 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         return HandlerResult(std::move(result));
     });
 
+    // "dest_partition" copies to another partition, of this disk or another one, inside the VM.
     dispatcher.add("copy_file", [&](const ParamReader& params) {
         const auto source = pathParam(params);
         const auto destination = pathParam(params, "dest_path");
-        copyEntry(*partitionFor(partitions, params), source, destination);
+        const auto from = partitionFor(partitions, params);
+        const auto destPartition = params.optionalString("dest_partition");
+        const auto to = destPartition ? partitions.select(destPartition) : from;
+        copyEntry(*from, source, *to, destination);
         return HandlerResult(true);
     });
 
@@ -109,13 +123,21 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         return HandlerResult(directoryUsage(*partitionFor(partitions, params), path));
     });
 
-    dispatcher.add("sync", [&](const ParamReader&) {
-        partitions.sync();
+    // With "disk" (a whole-disk name), only that disk's partitions: one card is ejected while
+    // the others stay mounted.
+    dispatcher.add("sync", [&](const ParamReader& params) {
+        if (const auto disk = diskParam(params))
+            partitions.syncDisk(*disk);
+        else
+            partitions.sync();
         return HandlerResult(true);
     });
 
-    dispatcher.add("unmount", [&](const ParamReader&) {
-        partitions.unmountAll();
+    dispatcher.add("unmount", [&](const ParamReader& params) {
+        if (const auto disk = diskParam(params))
+            partitions.unmountDisk(*disk);
+        else
+            partitions.unmountAll();
         return HandlerResult(true);
     });
 }

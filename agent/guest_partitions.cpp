@@ -1,6 +1,5 @@
 #include "agent/guest_partitions.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -42,18 +41,7 @@ bool waitForDevice(const std::string& device, std::chrono::milliseconds timeout)
     return true;
 }
 
-std::string baseName(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
 }  // namespace
-
-std::optional<std::string> guestDeviceFor(std::string_view hostName, const GuestLayout& layout) {
-    if (!rpc::isDeviceName(hostName))
-        return std::nullopt;
-    const auto number = rpc::partitionNumber(hostName);
-    return layout.devDir + "/" + layout.disk + (number ? std::to_string(*number) : "");
-}
 
 MountOptions mountOptions(bool readOnly) {
     const unsigned long common = MS_NOSUID | MS_NODEV | MS_NOEXEC;
@@ -62,31 +50,48 @@ MountOptions mountOptions(bool readOnly) {
     return {common, ""};
 }
 
-std::vector<std::string> GuestPartitions::candidates() const {
-    std::vector<std::pair<unsigned, std::string>> parts;
-    const auto diskDir = layout_.sysBlockDir + "/" + layout_.disk;
-    if (std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(diskDir.c_str()), ::closedir); dir) {
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string name = entry->d_name;
-            if (name.size() <= layout_.disk.size() ||
-                name.compare(0, layout_.disk.size(), layout_.disk) != 0)
-                continue;
-            if (const auto number = rpc::partitionNumber(name))
-                parts.emplace_back(*number, layout_.devDir + "/" + name);
+GuestDevice GuestPartitions::resolve(std::string_view hostName) const {
+    const auto deadline = std::chrono::steady_clock::now() + layout_.diskWait;
+    for (;;) {
+        try {
+            return resolveGuestDevice(hostName, layout_.sysBlockDir, layout_.devDir);
+        } catch (const AgentError& e) {
+            if (e.kind != AgentError::Kind::system || e.errnoValue != ENODEV ||
+                std::chrono::steady_clock::now() >= deadline)
+                throw;
         }
+        std::this_thread::sleep_for(50ms);
     }
-    std::sort(parts.begin(), parts.end());
-    std::vector<std::string> devices;
-    for (auto& [number, device] : parts)
-        devices.push_back(std::move(device));
-    devices.push_back(layout_.devDir + "/" + layout_.disk);
-    return devices;
 }
 
-GuestPartitions::Mounted& GuestPartitions::mount(const std::string& device,
+void GuestPartitions::detach(const std::string& hostName, const Mounted& entry) {
+    // Calls still running hold the root open; the kernel lets go once they finish.
+    if (::umount2(entry.mountPoint.c_str(), MNT_DETACH) != 0)
+        logLine("umount " + entry.mountPoint + ": " + errnoText(errno));
+    else
+        logLine("detached " + hostName + " (" + entry.device + ")");
+}
+
+std::shared_ptr<Partition> GuestPartitions::stillMounted(const std::string& hostName) {
+    const auto it = mounted_.find(hostName);
+    if (it == mounted_.end())
+        return nullptr;
+    try {
+        const auto now = resolveGuestDevice(hostName, layout_.sysBlockDir, layout_.devDir);
+        if (now.device == it->second.device && now.disk.sequence == it->second.diskSequence)
+            return it->second.partition;
+    } catch (const AgentError&) {
+    }
+    detach(hostName, it->second);
+    mounted_.erase(it);
+    if (current_ == hostName)
+        current_.clear();
+    return nullptr;
+}
+
+GuestPartitions::Mounted& GuestPartitions::mount(const GuestDevice& guestDevice,
                                                  const std::string& hostName) {
-    if (const auto it = mounted_.find(device); it != mounted_.end())
-        return it->second;
+    const std::string& device = guestDevice.device;
     if (!waitForDevice(device, 3s))
         throw mountError(ENODEV, hostName, device, "no such device");
 
@@ -104,7 +109,7 @@ GuestPartitions::Mounted& GuestPartitions::mount(const std::string& device,
     if (!superblock)
         throw mountError(EINVAL, hostName, device, "not an ext2/3/4 filesystem");
 
-    const std::string mountPoint = layout_.mountDir + "/" + baseName(device);
+    const std::string mountPoint = layout_.mountDir + "/" + hostName;
     ::mkdir(layout_.mountDir.c_str(), 0755);
     ::mkdir(mountPoint.c_str(), 0755);
     const auto options = mountOptions(readOnly != 0);
@@ -116,7 +121,8 @@ GuestPartitions::Mounted& GuestPartitions::mount(const std::string& device,
                              ? "the filesystem is damaged or not ext2/3/4"
                              : errnoText(error));
     }
-    logLine("mounted " + device + " on " + mountPoint + (readOnly ? " read-only" : ""));
+    logLine("mounted " + hostName + " (" + device + ") on " + mountPoint +
+            (readOnly ? " read-only" : ""));
     Mounted entry;
     try {
         entry.partition = std::make_shared<Partition>(hostName, mountPoint);
@@ -124,39 +130,73 @@ GuestPartitions::Mounted& GuestPartitions::mount(const std::string& device,
         ::umount2(mountPoint.c_str(), MNT_DETACH);
         throw;
     }
+    entry.device = device;
+    entry.diskSequence = guestDevice.disk.sequence;
     entry.mountPoint = mountPoint;
     entry.filesystem = superblock->filesystem;
     entry.label = superblock->label;
     entry.readOnly = readOnly != 0;
-    return mounted_.emplace(device, std::move(entry)).first->second;
+    return mounted_.insert_or_assign(hostName, std::move(entry)).first->second;
 }
 
 std::shared_ptr<Partition> GuestPartitions::select(std::optional<std::string_view> name) {
+    if (!name)
+        return selectAny();
+    const std::string hostName(*name);
+    {
+        std::lock_guard lock(mutex_);
+        if (auto partition = stillMounted(hostName)) {
+            current_ = hostName;
+            return partition;
+        }
+    }
+    // Waiting for a disk being plugged in holds up no other partition's calls.
+    const auto device = resolve(hostName);
     std::lock_guard lock(mutex_);
-    if (name) {
-        const auto device = guestDeviceFor(*name, layout_);
-        if (!device) {
-            throw AgentError::invalidParams("\"partition\" is not a partition name: \"" +
-                                            std::string(*name) + "\"");
-        }
-        auto& entry = mount(*device, std::string(*name));
-        current_ = *device;
-        return entry.partition;
+    if (auto partition = stillMounted(hostName)) {
+        current_ = hostName;
+        return partition;
     }
-    if (const auto it = mounted_.find(current_); it != mounted_.end())
-        return it->second.partition;
+    auto& entry = mount(device, hostName);
+    current_ = hostName;
+    return entry.partition;
+}
+
+std::shared_ptr<Partition> GuestPartitions::selectAny() {
+    std::lock_guard lock(mutex_);
+    if (!current_.empty()) {
+        if (auto partition = stillMounted(current_))
+            return partition;
+    }
     std::optional<AgentError> firstError;
-    for (const auto& device : candidates()) {
-        try {
-            auto& entry = mount(device, baseName(device));
-            current_ = device;
-            return entry.partition;
-        } catch (const AgentError& e) {
-            if (!firstError)
-                firstError = e;
+    for (const auto& disk : listGuestDisks(layout_.sysBlockDir)) {
+        std::vector<std::string> names;
+        for (const auto& [number, guestName] :
+             listGuestPartitions(layout_.sysBlockDir, disk.guestName)) {
+            if (const auto hostName = rpc::partitionName(disk.hostName, number))
+                names.push_back(*hostName);
+        }
+        names.push_back(disk.hostName);
+        for (const auto& hostName : names) {
+            try {
+                if (auto partition = stillMounted(hostName)) {
+                    current_ = hostName;
+                    return partition;
+                }
+                const auto device =
+                    resolveGuestDevice(hostName, layout_.sysBlockDir, layout_.devDir);
+                auto& entry = mount(device, hostName);
+                current_ = hostName;
+                return entry.partition;
+            } catch (const AgentError& e) {
+                if (!firstError)
+                    firstError = e;
+            }
         }
     }
-    throw *firstError;
+    if (firstError)
+        throw *firstError;
+    throw AgentError(AgentError::Kind::system, ENODEV, "No disk is attached to the VM");
 }
 
 boost::json::array GuestPartitions::describe() {
@@ -170,38 +210,72 @@ boost::json::array GuestPartitions::describe() {
     };
     if (const auto it = mounted_.find(current_); it != mounted_.end())
         add(it->second);
-    for (const auto& [device, m] : mounted_) {
-        if (device != current_)
+    for (const auto& [hostName, m] : mounted_) {
+        if (hostName != current_)
             add(m);
     }
     return list;
 }
 
-void GuestPartitions::sync() {
-    std::lock_guard lock(mutex_);
-    for (const auto& [device, m] : mounted_) {
-        if (::syncfs(m.partition->root.fd()) != 0)
-            logLine("syncfs " + device + ": " + errnoText(errno));
-    }
-    ::sync();
+namespace {
+
+bool onDisk(const std::string& hostName, std::optional<std::string_view> disk) {
+    return !disk || rpc::wholeDiskName(hostName) == *disk;
 }
 
-void GuestPartitions::unmountAll() {
+}  // namespace
+
+void GuestPartitions::syncSome(std::optional<std::string_view> disk) {
     std::lock_guard lock(mutex_);
-    ::sync();
-    auto mounted = std::move(mounted_);
-    mounted_.clear();
-    current_.clear();
-    for (auto& [device, m] : mounted) {
+    for (const auto& [hostName, m] : mounted_) {
+        if (onDisk(hostName, disk) && ::syncfs(m.partition->root.fd()) != 0)
+            logLine("syncfs " + hostName + ": " + errnoText(errno));
+    }
+    if (!disk)
+        ::sync();
+}
+
+void GuestPartitions::unmountSome(std::optional<std::string_view> disk) {
+    std::lock_guard lock(mutex_);
+    if (!disk)
+        ::sync();
+    for (auto it = mounted_.begin(); it != mounted_.end();) {
+        if (!onDisk(it->first, disk)) {
+            ++it;
+            continue;
+        }
+        Mounted m = std::move(it->second);
+        const std::string hostName = it->first;
+        it = mounted_.erase(it);
+        if (current_ == hostName)
+            current_.clear();
+        if (disk && ::syncfs(m.partition->root.fd()) != 0)
+            logLine("syncfs " + hostName + ": " + errnoText(errno));
         // Calls still running hold the root open; the kernel detaches it when they finish.
         m.partition.reset();
         if (::umount2(m.mountPoint.c_str(), 0) != 0) {
             logLine("umount " + m.mountPoint + ": " + errnoText(errno) + ", detaching");
             ::umount2(m.mountPoint.c_str(), MNT_DETACH);
         } else {
-            logLine("unmounted " + device);
+            logLine("unmounted " + hostName);
         }
     }
+}
+
+void GuestPartitions::sync() {
+    syncSome(std::nullopt);
+}
+
+void GuestPartitions::unmountAll() {
+    unmountSome(std::nullopt);
+}
+
+void GuestPartitions::syncDisk(std::string_view disk) {
+    syncSome(disk);
+}
+
+void GuestPartitions::unmountDisk(std::string_view disk) {
+    unmountSome(disk);
 }
 
 }  // namespace quorvale::agent

@@ -1,26 +1,30 @@
 #pragma once
 // GuestPartitions: the VM's provider. The host's partition name (sdb2, mmcblk0p1, image0p2)
-// selects /dev/vdaN by its partition number (no number: /dev/vda itself). A partition is
-// mounted on first use under /mnt/vdaN, without device files, set-id or exec; when the block
-// device is read-only it is mounted "ro" with "noload", so not even a journal replay writes.
-// A call without a name acts on the last partition used, or else the first one that mounts.
+// selects the partition of that number on the guest disk whose serial is the name's whole disk
+// (guest_disks.h); a name whose disk the VM does not hold is refused, never served from another
+// disk. A disk being hot-plugged may take a moment to appear: a name is refused only after
+// `diskWait`. A partition is mounted on first use under /mnt/<host name>, without device files,
+// set-id or exec; when the block device is read-only it is mounted "ro" with "noload", so not
+// even a journal replay writes. A mount serves only while its device still carries the same
+// disk: one left behind by a removed disk is detached, not reused for the disk that took its
+// guest name. A call without a name acts on the last partition used, or else the first one that
+// mounts.
 
+#include <chrono>
 #include <map>
 #include <mutex>
 
+#include "agent/guest_disks.h"
 #include "agent/partition.h"
 
 namespace quorvale::agent {
 
 struct GuestLayout {
-    std::string disk = "vda";
     std::string devDir = "/dev";
     std::string sysBlockDir = "/sys/block";
     std::string mountDir = "/mnt";
+    std::chrono::milliseconds diskWait = std::chrono::seconds(5);
 };
-
-// "/dev/vda2" for "sdb2" on disk "vda"; nothing when `hostName` is not a device name.
-std::optional<std::string> guestDeviceFor(std::string_view hostName, const GuestLayout& layout);
 
 // mount(2) flags and data for a partition.
 struct MountOptions {
@@ -37,24 +41,35 @@ public:
     boost::json::array describe() override;
     void sync() override;
     void unmountAll() override;
+    void syncDisk(std::string_view disk) override;
+    void unmountDisk(std::string_view disk) override;
 
 private:
     struct Mounted {
         std::shared_ptr<Partition> partition;
+        std::string device;
+        std::string diskSequence;
         std::string mountPoint;
         std::string filesystem;
         std::string label;
         bool readOnly = false;
     };
 
-    Mounted& mount(const std::string& device, const std::string& hostName);
-    // Partition devices of the disk in number order, then the whole disk.
-    std::vector<std::string> candidates() const;
+    // Resolves `hostName`, waiting up to diskWait for its disk to appear.
+    GuestDevice resolve(std::string_view hostName) const;
+    // The mounted entry for `hostName` if its device still belongs to its disk; a stale one is
+    // detached and forgotten. Called with the mutex held.
+    std::shared_ptr<Partition> stillMounted(const std::string& hostName);
+    Mounted& mount(const GuestDevice& device, const std::string& hostName);
+    std::shared_ptr<Partition> selectAny();
+    static void detach(const std::string& hostName, const Mounted& entry);
+    void syncSome(std::optional<std::string_view> disk);
+    void unmountSome(std::optional<std::string_view> disk);
 
     GuestLayout layout_;
     std::mutex mutex_;
-    std::map<std::string, Mounted> mounted_;  // by device path
-    std::string current_;                     // device path of the current partition
+    std::map<std::string, Mounted> mounted_;  // by host partition name
+    std::string current_;                     // host name of the current partition
 };
 
 }  // namespace quorvale::agent

@@ -38,6 +38,14 @@ void HostPartitions::unmountAll() {
     sync();
 }
 
+void HostPartitions::syncDisk(std::string_view) {
+    sync();
+}
+
+void HostPartitions::unmountDisk(std::string_view) {
+    sync();
+}
+
 boost::json::object describeFilesystem(int fd, std::string_view name, std::string_view label,
                                        std::string_view filesystem) {
     struct statvfs vfs {};

@@ -14,6 +14,8 @@ public:
     boost::json::array describe() override;
     void sync() override;
     void unmountAll() override;
+    void syncDisk(std::string_view disk) override;
+    void unmountDisk(std::string_view disk) override;
 
 private:
     std::shared_ptr<Partition> partition_;

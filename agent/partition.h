@@ -1,6 +1,7 @@
 #pragma once
 // Partition: one mounted filesystem served to the host, and PartitionProvider: which one
-// serves a call. The host program serves one directory; the VM mounts /dev/vdaN on first use.
+// serves a call. The host program serves one directory; the VM mounts the partitions of the
+// disks it holds on first use.
 
 #include <boost/json/array.hpp>
 
@@ -36,6 +37,9 @@ public:
     virtual void sync() = 0;
     // Flushes and unmounts every partition; a later call mounts again on first use.
     virtual void unmountAll() = 0;
+    // The same for the partitions of one whole disk (host name, e.g. "sdb") only.
+    virtual void syncDisk(std::string_view disk) = 0;
+    virtual void unmountDisk(std::string_view disk) = 0;
 };
 
 }  // namespace quorvale::agent

@@ -170,15 +170,16 @@ std::string renameEntry(Partition& partition, const RequestPath& path, std::stri
     return target.display;
 }
 
-void copyEntry(Partition& partition, const RequestPath& source, const RequestPath& destination) {
+void copyEntry(Partition& from, const RequestPath& source, Partition& to,
+               const RequestPath& destination) {
     refuseRoot(source);
     refuseRoot(destination, "dest_path");
-    const auto fromDir = partition.root.openParent(source);
-    const auto toDir = partition.root.openParent(destination);
+    const auto fromDir = from.root.openParent(source);
+    const auto toDir = to.root.openParent(destination);
     const auto st = lstatAt(fromDir.get(), source.leaf().c_str(), source.display);
     if (S_ISDIR(st.st_mode)) {
         struct stat root {};
-        ::fstat(partition.root.fd(), &root);
+        ::fstat(to.root.fd(), &root);
         if (isWithin(toDir.get(), st, root)) {
             throw AgentError::systemDetail(
                 EINVAL,

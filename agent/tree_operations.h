@@ -15,7 +15,9 @@ struct Partition;
 
 // Gives `path` the name `newName` in the same directory; returns the new path.
 std::string renameEntry(Partition& partition, const RequestPath& path, std::string_view newName);
-void copyEntry(Partition& partition, const RequestPath& source, const RequestPath& destination);
+// Copies `source` of `from` to `destination` of `to` (the same partition or another one).
+void copyEntry(Partition& from, const RequestPath& source, Partition& to,
+               const RequestPath& destination);
 void createDirectory(Partition& partition, const RequestPath& path);
 void deleteEntry(Partition& partition, const RequestPath& path);
 

@@ -60,4 +60,17 @@ std::optional<unsigned> partitionNumber(std::string_view name) {
     return p->partition;
 }
 
+std::optional<std::string> partitionName(std::string_view wholeDisk, unsigned number) {
+    if (!isWholeDiskName(wholeDisk) || number == 0)
+        return std::nullopt;
+    std::string name(wholeDisk);
+    if (name.back() >= '0' && name.back() <= '9')
+        name += 'p';
+    name += std::to_string(number);
+    // Round-trips only for numbers the parser accepts.
+    if (partitionNumber(name) != number)
+        return std::nullopt;
+    return name;
+}
+
 }  // namespace quorvale::rpc

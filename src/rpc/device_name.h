@@ -18,5 +18,8 @@ bool isWholeDiskName(std::string_view name);
 std::optional<std::string> wholeDiskName(std::string_view name);
 // Partition number of a partition name; nothing for a whole disk or an invalid name.
 std::optional<unsigned> partitionNumber(std::string_view name);
+// The name of partition `number` of a whole disk (sdb + 2 gives sdb2, mmcblk0 + 1 gives
+// mmcblk0p1); nothing when `wholeDisk` is not a whole-disk name or the number is out of range.
+std::optional<std::string> partitionName(std::string_view wholeDisk, unsigned number);
 
 }  // namespace quorvale::rpc

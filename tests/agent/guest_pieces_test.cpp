@@ -1,5 +1,6 @@
-// The VM-only pieces that do not need a VM: device mapping, mount options, superblock and
-// module-list parsing, virtio port lookup, and mount refusals on fake device trees.
+// The VM-only pieces that do not need a VM: disks found by serial in a fake /sys tree, mount
+// options, superblock and module-list parsing, virtio port lookup, and mount refusals on fake
+// device trees.
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -7,12 +8,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "agent/agent_error.h"
 #include "agent/ext_superblock.h"
+#include "agent/guest_disks.h"
 #include "agent/guest_partitions.h"
 #include "agent/module_loader.h"
 #include "agent/virtio_ports.h"
+#include "rpc/device_name.h"
 
 namespace quorvale::agent {
 namespace {
@@ -51,16 +56,105 @@ std::string superblock(std::uint16_t magic, std::uint32_t compat, std::uint32_t 
     return sb;
 }
 
-TEST(GuestDevice, HostNamesMapToTheFirstDiskByPartitionNumber) {
-    const GuestLayout layout;
-    EXPECT_EQ(guestDeviceFor("sdb2", layout), "/dev/vda2");
-    EXPECT_EQ(guestDeviceFor("mmcblk0p1", layout), "/dev/vda1");
-    EXPECT_EQ(guestDeviceFor("nvme0n1p3", layout), "/dev/vda3");
-    EXPECT_EQ(guestDeviceFor("image0p12", layout), "/dev/vda12");
-    EXPECT_EQ(guestDeviceFor("sdb", layout), "/dev/vda") << "a whole disk is the disk itself";
-    EXPECT_EQ(guestDeviceFor("mmcblk0", layout), "/dev/vda");
-    for (std::string_view bad : {"", "disk4s2", "/dev/sdb1", "sdb/../x", "vda 1", "sd"})
-        EXPECT_FALSE(guestDeviceFor(bad, layout).has_value()) << bad;
+// A fake /sys/block: each disk with its serial (none for nullopt) and partition numbers.
+struct FakeDisk {
+    std::string guestName;
+    std::optional<std::string> serial;
+    std::vector<unsigned> partitions;
+    std::string sequence = "";
+};
+
+void writeDisks(const TempDir& tree, const std::vector<FakeDisk>& disks) {
+    for (const auto& disk : disks) {
+        const std::string dir = "sys/block/" + disk.guestName;
+        tree.write(dir + "/size", "65536\n");
+        if (disk.serial)
+            tree.write(dir + "/serial", *disk.serial);
+        if (!disk.sequence.empty())
+            tree.write(dir + "/diskseq", disk.sequence + "\n");
+        for (unsigned n : disk.partitions) {
+            const std::string part = disk.guestName + std::to_string(n);
+            tree.write(dir + "/" + part + "/partition", std::to_string(n) + "\n");
+            tree.write("dev/" + part, std::string(4096, 'F'));
+        }
+        tree.write("dev/" + disk.guestName, std::string(4096, 'F'));
+    }
+}
+
+int errnoOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const AgentError& e) {
+        return e.kind == AgentError::Kind::system ? e.errnoValue : -static_cast<int>(e.code());
+    }
+    return 0;
+}
+
+TEST(GuestDisks, HostNamesFindTheirDiskBySerialWhateverTheGuestOrder) {
+    TempDir tree;
+    writeDisks(tree, {
+                         {"vda", "image1\n", {1, 2}, "7"},
+                         {"vdb", std::string("sdb\0\0\0 \n", 8), {1, 10}},
+                         {"vdc", "mmcblk0", {1}},
+                         {"vdd", std::nullopt, {1}},  // no serial: never served
+                         {"vde", "not a disk", {1}},  // a serial that names no disk
+                         {"loop0", std::nullopt, {}},
+                     });
+    const std::string sys = tree.path + "/sys/block", dev = tree.path + "/dev";
+
+    const auto disks = listGuestDisks(sys);
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_EQ(disks[0].hostName, "image1");
+    EXPECT_EQ(disks[0].sequence, "7");
+    EXPECT_EQ(disks[1].hostName, "sdb");
+    EXPECT_EQ(disks[2].guestName, "vdc");
+
+    const struct {
+        const char* host;
+        std::string device;
+    } found[] = {
+        {"sdb1", "/vdb1"},     {"sdb10", "/vdb10"}, {"sdb", "/vdb"},
+        {"image1p2", "/vda2"}, {"image1", "/vda"},  {"mmcblk0p1", "/vdc1"},
+    };
+    for (const auto& c : found) {
+        const auto device = resolveGuestDevice(c.host, sys, dev);
+        EXPECT_EQ(device.device, dev + c.device) << c.host;
+        EXPECT_EQ(device.disk.hostName, rpc::wholeDiskName(c.host)) << c.host;
+    }
+
+    const struct {
+        const char* host;
+        int error;
+        std::string message;
+    } refused[] = {
+        {"sdc1", ENODEV, "Disk sdc is not attached to the VM"},
+        {"vdd1", ENODEV, "Disk vdd is not attached to the VM"},  // a guest name is no host name
+        {"vda1", ENODEV, "Disk vda is not attached to the VM"},
+        {"sdb2", ENXIO, "Disk sdb has no partition sdb2"},
+        {"image1p3", ENXIO, "Disk image1 has no partition image1p3"},
+        {"disk4s2", 32602, "Invalid params: \"partition\" is not a partition name: \"disk4s2\""},
+        {"../vdb1", 32602, ""},
+        {"", 32602, ""},
+    };
+    for (const auto& c : refused) {
+        try {
+            resolveGuestDevice(c.host, sys, dev);
+            ADD_FAILURE() << c.host << " was served";
+        } catch (const AgentError& e) {
+            EXPECT_EQ(e.kind == AgentError::Kind::system ? e.errnoValue : -e.code(), c.error)
+                << c.host;
+            if (!c.message.empty())
+                EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+}
+
+TEST(GuestDisks, TwoDisksClaimingOneNameServeNeither) {
+    TempDir tree;
+    writeDisks(tree, {{"vda", "sdb", {1}}, {"vdb", "sdb", {1}}, {"vdc", "sdc", {1}}});
+    const std::string sys = tree.path + "/sys/block", dev = tree.path + "/dev";
+    EXPECT_EQ(errnoOf([&] { resolveGuestDevice("sdb1", sys, dev); }), EIO);
+    EXPECT_EQ(resolveGuestDevice("sdc1", sys, dev).device, dev + "/vdc1");
 }
 
 TEST(GuestDevice, ReadOnlyDisksMountWithoutJournalReplay) {
@@ -117,17 +211,12 @@ TEST(VirtioPorts, FindsThePortByItsName) {
 
 TEST(GuestPartitionsTest, RefusesNamesAndFilesystemsItCannotServe) {
     TempDir tree;
-    tree.write("dev/vda1", std::string(4096, 'F'));  // not ext
-    tree.write("sys/block/vda/vda1/partition", "1\n");
-    GuestPartitions partitions(
-        {"vda", tree.path + "/dev", tree.path + "/sys/block", tree.path + "/mnt"});
+    writeDisks(tree, {{"vda", "sdb", {1}}});
+    GuestPartitions partitions({tree.path + "/dev", tree.path + "/sys/block", tree.path + "/mnt",
+                                std::chrono::milliseconds(0)});
 
-    try {
-        partitions.select("disk4s1");
-        FAIL() << "a macOS-style name was accepted";
-    } catch (const AgentError& e) {
-        EXPECT_EQ(e.code(), -32602);
-    }
+    EXPECT_EQ(errnoOf([&] { partitions.select("disk4s1"); }), 32602)
+        << "a macOS-style name was accepted";
     try {
         partitions.select("sdb1");
         FAIL() << "a non-ext partition mounted";
@@ -136,6 +225,7 @@ TEST(GuestPartitionsTest, RefusesNamesAndFilesystemsItCannotServe) {
         EXPECT_EQ(std::string(e.what()),
                   "Cannot mount sdb1 (" + tree.path + "/dev/vda1): not an ext2/3/4 filesystem");
     }
+    EXPECT_EQ(errnoOf([&] { partitions.select("sdc1"); }), ENODEV);
     // Without a name every candidate is tried; the first failure is reported.
     try {
         partitions.select(std::nullopt);
@@ -144,7 +234,40 @@ TEST(GuestPartitionsTest, RefusesNamesAndFilesystemsItCannotServe) {
         EXPECT_NE(std::string(e.what()).find("vda1"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(partitions.describe().empty());
-    EXPECT_FALSE(fs::exists(tree.path + "/mnt/vda1/lost+found"));
+    EXPECT_FALSE(fs::exists(tree.path + "/mnt/sdb1/lost+found"));
+}
+
+TEST(GuestPartitionsTest, NoDiskAtAllIsRefusedByName) {
+    TempDir tree;
+    GuestPartitions partitions({tree.path + "/dev", tree.path + "/sys/block", tree.path + "/mnt",
+                                std::chrono::milliseconds(0)});
+    try {
+        partitions.select(std::nullopt);
+        FAIL();
+    } catch (const AgentError& e) {
+        EXPECT_EQ(e.errnoValue, ENODEV);
+        EXPECT_EQ(std::string(e.what()), "No disk is attached to the VM");
+    }
+}
+
+TEST(GuestPartitionsTest, ADiskBeingPluggedInIsWaitedFor) {
+    TempDir tree;
+    writeDisks(tree, {{"vda", "sdb", {1}}});
+    GuestPartitions partitions({tree.path + "/dev", tree.path + "/sys/block", tree.path + "/mnt",
+                                std::chrono::seconds(20)});
+    // The disk appears while the call waits; the call then reaches it (and finds no ext4).
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        writeDisks(tree, {{"vdb", "sdc", {2}}});
+    });
+    try {
+        partitions.select("sdc2");
+        ADD_FAILURE() << "a non-ext partition mounted";
+    } catch (const AgentError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot mount sdc2 (" + tree.path + "/dev/vdb2): not an ext2/3/4 filesystem");
+    }
+    plug.join();
 }
 
 }  // namespace

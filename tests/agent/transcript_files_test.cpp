@@ -249,6 +249,12 @@ TEST_F(AgentFiles, CopyIsRecursiveAndRefusesAnExistingDestination) {
 
     client.result("copy_file", {{"path", "/single.txt"}, {"dest_path", "/single copy.txt"}});
     EXPECT_EQ(readText(at("/single copy.txt")), "single");
+    // The host agent serves one directory under every name: "dest_partition" lands there too.
+    client.result("copy_file", {{"path", "/single.txt"},
+                                {"dest_path", "/single other.txt"},
+                                {"partition", "sdb1"},
+                                {"dest_partition", "sdc1"}});
+    EXPECT_EQ(readText(at("/single other.txt")), "single");
 
     client.result("copy_file", {{"path", "/src"}, {"dest_path", "/dst"}});
     EXPECT_EQ(readText(at("/dst/top.txt")), "top");

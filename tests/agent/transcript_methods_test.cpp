@@ -107,6 +107,12 @@ TEST_F(AgentProtocol, MissingOrMistypedMembersAreNamed) {
         {"write_file", {{"path", "/x"}, {"data_b64", "a G k="}}, "\"data_b64\""},
         {"rename", {{"path", "/x"}}, "\"new_name\""},
         {"copy_file", {{"path", "/x"}}, "\"dest_path\""},
+        {"copy_file",
+         {{"path", "/x"}, {"dest_path", "/y"}, {"dest_partition", 1}},
+         "\"dest_partition\""},
+        {"sync", {{"disk", "sdb1"}}, "\"disk\""},
+        {"unmount", {{"disk", "../sdb"}}, "\"disk\""},
+        {"unmount", {{"disk", true}}, "\"disk\""},
         {"create_directory", {{"path", json::array{}}}, "\"path\""},
         {"delete", {{"path", nullptr}}, "\"path\""},
         {"dir_usage", {{"path", "relative/path"}}, "\"path\""},
@@ -185,6 +191,8 @@ TEST_F(AgentProtocol, PartitionMethods) {
 
     EXPECT_EQ(client.result("sync"), json::value(true));
     EXPECT_EQ(client.result("unmount"), json::value(true));
+    EXPECT_EQ(client.result("sync", {{"disk", "sdb"}}), json::value(true));
+    EXPECT_EQ(client.result("unmount", {{"disk", "mmcblk0"}}), json::value(true));
     EXPECT_EQ(client.result("ping"), json::value("pong"));
 }
 

@@ -38,3 +38,22 @@ TEST(DeviceName, EveryListedFormRoundTrips) {
     EXPECT_EQ(wholeDiskName("sdbp1"), "sdbp");  // letter disks run to three letters
     EXPECT_FALSE(isDeviceName("nvme0n1p0"));    // partitions count from 1
 }
+
+TEST(DeviceName, PartitionNamesAreComposedAsTheKernelNamesThem) {
+    const struct {
+        const char* disk;
+        unsigned number;
+        std::optional<std::string> name;
+    } cases[] = {
+        {"sdb", 2, "sdb2"},          {"vdaa", 1, "vdaa1"},        {"mmcblk0", 1, "mmcblk0p1"},
+        {"nvme0n1", 3, "nvme0n1p3"}, {"image12", 4, "image12p4"}, {"sdb", 0, std::nullopt},
+        {"sdb1", 1, std::nullopt},   {"../sdb", 1, std::nullopt}, {"sdb", 10000, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(partitionName(c.disk, c.number), c.name) << c.disk << " " << c.number;
+        if (c.name) {
+            EXPECT_EQ(wholeDiskName(*c.name), c.disk);
+            EXPECT_EQ(partitionNumber(*c.name), c.number);
+        }
+    }
+}
