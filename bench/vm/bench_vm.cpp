@@ -85,9 +85,10 @@ struct VM {
     double qemuCpu = 0;  // CPU seconds QEMU used up to the first pong (independent of load)
 
     explicit VM(const std::string& image, int flags = O_RDWR) {
-        std::vector<UniqueFd> disks;
+        std::vector<VMDisk> disks;
         if (!image.empty())
-            disks.emplace_back(::open(image.c_str(), flags | O_CLOEXEC));
+            disks.push_back(
+                {QStringLiteral("image0"), UniqueFd(::open(image.c_str(), flags | O_CLOEXEC))});
         const auto start = Clock::now();
         run(service.bootVM(std::move(disks)));
         qemuReady = since(start);

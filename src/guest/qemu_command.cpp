@@ -1,5 +1,7 @@
 #include "guest/qemu_command.h"
 
+#include <QJsonDocument>
+
 namespace quorvale::guest {
 
 namespace {
@@ -32,6 +34,48 @@ QString QemuConfig::defaultMachine() {
 
 QString QemuConfig::agentPortName(uint32_t port) {
     return QStringLiteral("org.quorvale.agent.%1").arg(port);
+}
+
+QString QemuConfig::slotId(int index) {
+    return QStringLiteral("slot%1").arg(index);
+}
+
+QString QemuConfig::nodeName(const QString& disk) {
+    return QStringLiteral("disk-") + disk;
+}
+
+QString QemuConfig::deviceId(const QString& disk) {
+    return QStringLiteral("blk-") + disk;
+}
+
+QJsonObject blockdevOptions(const QemuConfig::Disk& disk, const QString& filename) {
+    const bool readOnly = disk.access == QemuConfig::Access::readOnly;
+    const bool blockDevice = disk.medium == QemuConfig::Medium::blockDevice;
+    const QJsonObject cache{{"direct", blockDevice}, {"no-flush", false}};
+    // auto-read-only off: QEMU would otherwise open the set read-only first and reopen it
+    // writable later, which needs a second, read-only fd in the set.
+    const QJsonObject file{
+        {"driver", blockDevice ? "host_device" : "file"},
+        {"filename", filename},
+        {"aio", "threads"},
+        {"discard", "unmap"},
+        {"cache", cache},
+        {"read-only", readOnly},
+        {"auto-read-only", false},
+    };
+    return QJsonObject{
+        {"driver", "raw"},       {"node-name", QemuConfig::nodeName(disk.name)},
+        {"read-only", readOnly}, {"discard", "unmap"},
+        {"cache", cache},        {"file", file},
+    };
+}
+
+QJsonObject diskDeviceOptions(const QemuConfig::Disk& disk, int slot) {
+    return QJsonObject{
+        {"driver", virtio("virtio-blk")},           {"id", QemuConfig::deviceId(disk.name)},
+        {"drive", QemuConfig::nodeName(disk.name)}, {"serial", disk.name},
+        {"bus", QemuConfig::slotId(slot)},          {"write-cache", "on"},
+    };
 }
 
 QStringList qemuArguments(const QemuConfig& config) {
@@ -75,22 +119,24 @@ QStringList qemuArguments(const QemuConfig& config) {
     args << "-device" << virtio("virtio-rng") + ",rng=rng";
     args << "-device" << virtio("virtio-balloon");
 
+    // Disks sit behind root ports so that each can be unplugged; ports need no I/O window.
+    for (int slot = 0; slot < QemuConfig::diskSlots; ++slot)
+        args << "-device"
+             << QStringLiteral("pcie-root-port,id=%1,chassis=%2,io-reserve=0")
+                    .arg(QemuConfig::slotId(slot))
+                    .arg(slot + 1);
     for (std::size_t i = 0; i < config.disks.size(); ++i) {
         const auto& disk = config.disks[i];
-        const bool readOnly = disk.access == QemuConfig::Access::readOnly;
-        const bool blockDevice = disk.medium == QemuConfig::Medium::blockDevice;
-        // auto-read-only=off: QEMU would otherwise open the set read-only first and reopen it
-        // writable later, which needs a second, read-only fd in the set.
         args << "-add-fd" << QStringLiteral("fd=%1,set=%2").arg(disk.fd).arg(i);
-        args << "-drive"
-             << QStringLiteral(
-                    "file=/dev/fdset/%1,if=none,id=disk%1,format=raw,readonly=%2,"
-                    "auto-read-only=off,file.driver=%3,cache=%4,aio=threads,discard=unmap")
-                    .arg(i)
-                    .arg(readOnly ? "on" : "off")
-                    .arg(blockDevice ? "host_device" : "file")
-                    .arg(blockDevice ? "none" : "writeback");
-        args << "-device" << virtio("virtio-blk") + QStringLiteral(",drive=disk%1").arg(i);
+        args << "-blockdev"
+             << QString::fromUtf8(
+                    QJsonDocument(blockdevOptions(disk, QStringLiteral("/dev/fdset/%1").arg(i)))
+                        .toJson(QJsonDocument::Compact));
+        const QJsonObject device = diskDeviceOptions(disk, static_cast<int>(i));
+        QString text = device.value("driver").toString();
+        for (const char* key : {"id", "drive", "serial", "bus", "write-cache"})
+            text += QStringLiteral(",%1=%2").arg(QLatin1String(key), device.value(key).toString());
+        args << "-device" << text;
     }
 
     args << "-device" << (armHost ? "pvpanic-pci" : "pvpanic");

@@ -1,10 +1,13 @@
 #pragma once
 // The QEMU command line for the guest VM, built from plain values so it can be checked alone.
 // Shape: 1 vCPU, 256 MiB, kernel + initramfs booted directly with a fixed command line, a virtio
-// console into a log file, virtio-rng, virtio-balloon, one raw virtio-blk per disk fd in order,
-// a pvpanic device, vhost-vsock or a virtio-serial port bridged to a Unix socket, QMP on a Unix
-// socket. Hardening: no default devices, no network, seccomp sandbox on.
+// console into a log file, virtio-rng, virtio-balloon, a pvpanic device, vhost-vsock or a
+// virtio-serial port bridged to a Unix socket, QMP on a Unix socket, and a row of PCIe slots
+// (hot-pluggable root ports) that take one raw virtio-blk disk each: the disks known at boot in
+// order, the others plugged in and out later over QMP with the same options. Each disk carries
+// its host name as its serial. Hardening: no default devices, no network, seccomp sandbox on.
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -25,6 +28,7 @@ struct QemuConfig {
         int fd = -1;  // descriptor number as the QEMU process sees it
         Access access = Access::readWrite;
         Medium medium = Medium::imageFile;
+        QString name;  // the host's whole-disk name: block node, device id and serial
     };
 
     QString machine;  // e.g. "q35" on x86, "virt" on ARM
@@ -41,6 +45,8 @@ struct QemuConfig {
     static constexpr const char* kernelCommandLine = "console=hvc0 quiet random.trust_cpu=on";
     static constexpr int cpus = 1;
     static constexpr int memoryMiB = 256;
+    // Root ports for disks: how many cards the VM can hold at once.
+    static constexpr int diskSlots = 8;
 
     // "qemu-system-x86_64" or "qemu-system-aarch64" for the host's architecture.
     static QString systemEmulator();
@@ -48,8 +54,19 @@ struct QemuConfig {
     static QString defaultMachine();
     // Name of the virtio-serial port the agent serves on for `port`.
     static QString agentPortName(uint32_t port);
+    // QEMU ids of slot `index` and of a disk's block node and device.
+    static QString slotId(int index);
+    static QString nodeName(const QString& disk);
+    static QString deviceId(const QString& disk);
 };
 
 QStringList qemuArguments(const QemuConfig& config);
+
+// The disk's block node over `filename` ("/dev/fdset/N"): raw format pinned, the host device
+// driver past the page cache for a card, the file driver for an image, read-only when the disk
+// is. The same object is the -blockdev of a boot disk and the arguments of "blockdev-add".
+QJsonObject blockdevOptions(const QemuConfig::Disk& disk, const QString& filename);
+// The virtio-blk device on slot `slot` for the disk, as "device_add" arguments.
+QJsonObject diskDeviceOptions(const QemuConfig::Disk& disk, int slot);
 
 }  // namespace quorvale::guest

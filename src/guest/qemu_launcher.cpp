@@ -11,9 +11,11 @@
 #include <qcoro/qcorotimer.h>
 #include <QPointer>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstring>
 
 #include "guest/vm_error.h"
+#include "rpc/device_name.h"
 
 namespace quorvale::guest {
 
@@ -45,6 +47,26 @@ QString qemuMessage(QString line) {
     return line.trimmed();
 }
 
+// What QEMU needs to know of a disk; refuses names and descriptors it cannot use.
+QemuConfig::Disk describeDisk(const VMDisk& disk) {
+    if (!rpc::isWholeDiskName(disk.name.toStdString()))
+        throw VMError(VMError::Kind::diskAttachmentFailed,
+                      "not a whole-disk name: \"" + disk.name.toStdString() + "\"");
+    const int flags = ::fcntl(disk.fd.get(), F_GETFL);
+    struct stat st {};
+    if (flags < 0 || ::fstat(disk.fd.get(), &st) < 0)
+        throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(ENOTBLK));
+    QemuConfig::Disk described;
+    described.access = (flags & O_ACCMODE) == O_RDONLY ? QemuConfig::Access::readOnly
+                                                       : QemuConfig::Access::readWrite;
+    described.medium =
+        S_ISBLK(st.st_mode) ? QemuConfig::Medium::blockDevice : QemuConfig::Medium::imageFile;
+    described.name = disk.name;
+    return described;
+}
+
 }  // namespace
 
 bool QemuLauncher::kvmUsable() {
@@ -68,6 +90,8 @@ QemuLauncher::QemuLauncher(Options options, QObject* parent)
     connect(&qmp, &QmpClient::event, this, [this](const QString& name, const QJsonObject& data) {
         if (name == QLatin1String("GUEST_PANICKED"))
             panicked = true;
+        else if (name == QLatin1String("DEVICE_DELETED"))
+            deletedDevices.insert(data.value(QStringLiteral("device")).toString());
         else if (name == QLatin1String("SHUTDOWN"))
             lastShutdownReason = data.value(QStringLiteral("reason")).toString();
         Q_EMIT qmpEvent(name, data);
@@ -96,21 +120,20 @@ QCoro::Task<void> QemuLauncher::start() {
             (emulator + QStringLiteral(" not found in PATH; please install QEMU")).toStdString());
 
     // Each disk fd goes to QEMU as a CLOEXEC duplicate that only the child makes inheritable.
-    for (const UniqueFd& disk : options.disks) {
-        const int flags = ::fcntl(disk.get(), F_GETFL);
-        struct stat st {};
-        if (flags < 0 || ::fstat(disk.get(), &st) < 0)
-            throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
-        if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
-            throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(ENOTBLK));
-        UniqueFd copy(::fcntl(disk.get(), F_DUPFD_CLOEXEC, 3));
+    if (options.disks.size() > static_cast<std::size_t>(QemuConfig::diskSlots))
+        throw VMError(VMError::Kind::diskAttachmentFailed,
+                      "at most " + std::to_string(QemuConfig::diskSlots) + " disks at once");
+    for (const VMDisk& disk : options.disks) {
+        QemuConfig::Disk described = describeDisk(disk);
+        for (const auto& other : qemuConfig.disks)
+            if (other.name == described.name)
+                throw VMError(VMError::Kind::diskAttachmentFailed,
+                              disk.name.toStdString() + " is given twice");
+        UniqueFd copy(::fcntl(disk.fd.get(), F_DUPFD_CLOEXEC, 3));
         if (!copy)
             throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
-        const auto access = (flags & O_ACCMODE) == O_RDONLY ? QemuConfig::Access::readOnly
-                                                            : QemuConfig::Access::readWrite;
-        const auto medium =
-            S_ISBLK(st.st_mode) ? QemuConfig::Medium::blockDevice : QemuConfig::Medium::imageFile;
-        qemuConfig.disks.push_back({copy.get(), access, medium});
+        described.fd = copy.get();
+        qemuConfig.disks.push_back(std::move(described));
         childFds.push_back(std::move(copy));
     }
 
@@ -175,6 +198,125 @@ QCoro::Task<void> QemuLauncher::start() {
     running = true;
     childFds.clear();
     options.disks.clear();
+    for (std::size_t i = 0; i < qemuConfig.disks.size(); ++i)
+        diskSlots[static_cast<int>(i)] = {qemuConfig.disks[i].name, static_cast<int>(i), true};
+}
+
+QStringList QemuLauncher::diskNames() const {
+    QStringList names;
+    for (const auto& [slot, disk] : diskSlots)
+        if (disk.plugged)
+            names << disk.name;
+    return names;
+}
+
+QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
+    QPointer self(this);
+    if (!running || isStopped())
+        throw VMError(VMError::Kind::vmNotRunning);
+    const QemuConfig::Disk described = describeDisk(disk);
+    int slot = -1;
+    for (int index = 0; index < QemuConfig::diskSlots; ++index) {
+        const auto taken = diskSlots.find(index);
+        if (taken != diskSlots.end() && taken->second.name == described.name)
+            throw VMError(VMError::Kind::diskAttachmentFailed,
+                          disk.name.toStdString() + " is attached already");
+        if (taken == diskSlots.end() && slot < 0)
+            slot = index;
+    }
+    if (slot < 0)
+        throw VMError(
+            VMError::Kind::diskAttachmentFailed,
+            "no free slot: at most " + std::to_string(QemuConfig::diskSlots) + " disks at once");
+    diskSlots[slot] = {described.name, -1};
+    int fdset = -1;
+    bool nodeAdded = false;
+    std::optional<std::string> failure;
+    try {
+        // Arguments are built before each co_await: g++ 12 cannot keep a braced list across one.
+        QJsonObject addFd;
+        addFd.insert(QStringLiteral("opaque"), described.name);
+        const QJsonObject added =
+            co_await qmp.executeWithFd(QStringLiteral("add-fd"), addFd, disk.fd.get());
+        fdset = added.value(QStringLiteral("fdset-id")).toInt(-1);
+        if (fdset < 0)
+            throw QemuError(QemuError::Kind::qmpFailed, "add-fd: no fd set in the reply");
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+        diskSlots[slot].fdset = fdset;
+        co_await qmp.execute(
+            QStringLiteral("blockdev-add"),
+            blockdevOptions(described, QStringLiteral("/dev/fdset/%1").arg(fdset)));
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+        nodeAdded = true;
+        co_await qmp.execute(QStringLiteral("device_add"), diskDeviceOptions(described, slot));
+        if (self)
+            diskSlots[slot].plugged = true;
+    } catch (const QemuError& error) {
+        if (!self)
+            throw;
+        failure = error.what();
+    }
+    if (!failure)
+        co_return;
+    // Nothing of a refused plug-in stays behind.
+    diskSlots.erase(slot);
+    co_await dropBackend(nodeAdded ? described.name : QString(), fdset);
+    throw VMError(VMError::Kind::diskAttachmentFailed, *failure);
+}
+
+QCoro::Task<void> QemuLauncher::detachDisk(QString name, std::chrono::milliseconds timeout) {
+    QPointer self(this);
+    auto found = std::find_if(diskSlots.begin(), diskSlots.end(),
+                              [&](const auto& entry) { return entry.second.name == name; });
+    if (found == diskSlots.end())
+        co_return;
+    const int slot = found->first;
+    const int fdset = found->second.fdset;
+    found->second.leaving = true;
+    const QString id = QemuConfig::deviceId(name);
+    deletedDevices.erase(id);
+    QJsonObject device;
+    device.insert(QStringLiteral("id"), id);
+    co_await qmp.execute(QStringLiteral("device_del"), device);
+    // The guest lets go of the device first; only then may its backend go.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (self && !deletedDevices.contains(id) && !isStopped() &&
+           std::chrono::steady_clock::now() < deadline)
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+    if (!self)
+        co_return;
+    if (!deletedDevices.contains(id)) {
+        if (isStopped())
+            co_return;
+        throw QemuError(QemuError::Kind::qmpFailed,
+                        ("the guest did not release " + name).toStdString());
+    }
+    deletedDevices.erase(id);
+    co_await dropBackend(name, fdset);
+    if (self)
+        diskSlots.erase(slot);
+}
+
+QCoro::Task<void> QemuLauncher::dropBackend(QString name, int fdset) {
+    QPointer self(this);
+    if (!name.isEmpty()) {
+        QJsonObject node;
+        node.insert(QStringLiteral("node-name"), QemuConfig::nodeName(name));
+        try {
+            co_await qmp.execute(QStringLiteral("blockdev-del"), node);
+        } catch (const QemuError&) {
+        }
+    }
+    if (self && fdset >= 0) {
+        QJsonObject set;
+        set.insert(QStringLiteral("fdset-id"), fdset);
+        try {
+            co_await qmp.execute(QStringLiteral("remove-fd"), set);
+        } catch (const QemuError&) {
+        }
+    }
 }
 
 QCoro::Task<void> QemuLauncher::requestStop() {

@@ -1,20 +1,25 @@
 #pragma once
 // One QEMU process running the guest VM: starts it with the disk fds handed over (-add-fd),
-// talks QMP for the stop request and the forced stop, and reports how the process ended:
-// on its own after a guest power-off (guestStopped) or any other way (stoppedWithError).
-// A forced stop reports nothing. QEMU dies with this process (PR_SET_PDEATHSIG).
+// plugs disks in and out while it runs (QMP: the fd passed over the socket, blockdev-add,
+// device_add; device_del, blockdev-del, remove-fd), talks QMP for the stop request and the
+// forced stop, and reports how the process ended: on its own after a guest power-off
+// (guestStopped) or any other way (stoppedWithError). A forced stop reports nothing. QEMU dies
+// with this process (PR_SET_PDEATHSIG).
 
 #include <qcoro/qcorotask.h>
 #include <QObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "guest/qemu_command.h"
 #include "guest/qmp_client.h"
+#include "guest/vm_disk.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::guest {
@@ -27,7 +32,7 @@ public:
         QString kernel;
         QString initramfs;
         QString consoleLog;
-        std::vector<UniqueFd> disks;
+        std::vector<VMDisk> disks;
         uint32_t agentPort = 5000;
     };
 
@@ -41,6 +46,16 @@ public:
     QCoro::Task<void> requestStop();
     // Ends QEMU: QMP "quit", then SIGKILL if it is still there after a second.
     QCoro::Task<void> forceStop();
+    // Plugs the disk into a free slot of the running VM. Throws VMError(diskAttachmentFailed)
+    // carrying QEMU's own text when QEMU refuses; nothing stays behind after a failure.
+    QCoro::Task<void> attachDisk(VMDisk disk);
+    // Unplugs the disk: waits until the guest has let go of the device (DEVICE_DELETED), then
+    // drops its block node and descriptor. Throws QemuError when QEMU refuses or the guest does
+    // not let go within `timeout`.
+    QCoro::Task<void> detachDisk(QString name,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Names of the disks the VM holds, in slot order (not those still being plugged in).
+    QStringList diskNames() const;
 
     // Kills QEMU at once, reporting nothing (the owner is going away).
     void terminate();
@@ -67,15 +82,26 @@ Q_SIGNALS:
     void qmpEvent(const QString& name, const QJsonObject& data);
 
 private:
+    struct Plugged {
+        QString name;
+        int fdset = -1;
+        bool plugged = false;  // the guest has the device (or is being given it at boot)
+        bool leaving = false;  // device_del sent
+    };
+
     void finished(int exitCode, QProcess::ExitStatus status);
     QString stderrTail() const;
+    // Removes what an attach or detach left in QEMU; failures are ignored.
+    QCoro::Task<void> dropBackend(QString name, int fdset);
 
     Options options;
     QemuConfig qemuConfig;
     QProcess process;
     QmpClient qmp;
     std::unique_ptr<QTemporaryDir> runtimeDir;
-    std::vector<UniqueFd> childFds;  // CLOEXEC duplicates made inheritable in QEMU only
+    std::vector<UniqueFd> childFds;    // CLOEXEC duplicates made inheritable in QEMU only
+    std::map<int, Plugged> diskSlots;  // by slot index
+    std::set<QString> deletedDevices;  // DEVICE_DELETED seen, by device id
     QByteArray stderrText;
     QString lastShutdownReason;
     bool running = false;  // start() succeeded: an exit from now on is reported

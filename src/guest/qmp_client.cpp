@@ -1,5 +1,11 @@
 #include "guest/qmp_client.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <qcoro/qcorolocalsocket.h>
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
@@ -54,6 +60,58 @@ QCoro::Task<QJsonObject> QmpClient::execute(QString command, QJsonObject argumen
     if (!arguments.isEmpty())
         message.insert(QStringLiteral("arguments"), arguments);
     socket.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    co_return co_await finish(std::move(command), id, timeout);
+}
+
+QCoro::Task<QJsonObject> QmpClient::executeWithFd(QString command, QJsonObject arguments, int fd,
+                                                  std::chrono::milliseconds timeout) {
+    if (!isConnected())
+        throw qmpError(QStringLiteral("QMP is not connected"));
+    const qint64 id = nextId++;
+    QJsonObject message{{"execute", command}, {"id", id}};
+    if (!arguments.isEmpty())
+        message.insert(QStringLiteral("arguments"), arguments);
+    const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+    // Lines Qt still buffers go first, so that commands reach QEMU in order.
+    while (socket.bytesToWrite() > 0)
+        if (!socket.waitForBytesWritten(1000))
+            throw qmpError(command + QStringLiteral(": cannot write to QMP"));
+    const int sock = static_cast<int>(socket.socketDescriptor());
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        msghdr header{};
+        iovec part{const_cast<char*>(line.constData()) + sent,
+                   static_cast<std::size_t>(line.size() - sent)};
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (sent == 0) {  // the descriptor rides on the first byte
+            header.msg_control = control;
+            header.msg_controllen = sizeof(control);
+            cmsghdr* cmsg = CMSG_FIRSTHDR(&header);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(cmsg), &fd, sizeof(int));
+        }
+        const ssize_t n = ::sendmsg(sock, &header, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        pollfd ready{sock, POLLOUT, 0};
+        if (n < 0 && errno == EAGAIN && ::poll(&ready, 1, 1000) > 0)
+            continue;
+        throw qmpError(command + QStringLiteral(": ") +
+                       QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    co_return co_await finish(std::move(command), id, timeout);
+}
+
+QCoro::Task<QJsonObject> QmpClient::finish(QString command, qint64 id,
+                                           std::chrono::milliseconds timeout) {
     QJsonObject reply = co_await await(id, timeout);
     if (reply.contains(QStringLiteral("error")))
         throw qmpError(command + QStringLiteral(": ") +

@@ -27,6 +27,11 @@ public:
     // reply, a timeout or a closed connection.
     QCoro::Task<QJsonObject> execute(QString command, QJsonObject arguments = {},
                                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The same, passing the descriptor `fd` along with the command (SCM_RIGHTS), as "add-fd"
+    // and "getfd" expect. The descriptor stays ours.
+    QCoro::Task<QJsonObject> executeWithFd(
+        QString command, QJsonObject arguments, int fd,
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Handles whatever QEMU already sent (used when its process has just ended).
     void drain();
     bool isConnected() const { return socket.state() == QLocalSocket::ConnectedState; }
@@ -38,6 +43,7 @@ Q_SIGNALS:
 
 private:
     void readLines();
+    QCoro::Task<QJsonObject> finish(QString command, qint64 id, std::chrono::milliseconds timeout);
     QCoro::Task<QJsonObject> await(qint64 id, std::chrono::milliseconds timeout);
 
     QLocalSocket socket;

@@ -65,7 +65,7 @@ QString VMLifecycleService::prepareConsoleLog() {
     return path;
 }
 
-QCoro::Task<void> VMLifecycleService::bootVM(std::vector<UniqueFd> diskHandles) {
+QCoro::Task<void> VMLifecycleService::bootVM(std::vector<VMDisk> diskHandles) {
     QPointer self(this);
     if (vmStatus.state == VMStatus::State::running) {
         qCInfo(lcVM, "VM already running");
@@ -104,7 +104,8 @@ QCoro::Task<void> VMLifecycleService::bootVM(std::vector<UniqueFd> diskHandles) 
     try {
         co_await vm->start();
     } catch (const std::exception& error) {
-        if (!self)
+        // A boot ended by abortVM() or replaced by another one reports nothing here.
+        if (!self || machine != vm)
             throw;
         if (const auto* vmError = dynamic_cast<const VMError*>(&error);
             vmError && vmError->kind == VMError::Kind::diskAttachmentFailed)
@@ -118,12 +119,53 @@ QCoro::Task<void> VMLifecycleService::bootVM(std::vector<UniqueFd> diskHandles) 
     qCInfo(lcVM, "VM booted successfully");
 }
 
+QCoro::Task<void> VMLifecycleService::attachDisk(VMDisk disk) {
+    const std::shared_ptr<QemuLauncher> vm = machine;
+    if (!vm || vm->isStopped() || vmStatus.state != VMStatus::State::running)
+        throw VMError(VMError::Kind::vmNotRunning);
+    const QString name = disk.name;
+    qCInfo(lcVM, "Attaching disk %s", qUtf8Printable(name));
+    try {
+        co_await vm->attachDisk(std::move(disk));
+    } catch (const std::exception& error) {
+        qCCritical(lcVM, "Failed to attach disk %s: %s", qUtf8Printable(name), error.what());
+        throw;
+    }
+    qCInfo(lcVM, "Disk %s attached", qUtf8Printable(name));
+}
+
+QCoro::Task<void> VMLifecycleService::detachDisk(QString name) {
+    const std::shared_ptr<QemuLauncher> vm = machine;
+    if (!vm || vm->isStopped() || !vm->diskNames().contains(name))
+        co_return;
+    qCInfo(lcVM, "Detaching disk %s", qUtf8Printable(name));
+    co_await vm->detachDisk(name);
+    qCInfo(lcVM, "Disk %s detached", qUtf8Printable(name));
+}
+
+QStringList VMLifecycleService::diskNames() const {
+    return machine && !machine->isStopped() ? machine->diskNames() : QStringList();
+}
+
+void VMLifecycleService::abortVM() {
+    if (!machine)
+        return;
+    qCInfo(lcVM, "Stopping VM");
+    machine->terminate();
+    lastStopForced = true;
+    vsockConnection.reset();
+    machine.reset();
+    setStatus(VMStatus::stopped());
+    qCInfo(lcVM, "VM stopped");
+}
+
 QCoro::Task<void> VMLifecycleService::stopVM() {
     QPointer self(this);
     const std::shared_ptr<QemuLauncher> vm = machine;
     if (!vm)
         co_return;
     qCInfo(lcVM, "Stopping VM");
+    stopping = true;
 
     QString stopError;
     if (vm->canRequestStop()) {
@@ -147,6 +189,7 @@ QCoro::Task<void> VMLifecycleService::stopVM() {
         qCCritical(lcVM, "VM stop error: %s", qUtf8Printable(stopError));
     if (!self)
         co_return;
+    stopping = false;
     lastStopForced = vm->wasForced();
     vsockConnection.reset();
     if (machine == vm)
@@ -186,6 +229,8 @@ void VMLifecycleService::guestDidStop(const QemuLauncher* vm) {
     qCInfo(lcVM, "VM guest stopped");
     setStatus(VMStatus::stopped());
     machine.reset();
+    if (!stopping)
+        Q_EMIT stoppedUnexpectedly(QStringLiteral("the guest powered off"));
 }
 
 void VMLifecycleService::didStopWithError(const QemuLauncher* vm, const QString& description) {
@@ -194,6 +239,8 @@ void VMLifecycleService::didStopWithError(const QemuLauncher* vm, const QString&
     qCCritical(lcVM, "VM stopped with error: %s", qUtf8Printable(description));
     setStatus(VMStatus::error(description));
     machine.reset();
+    if (!stopping)
+        Q_EMIT stoppedUnexpectedly(description);
 }
 
 }  // namespace quorvale::guest

@@ -1,8 +1,10 @@
 #pragma once
-// Owns the guest VM (a QEMU process) on the GUI thread: boots it with the raw disk fds attached in
-// order, publishes its state as `status`, stops it (power-button request, 2 s grace, then force),
-// hands out stream connections to the guest agent, and turns QEMU ending by itself into
-// `stopped` (guest power-off) or `error` (QEMU died, guest panic).
+// Owns the guest VM (a QEMU process) on the GUI thread: boots it with the raw disks attached in
+// order, plugs further disks in and out while it runs, publishes its state as `status`, stops it
+// (power-button request, 2 s grace, then force) or ends a boot at once, hands out stream
+// connections to the guest agent, and turns QEMU ending by itself into `stopped` (guest
+// power-off) or `error` (QEMU died, guest panic); either, when nobody asked for a stop, is also
+// reported by stoppedUnexpectedly.
 
 #include <qcoro/qcorotask.h>
 #include <QLoggingCategory>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "guest/vm_disk.h"
 #include "guest/vm_error.h"
 #include "guest/vm_resources.h"
 #include "guest/vm_status.h"
@@ -33,11 +36,22 @@ public:
 
     VMStatus status() const { return vmStatus; }
 
-    // Boots the VM with one virtio block device per fd, in order (read-only fds stay read-only).
-    // Returns once QEMU has set the machine up; returns at once when already running.
-    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles);
+    // Boots the VM with one virtio block device per disk, in order (read-only fds stay
+    // read-only). Returns once QEMU has set the machine up; returns at once when already running.
+    QCoro::Task<void> bootVM(std::vector<VMDisk> diskHandles);
+    // Plugs a disk into the running VM; throws VMError (vmNotRunning, diskAttachmentFailed with
+    // QEMU's text).
+    QCoro::Task<void> attachDisk(VMDisk disk);
+    // Unplugs a disk from the running VM once the guest has let go of it; throws when QEMU or
+    // the guest refuses. Nothing to do for a disk the VM does not hold.
+    QCoro::Task<void> detachDisk(QString name);
+    // The disks the running VM holds.
+    QStringList diskNames() const;
     // Stops the VM if there is one; never throws; always ends in `stopped`.
     QCoro::Task<void> stopVM();
+    // Ends the VM at once, without asking the guest (a boot being cancelled: nothing is
+    // mounted yet); always ends in `stopped`.
+    void abortVM();
     // A new stream connection to `port` in the guest; replaces (shuts down) the previous one.
     // Throws VMError(vmNotRunning) or VMError(vsockConnectionFailed).
     QCoro::Task<UniqueFd> connectVsock(uint32_t port);
@@ -54,6 +68,9 @@ public:
 
 Q_SIGNALS:
     void statusChanged();
+    // The VM ended without a stop request: the guest powered off, QEMU died or the guest
+    // kernel panicked. `cause` says which.
+    void stoppedUnexpectedly(const QString& cause);
 
 private:
     void setStatus(VMStatus status);
@@ -67,6 +84,7 @@ private:
     std::shared_ptr<QemuLauncher> machine;  // `virtualMachine`
     UniqueFd vsockConnection;               // our copy of the last connection handed out
     bool lastStopForced = false;
+    bool stopping = false;  // inside stopVM()
 };
 
 }  // namespace quorvale::guest

@@ -1,7 +1,9 @@
-// The QEMU command line: VM shape, hardening, disks in order with their access, and both ways
-// of reaching the agent.
+// The QEMU command line: VM shape, hardening, disks in order with their names and access, the
+// slots disks are plugged into, and both ways of reaching the agent.
 
 #include <gtest/gtest.h>
+
+#include <QJsonDocument>
 
 #include "guest/qemu_command.h"
 #include "qstring_printer.h"
@@ -72,23 +74,66 @@ TEST(QemuCommand, KvmWhenChosen) {
     EXPECT_EQ(valueOf(args, "-cpu"), "host");
 }
 
-TEST(QemuCommand, OneRawDiskPerFdInOrderKeepingReadOnly) {
+TEST(QemuCommand, OneRawDiskPerFdInOrderNamedByItsHostNameInItsOwnSlot) {
     QemuConfig config = baseConfig();
-    config.disks = {{7, QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice},
-                    {9, QemuConfig::Access::readOnly, QemuConfig::Medium::imageFile}};
+    config.disks = {{7, QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice, "sdb"},
+                    {9, QemuConfig::Access::readOnly, QemuConfig::Medium::imageFile, "image0"}};
     const QStringList args = qemuArguments(config);
     EXPECT_EQ(valuesOf(args, "-add-fd"), QStringList({"fd=7,set=0", "fd=9,set=1"}));
-    const QStringList drives = valuesOf(args, "-drive");
-    ASSERT_EQ(drives.size(), 2);
-    EXPECT_TRUE(drives[0].startsWith("file=/dev/fdset/0,if=none,id=disk0,format=raw,readonly=off"));
-    EXPECT_TRUE(drives[1].startsWith("file=/dev/fdset/1,if=none,id=disk1,format=raw,readonly=on"));
-    // A card is a host device written past the host's page cache; an image file keeps it.
-    EXPECT_TRUE(drives[0].contains(",file.driver=host_device,cache=none,"));
-    EXPECT_TRUE(drives[1].contains(",file.driver=file,cache=writeback,"));
+    const QStringList nodes = valuesOf(args, "-blockdev");
+    ASSERT_EQ(nodes.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject node = QJsonDocument::fromJson(nodes[i].toUtf8()).object();
+        EXPECT_EQ(node, blockdevOptions(config.disks[i], QStringLiteral("/dev/fdset/%1").arg(i)));
+    }
     const QStringList blocks = valuesOf(args, "-device").filter("virtio-blk");
-    ASSERT_EQ(blocks.size(), 2);
-    EXPECT_TRUE(blocks[0].endsWith("drive=disk0"));
-    EXPECT_TRUE(blocks[1].endsWith("drive=disk1"));
+    EXPECT_EQ(blocks, (QStringList{"virtio-blk-pci,id=blk-sdb,drive=disk-sdb,serial=sdb,bus=slot0,"
+                                   "write-cache=on",
+                                   "virtio-blk-pci,id=blk-image0,drive=disk-image0,serial=image0,"
+                                   "bus=slot1,write-cache=on"}));
+    // Every slot is a hot-pluggable root port, whether a disk sits in it at boot or not.
+    const QStringList ports = valuesOf(args, "-device").filter("pcie-root-port");
+    ASSERT_EQ(ports.size(), QemuConfig::diskSlots);
+    EXPECT_EQ(ports[0], "pcie-root-port,id=slot0,chassis=1,io-reserve=0");
+    EXPECT_EQ(ports[7], "pcie-root-port,id=slot7,chassis=8,io-reserve=0");
+}
+
+TEST(QemuCommand, BlockNodesPinRawAndKeepCardsPastThePageCache) {
+    const struct {
+        QemuConfig::Access access;
+        QemuConfig::Medium medium;
+        const char* driver;
+        bool direct;
+        bool readOnly;
+    } cases[] = {
+        {QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice, "host_device", true,
+         false},
+        {QemuConfig::Access::readOnly, QemuConfig::Medium::blockDevice, "host_device", true, true},
+        {QemuConfig::Access::readWrite, QemuConfig::Medium::imageFile, "file", false, false},
+        {QemuConfig::Access::readOnly, QemuConfig::Medium::imageFile, "file", false, true},
+    };
+    for (const auto& c : cases) {
+        const QemuConfig::Disk disk{3, c.access, c.medium, "mmcblk0"};
+        const QJsonObject node = blockdevOptions(disk, "/dev/fdset/4");
+        const QJsonObject file = node.value("file").toObject();
+        EXPECT_EQ(node.value("driver"), "raw");
+        EXPECT_EQ(node.value("node-name"), "disk-mmcblk0");
+        EXPECT_EQ(node.value("read-only").toBool(), c.readOnly);
+        EXPECT_EQ(file.value("read-only").toBool(), c.readOnly);
+        EXPECT_EQ(file.value("auto-read-only").toBool(true), false);
+        EXPECT_EQ(file.value("driver"), c.driver);
+        EXPECT_EQ(file.value("filename"), "/dev/fdset/4");
+        EXPECT_EQ(file.value("cache").toObject().value("direct").toBool(), c.direct);
+        EXPECT_EQ(file.value("cache").toObject().value("no-flush").toBool(true), false);
+    }
+    const QJsonObject device = diskDeviceOptions(
+        {3, QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice, "nvme0n1"}, 5);
+    EXPECT_EQ(device, (QJsonObject{{"driver", "virtio-blk-pci"},
+                                   {"id", "blk-nvme0n1"},
+                                   {"drive", "disk-nvme0n1"},
+                                   {"serial", "nvme0n1"},
+                                   {"bus", "slot5"},
+                                   {"write-cache", "on"}}));
 }
 
 TEST(QemuCommand, AgentOverVirtioSerialOrVsock) {

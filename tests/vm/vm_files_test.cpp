@@ -14,6 +14,7 @@
 #include "guest/qemu_launcher.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
+#include "rpc/device_name.h"
 #include "vm_test_support.h"
 
 namespace quorvale::guest {
@@ -33,8 +34,10 @@ struct BootedVM {
     std::string partition;  // "partition" parameter of every call; empty: none
 
     BootedVM(UniqueFd disk, std::string partition = {}) : partition(std::move(partition)) {
-        std::vector<UniqueFd> disks;
-        disks.push_back(std::move(disk));
+        // The disk carries the whole-disk name of the partition the calls name.
+        const auto whole = rpc::wholeDiskName(this->partition);
+        std::vector<VMDisk> disks;
+        disks.push_back({QString::fromStdString(whole.value_or("image0")), std::move(disk)});
         run(service.bootVM(std::move(disks)));
         UniqueFd stream = waitForAgent(service);
         if (!stream.valid())

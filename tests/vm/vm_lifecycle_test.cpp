@@ -189,8 +189,9 @@ TEST(VMLifecycle, UnusableDiskFdsFailTheAttachment) {
     VMLifecycleService service{VMResources(buildResources())};
 
     // A directory is no disk.
-    std::vector<UniqueFd> disks;
-    disks.emplace_back(::open(dir.path().toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
+    std::vector<VMDisk> disks;
+    disks.push_back(
+        {"image0", UniqueFd(::open(dir.path().toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC))});
     try {
         run(service.bootVM(std::move(disks)));
         ADD_FAILURE() << "a directory was attached";
@@ -205,7 +206,8 @@ TEST(VMLifecycle, UnusableDiskFdsFailTheAttachment) {
     const QString image = dir.filePath("disk.img");
     ASSERT_EQ(shell("truncate -s 8M '" + image.toStdString() + "'"), 0);
     disks.clear();
-    disks.emplace_back(::open(image.toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC));
+    disks.push_back(
+        {"image0", UniqueFd(::open(image.toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC))});
     try {
         run(service.bootVM(std::move(disks)));
         ADD_FAILURE() << "a write-only fd was attached";

@@ -73,8 +73,8 @@ QCoro::Task<int> smoke(const char* image) {
     VsockTransport transport;
     const auto start = Clock::now();
     try {
-        std::vector<UniqueFd> disks;
-        disks.push_back(openImage(image));
+        std::vector<VMDisk> disks;
+        disks.push_back({QStringLiteral("image0"), openImage(image)});
 
         auto phase = Clock::now();
         try {
