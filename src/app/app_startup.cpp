@@ -9,12 +9,11 @@ Q_LOGGING_CATEGORY(lcAppDelegate, "com.quorvale.app.AppDelegate")
 namespace quorvale::app {
 namespace {
 
-QCoro::Task<void> registerHelper(HelperAccess& helper) {
-    try {
-        co_await helper.installHelper();
-    } catch (...) {
-        // The mount road reports helper problems when they matter.
-    }
+// Only asks: installing may prompt for a password, which happens on the setup page, on the
+// user's action, never at start-up.
+QCoro::Task<void> checkHelper(HelperAccess& helper) {
+    if (!co_await helper.checkHelper())
+        qCInfo(lcAppDelegate, "Helper not running; the mount road reports it when it matters");
 }
 
 }  // namespace
@@ -24,7 +23,7 @@ void AppStartup::start() {
     if (!settings.hasCompletedOnboarding())
         return;
     state.setSetupPhase(SetupPhase::ready());
-    registerHelper(helper);
+    checkHelper(helper);
 }
 
 void AppStartup::completeOnboarding() {

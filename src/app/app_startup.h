@@ -1,8 +1,9 @@
 #pragma once
 // Start-up of the main window and the application delegate's log lines. start() creates the
 // state directory (failure is silent) and, for a user who finished onboarding, enters `ready`
-// and registers the helper daemon in the background, discarding its error. Otherwise the phase
-// stays `onboarding` until completeOnboarding().
+// and asks in the background whether the helper daemon is installed and running; it never
+// installs it (that may ask for a password: only the setup page does, on the user's action).
+// Otherwise the phase stays `onboarding` until completeOnboarding().
 
 #include "app/app_settings.h"
 #include "app/app_state.h"

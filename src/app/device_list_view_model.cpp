@@ -1,6 +1,12 @@
 #include "app/device_list_view_model.h"
 
+#include <fcntl.h>
+
 #include <qcoro/qcorotimer.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include "app/app_log.h"
 #include "disk/helper_error.h"
@@ -37,11 +43,17 @@ DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& 
       diskService_(std::move(diskService)),
       fileOpService_(std::make_shared<fileops::FileOperationService>(transport)) {
     diskService_->setDelegate(this);
+    vmService.onUnexpectedStop = [self =
+                                      QPointer<DeviceListViewModel>(this)](const QString& cause) {
+        if (self)
+            self->vmStoppedUnexpectedly(cause);
+    };
 }
 
 DeviceListViewModel::~DeviceListViewModel() {
+    vmService.onUnexpectedStop = nullptr;
     if (mountTask)
-        mountTask->request_stop();
+        mountTask->stop.request_stop();
 }
 
 void DeviceListViewModel::setSelectedDeviceID(const std::optional<QString>& value) {
@@ -58,6 +70,41 @@ void DeviceListViewModel::setIsMonitoring(bool value) {
     Q_EMIT isMonitoringChanged();
 }
 
+void DeviceListViewModel::startMonitoring() {
+    if (isMonitoring_)
+        return;
+    try {
+        diskService_->startMonitoring();
+    } catch (const std::exception& error) {
+        qCCritical(lcDiskDetection, "Disk monitoring failed: %s", error.what());
+        if (appState) {
+            appState->showErrorBanner(
+                QStringLiteral("Removable disks cannot be watched: %1. Disk images can still be "
+                               "opened.")
+                    .arg(QString::fromUtf8(error.what())));
+        }
+        return;
+    }
+    setIsMonitoring(true);
+}
+
+QStringList DeviceListViewModel::heldDisks() const {
+    QStringList names;
+    for (const auto& [name, fd] : diskHandles)
+        names << name;
+    return names;
+}
+
+std::optional<guest::VMDisk> DeviceListViewModel::vmDisk(const QString& disk) const {
+    const auto held = diskHandles.find(disk);
+    if (held == diskHandles.end())
+        return std::nullopt;
+    UniqueFd copy(::fcntl(held->second.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy)
+        throw guest::VMError(guest::VMError::Kind::diskAttachmentFailed, std::strerror(errno));
+    return guest::VMDisk{disk, std::move(copy)};
+}
+
 void DeviceListViewModel::mount(const model::Partition& partition) {
     if (!appState)
         return;
@@ -68,90 +115,194 @@ void DeviceListViewModel::mount(const model::Partition& partition) {
                                       .arg(name));
         return;
     }
+    // A mount under way gives way: whatever it started stays for this one to use.
     if (mountTask)
-        mountTask->request_stop();
+        mountTask->stop.request_stop();
     appState->setIsBootingVM(true);
     appState->setVmStatus(VMStatus::booting());
-    mountTask.emplace();
-    runMount(QPointer<DeviceListViewModel>(this), partition, appState, mountTask->get_token());
+    mountTask = std::make_shared<MountRun>();
+    mountTask->disk = wholeDiskOf(partition.bsdName);
+    runMount(QPointer<DeviceListViewModel>(this), appState, mountTask);
 }
 
 void DeviceListViewModel::cancelMount() {
-    if (mountTask) {
-        mountTask->request_stop();
-        mountTask.reset();
+    if (const auto run = std::exchange(mountTask, nullptr)) {
+        run->stop.request_stop();
+        switch (run->phase) {
+            case MountRun::Phase::booting:
+                // Nothing is mounted in a VM still booting: end it now, so that the disks are
+                // free for the next mount at once.
+                vmService.abortVM();
+                transport.disconnect();
+                diskHandles.clear();
+                break;
+            case MountRun::Phase::attaching:
+                // The plug-in finishes first; the mount task then takes the disk out again.
+                run->abandoned = true;
+                break;
+            case MountRun::Phase::opening:
+            case MountRun::Phase::done:
+                break;
+        }
     }
     if (appState) {
         appState->setIsBootingVM(false);
-        appState->setVmStatus(VMStatus::stopped());
+        appState->setVmStatus(vmService.isRunning() ? VMStatus::running() : VMStatus::stopped());
     }
 }
 
 QCoro::Task<void> DeviceListViewModel::runMount(QPointer<DeviceListViewModel> self,
-                                                model::Partition partition,
-                                                QPointer<AppState> appState, std::stop_token stop) {
-    co_await mountSequence(self, std::move(partition), std::move(appState), std::move(stop));
+                                                QPointer<AppState> appState,
+                                                std::shared_ptr<MountRun> run) {
+    co_await mountSequence(self, std::move(appState), run);
+    run->phase = MountRun::Phase::done;
     if (self)
         Q_EMIT self->mountFinished();
 }
 
+QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> self, QString disk,
+                                                std::stop_token stop) {
+    if (self->diskHandles.contains(disk))
+        co_return;
+    HelperAccess& helper = self->helperClient;
+    UniqueFd handle;
+    if (auto image = self->diskService_->imageHandle(disk))
+        handle = std::move(*image);
+    else
+        handle = co_await helper.openDisk(disk, false);
+    if (stop.stop_requested() || !self)
+        throw MountCancelled();
+    // Another mount may have opened it meanwhile: the first handle stays.
+    self->diskHandles.try_emplace(disk, std::move(handle));
+}
+
+QCoro::Task<void> DeviceListViewModel::bootWithHeldDisks(QPointer<DeviceListViewModel> self,
+                                                         std::shared_ptr<MountRun> run) {
+    VMControl& vm = self->vmService;
+    std::vector<guest::VMDisk> disks;
+    for (const auto& [name, fd] : self->diskHandles)
+        disks.push_back(*self->vmDisk(name));
+    run->phase = MountRun::Phase::booting;
+    co_await vm.bootVM(std::move(disks));
+    if (run->stop.stop_requested() || !self)
+        throw MountCancelled();
+    co_await waitForVMReady(self, self->readyTimeout, run->stop.get_token());
+}
+
+QCoro::Task<void> DeviceListViewModel::attachHeldDisk(QPointer<DeviceListViewModel> self,
+                                                      std::shared_ptr<MountRun> run) {
+    VMControl& vm = self->vmService;
+    if (!vm.diskNames().contains(run->disk)) {
+        run->phase = MountRun::Phase::attaching;
+        auto disk = self->vmDisk(run->disk);
+        if (!disk)
+            throw MountCancelled();
+        try {
+            co_await vm.attachDisk(std::move(*disk));
+        } catch (const std::exception&) {
+            if (self && run->abandoned && !(self->mountTask && self->mountTask->disk == run->disk))
+                self->diskHandles.erase(run->disk);
+            throw;
+        }
+        if (run->abandoned && self) {
+            co_await undoAttach(self, run->disk);
+            throw MountCancelled();
+        }
+        if (run->stop.stop_requested() || !self)
+            throw MountCancelled();
+    }
+    // A VM still coming up (its probe given up by a mount that made way) is probed first.
+    if (!self->transport.isConnected())
+        co_await waitForVMReady(self, self->readyTimeout, run->stop.get_token());
+}
+
 QCoro::Task<void> DeviceListViewModel::mountSequence(QPointer<DeviceListViewModel> self,
-                                                     model::Partition partition,
                                                      QPointer<AppState> appState,
-                                                     std::stop_token stop) {
+                                                     std::shared_ptr<MountRun> run) {
     if (!self)
         co_return;
+    const std::stop_token stop = run->stop.get_token();
     const auto cancelled = [&] { return stop.stop_requested() || !self || !appState; };
-    HelperAccess& helper = self->helperClient;
     VMControl& vm = self->vmService;
+    bool attaching = false;
     try {
-        const QString wholeDisk = wholeDiskOf(partition.bsdName);
-        UniqueFd handle;
-        if (auto image = self->diskService_->imageHandle(wholeDisk))
-            handle = std::move(*image);
-        else
-            handle = co_await helper.openDisk(wholeDisk, false);
+        co_await holdDisk(self, run->disk, stop);
         if (cancelled())
             co_return;
         if (vm.isRunning()) {
+            attaching = true;
+            co_await attachHeldDisk(self, run);
+        } else {
+            co_await bootWithHeldDisks(self, run);
+        }
+        if (!cancelled()) {
             appState->setVmStatus(VMStatus::running());
             appState->setIsBootingVM(false);
-            co_return;
         }
-        std::vector<UniqueFd> handles;
-        handles.push_back(std::move(handle));
-        co_await vm.bootVM(std::move(handles));
+    } catch (const MountCancelled&) {
+    } catch (const disk::HelperError& error) {
         if (cancelled())
             co_return;
-        co_await waitForVMReady(self, self->readyTimeout, stop);
-        if (!cancelled()) {
-            appState->setVmStatus(VMStatus::running());
-            appState->setIsBootingVM(false);
-        }
-    } catch (const disk::HelperError& error) {
         if (error.kind == disk::HelperError::Kind::accessDenied) {
-            if (!cancelled()) {
-                qCCritical(lcDiskDetection, "Full Disk Access required");
-                appState->setVmStatus(VMStatus::stopped());
-                appState->setIsBootingVM(false);
-                appState->setNeedsFullDiskAccess(true);
-            }
-        } else if (!cancelled()) {
-            qCCritical(lcDiskDetection, "Mount failed: %s", error.what());
-            appState->setVmStatus(VMStatus::error(QString::fromUtf8(error.what())));
+            qCCritical(lcDiskDetection, "Full Disk Access required");
+            appState->setVmStatus(vm.isRunning() ? VMStatus::running() : VMStatus::stopped());
             appState->setIsBootingVM(false);
-            appState->showErrorBanner(QStringLiteral("Failed to mount: ") +
-                                      QString::fromUtf8(error.what()));
+            appState->setNeedsFullDiskAccess(true);
+        } else {
+            self->reportMountFailure(error, run->disk, false);
         }
     } catch (const std::exception& error) {
-        if (!cancelled()) {
-            const QString description = QString::fromUtf8(error.what());
-            qCCritical(lcDiskDetection, "Mount failed: %s", error.what());
-            appState->setVmStatus(VMStatus::error(description));
-            appState->setIsBootingVM(false);
-            appState->showErrorBanner(QStringLiteral("Failed to mount: ") + description);
-        }
+        if (!cancelled())
+            self->reportMountFailure(error, run->disk, attaching);
     }
+}
+
+QCoro::Task<void> DeviceListViewModel::undoAttach(QPointer<DeviceListViewModel> self,
+                                                  QString disk) {
+    // A newer mount of the same disk keeps it.
+    if (self->mountTask && self->mountTask->disk == disk)
+        co_return;
+    VMControl& vm = self->vmService;
+    try {
+        co_await vm.detachDisk(disk);
+    } catch (const std::exception& error) {
+        qCCritical(lcDiskDetection, "Cannot take %s out of the VM: %s", qUtf8Printable(disk),
+                   error.what());
+    }
+    if (self && !(self->mountTask && self->mountTask->disk == disk))
+        self->diskHandles.erase(disk);
+}
+
+void DeviceListViewModel::reportMountFailure(const std::exception& error, const QString& disk,
+                                             bool attaching) {
+    const QString description = QString::fromUtf8(error.what());
+    qCCritical(lcDiskDetection, "Mount failed: %s", error.what());
+    if (attaching) {
+        // The VM goes on serving the other cards; only this disk is let go.
+        diskHandles.erase(disk);
+    } else if (!vmService.isRunning()) {
+        // No VM took the handles: nothing is mounted, every card is free again.
+        diskHandles.clear();
+    }
+    // A refused plug-in leaves the VM serving the other cards.
+    appState->setVmStatus(attaching && vmService.isRunning() ? VMStatus::running()
+                                                             : VMStatus::error(description));
+    appState->setIsBootingVM(false);
+    appState->showErrorBanner(QStringLiteral("Failed to mount: ") + description);
+}
+
+void DeviceListViewModel::vmStoppedUnexpectedly(const QString& cause) {
+    if (mountTask) {
+        mountTask->stop.request_stop();
+        mountTask.reset();
+    }
+    transport.disconnect();
+    qCCritical(lcDiskDetection, "VM stopped unexpectedly: %s", qUtf8Printable(cause));
+    if (!appState)
+        return;
+    appState->setIsBootingVM(false);
+    appState->setVmStatus(VMStatus::error(cause));
+    appState->showErrorBanner(QStringLiteral("The VM stopped unexpectedly: ") + cause);
 }
 
 QCoro::Task<void> DeviceListViewModel::waitForVMReady(QPointer<DeviceListViewModel> self,
@@ -241,17 +392,37 @@ bool DeviceListViewModel::isActiveDisk(const QString& bsdName) const {
 
 QCoro::Task<void> DeviceListViewModel::deviceRemoved(QString bsdName) {
     QPointer<DeviceListViewModel> self(this);
-    if (isActiveDisk(bsdName)) {
-        VMControl& vm = vmService;
-        guest::VsockTransport& link = transport;
+    VMControl& vm = vmService;
+    guest::VsockTransport& link = transport;
+    const auto service = fileOpService_;
+    if (mountTask && mountTask->disk == bsdName)
         cancelMount();
+    if (appState && isActiveDisk(bsdName))
         appState->setSelectedPartition(std::nullopt);
-        appState->setVmStatus(VMStatus::stopped());
-        co_await vm.stopVM();
-        link.disconnect();
+    if (vm.diskNames().contains(bsdName)) {
+        if (vm.diskNames().size() > 1) {
+            // The card is gone: the guest lets go of its mounts, the VM of its device.
+            try {
+                co_await service->unmount(bsdName);
+            } catch (const std::exception& error) {
+                qCCritical(lcDiskDetection, "Filesystem unmount failed: %s", error.what());
+            }
+            try {
+                co_await vm.detachDisk(bsdName);
+            } catch (const std::exception& error) {
+                qCCritical(lcDiskDetection, "Cannot take %s out of the VM: %s",
+                           qUtf8Printable(bsdName), error.what());
+            }
+        } else {
+            if (appState)
+                appState->setVmStatus(VMStatus::stopped());
+            co_await vm.stopVM();
+            link.disconnect();
+        }
         if (!self)
             co_return;
     }
+    diskHandles.erase(bsdName);
     const auto removed = devices_.removeIf([&](const model::Device& d) { return d.id == bsdName; });
     if (removed > 0)
         Q_EMIT devicesChanged();
@@ -270,48 +441,82 @@ void DeviceListViewModel::setEjecting(const QString& deviceID, bool ejecting) {
     }
 }
 
+QCoro::Task<void> DeviceListViewModel::flushInGuest(QString disk) {
+    const auto service = fileOpService_;
+    if (!service)
+        co_return;
+    try {
+        co_await service->sync(disk);
+    } catch (const std::exception& error) {
+        qCCritical(lcDiskDetection, "Filesystem sync failed (continuing eject): %s", error.what());
+    }
+    try {
+        co_await service->unmount(disk);
+    } catch (const std::exception& error) {
+        qCCritical(lcDiskDetection, "Filesystem unmount failed (continuing eject): %s",
+                   error.what());
+    }
+}
+
+QCoro::Task<void> DeviceListViewModel::releaseFromVM(QString disk) {
+    QPointer<DeviceListViewModel> self(this);
+    VMControl& vm = vmService;
+    guest::VsockTransport& link = transport;
+    const QStringList held = vm.diskNames();
+    if (held.contains(disk) && held.size() > 1) {
+        // The other cards stay mounted and browsable.
+        try {
+            co_await vm.detachDisk(disk);
+        } catch (const std::exception& error) {
+            qCCritical(lcDiskDetection, "Cannot take %s out of the VM (continuing eject): %s",
+                       qUtf8Printable(disk), error.what());
+        }
+    } else if (held.contains(disk) || held.isEmpty()) {
+        // The VM stops with its last disk.
+        co_await vm.stopVM();
+        link.disconnect();
+    }
+    if (self)
+        self->diskHandles.erase(disk);
+}
+
+QCoro::Task<bool> DeviceListViewModel::ejectFromHost(model::Device device) {
+    QPointer<DeviceListViewModel> self(this);
+    DiskSource& disks = *diskService_;
+    try {
+        co_await disks.ejectDisk(device);
+        qCInfo(lcDiskDetection, "Device ejected: %s", qUtf8Printable(device.bsdName));
+        co_return true;
+    } catch (const std::exception& error) {
+        qCCritical(lcDiskDetection, "Eject failed: %s", error.what());
+        if (self && self->appState) {
+            self->appState->showErrorBanner(QStringLiteral("Failed to eject %1: %2")
+                                                .arg(device.name, QString::fromUtf8(error.what())));
+        }
+    }
+    co_return false;
+}
+
 QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     QPointer<DeviceListViewModel> self(this);
     // The row shows the eject under way; the disappearance event then removes the device.
     setEjecting(device.id, true);
-    VMControl& vm = vmService;
-    guest::VsockTransport& link = transport;
-    DiskSource& disks = *diskService_;
-    if (const auto service = fileOpService_) {
-        try {
-            co_await service->sync();
-        } catch (const std::exception& error) {
-            qCCritical(lcDiskDetection, "Filesystem sync failed (continuing eject): %s",
-                       error.what());
-        }
-        try {
-            co_await service->unmount();
-        } catch (const std::exception& error) {
-            qCCritical(lcDiskDetection, "Filesystem unmount failed (continuing eject): %s",
-                       error.what());
-        }
-    }
-    co_await vm.stopVM();
-    link.disconnect();
+    const QString disk = device.id;
+    if (mountTask && mountTask->disk == disk)
+        cancelMount();
+    if (vmService.diskNames().contains(disk))
+        co_await flushInGuest(disk);
     if (!self)
         co_return;
-    try {
-        co_await disks.ejectDisk(device);
-        qCInfo(lcDiskDetection, "Device ejected: %s", qUtf8Printable(device.bsdName));
-        if (self)
-            self->setEjecting(device.id, false);
-        if (self && self->appState)
-            self->appState->setVmStatus(VMStatus::stopped());
-    } catch (const std::exception& error) {
-        qCCritical(lcDiskDetection, "Eject failed: %s", error.what());
-        if (self)
-            self->setEjecting(device.id, false);
-        if (self && self->appState) {
-            self->appState->showErrorBanner(QStringLiteral("Failed to eject %1: %2")
-                                                .arg(device.name, QString::fromUtf8(error.what())));
-            self->appState->setVmStatus(VMStatus::stopped());
-        }
-    }
+    co_await releaseFromVM(disk);
+    if (!self)
+        co_return;
+    co_await ejectFromHost(device);
+    if (!self)
+        co_return;
+    setEjecting(device.id, false);
+    if (appState)
+        appState->setVmStatus(vmService.isRunning() ? VMStatus::running() : VMStatus::stopped());
 }
 
 }  // namespace quorvale::app

@@ -14,17 +14,53 @@ QCoro::Task<void> HelperClientAccess::installHelper() {
     co_await client.installHelper();
 }
 
+QCoro::Task<bool> HelperClientAccess::checkHelper() {
+    co_return co_await client.checkHelper();
+}
+
+QCoro::Task<void> HelperClientAccess::grantAccess() {
+    co_await client.grantAccess();
+}
+
+VMServiceControl::VMServiceControl(guest::VMLifecycleService& service) : service(service) {
+    stopConnection = QObject::connect(&service, &guest::VMLifecycleService::stoppedUnexpectedly,
+                                      &service, [this](const QString& cause) {
+                                          if (onUnexpectedStop)
+                                              onUnexpectedStop(cause);
+                                      });
+}
+
+VMServiceControl::~VMServiceControl() {
+    QObject::disconnect(stopConnection);
+}
+
 bool VMServiceControl::isRunning() const {
     return service.virtualMachine() != nullptr &&
            service.status().state == guest::VMStatus::State::running;
 }
 
-QCoro::Task<void> VMServiceControl::bootVM(std::vector<UniqueFd> diskHandles) {
+QCoro::Task<void> VMServiceControl::bootVM(std::vector<guest::VMDisk> diskHandles) {
     co_await service.bootVM(std::move(diskHandles));
+}
+
+QCoro::Task<void> VMServiceControl::attachDisk(guest::VMDisk disk) {
+    co_await service.attachDisk(std::move(disk));
+}
+
+QCoro::Task<void> VMServiceControl::detachDisk(QString name) {
+    co_await service.detachDisk(std::move(name));
+}
+
+QStringList VMServiceControl::diskNames() const {
+    return service.diskNames();
 }
 
 QCoro::Task<void> VMServiceControl::stopVM() {
     co_await service.stopVM();
+}
+
+void VMServiceControl::abortVM() {
+    service.abortVM();
 }
 
 QCoro::Task<UniqueFd> VMServiceControl::connectVsock(std::uint32_t port) {

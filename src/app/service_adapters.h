@@ -1,6 +1,8 @@
 #pragma once
 // The application core's service interfaces over the real services.
 
+#include <QObject>
+
 #include <memory>
 
 #include "app/service_interfaces.h"
@@ -22,6 +24,8 @@ public:
     explicit HelperClientAccess(disk::PrivilegedHelperClient& client) : client(client) {}
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
     QCoro::Task<void> installHelper() override;
+    QCoro::Task<bool> checkHelper() override;
+    QCoro::Task<void> grantAccess() override;
 
 private:
     disk::PrivilegedHelperClient& client;
@@ -29,14 +33,20 @@ private:
 
 class VMServiceControl : public VMControl {
 public:
-    explicit VMServiceControl(guest::VMLifecycleService& service) : service(service) {}
+    explicit VMServiceControl(guest::VMLifecycleService& service);
+    ~VMServiceControl() override;
     bool isRunning() const override;
-    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) override;
+    QCoro::Task<void> bootVM(std::vector<guest::VMDisk> diskHandles) override;
+    QCoro::Task<void> attachDisk(guest::VMDisk disk) override;
+    QCoro::Task<void> detachDisk(QString name) override;
+    QStringList diskNames() const override;
     QCoro::Task<void> stopVM() override;
+    void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
 
 private:
     guest::VMLifecycleService& service;
+    QMetaObject::Connection stopConnection;
 };
 
 // Owns a DiskDetectionService; real disks are ejected through `ejector` (the helper client),

@@ -6,10 +6,14 @@
 #include <qcoro/qcorotask.h>
 #include <QString>
 
+#include <QStringList>
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
+#include "guest/vm_disk.h"
 #include "model/device.h"
 #include "rpc/unique_fd.h"
 
@@ -24,8 +28,13 @@ public:
     virtual ~HelperAccess() = default;
     // An open descriptor on the whole disk. Throws disk::HelperError.
     virtual QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) = 0;
-    // Registers the helper daemon. Throws on failure.
+    // Registers the helper daemon (may ask for a password). Throws on failure.
     virtual QCoro::Task<void> installHelper() = 0;
+    // Whether the helper daemon is installed and running; asks for nothing, never throws.
+    virtual QCoro::Task<bool> checkHelper() = 0;
+    // Lets the account of the running process open disks through the helper (may ask for a
+    // password). Throws on failure with the reason.
+    virtual QCoro::Task<void> grantAccess() = 0;
 };
 
 class VMControl {
@@ -33,11 +42,22 @@ public:
     virtual ~VMControl() = default;
     // True when a VM exists and is running.
     virtual bool isRunning() const = 0;
-    virtual QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) = 0;
+    virtual QCoro::Task<void> bootVM(std::vector<guest::VMDisk> diskHandles) = 0;
+    // Plugs a disk into the running VM. Throws guest::VMError.
+    virtual QCoro::Task<void> attachDisk(guest::VMDisk disk) = 0;
+    // Unplugs a disk from the running VM. Throws when QEMU or the guest refuses.
+    virtual QCoro::Task<void> detachDisk(QString name) = 0;
+    // The disks the running VM holds (none without a VM).
+    virtual QStringList diskNames() const = 0;
     // Never throws; ends with no VM.
     virtual QCoro::Task<void> stopVM() = 0;
+    // Ends the VM at once (a boot being cancelled); ends with no VM.
+    virtual void abortVM() = 0;
     // A new stream to the guest's port; replaces the previous one. Throws guest::VMError.
     virtual QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) = 0;
+
+    // Called when the VM ends without a stop request, with the cause.
+    std::function<void(const QString& cause)> onUnexpectedStop;
 };
 
 class DiskSource {

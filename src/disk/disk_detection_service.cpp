@@ -97,15 +97,21 @@ void DiskDetectionService::startMonitoring() {
     }
     qCInfo(lcDiskDetection, "Starting disk monitoring");
     isMonitoring = true;
-    source->start({
-        [this](const DiskDescription& d) { wholeDiskAppeared(d); },
-        [this](const DiskDescription& d) { partitionAppeared(d); },
-        [this](const DiskDescription& d) { diskDisappeared(d); },
-        [this] {
-            QMetaObject::invokeMethod(
-                this, [this] { Q_EMIT enumerationCompleted(); }, Qt::QueuedConnection);
-        },
-    });
+    try {
+        source->start({
+            [this](const DiskDescription& d) { wholeDiskAppeared(d); },
+            [this](const DiskDescription& d) { partitionAppeared(d); },
+            [this](const DiskDescription& d) { diskDisappeared(d); },
+            [this] {
+                QMetaObject::invokeMethod(
+                    this, [this] { Q_EMIT enumerationCompleted(); }, Qt::QueuedConnection);
+            },
+        });
+    } catch (...) {
+        // Not monitoring: a later call tries again.
+        isMonitoring = false;
+        throw;
+    }
 }
 
 void DiskDetectionService::wholeDiskAppeared(const DiskDescription& description) {

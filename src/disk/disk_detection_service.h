@@ -47,7 +47,8 @@ public:
     // Ejects real disks (the privileged helper client). Not owned.
     void setEjector(DiskEjector* ejector);
 
-    // Starts delivery of disk events; a second call only logs.
+    // Starts delivery of disk events; a second call only logs. Throws when the event source
+    // cannot start (disk images can still be opened then).
     void startMonitoring();
 
     // Ejects the whole disk named by device.bsdName. Throws DiskError.

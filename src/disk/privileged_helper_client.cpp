@@ -197,6 +197,23 @@ QCoro::Task<void> PrivilegedHelperClient::installHelper() {
     logInfo("Helper installed successfully");
 }
 
+QCoro::Task<bool> PrivilegedHelperClient::checkHelper() {
+    QPointer<PrivilegedHelperClient> self(this);
+    const Options options = config;
+    QStringList arguments;
+    arguments << QString::fromLatin1("is-enabled") << QString::fromLatin1(socketUnit);
+    if (classify(co_await runProcess(options.systemctl, arguments, std::chrono::seconds(30))) !=
+        UnitState::enabled)
+        co_return false;
+    arguments[0] = QString::fromLatin1("is-active");
+    const auto active = co_await runProcess(options.systemctl, arguments, std::chrono::seconds(30));
+    if (!active.ran || active.out != QLatin1String("active"))
+        co_return false;
+    if (self)
+        self->setHelperInstalled();
+    co_return true;
+}
+
 QCoro::Task<void> PrivilegedHelperClient::grantAccess() {
     const Options options = config;
     QStringList arguments;

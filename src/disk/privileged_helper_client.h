@@ -52,6 +52,9 @@ public:
     // not installed). Throws HelperError (requiresApproval, unknownStatus) or, when the
     // installation fails, the installer's own error.
     QCoro::Task<void> installHelper();
+    // Whether quorvale-helper.socket is installed, enabled and listening; asks systemctl only,
+    // never pkexec, and never throws. Sets isHelperInstalled when it is.
+    QCoro::Task<bool> checkHelper();
     // Adds the current user to the helper's allowed group ("quorvale-helper grant USER"
     // through pkexec). Throws the grant's own error when it fails or is refused.
     QCoro::Task<void> grantAccess();

@@ -159,6 +159,17 @@ QCoro::Task<void> FileOperationService::copy(QString from, QString to,
     co_await transport.send("copy_file", std::move(params), callTimeout);
 }
 
+QCoro::Task<void> FileOperationService::copyBetween(QString from, QString sourcePartition,
+                                                    QString to, QString destPartition,
+                                                    std::chrono::milliseconds timeout) {
+    rpc::Params params = pathParams(from, sourcePartition);
+    params.emplace("dest_path", to.toStdString());
+    params.emplace("dest_partition", destPartition.toStdString());
+    qCInfo(lcFileOps, "Copying: %s:%s → %s:%s", qUtf8Printable(sourcePartition),
+           qUtf8Printable(from), qUtf8Printable(destPartition), qUtf8Printable(to));
+    co_await transport.send("copy_file", std::move(params), timeout);
+}
+
 QCoro::Task<void> FileOperationService::createDirectory(QString path,
                                                         std::optional<QString> partition) {
     rpc::Params params = pathParams(path, partition);
@@ -185,12 +196,23 @@ QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
     co_await t.send("write_file", std::move(params), callTimeout);
 }
 
-QCoro::Task<void> FileOperationService::sync() {
-    co_await transport.send("sync", {}, callTimeout);
+namespace {
+
+rpc::Params diskParams(const std::optional<QString>& disk) {
+    rpc::Params params;
+    if (disk && !disk->isEmpty())
+        params.emplace("disk", disk->toStdString());
+    return params;
 }
 
-QCoro::Task<void> FileOperationService::unmount() {
-    co_await transport.send("unmount", {}, callTimeout);
+}  // namespace
+
+QCoro::Task<void> FileOperationService::sync(std::optional<QString> disk) {
+    co_await transport.send("sync", diskParams(disk), callTimeout);
+}
+
+QCoro::Task<void> FileOperationService::unmount(std::optional<QString> disk) {
+    co_await transport.send("unmount", diskParams(disk), callTimeout);
 }
 
 }  // namespace quorvale::fileops

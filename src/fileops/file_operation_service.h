@@ -80,6 +80,12 @@ public:
     QCoro::Task<QString> rename(QString path, QString newName,
                                 std::optional<QString> partition = {});
     QCoro::Task<void> copy(QString from, QString to, std::optional<QString> partition = {});
+    // Copies a file or folder from one partition to another (of any disk the VM holds) inside
+    // the guest: the bytes never leave the VM. A large tree takes longer than one normal call,
+    // so the caller sets the wait.
+    QCoro::Task<void> copyBetween(QString from, QString sourcePartition, QString to,
+                                  QString destPartition,
+                                  std::chrono::milliseconds timeout = callTimeout);
     QCoro::Task<void> createDirectory(QString path, std::optional<QString> partition = {});
     // Per entry of `path`: "name", "size" and "is_directory"; empty for another shape.
     QCoro::Task<std::vector<Dictionary>> dirUsage(QString path,
@@ -87,8 +93,9 @@ public:
     // Creates or replaces the file with `data`, in one call.
     QCoro::Task<void> writeFile(QString path, QByteArray data,
                                 std::optional<QString> partition = {});
-    QCoro::Task<void> sync();
-    QCoro::Task<void> unmount();
+    // Flushes (unmounts) the partitions of every disk, or of the whole disk `disk` only.
+    QCoro::Task<void> sync(std::optional<QString> disk = {});
+    QCoro::Task<void> unmount(std::optional<QString> disk = {});
 
     // Copies the guest file to the local file `localPath`, written beside it and moved into place
     // once complete (a cancelled or failed export leaves no file). `expectedSize` (the listed

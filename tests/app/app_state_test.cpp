@@ -124,16 +124,19 @@ TEST_F(StartupTest, FirstLaunchStaysInOnboardingUntilItCompletes) {
     EXPECT_TRUE(settings()->hasCompletedOnboarding());
 }
 
-TEST_F(StartupTest, OnboardedLaunchIsReadyAndRegistersTheHelperIgnoringItsError) {
-    AppState state;
-    FakeHelper helper;
-    helper.installFails = true;
-    auto store = settings();
-    store->setHasCompletedOnboarding(true);
-    AppStartup(state, *store, helper).start();
-    EXPECT_EQ(state.setupPhase(), SetupPhase::ready());
-    EXPECT_EQ(helper.installs, 1);
-    EXPECT_FALSE(state.showError());
+TEST_F(StartupTest, OnboardedLaunchIsReadyAndOnlyAsksWhetherTheHelperRuns) {
+    for (const bool running : {false, true}) {
+        AppState state;
+        FakeHelper helper;
+        helper.helperRunning = running;
+        auto store = settings();
+        store->setHasCompletedOnboarding(true);
+        AppStartup(state, *store, helper).start();
+        EXPECT_EQ(state.setupPhase(), SetupPhase::ready());
+        EXPECT_EQ(helper.checks, 1);
+        EXPECT_EQ(helper.installs, 0) << "start-up must never prompt for a password";
+        EXPECT_FALSE(state.showError());
+    }
 }
 
 TEST(StateDirectoryTest, FollowsXdgStateHome) {

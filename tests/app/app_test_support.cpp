@@ -89,6 +89,9 @@ void FakeGuest::readable() {
         const std::string method(request.at("method").as_string());
         const std::int64_t id = request.at("id").to_number<std::int64_t>();
         methods << QString::fromStdString(method);
+        const boost::json::value* params = request.if_contains("params");
+        requests << QString::fromStdString(method + " " +
+                                           (params ? boost::json::serialize(*params) : "{}"));
         const GuestReply reply = script(method);
         std::string out;
         switch (reply.kind) {

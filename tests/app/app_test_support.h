@@ -74,7 +74,8 @@ public:
     FakeGuest(UniqueFd fd, Script script);
     ~FakeGuest();
 
-    QStringList methods;  // every method received, in order
+    QStringList methods;   // every method received, in order
+    QStringList requests;  // the same with their parameters: "sync {\"disk\":\"sdb\"}"
     bool isOpen() const { return fd.valid(); }
     // Closes the stream, as a guest that went away.
     void hangUp();

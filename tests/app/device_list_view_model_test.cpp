@@ -131,13 +131,15 @@ TEST_F(DeviceListTest, PartitionNamesMapToTheirWholeDisksAndImagesUseTheirOwnDes
     ASSERT_TRUE(waitForMounts(1));
     EXPECT_EQ(helper.opened, QStringList{"mmcblk0"});
 
-    vm.running = false;
+    vm.crash("QEMU terminated unexpectedly");
     disks->images << "image0";
     model->mount(partition("image0p1", FilesystemType::ext4));
     ASSERT_TRUE(waitForMounts(2));
     EXPECT_EQ(helper.opened, QStringList{"mmcblk0"});  // the helper is not asked for images
     EXPECT_EQ(disks->imageHandles, QStringList{"image0"});
     EXPECT_EQ(vm.boots, 2);
+    // A fresh VM takes every disk the app holds, each under its own name.
+    EXPECT_EQ(vm.bootDisks.back(), (QStringList{"image0", "mmcblk0"}));
     EXPECT_EQ(state.vmStatus(), VMStatus::running());
 }
 
@@ -152,17 +154,6 @@ TEST_F(DeviceListTest, ASecondMountCancelsTheFirstWhoseLateResultsWriteNothing) 
     EXPECT_EQ(state.vmStatus(), VMStatus::running());
     EXPECT_FALSE(state.showError());  // the first mount's failure is not shown
     EXPECT_FALSE(state.errorMessage());
-}
-
-TEST_F(DeviceListTest, ARunningVMIsReusedWithoutProbe) {
-    vm.running = true;
-    model->mount(partition("sdb2", FilesystemType::ext4));
-    ASSERT_TRUE(waitForMounts(1));
-    EXPECT_EQ(helper.opened, QStringList{"sdb"});
-    EXPECT_EQ(vm.boots, 0);
-    EXPECT_TRUE(vm.ports.empty());
-    EXPECT_EQ(state.vmStatus(), VMStatus::running());
-    EXPECT_FALSE(state.isBootingVM());
 }
 
 TEST_F(DeviceListTest, PongOnTheThirdAttemptUsesTheThirdConnection) {
@@ -231,6 +222,29 @@ TEST_F(DeviceListTest, CancelMountResetsTheBootStateAndTheTaskWritesNothingLater
     ASSERT_TRUE(waitForMounts(1));
     EXPECT_EQ(vm.boots, 0);
     EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_TRUE(model->heldDisks().isEmpty()) << "the late handle was kept";
+}
+
+TEST_F(DeviceListTest, CancelDuringABootEndsItAndANewMountWorksAtOnce) {
+    vm.bootDelay = 300ms;
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(spinUntil([&] { return vm.boots == 1; }));
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"});
+    model->cancelMount();
+    EXPECT_EQ(vm.aborts, 1) << "the boot goes on";
+    EXPECT_TRUE(model->heldDisks().isEmpty()) << "the handle stays open";
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+
+    vm.bootDelay = 1ms;
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_EQ(helper.opened, (QStringList{"sdb", "sdb"}));
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.isBootingVM());
+    // The cancelled boot finishes late and writes nothing.
+    spinUntil([] { return false; }, 400ms);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.showError());
 }
 
 TEST_F(DeviceListTest, EjectWithTheGuestGoneStillStopsDisconnectsAndEjects) {
@@ -313,6 +327,178 @@ TEST_F(DeviceListTest, TheActiveCardPulledOutDuringABootCancelsTheMount) {
     EXPECT_EQ(vm.boots, 0);
     EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
     EXPECT_FALSE(state.selectedPartition());
+}
+
+TEST_F(DeviceListTest, AMonitorThatCannotStartIsReportedAndImagesStillMount) {
+    LogCapture logs;
+    disks->monitorFailure = "Failed to create the device event monitor: Permission denied";
+    model->startMonitoring();
+    EXPECT_FALSE(model->isMonitoring());
+    EXPECT_EQ(state.errorMessage(),
+              "Removable disks cannot be watched: Failed to create the device event monitor: "
+              "Permission denied. Disk images can still be opened.");
+    EXPECT_TRUE(logs.contains(
+        "Disk monitoring failed: Failed to create the device event monitor: Permission denied"));
+
+    disks->images << "image0";
+    report(device("image0", {partition("image0p1", FilesystemType::ext4)}));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+
+    disks->monitorFailure.reset();
+    model->startMonitoring();
+    EXPECT_TRUE(model->isMonitoring());
+    EXPECT_TRUE(disks->monitoring);
+}
+
+// Two cards in one VM.
+class TwoCardsTest : public DeviceListTest {
+protected:
+    void SetUp() override {
+        report(cardWithFatAndExt4());  // sdb2 is auto-selected and boots the VM
+        report(device("sdc", {partition("sdc1", FilesystemType::ext4)}));
+        ASSERT_TRUE(waitForMounts(1));
+        ASSERT_EQ(state.vmStatus(), VMStatus::running());
+    }
+    void select(const Partition& p) {
+        state.setSelectedPartition(p);
+        model->mount(p);
+    }
+    FakeGuest& guest() { return *vm.guests.back(); }
+};
+
+TEST_F(TwoCardsTest, ASecondCardIsPluggedIntoTheRunningVM) {
+    select(partition("sdc1", FilesystemType::ext4));
+    EXPECT_TRUE(state.isBootingVM());
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_EQ(helper.opened, (QStringList{"sdb", "sdc"}));
+    EXPECT_EQ(vm.boots, 1);
+    EXPECT_EQ(vm.attached, QStringList{"sdc"});
+    EXPECT_EQ(vm.disks, (QStringList{"sdb", "sdc"}));
+    EXPECT_EQ(vm.ports.size(), 1u) << "the guest was probed again";
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(model->heldDisks(), (QStringList{"sdb", "sdc"}));
+}
+
+TEST_F(TwoCardsTest, AnotherPartitionOfAHeldDiskReusesItsHandle) {
+    for (const char* name : {"sdb1", "sdb2", "sdb1"}) {
+        select(partition(name, FilesystemType::ext4));
+        EXPECT_FALSE(state.isBootingVM()) << name;
+        EXPECT_EQ(state.vmStatus(), VMStatus::running()) << name;
+    }
+    ASSERT_TRUE(waitForMounts(4));
+    EXPECT_EQ(helper.opened, QStringList{"sdb"}) << "the disk was opened again";
+    EXPECT_TRUE(vm.attached.isEmpty());
+    EXPECT_EQ(vm.boots, 1);
+}
+
+TEST_F(TwoCardsTest, RefusedPlugInShowsQemusTextAndLeavesTheOtherCardMounted) {
+    LogCapture logs;
+    vm.attachFailure =
+        guest::VMError(guest::VMError::Kind::diskAttachmentFailed,
+                       "blockdev-add: Could not open '/dev/fdset/3': Invalid argument");
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    const QString description =
+        "Disk attachment failed: blockdev-add: Could not open '/dev/fdset/3': Invalid argument";
+    EXPECT_EQ(state.errorMessage(), "Failed to mount: " + description);
+    EXPECT_TRUE(logs.contains("Mount failed: " + description));
+    EXPECT_EQ(state.vmStatus(), VMStatus::running()) << "the VM still serves sdb";
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"}) << "the refused disk is still held";
+    EXPECT_EQ(vm.disks, QStringList{"sdb"});
+    EXPECT_EQ(vm.stops, 0);
+    ASSERT_TRUE(transport.isConnected());
+    run(model->fileOpService()->sync(QStringLiteral("sdb")));
+    EXPECT_EQ(guest().requests.back(), R"(sync {"disk":"sdb"})");
+}
+
+TEST_F(TwoCardsTest, CancelDuringAPlugInTakesOnlyThatCardOut) {
+    vm.attachDelay = 200ms;
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(spinUntil([&] { return vm.attached.size() == 1; }));
+    model->cancelMount();
+    EXPECT_FALSE(state.isBootingVM());
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    ASSERT_TRUE(waitForMounts(2));
+    ASSERT_TRUE(spinUntil([&] { return !vm.detached.isEmpty(); }));
+    EXPECT_EQ(vm.detached, QStringList{"sdc"});
+    EXPECT_EQ(vm.disks, QStringList{"sdb"});
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"});
+    EXPECT_EQ(vm.aborts, 0);
+    EXPECT_EQ(vm.stops, 0);
+}
+
+TEST_F(TwoCardsTest, ACardPulledOutWhileItIsPluggedInLeavesTheOtherOne) {
+    vm.attachDelay = 200ms;
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(spinUntil([&] { return vm.attached.size() == 1; }));
+    run(model->deviceRemoved("sdc"));
+    EXPECT_FALSE(state.selectedPartition());
+    EXPECT_FALSE(state.isBootingVM());
+    ASSERT_TRUE(waitForMounts(2));
+    ASSERT_TRUE(spinUntil([&] { return !vm.disks.contains("sdc"); }));
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"});
+    EXPECT_EQ(vm.stops, 0);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_FALSE(state.showError());
+    EXPECT_EQ(model->devices().size(), 1);
+}
+
+TEST_F(TwoCardsTest, EjectingOneCardKeepsTheOtherAndTheLastOneStopsTheVM) {
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    LogCapture logs;
+    run(model->ejectDevice(model->devices()[1]));
+    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 2),
+              (QStringList{R"(sync {"disk":"sdc"})", R"(unmount {"disk":"sdc"})"}));
+    EXPECT_EQ(vm.detached, QStringList{"sdc"});
+    EXPECT_EQ(vm.stops, 0);
+    EXPECT_TRUE(transport.isConnected());
+    EXPECT_EQ(disks->ejected, QStringList{"sdc"});
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"});
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_TRUE(logs.contains("Device ejected: sdc"));
+
+    run(model->ejectDevice(model->devices()[0]));
+    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 2),
+              (QStringList{R"(sync {"disk":"sdb"})", R"(unmount {"disk":"sdb"})"}));
+    EXPECT_EQ(vm.stops, 1);
+    EXPECT_FALSE(transport.isConnected());
+    EXPECT_EQ(disks->ejected, (QStringList{"sdc", "sdb"}));
+    EXPECT_TRUE(model->heldDisks().isEmpty());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+}
+
+TEST_F(TwoCardsTest, AVMThatDiesIsReportedAndTheNextMountBootsAFreshOneWithEveryCard) {
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    LogCapture logs;
+    vm.crash("Guest kernel panic");
+    EXPECT_EQ(state.vmStatus(), VMStatus::error("Guest kernel panic"));
+    EXPECT_EQ(state.errorMessage(), "The VM stopped unexpectedly: Guest kernel panic");
+    EXPECT_TRUE(state.showError());
+    EXPECT_FALSE(transport.isConnected());
+    EXPECT_TRUE(logs.contains("VM stopped unexpectedly: Guest kernel panic"));
+
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(3));
+    EXPECT_EQ(vm.boots, 2);
+    EXPECT_EQ(vm.bootDisks.back(), (QStringList{"sdb", "sdc"}));
+    EXPECT_EQ(helper.opened, (QStringList{"sdb", "sdc"})) << "held handles are reused";
+    EXPECT_EQ(state.vmStatus(), VMStatus::running());
+    EXPECT_TRUE(transport.isConnected());
+}
+
+TEST_F(TwoCardsTest, ABootThatFailsLetsGoOfEveryHandle) {
+    vm.crash("QEMU exited with status 1");
+    vm.bootFailure = guest::VMError(guest::VMError::Kind::kernelNotFound);
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    EXPECT_EQ(state.vmStatus(), VMStatus::error("Linux kernel not found in app bundle"));
+    EXPECT_EQ(state.errorMessage(), "Failed to mount: Linux kernel not found in app bundle");
+    EXPECT_TRUE(model->heldDisks().isEmpty());
 }
 
 }  // namespace

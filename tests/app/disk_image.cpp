@@ -39,40 +39,56 @@ std::pair<int, QByteArray> runTool(const QString& program, const QStringList& ar
 }
 
 bool makeDiskImage(const QString& tree, const QString& image, const QString& scratch) {
-    const QString part = scratch + "/part.img";
-    const auto [mkfs, mkfsOut] =
-        runTool("mkfs.ext4", {"-q", "-F", "-L", "CARD", "-d", tree, part, "32M"});
-    if (mkfs != 0) {
-        ADD_FAILURE() << mkfsOut.toStdString();
-        return false;
-    }
+    return makeDiskImage(QStringList{tree}, image, scratch);
+}
+
+bool makeDiskImage(const QStringList& trees, const QString& image, const QString& scratch,
+                   const QStringList& labels) {
     QFile out(image);
-    QFile in(part);
-    if (!out.open(QIODevice::WriteOnly) || !in.open(QIODevice::ReadOnly))
+    if (!out.open(QIODevice::WriteOnly))
         return false;
     out.write(QByteArray(partitionOffset, '\0'));
-    out.write(in.readAll());
+    QByteArray table = "label: dos\n";
+    for (qsizetype i = 0; i < trees.size(); ++i) {
+        const QString part = scratch + "/part.img";
+        QFile::remove(part);
+        // Inode tables and journal written now: a mounted card then stays as it is until written.
+        const auto [mkfs, mkfsOut] = runTool(
+            "mkfs.ext4", {"-q", "-F", "-L", labels.value(i, "CARD"), "-E",
+                          "lazy_itable_init=0,lazy_journal_init=0", "-d", trees[i], part, "32M"});
+        if (mkfs != 0) {
+            ADD_FAILURE() << mkfsOut.toStdString();
+            return false;
+        }
+        QFile in(part);
+        if (!in.open(QIODevice::ReadOnly) || in.size() != partitionBytes)
+            return false;
+        out.write(in.readAll());
+        table += QByteArray("start=") +
+                 QByteArray::number((partitionOffset + i * partitionBytes) / 512) +
+                 ", size=" + QByteArray::number(partitionBytes / 512) + ", type=83\n";
+    }
     out.close();
-    const auto [sfdisk, sfdiskOut] =
-        runTool("sfdisk", {"-q", image}, "label: dos\nstart=2048, type=83\n");
+    const auto [sfdisk, sfdiskOut] = runTool("sfdisk", {"-q", image}, table);
     if (sfdisk != 0)
         ADD_FAILURE() << sfdiskOut.toStdString();
     return sfdisk == 0;
 }
 
-bool extractPartition(const QString& image, const QString& path) {
+bool extractPartition(const QString& image, const QString& path, int number) {
     QFile file(image);
     QFile out(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(partitionOffset) ||
+    if (!file.open(QIODevice::ReadOnly) ||
+        !file.seek(partitionOffset + (number - 1) * partitionBytes) ||
         !out.open(QIODevice::WriteOnly))
         return false;
     return out.write(file.read(partitionBytes)) == partitionBytes;
 }
 
-bool isPartitionClean(const QString& image) {
+bool isPartitionClean(const QString& image, int number) {
     QTemporaryDir dir;
     const QString part = dir.filePath("check.img");
-    if (!extractPartition(image, part))
+    if (!extractPartition(image, part, number))
         return false;
     const auto [status, output] = runTool("e2fsck", {"-fn", part});
     if (status != 0)

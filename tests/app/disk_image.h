@@ -1,6 +1,6 @@
 #pragma once
-// Disk images for the VM tests: an MBR image with one Linux partition at 1 MiB holding an ext4
-// filesystem made with mkfs.ext4 -d, and the checks run on it afterwards.
+// Disk images for the VM tests: MBR images whose Linux partitions (32 MiB each, the first at
+// 1 MiB) hold ext4 filesystems made with mkfs.ext4 -d, and the checks run on them afterwards.
 
 #include <QByteArray>
 #include <QString>
@@ -17,9 +17,12 @@ void writeFile(const QString& path, const QByteArray& bytes);
 std::pair<int, QByteArray> runTool(const QString& program, const QStringList& args,
                                    const QByteArray& input = {});
 bool makeDiskImage(const QString& tree, const QString& image, const QString& scratch);
-// The partition copied out of the image to `path`.
-bool extractPartition(const QString& image, const QString& path);
-// e2fsck -fn on the image's partition.
-bool isPartitionClean(const QString& image);
+// One partition per tree, in order, labelled `labels` (CARD when none is given).
+bool makeDiskImage(const QStringList& trees, const QString& image, const QString& scratch,
+                   const QStringList& labels = {});
+// Partition `number` copied out of the image to `path`.
+bool extractPartition(const QString& image, const QString& path, int number = 1);
+// e2fsck -fn on the image's partition `number`.
+bool isPartitionClean(const QString& image, int number = 1);
 
 }  // namespace quorvale::testing

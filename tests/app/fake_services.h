@@ -18,6 +18,7 @@
 #include "disk/disk_detection_delegate.h"
 #include "disk/disk_error.h"
 #include "disk/helper_error.h"
+#include "rpc/error.h"
 #include "guest/vm_error.h"
 
 namespace quorvale::testing {
@@ -46,6 +47,14 @@ public:
             throw disk::HelperError(disk::HelperError::Kind::requiresApproval);
         co_return;
     }
+    QCoro::Task<bool> checkHelper() override {
+        ++checks;
+        co_return helperRunning;
+    }
+    QCoro::Task<void> grantAccess() override {
+        ++grants;
+        co_return;
+    }
 
     QStringList opened;
     std::vector<bool> readOnlyFlags;
@@ -55,23 +64,50 @@ public:
     std::map<QString, disk::HelperError> failFor;
     int installs = 0;
     bool installFails = false;
+    int checks = 0;
+    bool helperRunning = false;
+    int grants = 0;
 };
 
 class FakeVM : public app::VMControl {
 public:
     bool isRunning() const override { return running; }
-    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) override {
+    QCoro::Task<void> bootVM(std::vector<guest::VMDisk> diskHandles) override {
         ++boots;
         bootDiskCounts.push_back(diskHandles.size());
-        co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+        QStringList names;
+        for (const auto& disk : diskHandles)
+            names << disk.name;
+        bootDisks.push_back(names);
+        co_await QCoro::sleepFor(bootDelay);
+        if (bootFailure)
+            throw *bootFailure;
         running = true;
+        disks = names;
     }
+    QCoro::Task<void> attachDisk(guest::VMDisk disk) override {
+        attached << disk.name;
+        if (!running)
+            throw guest::VMError(guest::VMError::Kind::vmNotRunning);
+        co_await QCoro::sleepFor(attachDelay);
+        if (attachFailure)
+            throw *attachFailure;
+        disks << disk.name;
+    }
+    QCoro::Task<void> detachDisk(QString name) override {
+        detached << name;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+        disks.removeAll(name);
+    }
+    QStringList diskNames() const override { return running ? disks : QStringList(); }
     QCoro::Task<void> stopVM() override {
         ++stops;
-        running = false;
-        for (const auto& guest : guests)
-            guest->hangUp();
+        stopNow();
         co_return;
+    }
+    void abortVM() override {
+        ++aborts;
+        stopNow();
     }
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override {
         ports.push_back(port);
@@ -89,24 +125,50 @@ public:
         guests.push_back(std::make_unique<FakeGuest>(UniqueFd(pair[1]), script));
         co_return UniqueFd(pair[0]);
     }
+    // QEMU ends by itself.
+    void crash(const QString& cause) {
+        stopNow();
+        if (onUnexpectedStop)
+            onUnexpectedStop(cause);
+    }
 
     bool running = false;
     bool refuseConnections = false;
     int boots = 0;
     int stops = 0;
+    int aborts = 0;
+    std::chrono::milliseconds bootDelay{1};
+    std::chrono::milliseconds attachDelay{1};
+    std::optional<guest::VMError> bootFailure;
+    std::optional<guest::VMError> attachFailure;
     std::vector<size_t> bootDiskCounts;
+    std::vector<QStringList> bootDisks;
+    QStringList disks;  // held by the running VM
+    QStringList attached, detached;
     std::vector<std::uint32_t> ports;
     std::deque<FakeGuest::Script> scripts;  // per connection, in order
     FakeGuest::Script defaultScript = [](const std::string& method) {
         return method == "ping" ? GuestReply::result("\"pong\"") : GuestReply::result("true");
     };
     std::vector<std::unique_ptr<FakeGuest>> guests;
+
+private:
+    void stopNow() {
+        running = false;
+        disks.clear();
+        for (const auto& guest : guests)
+            guest->hangUp();
+    }
 };
 
 class FakeDisks : public app::DiskSource {
 public:
     void setDelegate(disk::DiskDetectionDelegate* value) override { delegate = value; }
-    void startMonitoring() override { monitoring = true; }
+    void startMonitoring() override {
+        if (monitorFailure)
+            throw Error(*monitorFailure);
+        monitoring = true;
+    }
     QCoro::Task<void> ejectDisk(model::Device device) override {
         ejected << device.bsdName;
         if (ejectFails)
@@ -122,6 +184,7 @@ public:
 
     disk::DiskDetectionDelegate* delegate = nullptr;
     bool monitoring = false;
+    std::optional<std::string> monitorFailure;
     QStringList ejected;
     bool ejectFails = false;
     QStringList images;

@@ -213,6 +213,10 @@ TEST_F(FileOperationServiceTest, WritesCopiesAndDirectoriesSendTheirMembersAndLo
     run(service.createDirectory(QStringLiteral("/untitled folder")));
     run(service.sync());
     run(service.unmount());
+    run(service.sync(QStringLiteral("sdb")));
+    run(service.unmount(QStringLiteral("sdb")));
+    run(service.copyBetween(QStringLiteral("/etc"), QStringLiteral("sdb2"), QStringLiteral("/etc"),
+                            QStringLiteral("sdc1")));
     EXPECT_EQ(
         peer->lines(),
         (std::vector<std::string>{
@@ -221,11 +225,15 @@ TEST_F(FileOperationServiceTest, WritesCopiesAndDirectoriesSendTheirMembersAndLo
             R"({"jsonrpc":"2.0","id":3,"method":"copy_file","params":{"dest_path":"/a copy","path":"/a"}})",
             R"({"jsonrpc":"2.0","id":4,"method":"create_directory","params":{"path":"/untitled folder"}})",
             R"({"jsonrpc":"2.0","id":5,"method":"sync","params":{}})",
-            R"({"jsonrpc":"2.0","id":6,"method":"unmount","params":{}})"}));
+            R"({"jsonrpc":"2.0","id":6,"method":"unmount","params":{}})",
+            R"({"jsonrpc":"2.0","id":7,"method":"sync","params":{"disk":"sdb"}})",
+            R"({"jsonrpc":"2.0","id":8,"method":"unmount","params":{"disk":"sdb"}})",
+            R"({"jsonrpc":"2.0","id":9,"method":"copy_file","params":{"dest_partition":"sdc1","dest_path":"/etc","partition":"sdb2","path":"/etc"}})"}));
     EXPECT_EQ(
         log.messages(),
         (QStringList{"info Writing file: /empty (0 bytes)", "info Writing file: /hi (4 bytes)",
-                     "info Copying: /a → /a copy", "info Creating directory: /untitled folder"}));
+                     "info Copying: /a → /a copy", "info Creating directory: /untitled folder",
+                     "info Copying: sdb2:/etc → sdc1:/etc"}));
 }
 
 TEST_F(FileOperationServiceTest, ArraysOfObjectsAreHandedOnAsReceived) {

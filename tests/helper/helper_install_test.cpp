@@ -140,6 +140,29 @@ TEST_F(InstallHelperTest, RefusedInstallationPassesTheInstallersError) {
     EXPECT_FALSE(client.isHelperInstalled());
 }
 
+TEST_F(InstallHelperTest, CheckingNeverInstallsWhateverTheState) {
+    const struct {
+        const char* enabled;
+        const char* active;
+        bool running;
+    } cases[] = {
+        {"not-found", "inactive", false}, {"old-not-found", "inactive", false},
+        {"disabled", "inactive", false},  {"enabled", "inactive", false},
+        {"bad", "active", false},         {"enabled", "active", true},
+    };
+    for (const auto& c : cases) {
+        state(c.enabled, c.active);
+        PrivilegedHelperClient client(options());
+        EXPECT_EQ(run(client.checkHelper()), c.running) << c.enabled << " " << c.active;
+        EXPECT_EQ(client.isHelperInstalled(), c.running) << c.enabled << " " << c.active;
+    }
+    EXPECT_EQ(log("pkexec.log"), "") << "a check asked for a password";
+    auto o = options();
+    o.systemctl = QString::fromStdString((dir.path / "no-systemctl").string());
+    PrivilegedHelperClient noSystemctl(o);
+    EXPECT_FALSE(run(noSystemctl.checkHelper()));
+}
+
 TEST_F(InstallHelperTest, MissingSystemctlIsUnknownStatus) {
     auto o = options();
     o.systemctl = QString::fromStdString((dir.path / "no-systemctl").string());

@@ -88,16 +88,47 @@ QCoro::Task<void> FakeHelper::installHelper() {
         throw disk::HelperError(disk::HelperError::Kind::requiresApproval);
 }
 
-QCoro::Task<void> FakeVM::bootVM(std::vector<UniqueFd>) {
+QCoro::Task<bool> FakeHelper::checkHelper() {
+    ++checks;
+    co_return false;
+}
+
+QCoro::Task<void> FakeHelper::grantAccess() {
+    ++grants;
+    co_return;
+}
+
+QCoro::Task<void> FakeVM::bootVM(std::vector<guest::VMDisk> diskHandles) {
     ++boots;
+    QStringList names;
+    for (const auto& disk : diskHandles)
+        names << disk.name;
     co_await QCoro::sleepFor(bootDelay);
     running = true;
+    disks = names;
+}
+
+QCoro::Task<void> FakeVM::attachDisk(guest::VMDisk disk) {
+    if (!running)
+        throw guest::VMError(guest::VMError::Kind::vmNotRunning);
+    disks << disk.name;
+    co_return;
+}
+
+QCoro::Task<void> FakeVM::detachDisk(QString name) {
+    disks.removeAll(name);
+    co_return;
 }
 
 QCoro::Task<void> FakeVM::stopVM() {
     ++stops;
-    running = false;
+    abortVM();
     co_return;
+}
+
+void FakeVM::abortVM() {
+    running = false;
+    disks.clear();
 }
 
 QCoro::Task<UniqueFd> FakeVM::connectVsock(std::uint32_t) {

@@ -46,24 +46,33 @@ class FakeHelper : public app::HelperAccess {
 public:
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
     QCoro::Task<void> installHelper() override;
+    QCoro::Task<bool> checkHelper() override;
+    QCoro::Task<void> grantAccess() override;
 
     QStringList opened;
     std::optional<disk::HelperError> failure;
     std::chrono::milliseconds delay{0};
     bool installFails = false;
     int installs = 0;
+    int checks = 0;
+    int grants = 0;
 };
 
 class FakeVM : public app::VMControl {
 public:
     bool isRunning() const override { return running; }
-    QCoro::Task<void> bootVM(std::vector<UniqueFd> diskHandles) override;
+    QCoro::Task<void> bootVM(std::vector<guest::VMDisk> diskHandles) override;
+    QCoro::Task<void> attachDisk(guest::VMDisk disk) override;
+    QCoro::Task<void> detachDisk(QString name) override;
+    QStringList diskNames() const override { return running ? disks : QStringList(); }
     QCoro::Task<void> stopVM() override;
+    void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
 
     bool running = false;
     int boots = 0;
     int stops = 0;
+    QStringList disks;
     std::chrono::milliseconds bootDelay{1};
     std::vector<std::unique_ptr<ScriptedGuest>> guests;
     // Results every new guest starts with.

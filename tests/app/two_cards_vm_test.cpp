@@ -1,0 +1,265 @@
+// Several cards in one real VM, through the application's own road: a card plugged into the
+// running VM, written while the other stays mounted, another partition of a held card, one card
+// ejected while the other still lists, a boot cancelled and mounted again at once, and QEMU
+// killed under the app. Afterwards debugfs shows every card holding exactly what it should.
+
+#include <signal.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "app/device_list_view_model.h"
+#include "app/file_browser_view_model.h"
+#include "app/service_adapters.h"
+#include "app_test_support.h"
+#include "disk/disk_detection_service.h"
+#include "disk/privileged_helper_client.h"
+#include "disk_image.h"
+#include "guest/qemu_launcher.h"
+#include "guest/vm_lifecycle_service.h"
+#include "guest/vsock_transport.h"
+
+namespace quorvale::app {
+namespace {
+
+using namespace quorvale::testing;
+using namespace std::chrono_literals;
+using guest::VMStatus;
+
+// What debugfs prints on stdout for one request on an ext4 partition image.
+QByteArray debugfs(const QString& part, const QString& request) {
+    QProcess process;
+    process.start("debugfs", {"-R", request, part});
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
+// The file `path` of an ext4 partition image.
+QByteArray debugfsCat(const QString& part, const QString& path) {
+    return debugfs(part, "cat " + path);
+}
+
+// Names in the directory `path` of an ext4 partition image.
+QStringList debugfsNames(const QString& part, const QString& path) {
+    QStringList names;
+    for (const QByteArray& line : debugfs(part, "ls -p " + path).split('\n')) {
+        const QList<QByteArray> fields = line.split('/');
+        if (fields.size() >= 7 && fields[5] != "." && fields[5] != "..")
+            names << QString::fromUtf8(fields[5]);
+    }
+    names.sort();
+    return names;
+}
+
+// One card's tree: its files and their bytes.
+struct Tree {
+    QString root;
+    std::map<QString, QByteArray> files;  // path from the root, e.g. "/docs/a.txt"
+
+    Tree(const QString& root, const QString& tag) : root(root) {
+        files["/" + tag + ".txt"] = ("the card " + tag + "\n").toUtf8();
+        files["/docs/notes.txt"] = QByteArray(5000, tag.at(0).toLatin1());
+        QByteArray binary;
+        for (int i = 0; i < 70000; ++i)
+            binary.append(char(i * 13 + tag.size()));
+        files["/docs/data.bin"] = binary;
+        for (const auto& [path, bytes] : files) {
+            QDir().mkpath(QFileInfo(root + path).path());
+            writeFile(root + path, bytes);
+        }
+    }
+    // Fails the test unless the partition image holds exactly these files.
+    void expectOn(const QString& part) const {
+        for (const auto& [path, bytes] : files)
+            EXPECT_EQ(debugfsCat(part, path), bytes) << path.toStdString();
+        EXPECT_EQ(debugfsNames(part, "/docs"), (QStringList{"data.bin", "notes.txt"}));
+    }
+};
+
+class TwoCardsVMTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        if (!vmImageAvailable())
+            GTEST_SKIP() << "no VM image in the build tree";
+        state.setScheduler([](auto, auto) {});
+        auto source = std::make_unique<DetectionDiskSource>(&helperClient);
+        disks = source.get();
+        devices =
+            std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(source));
+        // Software emulation boots slowly on a shared machine: a longer probe deadline.
+        devices->readyTimeout = 120s;
+        QObject::connect(devices.get(), &DeviceListViewModel::mountFinished,
+                         [this] { ++mountsFinished; });
+    }
+    void TearDown() override {
+        if (devices)
+            run(vmService.stopVM(), 60s);
+    }
+
+    model::Device open(const QString& image) {
+        std::optional<model::Device> device;
+        run([&]() -> QCoro::Task<void> { device = co_await disks->service().openImage(image); }());
+        EXPECT_TRUE(device);
+        return device.value_or(model::Device{});
+    }
+    // Selects and mounts the partition as the sidebar does; waits for the mount to end.
+    void select(const model::Partition& partition) {
+        const int before = mountsFinished;
+        state.setSelectedPartition(partition);
+        devices->mount(partition);
+        // A mount it replaced may finish first; this one ends the boot state.
+        ASSERT_TRUE(
+            spinUntil([&] { return mountsFinished > before && !state.isBootingVM(); }, 240s));
+    }
+    void expectRunning() {
+        EXPECT_EQ(state.vmStatus(), VMStatus::running())
+            << state.vmStatus().description.toStdString() << " / "
+            << state.errorMessage().value_or("").toStdString();
+        EXPECT_FALSE(state.isBootingVM());
+    }
+    QStringList list(const QString& partition, const QString& path = "/") {
+        FileBrowserViewModel browser;
+        browser.fileOpService = devices->fileOpService();
+        browser.currentPartition = partition;
+        run(browser.navigateTo(path), 60s);
+        EXPECT_FALSE(browser.error()) << browser.error().value_or("").toStdString();
+        QStringList names;
+        for (const auto& item : browser.files())
+            names << item.name;
+        names.sort();
+        return names;
+    }
+
+    QTemporaryDir work;
+    AppState state;
+    disk::PrivilegedHelperClient helperClient;
+    HelperClientAccess helper{helperClient};
+    guest::VMLifecycleService vmService;
+    VMServiceControl vm{vmService};
+    guest::VsockTransport transport;
+    DetectionDiskSource* disks = nullptr;
+    std::unique_ptr<DeviceListViewModel> devices;
+    int mountsFinished = 0;
+};
+
+TEST_F(TwoCardsVMTest, EachCardGetsItsOwnWritesAndOneEjectLeavesTheOther) {
+    const Tree alpha(work.filePath("alpha"), "alpha"), beta(work.filePath("beta"), "beta"),
+        gamma(work.filePath("gamma"), "gamma");
+    const QString first = work.filePath("first.img"), second = work.filePath("second.img");
+    ASSERT_TRUE(makeDiskImage({alpha.root, beta.root}, first, work.path(), {"ALPHA", "BETA"}));
+    ASSERT_TRUE(makeDiskImage({gamma.root}, second, work.path(), {"GAMMA"}));
+
+    // The first card is auto-selected and boots the VM.
+    const model::Device one = open(first);
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished == 1; }, 240s));
+    expectRunning();
+    ASSERT_EQ(state.selectedPartition()->bsdName, one.partitions[0].bsdName);
+    EXPECT_EQ(list(one.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
+
+    // The second card is plugged into the running VM.
+    const model::Device two = open(second);
+    ASSERT_EQ(devices->devices().size(), 2);
+    select(two.partitions[0]);
+    expectRunning();
+    EXPECT_EQ(vmService.diskNames(), (QStringList{one.bsdName, two.bsdName}));
+    EXPECT_EQ(list(two.partitions[0].bsdName), (QStringList{"docs", "gamma.txt", "lost+found"}));
+
+    // Written while the first card stays mounted: the file lands on the second only.
+    QByteArray payload;
+    for (int i = 0; i < 300000; ++i)
+        payload.append(char(i * 7 + 3));
+    writeFile(work.filePath("upload.bin"), payload);
+    FileBrowserViewModel browser;
+    browser.fileOpService = devices->fileOpService();
+    browser.currentPartition = two.partitions[0].bsdName;
+    run(browser.navigateTo("/docs"), 60s);
+    run(browser.uploadFiles({work.filePath("upload.bin")}), 120s);
+    ASSERT_FALSE(browser.error()) << browser.error()->toStdString();
+    EXPECT_EQ(list(one.partitions[0].bsdName, "/docs"), (QStringList{"data.bin", "notes.txt"}));
+
+    // The second partition of the first card: its disk is held already.
+    select(one.partitions[1]);
+    expectRunning();
+    EXPECT_EQ(list(one.partitions[1].bsdName), (QStringList{"beta.txt", "docs", "lost+found"}));
+    EXPECT_EQ(vmService.diskNames().size(), 2);
+
+    // The second card leaves; the first still lists.
+    run(devices->ejectDevice(two), 120s);
+    EXPECT_EQ(vmService.diskNames(), QStringList{one.bsdName});
+    expectRunning();
+    EXPECT_EQ(list(one.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
+    // A name whose disk has left is refused, never served from the card still there.
+    FileBrowserViewModel gone;
+    gone.fileOpService = devices->fileOpService();
+    gone.currentPartition = two.partitions[0].bsdName;
+    run(gone.navigateTo("/"), 60s);
+    ASSERT_TRUE(gone.error());
+    EXPECT_TRUE(gone.error()->contains("not attached")) << gone.error()->toStdString();
+
+    // The last card stops the VM.
+    run(devices->ejectDevice(one), 120s);
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_FALSE(vmService.virtualMachine());
+
+    for (int number : {1, 2})
+        EXPECT_TRUE(isPartitionClean(first, number)) << "first card, partition " << number;
+    EXPECT_TRUE(isPartitionClean(second));
+    const QString part = work.filePath("check.img");
+    ASSERT_TRUE(extractPartition(first, part, 1));
+    alpha.expectOn(part);
+    ASSERT_TRUE(extractPartition(first, part, 2));
+    beta.expectOn(part);
+    ASSERT_TRUE(extractPartition(second, part, 1));
+    EXPECT_EQ(debugfsCat(part, "/docs/upload.bin"), payload);
+    EXPECT_EQ(debugfsNames(part, "/docs"), (QStringList{"data.bin", "notes.txt", "upload.bin"}));
+    EXPECT_EQ(debugfsCat(part, "/gamma.txt"), gamma.files.at("/gamma.txt"));
+}
+
+TEST_F(TwoCardsVMTest, ACancelledBootEndsAndTheNextMountWorksAtOnce) {
+    const Tree alpha(work.filePath("alpha"), "alpha");
+    const QString image = work.filePath("card.img");
+    ASSERT_TRUE(makeDiskImage(alpha.root, image, work.path()));
+    const model::Device card = open(image);  // auto-selected: the boot starts
+    ASSERT_TRUE(spinUntil([&] { return state.isBootingVM(); }, 10s));
+    ASSERT_TRUE(spinUntil([&] { return vmService.virtualMachine() != nullptr; }, 60s));
+    const qint64 pid = vmService.virtualMachine()->processId();
+    devices->cancelMount();
+    EXPECT_FALSE(vmService.virtualMachine());
+    EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0) << "QEMU is still running";
+    EXPECT_TRUE(devices->heldDisks().isEmpty());
+
+    select(card.partitions[0]);
+    expectRunning();
+    EXPECT_EQ(list(card.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
+}
+
+TEST_F(TwoCardsVMTest, QemuKilledIsShownAndTheNextMountBootsAFreshVM) {
+    const Tree alpha(work.filePath("alpha"), "alpha");
+    const QString image = work.filePath("card.img");
+    ASSERT_TRUE(makeDiskImage(alpha.root, image, work.path()));
+    const model::Device card = open(image);
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished == 1; }, 240s));
+    expectRunning();
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(vmService.virtualMachine()->processId()), SIGKILL), 0);
+    ASSERT_TRUE(spinUntil([&] { return state.vmStatus().isError(); }, 30s));
+    EXPECT_EQ(state.vmStatus(), VMStatus::error("QEMU terminated unexpectedly"));
+    EXPECT_EQ(state.errorMessage(), "The VM stopped unexpectedly: QEMU terminated unexpectedly");
+    EXPECT_TRUE(state.showError());
+    EXPECT_FALSE(transport.isConnected());
+
+    select(card.partitions[0]);
+    expectRunning();
+    EXPECT_EQ(list(card.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
+}
+
+}  // namespace
+}  // namespace quorvale::app
