@@ -93,6 +93,10 @@ Device DiskImageRegistry::open(const QString& path) {
     QString bsdName;
     {
         std::lock_guard lock(mutex);
+        for (const auto& [name, image] : images) {
+            if (image.fileDevice == st.st_dev && image.inode == st.st_ino)
+                return image.device;
+        }
         bsdName = QStringLiteral("image%1").arg(nextIndex++);
     }
 
@@ -119,7 +123,12 @@ Device DiskImageRegistry::open(const QString& path) {
     }
 
     std::lock_guard lock(mutex);
-    images.emplace(bsdName, Image{path, std::move(fd), readOnly});
+    // Opened by another path meanwhile: that one stays.
+    for (const auto& [name, image] : images) {
+        if (image.fileDevice == st.st_dev && image.inode == st.st_ino)
+            return image.device;
+    }
+    images.emplace(bsdName, Image{path, std::move(fd), readOnly, device, st.st_dev, st.st_ino});
     return device;
 }
 

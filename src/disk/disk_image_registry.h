@@ -4,10 +4,14 @@
 // offset. Each open image keeps its file descriptor (read-write, or read-only when the file is
 // not writable) until it is detached; the VM is handed that descriptor. Names are image0,
 // image1, ... (never reused while the registry lives) with partitions image0p1, ...; an
-// unpartitioned image's one partition carries the image's own name. Thread-safe.
+// unpartitioned image's one partition carries the image's own name. A file already open (by any
+// path to it) is the same device again: two names for one file would let the VM mount one
+// filesystem twice. Thread-safe.
 
 #include <qcoro/qcorotask.h>
 #include <QString>
+
+#include <sys/types.h>
 
 #include <functional>
 #include <map>
@@ -48,6 +52,9 @@ private:
         QString path;
         UniqueFd fd;
         bool readOnly = false;
+        model::Device device;
+        dev_t fileDevice = 0;
+        ino_t inode = 0;
     };
 
     DetachedCallback onDetached;

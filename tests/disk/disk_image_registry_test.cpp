@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <qcoro/qcorotask.h>
 #include <QDir>
@@ -130,8 +131,8 @@ TEST_F(DiskImageTest, UnpartitionedImageIsOnePartition) {
     EXPECT_EQ(d.partitions[0].size, 16u * 1048576);
     EXPECT_EQ(d.partitions[0].label, QString("plain"));
     EXPECT_EQ(d.partitions[0].filesystemType, FilesystemType::ext4);
-    // The same file opened twice is two devices.
-    EXPECT_EQ(registry.open(QString::fromStdString(p)).bsdName, "image2");
+    // The same file opened twice is the same device.
+    EXPECT_EQ(registry.open(QString::fromStdString(p)).bsdName, "image1");
 }
 
 TEST_F(DiskImageTest, ReadOnlyFileOpensReadOnly) {
@@ -178,6 +179,50 @@ TEST_F(DiskImageTest, DescriptorIsKeptUntilDetached) {
     EXPECT_EQ(openDescriptors(qpath("card.img")), 1) << "only the duplicate stays open";
     EXPECT_GE(::fcntl(copy.get(), F_GETFD), 0);
     EXPECT_THROW(test::finish(images.ejectDisk("image0")), DiskError);
+}
+
+TEST_F(DiskImageTest, OneFileIsOneDeviceWhicheverPathOpensIt) {
+    DiskImageRegistry images;
+    const model::Device first = images.open(partitionedImage());
+    ASSERT_EQ(::link(path("card.img").c_str(), path("same.img").c_str()), 0);
+    ASSERT_TRUE(QFile::link(qpath("card.img"), qpath("alias.img")));
+    const model::Device other = images.open(partitionedImage("other.img"));
+    for (const char* again : {"card.img", "./card.img", "same.img", "alias.img"}) {
+        const QString where = again[0] == '.' ? dir.path() + "/./card.img" : qpath(again);
+        const model::Device device = images.open(where);
+        EXPECT_EQ(device.bsdName, first.bsdName) << again;
+        EXPECT_EQ(device.partitions.size(), first.partitions.size()) << again;
+    }
+    EXPECT_EQ(other.bsdName, "image1");
+    EXPECT_EQ(openDescriptors(qpath("card.img")), 1) << "a second descriptor was kept";
+    EXPECT_FALSE(images.contains("image2"));
+
+    // Once detached, the file is a device again under a new name.
+    test::finish(images.ejectDisk(first.bsdName));
+    EXPECT_EQ(images.open(qpath("card.img")).bsdName, "image2");
+}
+
+TEST_F(DiskImageTest, ImagesOpenWhenTheDeviceMonitorCannotStart) {
+    test::app();
+    class BrokenSource : public DiskEventSource {
+    public:
+        void start(Handlers) override {
+            ++starts;
+            throw Error("Failed to create the device event monitor: Permission denied");
+        }
+        int starts = 0;
+    };
+    auto owned = std::make_unique<BrokenSource>();
+    BrokenSource* source = owned.get();
+    DiskDetectionService service(std::move(owned));
+    test::RecordingDelegate delegate;
+    service.setDelegate(&delegate);
+    EXPECT_THROW(service.startMonitoring(), Error);
+    EXPECT_THROW(service.startMonitoring(), Error) << "a failed start counted as running";
+    EXPECT_EQ(source->starts, 2);
+    const model::Device d = test::finish(service.openImage(partitionedImage()));
+    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 1; }));
+    EXPECT_EQ(delegate.events[0].device, d);
 }
 
 TEST_F(DiskImageTest, ServiceReportsOpenAndEjectThroughTheDelegate) {
