@@ -1,5 +1,5 @@
-// quorvale-cli on a disk image through the real VM: each command boots the VM, acts, and shuts
-// it down; failures give one line and a non-zero status.
+// quorvale-cli on disk images through the real VM: each command boots the VM (plugging in every
+// further source), acts, and shuts it down; failures give one line and a non-zero status.
 
 #include <QDir>
 #include <QFile>
@@ -84,6 +84,72 @@ TEST(CliTest, EveryCommandOnADiskImage) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err.count('\n'), 1) << failed.err.toStdString();
     EXPECT_TRUE(isPartitionClean(image)) << "e2fsck found problems";
+}
+
+// The file `path` of partition 1 of `image`, read by debugfs (empty when missing).
+QByteArray onCard(const QString& image, const QString& path, const QString& scratch) {
+    const QString part = scratch + "/check.img";
+    if (!extractPartition(image, part))
+        return {};
+    QProcess process;
+    process.start("debugfs", {"-R", "cat " + path, part});
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
+TEST(CliTest, SeveralSourcesInOneRunCopyFromCardToCardInsideTheVM) {
+    if (!vmImageAvailable())
+        GTEST_SKIP() << "no VM image in the build tree";
+    QTemporaryDir work;
+    QDir().mkpath(work.filePath("a/docs/deep"));
+    QDir().mkpath(work.filePath("b"));
+    QByteArray data;
+    for (int i = 0; i < 200000; ++i)
+        data.append(char(i * 31 + 7));
+    writeFile(work.filePath("a/hello.txt"), "hello from a\n");
+    writeFile(work.filePath("a/docs/deep/data.bin"), data);
+    writeFile(work.filePath("b/other.txt"), "b\n");
+    const QString a = work.filePath("a.img"), b = work.filePath("b.img");
+    ASSERT_TRUE(makeDiskImage(work.filePath("a"), a, work.path()));
+    ASSERT_TRUE(makeDiskImage(work.filePath("b"), b, work.path()));
+
+    // A folder, into an existing directory of the other card: it keeps its name.
+    const CliResult folder = cli({"cp", a + ":/docs", b + ":/"});
+    ASSERT_EQ(folder.status, 0) << folder.err.toStdString();
+    EXPECT_EQ(folder.out, "image0p1:/docs -> image1p1:/docs\n");
+    // The first SOURCE for plain paths, SOURCE:PATH for the other card.
+    const CliResult file = cli({"cp", a, "/hello.txt", b + ":/copied.txt"});
+    ASSERT_EQ(file.status, 0) << file.err.toStdString();
+    const CliResult listing = cli({"ls", b + ":/"});
+    ASSERT_EQ(listing.status, 0) << listing.err.toStdString();
+    EXPECT_TRUE(listing.out.contains(" docs/\n")) << listing.out.toStdString();
+    EXPECT_TRUE(listing.out.contains(" copied.txt\n")) << listing.out.toStdString();
+
+    // Never over an existing entry; a missing source is named.
+    const CliResult exists = cli({"cp", a + ":/hello.txt", b + ":/copied.txt"});
+    EXPECT_EQ(exists.status, 1);
+    EXPECT_EQ(exists.err.count('\n'), 1) << exists.err.toStdString();
+    EXPECT_TRUE(exists.err.contains("File exists")) << exists.err.toStdString();
+    const CliResult missing = cli({"cp", a + ":/nothing", b + ":/"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.contains("no such file or directory: /nothing"))
+        << missing.err.toStdString();
+
+    EXPECT_TRUE(isPartitionClean(a));
+    EXPECT_TRUE(isPartitionClean(b));
+    EXPECT_EQ(onCard(b, "/docs/deep/data.bin", work.path()), data);
+    EXPECT_EQ(onCard(b, "/copied.txt", work.path()), "hello from a\n");
+    EXPECT_EQ(onCard(b, "/other.txt", work.path()), "b\n");
+    EXPECT_EQ(onCard(a, "/docs/deep/data.bin", work.path()), data);
+    EXPECT_EQ(onCard(a, "/hello.txt", work.path()), "hello from a\n");
+    EXPECT_TRUE(onCard(a, "/copied.txt", work.path()).isEmpty()) << "written to the wrong card";
+
+    // One rm over both cards.
+    const CliResult removed = cli({"rm", a + ":/hello.txt", b + ":/copied.txt"});
+    EXPECT_EQ(removed.status, 0) << removed.err.toStdString();
+    EXPECT_TRUE(onCard(a, "/hello.txt", work.path()).isEmpty());
+    EXPECT_TRUE(onCard(b, "/copied.txt", work.path()).isEmpty());
+    EXPECT_EQ(onCard(b, "/other.txt", work.path()), "b\n");
 }
 
 }  // namespace

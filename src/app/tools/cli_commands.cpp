@@ -50,10 +50,10 @@ private:
 };
 
 // The entry at `path`, found in its parent's listing.
-QCoro::Task<std::optional<model::FileItem>> lookUp(Session& session, QString path) {
-    const QString parent = parentPath(path);
-    const auto items = co_await session.service().listDirectory(parent, session.partitionName());
-    const QString name = path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
+QCoro::Task<std::optional<model::FileItem>> lookUp(Session& session, Remote remote) {
+    const QString parent = parentPath(remote.path);
+    const auto items = co_await session.service().listDirectory(parent, remote.partition);
+    const QString name = remote.path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
     for (const model::FileItem& item : items) {
         if (item.name == name)
             co_return item;
@@ -61,20 +61,38 @@ QCoro::Task<std::optional<model::FileItem>> lookUp(Session& session, QString pat
     co_return std::nullopt;
 }
 
-fileops::TransferOptions options(Session& session, ProgressBar& bar, const QString& name) {
+fileops::TransferOptions options(const QString& partition, ProgressBar& bar, const QString& name) {
     fileops::TransferOptions result;
-    result.partition = session.partitionName();
+    result.partition = partition;
     result.progress = [&bar, name](std::uint64_t done, std::uint64_t total) {
         bar.update(done, total, name);
     };
     return result;
 }
 
+QString joined(const QString& directory, const QString& name) {
+    return directory.endsWith(QLatin1Char('/')) ? directory + name
+                                                : directory + QLatin1Char('/') + name;
+}
+
+// Bytes under `item` (itself for a file).
+QCoro::Task<std::uint64_t> treeBytes(Session& session, QString partition, model::FileItem item) {
+    if (!item.isDirectory)
+        co_return item.size;
+    std::uint64_t total = 0;
+    for (const auto& entry : co_await session.service().dirUsage(item.path, partition)) {
+        const auto size = entry.find("size");
+        const auto value = size == entry.end() ? std::nullopt : size->second.intValue();
+        total += value && *value > 0 ? static_cast<std::uint64_t>(*value) : 0;
+    }
+    co_return total;
+}
+
 }  // namespace
 
-QCoro::Task<void> listCommand(Session& session, QString path) {
-    FileBrowserViewModel& browser = session.browser();
-    co_await browser.navigateTo(path);
+QCoro::Task<void> listCommand(Session& session, Remote path) {
+    FileBrowserViewModel& browser = session.browser(path.partition);
+    co_await browser.navigateTo(path.path);
     if (browser.error())
         throw CliError(browser.error()->toStdString());
     for (const model::FileItem& item : browser.files()) {
@@ -86,13 +104,13 @@ QCoro::Task<void> listCommand(Session& session, QString path) {
     }
 }
 
-QCoro::Task<void> getCommand(Session& session, QString remote, QString local) {
+QCoro::Task<void> getCommand(Session& session, Remote remote, QString local) {
     const auto item = co_await lookUp(session, remote);
     if (!item)
-        throw CliError("no such file: " + remote.toStdString());
+        throw CliError("no such file: " + remote.path.toStdString());
     if (item->isDirectory)
-        throw CliError(remote.toStdString() + " is a directory");
-    FileBrowserViewModel& browser = session.browser();
+        throw CliError(remote.path.toStdString() + " is a directory");
+    FileBrowserViewModel& browser = session.browser(remote.partition);
     ProgressBar bar;
     if (QFileInfo(local).isDir()) {
         // Into a folder: the browser's export, which keeps to the folder.
@@ -106,23 +124,24 @@ QCoro::Task<void> getCommand(Session& session, QString remote, QString local) {
         QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
         co_return;
     }
-    fileops::TransferOptions transfer = options(session, bar, item->name);
+    fileops::TransferOptions transfer = options(remote.partition, bar, item->name);
     co_await session.service().exportFile(item->path, local, item->size, std::move(transfer));
 }
 
-QCoro::Task<void> putCommand(Session& session, QString local, QString remote) {
+QCoro::Task<void> putCommand(Session& session, QString local, Remote remote) {
     const QFileInfo info(local);
     if (!info.isFile() || !info.isReadable())
         throw CliError("cannot read " + local.toStdString());
-    FileBrowserViewModel& browser = session.browser();
-    bool intoDirectory = remote == QLatin1String("/") || remote.endsWith(QLatin1Char('/'));
+    FileBrowserViewModel& browser = session.browser(remote.partition);
+    bool intoDirectory =
+        remote.path == QLatin1String("/") || remote.path.endsWith(QLatin1Char('/'));
     if (!intoDirectory) {
         const auto existing = co_await lookUp(session, remote);
         intoDirectory = existing && existing->isDirectory;
     }
     ProgressBar bar;
     if (intoDirectory) {
-        co_await browser.navigateTo(remote);
+        co_await browser.navigateTo(remote.path);
         if (browser.error())
             throw CliError(browser.error()->toStdString());
         QObject::connect(&browser, &FileBrowserViewModel::transferChanged, &browser, [&] {
@@ -135,37 +154,62 @@ QCoro::Task<void> putCommand(Session& session, QString local, QString remote) {
         QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
         co_return;
     }
-    fileops::TransferOptions transfer = options(session, bar, info.fileName());
-    co_await session.service().uploadFile(local, remote, std::move(transfer));
+    fileops::TransferOptions transfer = options(remote.partition, bar, info.fileName());
+    co_await session.service().uploadFile(local, remote.path, std::move(transfer));
 }
 
-QCoro::Task<void> removeCommand(Session& session, QStringList paths) {
-    FileBrowserViewModel& browser = session.browser();
-    browser.setSelectedFiles(QSet<QString>(paths.begin(), paths.end()));
-    co_await browser.deleteSelected();
+QCoro::Task<void> removeCommand(Session& session, QList<Remote> paths) {
+    for (const Remote& remote : paths) {
+        FileBrowserViewModel& browser = session.browser(remote.partition);
+        browser.setSelectedFiles(QSet<QString>{remote.path});
+        co_await browser.deleteSelected();
+    }
 }
 
-QCoro::Task<void> makeDirectoryCommand(Session& session, QString path) {
-    FileBrowserViewModel& browser = session.browser();
-    const QString name = path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
+QCoro::Task<void> makeDirectoryCommand(Session& session, Remote path) {
+    FileBrowserViewModel& browser = session.browser(path.partition);
+    const QString name = path.path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
     if (name.isEmpty())
         throw CliError("mkdir needs a directory name");
-    const QString parent = parentPath(path);
+    const QString parent = parentPath(path.path);
     co_await browser.navigateTo(parent);
     co_await browser.createFolder(name);
 }
 
-QCoro::Task<void> renameCommand(Session& session, QString path, QString newName) {
-    const QString renamed =
-        co_await session.service().rename(path, newName, session.partitionName());
+QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName) {
+    const QString renamed = co_await session.service().rename(path.path, newName, path.partition);
     print(renamed);
 }
 
-QCoro::Task<void> diskUsageCommand(Session& session) {
+QCoro::Task<void> copyCommand(Session& session, Remote from, Remote to) {
+    const auto source = co_await lookUp(session, from);
+    if (!source)
+        throw CliError("no such file or directory: " + from.path.toStdString());
+    bool intoDirectory = to.path == QLatin1String("/") || to.path.endsWith(QLatin1Char('/'));
+    if (!intoDirectory) {
+        const auto existing = co_await lookUp(session, to);
+        intoDirectory = existing && existing->isDirectory;
+    }
+    if (intoDirectory)
+        to.path = joined(to.path, source->name);
+    // One call copies the whole tree inside the guest: it may take as long as the slowest card
+    // needs for the bytes (1 MB/s), on top of the usual wait.
+    const std::uint64_t bytes = co_await treeBytes(session, from.partition, *source);
+    const auto wait =
+        fileops::FileOperationService::callTimeout + std::chrono::milliseconds(bytes / 1000);
+    co_await session.service().copyBetween(
+        source->path, from.partition, to.path, to.partition,
+        std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+    print(
+        QStringLiteral("%1:%2 -> %3:%4").arg(from.partition, source->path, to.partition, to.path));
+}
+
+QCoro::Task<void> diskUsageCommand(Session& session, QString partition) {
     // The guest mounts a partition on its first use: list its root first.
-    co_await session.browser().navigateTo(QStringLiteral("/"));
-    if (session.browser().error())
-        throw CliError(session.browser().error()->toStdString());
+    FileBrowserViewModel& browser = session.browser(partition);
+    co_await browser.navigateTo(QStringLiteral("/"));
+    if (browser.error())
+        throw CliError(browser.error()->toStdString());
     const auto partitions = co_await session.service().getPartitions();
     print(QStringLiteral("%1 %2 %3 %4 %5 %6")
               .arg(QStringLiteral("Partition").leftJustified(12),

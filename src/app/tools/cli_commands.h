@@ -1,5 +1,6 @@
 #pragma once
-// The commands of quorvale-cli, each run against a mounted Session. Failures throw.
+// The commands of quorvale-cli, each run against a Session with its sources mounted. Remote
+// paths come with the partition they are on. Failures throw.
 
 #include <QStringList>
 
@@ -9,12 +10,21 @@
 
 namespace quorvale::app::cli {
 
-QCoro::Task<void> listCommand(Session& session, QString path);
-QCoro::Task<void> getCommand(Session& session, QString remote, QString local);
-QCoro::Task<void> putCommand(Session& session, QString local, QString remote);
-QCoro::Task<void> removeCommand(Session& session, QStringList paths);
-QCoro::Task<void> makeDirectoryCommand(Session& session, QString path);
-QCoro::Task<void> renameCommand(Session& session, QString path, QString newName);
-QCoro::Task<void> diskUsageCommand(Session& session);
+struct Remote {
+    QString partition;
+    QString path;
+};
+
+QCoro::Task<void> listCommand(Session& session, Remote path);
+QCoro::Task<void> getCommand(Session& session, Remote remote, QString local);
+QCoro::Task<void> putCommand(Session& session, QString local, Remote remote);
+QCoro::Task<void> removeCommand(Session& session, QList<Remote> paths);
+QCoro::Task<void> makeDirectoryCommand(Session& session, Remote path);
+QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName);
+QCoro::Task<void> diskUsageCommand(Session& session, QString partition);
+// Copies a file or folder inside the VM, within one partition or from one card to another.
+// Into an existing directory (or a path ending in "/") the copy keeps its name; an existing
+// destination is never replaced.
+QCoro::Task<void> copyCommand(Session& session, Remote from, Remote to);
 
 }  // namespace quorvale::app::cli

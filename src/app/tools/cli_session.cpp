@@ -24,13 +24,6 @@ bool matchesPartition(const model::Partition& partition, const QString& wanted) 
 
 }  // namespace
 
-SourceSpec parseSource(const QString& text) {
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (QFileInfo::exists(text) || colon <= 0)
-        return {text, {}};
-    return {text.left(colon), text.mid(colon + 1)};
-}
-
 Session::Session() {
     auto source = std::make_unique<DetectionDiskSource>(&helperClient);
     disks = source.get();
@@ -50,14 +43,19 @@ QCoro::Task<model::Device> Session::findDevice(const QString& source) {
         co_return co_await disks->service().openImage(source);
     if (!rpc::isWholeDiskName(source.toStdString()))
         throw CliError("no such disk image or whole-disk name: " + source.toStdString());
-    bool enumerated = false;
-    QObject::connect(&disks->service(), &disk::DiskDetectionService::enumerationCompleted,
-                     &disks->service(), [&enumerated] { enumerated = true; });
-    deviceList->diskService().startMonitoring();
-    deviceList->setIsMonitoring(true);
-    for (int waited = 0; waited < 100 && !enumerated; ++waited)
-        co_await QCoro::sleepFor(100ms);
-    co_await QCoro::sleepFor(100ms);  // the last reports are delivered through the event loop
+    if (!monitoring) {
+        monitoring = true;
+        bool enumerated = false;
+        const auto connection =
+            QObject::connect(&disks->service(), &disk::DiskDetectionService::enumerationCompleted,
+                             &disks->service(), [&enumerated] { enumerated = true; });
+        deviceList->diskService().startMonitoring();
+        deviceList->setIsMonitoring(true);
+        for (int waited = 0; waited < 100 && !enumerated; ++waited)
+            co_await QCoro::sleepFor(100ms);
+        QObject::disconnect(connection);
+        co_await QCoro::sleepFor(100ms);  // the last reports are delivered through the event loop
+    }
     for (const model::Device& device : deviceList->devices()) {
         if (device.id == source)
             co_return device;
@@ -65,7 +63,10 @@ QCoro::Task<model::Device> Session::findDevice(const QString& source) {
     throw CliError("no removable disk named " + source.toStdString());
 }
 
-QCoro::Task<void> Session::open(SourceSpec wanted, std::chrono::milliseconds readyTimeout) {
+QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds readyTimeout) {
+    for (const auto& [source, name] : mountedSources)
+        if (source == wanted)
+            co_return name;
     const model::Device device = co_await findDevice(wanted.source);
     std::optional<model::Partition> chosen;
     for (const model::Partition& candidate : device.partitions) {
@@ -82,28 +83,40 @@ QCoro::Task<void> Session::open(SourceSpec wanted, std::chrono::milliseconds rea
                                  wanted.source.toStdString());
     }
     bool finished = false;
-    QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished, deviceList.get(),
-                     [&finished] { finished = true; });
+    const auto connection = QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished,
+                                             deviceList.get(), [&finished] { finished = true; });
     deviceList->readyTimeout = readyTimeout;
+    state.setErrorMessage(std::nullopt);
     state.setSelectedPartition(chosen);
     deviceList->mount(*chosen);
-    if (state.errorMessage())  // refused at once (not ext4)
+    if (state.errorMessage()) {  // refused at once (not ext4)
+        QObject::disconnect(connection);
         throw CliError(state.errorMessage()->toStdString());
+    }
     while (!finished)
         co_await QCoro::sleepFor(20ms);
+    QObject::disconnect(connection);
     if (state.needsFullDiskAccess())
         throw CliError("access to " + device.bsdName.toStdString() +
                        " denied: your account needs permission for the Quorvale helper");
+    // A plug-in refused by a running VM leaves it running: the banner says what failed.
+    if (state.errorMessage())
+        throw CliError(state.errorMessage()->toStdString());
     if (state.vmStatus().state != guest::VMStatus::State::running)
-        throw CliError(state.errorMessage().value_or(state.vmStatus().description).toStdString());
-    mounted = true;
-    partition = chosen->bsdName;
+        throw CliError(state.vmStatus().description.toStdString());
+    mountedSources.emplace_back(wanted, chosen->bsdName);
+    browserModel->fileOpService = deviceList->fileOpService();
+    co_return chosen->bsdName;
+}
+
+FileBrowserViewModel& Session::browser(const QString& partition) {
     browserModel->fileOpService = deviceList->fileOpService();
     browserModel->currentPartition = partition;
+    return *browserModel;
 }
 
 QCoro::Task<void> Session::close() {
-    if (mounted) {
+    if (!mountedSources.empty()) {
         const auto guest = deviceList->fileOpService();
         try {
             co_await guest->sync();

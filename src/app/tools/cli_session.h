@@ -1,8 +1,9 @@
 #pragma once
-// One mounted partition for quorvale-cli: the same services and models as the application
-// (helper client, disk detection, VM, transport, DeviceListViewModel, FileBrowserViewModel),
-// brought up for a SOURCE: a disk-image file or a device name, optionally followed by
-// ":PARTITION" (a partition name or number; default: the first ext4 partition).
+// The mounted partitions of one quorvale-cli run: the same services and models as the
+// application (helper client, disk detection, VM, transport, DeviceListViewModel,
+// FileBrowserViewModel), brought up for one or more SOURCEs (cli_arguments.h). Each source is
+// mounted through the application's own road: the first boots the VM, every further one is
+// plugged into it.
 
 #include <QString>
 
@@ -16,6 +17,7 @@
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
+#include "cli_arguments.h"
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
@@ -27,27 +29,20 @@ struct CliError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct SourceSpec {
-    QString source;     // image path or device name
-    QString partition;  // empty: the first ext4 partition
-};
-
-// Splits "SOURCE[:PARTITION]"; an existing file path is taken whole.
-SourceSpec parseSource(const QString& text);
-
 class Session {
 public:
     Session();
     ~Session();
 
-    // Finds the device, picks the partition and mounts it; throws CliError.
-    QCoro::Task<void> open(SourceSpec wanted, std::chrono::milliseconds readyTimeout);
+    // Finds the device, picks the partition and mounts it (once per source); returns the
+    // partition's name. Throws CliError.
+    QCoro::Task<QString> open(SourceSpec wanted, std::chrono::milliseconds readyTimeout);
     // Syncs and unmounts in the guest, then stops the VM. Never throws.
     QCoro::Task<void> close();
 
-    FileBrowserViewModel& browser() { return *browserModel; }
+    // The browser model, on `partition`.
+    FileBrowserViewModel& browser(const QString& partition);
     fileops::FileOperationService& service() { return *deviceList->fileOpService(); }
-    const QString& partitionName() const { return partition; }
 
 private:
     QCoro::Task<model::Device> findDevice(const QString& source);
@@ -61,8 +56,8 @@ private:
     DetectionDiskSource* disks = nullptr;
     std::unique_ptr<DeviceListViewModel> deviceList;
     std::unique_ptr<FileBrowserViewModel> browserModel;
-    QString partition;
-    bool mounted = false;
+    std::vector<std::pair<SourceSpec, QString>> mountedSources;  // source, partition
+    bool monitoring = false;
 };
 
 }  // namespace quorvale::app::cli

@@ -1,12 +1,11 @@
-// quorvale-cli: browse and change an ext4 partition of a disk image or removable disk from the
-// command line, through the VM and its agent, with the application's own models.
+// quorvale-cli: browse and change ext4 partitions of disk images and removable disks from the
+// command line, through the VM and its agent, with the application's own models. Several
+// sources may take part in one run, all in one VM.
 //
-//   quorvale-cli [--ready-timeout SECONDS] COMMAND SOURCE ARGS...
-//   ls SOURCE PATH | get SOURCE REMOTE LOCAL | put SOURCE LOCAL REMOTE | rm SOURCE PATH...
-//   mkdir SOURCE PATH | mv SOURCE PATH NEW_NAME | df SOURCE
+//   quorvale-cli [--ready-timeout SECONDS] COMMAND [SOURCE] ARGS...
 //
-// SOURCE is an image file or a device name, optionally followed by ":PARTITION". Exits 0 on
-// success, 1 with one error line on failure, 2 for a usage error.
+// Remote paths are plain (on the SOURCE given first) or SOURCE:PATH (cli_arguments.h). Exits 0
+// on success, 1 with one error line on failure, 2 for a usage error.
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -14,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "cli_arguments.h"
 #include "cli_commands.h"
 #include "cli_session.h"
 
@@ -22,40 +22,83 @@ namespace {
 using namespace quorvale::app::cli;
 
 constexpr const char* usage =
-    "usage: quorvale-cli [--ready-timeout SECONDS] COMMAND SOURCE ARGS...\n"
+    "usage: quorvale-cli [--ready-timeout SECONDS] COMMAND [SOURCE] ARGS...\n"
     "  ls SOURCE PATH            list a directory\n"
     "  get SOURCE REMOTE LOCAL   copy a file out (LOCAL may be a folder)\n"
     "  put SOURCE LOCAL REMOTE   copy a file in (REMOTE may be a directory)\n"
     "  rm SOURCE PATH...         delete files or directories\n"
     "  mkdir SOURCE PATH         create a directory\n"
     "  mv SOURCE PATH NEW_NAME   rename an entry in its directory\n"
+    "  cp SOURCE FROM TO         copy a file or folder inside the VM (TO may be a directory)\n"
     "  df SOURCE                 show the partition's size and free space\n"
-    "SOURCE: a disk image or device name, optionally followed by :PARTITION\n";
+    "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
+    "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
+    "first: cp card.img:/etc new.img:/etc copies from one card to another.\n";
+
+using Run =
+    std::function<QCoro::Task<void>(Session&, const std::vector<Remote>&, const QStringList&)>;
 
 struct Command {
-    const char* name;
-    int minArgs;  // after SOURCE
-    int maxArgs;  // -1: no limit
-    std::function<QCoro::Task<void>(Session&, const QStringList&)> run;
+    CommandShape shape;
+    // Remote arguments resolved, and every argument's text.
+    Run run;
 };
 
 const Command commands[] = {
-    {"ls", 1, 1, [](Session& s, const QStringList& a) { return listCommand(s, a[0]); }},
-    {"get", 2, 2, [](Session& s, const QStringList& a) { return getCommand(s, a[0], a[1]); }},
-    {"put", 2, 2, [](Session& s, const QStringList& a) { return putCommand(s, a[0], a[1]); }},
-    {"rm", 1, -1, [](Session& s, const QStringList& a) { return removeCommand(s, a); }},
-    {"mkdir", 1, 1, [](Session& s, const QStringList& a) { return makeDirectoryCommand(s, a[0]); }},
-    {"mv", 2, 2, [](Session& s, const QStringList& a) { return renameCommand(s, a[0], a[1]); }},
-    {"df", 0, 0, [](Session& s, const QStringList&) { return diskUsageCommand(s); }},
+    {{"ls", {Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return listCommand(s, r[0]);
+     }},
+    {{"get", {Role::remote, Role::local}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
+         return getCommand(s, r[0], a[1]);
+     }},
+    {{"put", {Role::local, Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
+         return putCommand(s, a[0], r[1]);
+     }},
+    {{"rm", {Role::remote}, true},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return removeCommand(s, QList<Remote>(r.begin(), r.end()));
+     }},
+    {{"mkdir", {Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return makeDirectoryCommand(s, r[0]);
+     }},
+    {{"mv", {Role::remote, Role::name}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
+         return renameCommand(s, r[0], a[1]);
+     }},
+    {{"cp", {Role::remote, Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return copyCommand(s, r[0], r[1]);
+     }},
+    {{"df", {}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return diskUsageCommand(s, r[0].partition);
+     }},
 };
 
-QCoro::Task<void> runCommand(const Command& command, SourceSpec source, QStringList args,
+QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
                              std::chrono::milliseconds readyTimeout, int& status) {
     Session session;
     std::string failure;
     try {
-        co_await session.open(std::move(source), readyTimeout);
-        co_await command.run(session, args);
+        // Every source is mounted first, in the order named: one VM holds them all.
+        QStringList partitions;
+        for (const SourceSpec& source : invocation.sources)
+            partitions << co_await session.open(source, readyTimeout);
+        // Per argument its remote path (empty for the others); a command without remote
+        // arguments finds its source's partition first.
+        std::vector<Remote> remotes;
+        for (qsizetype i = 0; i < invocation.values.size(); ++i) {
+            const int source = invocation.sourceOf[static_cast<std::size_t>(i)];
+            remotes.push_back(source < 0 ? Remote{}
+                                         : Remote{partitions[source], invocation.values[i]});
+        }
+        if (remotes.empty())
+            remotes.push_back(Remote{partitions.value(0), QStringLiteral("/")});
+        co_await command.run(session, remotes, invocation.values);
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -89,24 +132,27 @@ int main(int argc, char** argv) {
         readyTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         args = args.mid(2);
     }
-    if (args.size() < 2) {
+    if (args.isEmpty()) {
         std::fputs(usage, stderr);
         return 2;
     }
     const Command* command = nullptr;
     for (const Command& candidate : commands) {
-        if (args[0] == QLatin1String(candidate.name))
+        if (args[0] == candidate.shape.name)
             command = &candidate;
     }
-    const QStringList rest = args.mid(2);
-    if (!command || rest.size() < command->minArgs ||
-        (command->maxArgs >= 0 && rest.size() > command->maxArgs)) {
+    std::optional<Invocation> invocation;
+    try {
+        if (command)
+            invocation = resolveArguments(command->shape, args.mid(1));
+    } catch (const UsageError&) {
+    }
+    if (!invocation) {
         std::fputs(usage, stderr);
         return 2;
     }
     int status = 1;
     // Started from the event loop, so that its exit() is never lost before exec().
-    QTimer::singleShot(
-        0, &app, [&] { runCommand(*command, parseSource(args[1]), rest, readyTimeout, status); });
+    QTimer::singleShot(0, &app, [&] { runCommand(*command, *invocation, readyTimeout, status); });
     return app.exec();
 }
