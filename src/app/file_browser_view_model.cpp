@@ -189,6 +189,11 @@ void FileBrowserViewModel::setIsLoading(bool value) {
     Q_EMIT isLoadingChanged();
 }
 
+void FileBrowserViewModel::guestLost(const QString& reason) {
+    clearListing();
+    setError(reason);
+}
+
 void FileBrowserViewModel::setError(const std::optional<QString>& value) {
     if (error_ == value)
         return;

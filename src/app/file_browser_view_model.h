@@ -97,6 +97,8 @@ public:
     QCoro::Task<TransferReport> uploadFiles(QStringList localPaths);
     // Stops the running export or upload after its current chunk.
     void cancelTransfer();
+    // The guest is gone (the VM failed): the listing empties and `reason` is its error.
+    void guestLost(const QString& reason);
 
     std::shared_ptr<fileops::FileOperationService> fileOpService;
     std::optional<QString> currentPartition;

@@ -143,8 +143,9 @@ TEST(GuestDisks, HostNamesFindTheirDiskBySerialWhateverTheGuestOrder) {
         } catch (const AgentError& e) {
             EXPECT_EQ(e.kind == AgentError::Kind::system ? e.errnoValue : -e.code(), c.error)
                 << c.host;
-            if (!c.message.empty())
+            if (!c.message.empty()) {
                 EXPECT_EQ(std::string(e.what()), c.message);
+            }
         }
     }
 }

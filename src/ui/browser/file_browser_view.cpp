@@ -67,10 +67,14 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
         connectPartition(true);
     });
     connect(&appState, &app::AppState::vmStatusChanged, this, [this] {
-        // A guest that went away leaves nothing of its listing on screen; when it is back the
-        // browser shows the same folder again.
-        if (this->appState.vmStatus().state != guest::VMStatus::State::running) {
-            browserVM->clearListing();
+        // A guest that went away leaves nothing of its listing on screen, only why when it
+        // failed; when it is back the browser shows the same folder again.
+        const guest::VMStatus status = this->appState.vmStatus();
+        if (status.state != guest::VMStatus::State::running) {
+            if (status.isError())
+                browserVM->guestLost(status.description);
+            else
+                browserVM->clearListing();
             previewVM->clear();
         } else if (this->appState.selectedPartition())
             connectPartition(false);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QUrl>
@@ -74,9 +75,9 @@ QPushButton* wideButton(const QString& text) {
 
 }  // namespace
 
-FullDiskAccessView::FullDiskAccessView(app::AppState& appState, const QString& helperPath,
-                                       QWidget* parent)
-    : QWidget(parent), appState(appState), path(helperPath) {
+FullDiskAccessView::FullDiskAccessView(app::AppState& appState, app::HelperAccess& helper,
+                                       const QString& helperPath, QWidget* parent)
+    : QWidget(parent), appState(appState), helper(helper), path(helperPath) {
     setFixedSize(kSize);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(40, 28, 40, 24);
@@ -167,7 +168,7 @@ FullDiskAccessView::FullDiskAccessView(app::AppState& appState, const QString& h
     connect(reveal, &QPushButton::clicked, this, [this] {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
     });
-    connect(grant, &QPushButton::clicked, this, &FullDiskAccessView::runGrant);
+    connect(grant, &QPushButton::clicked, this, [this] { runGrant(); });
     connect(continueTo, &QPushButton::clicked, this, [this] {
         this->appState.setNeedsFullDiskAccess(false);
         this->appState.setRetryMountAfterFDA(true);
@@ -187,35 +188,28 @@ QString FullDiskAccessView::grantStatus() const {
     return status->isHidden() ? QString() : status->text();
 }
 
-void FullDiskAccessView::runGrant() {
-    if (process)
-        return;
-    const QString user = qEnvironmentVariable("USER");
-    process = new QProcess(this);
+QCoro::Task<void> FullDiskAccessView::runGrant() {
+    if (granting)
+        co_return;
+    QPointer<FullDiskAccessView> self(this);
+    granting = true;
     grant->setEnabled(false);
-    connect(process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus how) {
-        const bool ok = how == QProcess::NormalExit && exitCode == 0;
-        const QString detail = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
-        status->setText(ok ? QStringLiteral("Access granted. Click Continue.")
-                           : QStringLiteral("Grant failed") +
-                                 (detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
-        status->show();
-        grant->setEnabled(true);
-        process->deleteLater();
-        process = nullptr;
-        Q_EMIT grantFinished(ok);
-    });
-    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        status->setText(QStringLiteral("Grant failed: %1 could not be started").arg(elevation));
-        status->show();
-        grant->setEnabled(true);
-        process->deleteLater();
-        process = nullptr;
-        Q_EMIT grantFinished(false);
-    });
-    process->start(elevation, {path, QStringLiteral("grant"), user});
+    QString failure;
+    try {
+        co_await helper.grantAccess();
+    } catch (const std::exception& error) {
+        failure = QString::fromUtf8(error.what());
+        if (failure.isEmpty())
+            failure = QStringLiteral("unknown error");
+    }
+    if (!self)
+        co_return;
+    status->setText(failure.isEmpty() ? QStringLiteral("Access granted. Click Continue.")
+                                      : QStringLiteral("Grant failed: ") + failure);
+    status->show();
+    grant->setEnabled(true);
+    granting = false;
+    Q_EMIT grantFinished(failure.isEmpty());
 }
 
 }  // namespace quorvale::ui

@@ -1,14 +1,15 @@
 #pragma once
 // The page shown while AppState.needsFullDiskAccess is set: why access is needed, four steps,
-// the helper's path with "Show in File Manager", "Grant Access" (runs `pkexec <helper> grant
-// <user>` without blocking), "Continue" (hides the page and asks the sidebar to retry the
-// mount) and "Skip for now" (only hides the page).
+// the helper's path with "Show in File Manager", "Grant Access" (the helper client's grant for
+// the account running the app, without blocking), "Continue" (hides the page and asks the
+// sidebar to retry the mount) and "Skip for now" (only hides the page).
 
-#include <QPointer>
-#include <QProcess>
 #include <QWidget>
 
+#include <qcoro/qcorotask.h>
+
 #include "app/app_state.h"
+#include "app/service_interfaces.h"
 
 class QLabel;
 class QPushButton;
@@ -20,11 +21,9 @@ class FullDiskAccessView : public QWidget {
 public:
     static constexpr QSize kSize{560, 620};
 
-    FullDiskAccessView(app::AppState& appState, const QString& helperPath,
-                       QWidget* parent = nullptr);
+    FullDiskAccessView(app::AppState& appState, app::HelperAccess& helper,
+                       const QString& helperPath, QWidget* parent = nullptr);
 
-    // The program that runs the grant with root rights ("pkexec").
-    void setElevationProgram(const QString& program) { elevation = program; }
     QString helperPath() const { return path; }
     QStringList stepTexts() const;
     // The outcome of the last grant, empty while none has finished.
@@ -36,22 +35,22 @@ public:
     QPushButton* showInFileManagerButton() const { return reveal; }
 
 Q_SIGNALS:
-    // The grant process ended; `succeeded` when it exited with status 0.
+    // The grant ended; `succeeded` when access was granted.
     void grantFinished(bool succeeded);
 
 private:
-    void runGrant();
+    QCoro::Task<void> runGrant();
 
     app::AppState& appState;
+    app::HelperAccess& helper;
     QString path;
-    QString elevation = QStringLiteral("pkexec");
+    bool granting = false;
     QList<QLabel*> steps;
     QLabel* status;
     QPushButton* reveal;
     QPushButton* grant;
     QPushButton* continueTo;
     QPushButton* skip;
-    QPointer<QProcess> process;
 };
 
 }  // namespace quorvale::ui

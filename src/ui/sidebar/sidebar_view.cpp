@@ -125,8 +125,7 @@ SidebarView::~SidebarView() {
 void SidebarView::startMonitoringIfReady() {
     if (!model || appState.setupPhase() != app::SetupPhase::ready() || model->isMonitoring())
         return;
-    model->diskService().startMonitoring();
-    model->setIsMonitoring(true);
+    model->startMonitoring();
 }
 
 void SidebarView::updateStatus() {

@@ -74,7 +74,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     setCentralWidget(central);
 
     banner = new ErrorBanner(content);
-    fullDiskAccessPage = new FullDiskAccessView(appState, services.helperPath);
+    fullDiskAccessPage = new FullDiskAccessView(appState, services.helper, services.helperPath);
     fullDiskAccess = new PageOverlay(fullDiskAccessPage, central);
     onboardingPage = new OnboardingView(services.helper);
     onboarding = new PageOverlay(onboardingPage, central);

@@ -242,6 +242,22 @@ TEST_F(BrowserTest, ListsOnceTheVMIsRunningAndNotBefore) {
     booting.disconnect();
 }
 
+TEST_F(BrowserTest, AFailedVMShowsItsCauseInsteadOfTheLastListing) {
+    agent.writeFile(QStringLiteral("readme.txt"), "hi");
+    open();
+    ASSERT_EQ(view->viewModel()->files().size(), 1);
+    view->viewModel()->selectAll();
+    appState.setVmStatus(guest::VMStatus::error(QStringLiteral("Guest kernel panic")));
+    EXPECT_TRUE(view->viewModel()->files().isEmpty());
+    EXPECT_TRUE(view->viewModel()->selectedFiles().isEmpty());
+    EXPECT_EQ(view->viewModel()->error(), QStringLiteral("Guest kernel panic"));
+
+    // A fresh VM lists again.
+    appState.setVmStatus(guest::VMStatus::running());
+    ASSERT_TRUE(testing::spinUntil([&] { return view->viewModel()->files().size() == 1; }));
+    EXPECT_FALSE(view->viewModel()->error().has_value());
+}
+
 TEST_F(BrowserTest, SelectionChangesRepaintOnlyTheRowsBetweenTheFlippedOnes) {
     for (int i = 0; i < 6; ++i)
         agent.writeFile(QStringLiteral("file-%1.txt").arg(i), "x");

@@ -82,20 +82,26 @@ TEST(FullDiskAccess, ContinueWithASelectedExt4PartitionStartsAMount) {
         [&] { return harness.appState.vmStatus() == guest::VMStatus::running(); }));
 }
 
-TEST(FullDiskAccess, GrantRunsTheHelperThroughTheElevationProgram) {
+TEST(FullDiskAccess, GrantAsksTheHelperClientAndShowsTheOutcome) {
     WindowHarness harness;
     ui::FullDiskAccessView* page = harness.window->fullDiskAccessView();
-    // `false` and `true` stand in for pkexec refusing and granting.
-    page->setElevationProgram(QStringLiteral("false"));
     QSignalSpy finished(page, &ui::FullDiskAccessView::grantFinished);
+    harness.helper.grantFailure = "Error executing command as another user: Not authorized";
     QTest::mouseClick(page->grantButton(), Qt::LeftButton);
+    EXPECT_FALSE(page->grantButton()->isEnabled()) << "a second grant could start meanwhile";
     ASSERT_TRUE(finished.wait(5000));
     EXPECT_FALSE(finished.first().first().toBool());
-    EXPECT_TRUE(page->grantStatus().startsWith(QStringLiteral("Grant failed")));
-    page->setElevationProgram(QStringLiteral("true"));
+    EXPECT_EQ(page->grantStatus(),
+              QStringLiteral("Grant failed: Error executing command as another user: Not "
+                             "authorized"));
+    EXPECT_TRUE(page->grantButton()->isEnabled());
+
+    harness.helper.grantFailure.reset();
     QTest::mouseClick(page->grantButton(), Qt::LeftButton);
     ASSERT_TRUE(finished.wait(5000));
     EXPECT_TRUE(finished.last().first().toBool());
+    EXPECT_EQ(page->grantStatus(), QStringLiteral("Access granted. Click Continue."));
+    EXPECT_EQ(harness.helper.grants, 2);
 }
 
 TEST(Settings, SwitchesPersist) {

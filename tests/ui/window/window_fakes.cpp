@@ -95,7 +95,9 @@ QCoro::Task<bool> FakeHelper::checkHelper() {
 
 QCoro::Task<void> FakeHelper::grantAccess() {
     ++grants;
-    co_return;
+    co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+    if (grantFailure)
+        throw Error(*grantFailure);
 }
 
 QCoro::Task<void> FakeVM::bootVM(std::vector<guest::VMDisk> diskHandles) {
@@ -124,6 +126,12 @@ QCoro::Task<void> FakeVM::stopVM() {
     ++stops;
     abortVM();
     co_return;
+}
+
+void FakeVM::crash(const QString& cause) {
+    abortVM();
+    if (onUnexpectedStop)
+        onUnexpectedStop(cause);
 }
 
 void FakeVM::abortVM() {

@@ -56,6 +56,7 @@ public:
     int installs = 0;
     int checks = 0;
     int grants = 0;
+    std::optional<std::string> grantFailure;
 };
 
 class FakeVM : public app::VMControl {
@@ -68,6 +69,8 @@ public:
     QCoro::Task<void> stopVM() override;
     void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
+    // QEMU ends by itself.
+    void crash(const QString& cause);
 
     bool running = false;
     int boots = 0;

@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTest>
 #include <QToolButton>
@@ -121,9 +122,13 @@ TEST(Sidebar, NonExt4PartitionHasNoBrowseFilesAndDoesNotMount) {
     EXPECT_EQ(harness.helper.opened.size(), 1);
     EXPECT_FALSE(harness.appState.showError());
 
-    // Clicking the ext4 row mounts it.
+    // Clicking the ext4 row mounts it, on the handle the app holds for its card.
+    QSignalSpy mounts(sidebar->viewModel(), &app::DeviceListViewModel::mountFinished);
     QTest::mouseClick(sidebar->list()->viewport(), Qt::LeftButton, {}, rowCenter(sidebar, ext4Row));
-    EXPECT_EQ(harness.helper.opened.size(), 2);
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return mounts.size() == 1; }));
+    EXPECT_EQ(harness.helper.opened.size(), 1);
+    EXPECT_EQ(harness.appState.vmStatus(), guest::VMStatus::running());
+    EXPECT_FALSE(harness.appState.showError());
 }
 
 TEST(Sidebar, SelectingExt4WhileBootingStartsNoSecondMount) {
@@ -174,6 +179,31 @@ TEST(Sidebar, VMErrorShowsTheMessageInTheIndicatorAndItsTooltip) {
     EXPECT_EQ(indicator->toolTip(), QStringLiteral("VM Error: QEMU exited"));
     harness.appState.setVmStatus(guest::VMStatus::booting());
     EXPECT_TRUE(indicator->isPulsing());
+}
+
+TEST(MainWindow, AVMThatDiesShowsItsCauseAndSelectingAgainBootsAFreshOne) {
+    WindowHarness harness;
+    harness.show();
+    ui::SidebarView* sidebar = harness.window->sidebar();
+    sidebar->viewModel()->deviceUpdated(makeDevice({FS::ext4}));
+    ASSERT_TRUE(WindowHarness::waitFor(
+        [&] { return harness.appState.vmStatus() == guest::VMStatus::running(); }));
+
+    harness.vm.crash(QStringLiteral("Guest kernel panic"));
+    EXPECT_EQ(harness.appState.vmStatus(),
+              guest::VMStatus::error(QStringLiteral("Guest kernel panic")));
+    EXPECT_EQ(sidebar->statusIndicator()->text(), QStringLiteral("VM Error: Guest kernel panic"));
+    ui::ErrorBanner* banner = harness.window->errorBanner();
+    EXPECT_TRUE(banner->isShown());
+    EXPECT_EQ(banner->message(), QStringLiteral("The VM stopped unexpectedly: Guest kernel panic"));
+    EXPECT_FALSE(harness.transport.isConnected());
+
+    sidebar->viewModel()->mount(*harness.appState.selectedPartition());
+    ASSERT_TRUE(WindowHarness::waitFor(
+        [&] { return harness.appState.vmStatus() == guest::VMStatus::running(); }));
+    EXPECT_EQ(harness.vm.boots, 2);
+    EXPECT_EQ(harness.helper.opened.size(), 1) << "the held card was opened again";
+    EXPECT_EQ(sidebar->statusIndicator()->text(), QStringLiteral("VM Running"));
 }
 
 TEST(MainWindow, TwoBannersThreeSecondsApartHideFiveSecondsAfterTheFirst) {
