@@ -56,7 +56,9 @@ GuestDevice GuestPartitions::resolve(std::string_view hostName) const {
         try {
             return resolveGuestDevice(hostName, layout_.sysBlockDir, layout_.devDir);
         } catch (const AgentError& e) {
-            if (e.kind != AgentError::Kind::system || e.errnoValue != ENODEV ||
+            // A disk just plugged in may not show itself or its partitions yet.
+            if (e.kind != AgentError::Kind::system ||
+                (e.errnoValue != ENODEV && e.errnoValue != ENXIO) ||
                 std::chrono::steady_clock::now() >= deadline)
                 throw;
         }

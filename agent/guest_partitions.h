@@ -2,12 +2,12 @@
 // GuestPartitions: the VM's provider. The host's partition name (sdb2, mmcblk0p1, image0p2)
 // selects the partition of that number on the guest disk whose serial is the name's whole disk
 // (guest_disks.h); a name whose disk the VM does not hold is refused, never served from another
-// disk. A disk being hot-plugged may take a moment to appear: a name is refused only after
-// `diskWait`. A partition is mounted on first use under /mnt/<host name>, without device files,
-// set-id or exec; when the block device is read-only it is mounted "ro" with "noload", so not
-// even a journal replay writes. A mount serves only while its device still carries the same
-// disk: one left behind by a removed disk is detached, not reused for the disk that took its
-// guest name. A call without a name acts on the last partition used, or else the first one that
+// disk. A disk being plugged in may take a moment to appear with its partitions: a name is
+// refused only after `diskWait`. A partition is mounted on first use under /mnt/<host name>,
+// without device files, set-id or exec; when the block device is read-only it is mounted "ro" with
+// "noload", so not even a journal replay writes. A mount serves only while its device still carries
+// the same disk: one left behind by a removed disk is detached, not reused for the disk that took
+// its guest name. A call without a name acts on the last partition used, or else the first one that
 // mounts.
 
 #include <chrono>
@@ -55,7 +55,7 @@ private:
         bool readOnly = false;
     };
 
-    // Resolves `hostName`, waiting up to diskWait for its disk to appear.
+    // Resolves `hostName`, waiting up to diskWait for its disk and partition to appear.
     GuestDevice resolve(std::string_view hostName) const;
     // The mounted entry for `hostName` if its device still belongs to its disk; a stale one is
     // detached and forgotten. Called with the mutex held.

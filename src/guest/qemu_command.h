@@ -45,8 +45,9 @@ struct QemuConfig {
     static constexpr const char* kernelCommandLine = "console=hvc0 quiet random.trust_cpu=on";
     static constexpr int cpus = 1;
     static constexpr int memoryMiB = 256;
-    // Root ports for disks: how many cards the VM can hold at once.
-    static constexpr int diskSlots = 8;
+    // Root ports for disks: how many cards the VM can hold at once. Each one costs boot time
+    // (the guest enumerates it), so only as many as people plug in at once.
+    static constexpr int diskSlots = 4;
 
     // "qemu-system-x86_64" or "qemu-system-aarch64" for the host's architecture.
     static QString systemEmulator();

@@ -256,8 +256,11 @@ TEST(GuestPartitionsTest, ADiskBeingPluggedInIsWaitedFor) {
     writeDisks(tree, {{"vda", "sdb", {1}}});
     GuestPartitions partitions({tree.path + "/dev", tree.path + "/sys/block", tree.path + "/mnt",
                                 std::chrono::seconds(20)});
-    // The disk appears while the call waits; the call then reaches it (and finds no ext4).
+    // The disk appears while the call waits, its partitions a little later; the call then
+    // reaches the partition (and finds no ext4).
     std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        writeDisks(tree, {{"vdb", "sdc", {}}});
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         writeDisks(tree, {{"vdb", "sdc", {2}}});
     });

@@ -95,7 +95,7 @@ TEST(QemuCommand, OneRawDiskPerFdInOrderNamedByItsHostNameInItsOwnSlot) {
     const QStringList ports = valuesOf(args, "-device").filter("pcie-root-port");
     ASSERT_EQ(ports.size(), QemuConfig::diskSlots);
     EXPECT_EQ(ports[0], "pcie-root-port,id=slot0,chassis=1,io-reserve=0");
-    EXPECT_EQ(ports[7], "pcie-root-port,id=slot7,chassis=8,io-reserve=0");
+    EXPECT_EQ(ports[3], "pcie-root-port,id=slot3,chassis=4,io-reserve=0");
 }
 
 TEST(QemuCommand, BlockNodesPinRawAndKeepCardsPastThePageCache) {
