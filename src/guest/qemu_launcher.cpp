@@ -108,6 +108,10 @@ void QemuLauncher::terminate() {
         process.kill();
         process.waitForFinished(2000);
     }
+    // A start() still under way keeps this object alive: the disks must not wait for it, or a
+    // card stays claimed after its boot was ended.
+    childFds.clear();
+    options.disks.clear();
 }
 
 QCoro::Task<void> QemuLauncher::start() {

@@ -57,7 +57,7 @@ public:
     // Names of the disks the VM holds, in slot order (not those still being plugged in).
     QStringList diskNames() const;
 
-    // Kills QEMU at once, reporting nothing (the owner is going away).
+    // Kills QEMU at once, reporting nothing, and closes the disk descriptors it was given.
     void terminate();
 
     bool canRequestStop() const;

@@ -2,7 +2,8 @@
 // real VM. Loop devices stand for two USB disks of a fake sysfs tree (their nodes there carry
 // the loop devices' numbers), so the kernel's exclusive-open rule decides: the helper ejects a
 // disk only once every descriptor of it is closed. Ejecting one card while the other still
-// lists thus shows that the app and QEMU let go of that card, and only of it. Needs root, two
+// lists thus shows that the app and QEMU let go of that card, and only of it; a card mounted
+// again at once after a cancelled boot shows that the boot let go of it. Needs root, two
 // free loop devices and device nodes; skipped where any is missing.
 
 #include <fcntl.h>
@@ -254,6 +255,24 @@ TEST_F(CardsThroughHelperVMTest, OneCardIsEjectedWhileTheOtherStillLists) {
     }
     EXPECT_EQ(debugfsCat(cards[1], "/upload.bin"), payload);
     EXPECT_EQ(debugfsCat(cards[0], "/upload.bin"), "") << "written to the wrong card";
+}
+
+TEST_F(CardsThroughHelperVMTest, ACancelledBootLetsGoOfTheCardSoItOpensAgainAtOnce) {
+    const model::Device card = device(cards[0]);
+    run(devices->deviceUpdated(card));  // auto-selected: the boot starts
+    ASSERT_TRUE(spinUntil([&] { return vmService.virtualMachine() != nullptr; }, 60s));
+    ASSERT_TRUE(state.isBootingVM());
+    devices->cancelMount();
+    EXPECT_FALSE(vmService.virtualMachine());
+    EXPECT_TRUE(devices->heldDisks().isEmpty());
+
+    // The helper opens the card exclusively: a QEMU left running would keep it claimed.
+    select(card.partitions[0]);
+    expectRunning();
+    EXPECT_FALSE(state.showError()) << state.errorMessage().value_or("").toStdString();
+    EXPECT_EQ(list("sdq"), (QStringList{"lost+found", "sdq.txt"}));
+    run(devices->ejectDevice(card), 120s);
+    EXPECT_EQ(detached("sdq"), "1");
 }
 
 }  // namespace
