@@ -32,6 +32,13 @@ QString QemuConfig::defaultMachine() {
     return armHost ? QStringLiteral("virt") : QStringLiteral("q35");
 }
 
+QString QemuConfig::defaultKernelCommandLine(Accel accel) {
+    QString line = QLatin1String(kernelCommandLineBase);
+    if (accel == Accel::tcg && !armHost)
+        line += QStringLiteral(" noapictimer");
+    return line;
+}
+
 QString QemuConfig::agentPortName(uint32_t port) {
     return QStringLiteral("org.quorvale.agent.%1").arg(port);
 }
@@ -102,7 +109,9 @@ QStringList qemuArguments(const QemuConfig& config) {
     args << "-smp" << QString::number(QemuConfig::cpus);
     args << "-m" << QStringLiteral("%1M").arg(QemuConfig::memoryMiB);
     args << "-kernel" << config.kernel << "-initrd" << config.initramfs;  // plain paths: no list
-    args << "-append" << QemuConfig::kernelCommandLine;
+    args << "-append"
+         << (config.kernelCommandLine.isEmpty() ? QemuConfig::defaultKernelCommandLine(config.accel)
+                                                : config.kernelCommandLine);
     // A guest panic (pvpanic) ends QEMU with a failure status; a reboot request ends it too.
     args << "-action"
          << "panic=exit-failure"

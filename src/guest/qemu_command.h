@@ -41,8 +41,17 @@ struct QemuConfig {
     std::optional<uint32_t> vsockCid;  // vhost-vsock when set
     QString agentSocket;               // virtio-serial bridge when vsockCid is unset
     uint32_t agentPort = 5000;
+    QString kernelCommandLine;  // empty: defaultKernelCommandLine(accel)
 
-    static constexpr const char* kernelCommandLine = "console=hvc0 quiet random.trust_cpu=on";
+    // After the console, quiet and entropy settings: no_timer_check, because the IO-APIC timer
+    // check fails under emulation on a busy host and the guest panics before it has booted;
+    // cryptomgr.notests, because the crypto self-tests cost a distribution kernel a quarter of a
+    // second under emulation. Under emulation also noapictimer: the local APIC timer's
+    // calibration busy-waits a tenth of a second, and the HPET ticks as well for one CPU (under
+    // KVM the calibration is skipped and the local timer is the cheaper one).
+    static constexpr const char* kernelCommandLineBase =
+        "console=hvc0 quiet random.trust_cpu=on no_timer_check cryptomgr.notests";
+    static QString defaultKernelCommandLine(Accel accel);
     static constexpr int cpus = 1;
     static constexpr int memoryMiB = 256;
     // Root ports for disks: how many cards the VM can hold at once. Each one costs boot time

@@ -76,6 +76,16 @@ bool QemuLauncher::vhostVsockUsable() {
     return deviceUsable("/dev/vhost-vsock");
 }
 
+QemuConfig::Accel QemuLauncher::accelerator(bool kvmUsable, const QString& requested) {
+    if (!kvmUsable || requested.compare(QLatin1String("tcg"), Qt::CaseInsensitive) == 0)
+        return QemuConfig::Accel::tcg;
+    return QemuConfig::Accel::kvm;
+}
+
+QemuConfig::Accel QemuLauncher::accelerator() {
+    return accelerator(kvmUsable(), qEnvironmentVariable(acceleratorVariable));
+}
+
 QemuLauncher::QemuLauncher(Options options, QObject* parent)
     : QObject(parent), options(std::move(options)) {
     process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -150,12 +160,13 @@ QCoro::Task<void> QemuLauncher::start() {
             ("Cannot create a runtime directory: " + runtimeDir->errorString()).toStdString());
 
     qemuConfig.machine = QemuConfig::defaultMachine();
-    qemuConfig.accel = kvmUsable() ? QemuConfig::Accel::kvm : QemuConfig::Accel::tcg;
+    qemuConfig.accel = accelerator();
     qemuConfig.kernel = options.kernel;
     qemuConfig.initramfs = options.initramfs;
     qemuConfig.consoleLog = options.consoleLog;
     qemuConfig.qmpSocket = runtimeDir->filePath(QStringLiteral("qmp.sock"));
     qemuConfig.agentPort = options.agentPort;
+    qemuConfig.kernelCommandLine = options.kernelCommandLine;
     if (vhostVsockUsable())
         qemuConfig.vsockCid = nextGuestCid();
     else

@@ -34,6 +34,7 @@ public:
         QString consoleLog;
         std::vector<VMDisk> disks;
         uint32_t agentPort = 5000;
+        QString kernelCommandLine;  // empty: the default for the accelerator
     };
 
     explicit QemuLauncher(Options options, QObject* parent = nullptr);
@@ -74,6 +75,10 @@ public:
 
     static bool kvmUsable();
     static bool vhostVsockUsable();
+    // KVM when usable, else TCG; QUORVALE_VM_ACCEL=tcg chooses TCG even where KVM is usable.
+    static QemuConfig::Accel accelerator();
+    static QemuConfig::Accel accelerator(bool kvmUsable, const QString& requested);
+    static constexpr const char* acceleratorVariable = "QUORVALE_VM_ACCEL";
 
 Q_SIGNALS:
     void guestStopped();

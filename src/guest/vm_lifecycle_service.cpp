@@ -84,8 +84,8 @@ QCoro::Task<void> VMLifecycleService::bootVM(std::vector<VMDisk> diskHandles) {
             throw VMError(VMError::Kind::initramfsNotFound);
         const QString consoleLog = prepareConsoleLog();
         qCInfo(lcVM, "VM serial console logging to: %s", qUtf8Printable(consoleLog));
-        QemuLauncher::Options options{*kernel, *initramfs, consoleLog, std::move(diskHandles),
-                                      vsockPort};
+        QemuLauncher::Options options{
+            *kernel, *initramfs, consoleLog, std::move(diskHandles), vsockPort, kernelCommandLine};
         vm = std::shared_ptr<QemuLauncher>(new QemuLauncher(std::move(options)),
                                            [](QemuLauncher* launcher) { launcher->deleteLater(); });
     } catch (const std::exception& error) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "guest/qemu_command.h"
 #include "guest/vm_disk.h"
 #include "guest/vm_error.h"
 #include "guest/vm_resources.h"
@@ -65,6 +66,9 @@ public:
     bool lastStopWasForced() const { return lastStopForced; }
 
     uint32_t vsockPort = 5000;
+    // The guest kernel's command line; empty: the default for the accelerator (benchmarks
+    // compare others).
+    QString kernelCommandLine;
 
 Q_SIGNALS:
     void statusChanged();

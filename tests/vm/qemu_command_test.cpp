@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 
 #include "guest/qemu_command.h"
+#include "guest/qemu_launcher.h"
 #include "qstring_printer.h"
 
 namespace quorvale::guest {
@@ -40,7 +41,6 @@ QStringList valuesOf(const QStringList& args, const QString& option) {
 
 TEST(QemuCommand, FixedShapeAndHardening) {
     const QStringList args = qemuArguments(baseConfig());
-    EXPECT_EQ(valueOf(args, "-append"), "console=hvc0 quiet random.trust_cpu=on");
     EXPECT_EQ(valueOf(args, "-smp"), "1");
     EXPECT_EQ(valueOf(args, "-m"), "256M");
     EXPECT_EQ(valueOf(args, "-kernel"), "/res/vm/vmlinuz");
@@ -66,12 +66,48 @@ TEST(QemuCommand, FixedShapeAndHardening) {
     EXPECT_EQ(valueOf(args, "-qmp"), "unix:/run/q/qmp.sock,server=on,wait=off");
 }
 
+TEST(QemuCommand, KernelCommandLinePerAcceleratorUnlessGiven) {
+    using Accel = QemuConfig::Accel;
+    const QString fixed = QStringLiteral("console=hvc0 quiet random.trust_cpu=on");
+    for (const Accel accel : {Accel::tcg, Accel::kvm}) {
+        QemuConfig config = baseConfig();
+        config.accel = accel;
+        const QStringList lines = valuesOf(qemuArguments(config), "-append");
+        ASSERT_EQ(lines.size(), 1);
+        // Whatever shortens the boot goes after the console, quiet and entropy settings.
+        EXPECT_TRUE(lines[0].startsWith(fixed + ' ')) << lines[0].toStdString();
+        const QStringList words = lines[0].split(' ');
+        EXPECT_TRUE(words.contains("no_timer_check")) << lines[0].toStdString();
+        // The local APIC timer only goes where its calibration is a busy wait.
+        EXPECT_EQ(words.contains("noapictimer"), accel == Accel::tcg) << lines[0].toStdString();
+    }
+    QemuConfig config = baseConfig();
+    config.kernelCommandLine = fixed + " initcall_debug";
+    EXPECT_EQ(valuesOf(qemuArguments(config), "-append"), QStringList{fixed + " initcall_debug"});
+}
+
 TEST(QemuCommand, KvmWhenChosen) {
     QemuConfig config = baseConfig();
     config.accel = QemuConfig::Accel::kvm;
     const QStringList args = qemuArguments(config);
     EXPECT_EQ(valueOf(args, "-accel"), "kvm");
     EXPECT_EQ(valueOf(args, "-cpu"), "host");
+}
+
+TEST(QemuCommand, KvmWhereUsableUnlessEmulationIsAsked) {
+    using Accel = QemuConfig::Accel;
+    const struct {
+        bool kvmUsable;
+        const char* requested;
+        Accel expected;
+    } cases[] = {
+        {true, "", Accel::kvm},     {true, "kvm", Accel::kvm}, {true, "tcg", Accel::tcg},
+        {true, "TCG", Accel::tcg},  {false, "", Accel::tcg},   {false, "kvm", Accel::tcg},
+        {false, "tcg", Accel::tcg},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(QemuLauncher::accelerator(c.kvmUsable, c.requested), c.expected)
+            << c.kvmUsable << " " << c.requested;
 }
 
 TEST(QemuCommand, OneRawDiskPerFdInOrderNamedByItsHostNameInItsOwnSlot) {
