@@ -17,6 +17,7 @@
 #include "agent/agent_error.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
+#include "agent/guest_devices.h"
 #include "agent/guest_partitions.h"
 #include "agent/log.h"
 #include "agent/module_loader.h"
@@ -165,6 +166,8 @@ void runInit() {
     startThread("vsock", [] { serveVsock(dispatcher); });
     startThread("virtio-serial", [] { serveVirtioPort(dispatcher); });
     startThread("power button", [] { watchPowerButton([] { powerOff(partitions); }); });
+    // Off the path to the first answer.
+    logLine(describeGuestDevices());
 
     // PID 1 adopts orphans; reap them so none stays a zombie.
     for (;;) {

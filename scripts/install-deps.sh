@@ -3,9 +3,11 @@
 # Idempotent: does nothing when everything is present. Works as root or through sudo.
 set -euo pipefail
 
+# The guest kernel is built from source where the repository has a configuration for it (x86);
+# elsewhere the image uses Debian's cloud kernel.
 case "$(dpkg --print-architecture)" in
-  arm64) qemu_pkg=qemu-system-arm ;;
-  *) qemu_pkg=qemu-system-x86 ;;
+  arm64) qemu_pkg=qemu-system-arm kernel_build=() ;;
+  *) qemu_pkg=qemu-system-x86 kernel_build=(linux-source make bc bison flex libelf-dev) ;;
 esac
 
 packages=(
@@ -15,8 +17,10 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qcoro-qt6-dev
   libboost-json1.81-dev libudev-dev libblkid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  # the VM: emulator, guest image tools (kernel package is fetched with apt-get download)
+  # the VM: emulator, guest image tools (the cloud kernel package is fetched with apt-get download)
   "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd lz4 binutils
+  # the guest kernel built for the VM: its source and what building it needs
+  "${kernel_build[@]}"
   # disk images and their checks
   e2fsprogs fdisk dosfstools util-linux
   # helper installation and privilege

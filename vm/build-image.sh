@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Builds the guest resources: the Debian cloud kernel (uncompressed where QEMU can start it so)
-# and an initramfs holding the agent as /init, the kernel modules it loads and their list.
-# Nothing else goes into the image.
+# Builds the guest resources: the kernel and an initramfs holding the agent as /init, the kernel
+# modules it loads and their list. Nothing else goes into the image.
 #
-#   build-image.sh CACHE_DIR OUT_DIR AGENT_BINARY MODULE_NAMES_FILE
+#   build-image.sh CACHE_DIR OUT_DIR AGENT_BINARY MODULE_NAMES_FILE [KERNEL]
 #
-# The kernel package is fetched with `apt-get download` into CACHE_DIR and unpacked there; the
-# cache is published by a rename only when complete, so a failed download leaves nothing behind
-# and later builds work offline.
+# KERNEL is a kernel built for the VM (build-kernel.sh) with every driver built in: it is shipped
+# as it is, with no modules. Without it the kernel is Debian's cloud kernel (uncompressed where
+# QEMU can start it so) with the modules named in MODULE_NAMES_FILE. Its package is fetched with
+# `apt-get download` into CACHE_DIR and unpacked there; the cache is published by a rename only
+# when complete, so a failed download leaves nothing behind and later builds work offline.
 set -euo pipefail
 
-cache=$1 out=$2 agent=$3 module_names=$4
+cache=$1 out=$2 agent=$3 module_names=$4 built_kernel=${5:-}
 
 case "$(dpkg --print-architecture)" in
   arm64) flavour=cloud-arm64 ;;
@@ -54,10 +55,6 @@ fetch_kernel() {
   trap - EXIT
 }
 
-if [ ! -f "$kernel_tree/lib/modules/$(ls "$kernel_tree/lib/modules" 2>/dev/null | head -n1)/modules.dep" ]; then
-  echo "vm-image: fetching linux-image-$flavour"
-  fetch_kernel
-fi
 
 # Writes the kernel inside the bzImage $1 to $2 as the ELF it was built as, when that ELF has a
 # PVH entry point: QEMU then starts it directly, which under TCG saves the quarter of a second
@@ -83,47 +80,62 @@ uncompressed_kernel() {
   return 1
 }
 
-version=$(ls "$kernel_tree/lib/modules")
-moddir=lib/modules/$version
+# Copies the modules named in the list and their dependencies into the image, decompressed, and
+# lists them in load order: modprobe prints each module after its dependencies (modules.dep).
+collect_modules() {
+  local version=$1 name kind path rel dest
+  declare -A seen=()
+  mkdir -p "$stage/lib/modules/$version"
+  while read -r name; do
+    while read -r kind path _; do
+      [ "$kind" = insmod ] || continue
+      rel=${path#"$kernel_tree"/}
+      dest=${rel%.xz}; dest=${dest%.zst}; dest=${dest%.gz}
+      [ -z "${seen[$dest]:-}" ] || continue
+      seen[$dest]=1
+      mkdir -p "$stage/$(dirname "$dest")"
+      case "$path" in
+        *.ko.xz) xz -dc "$path" >"$stage/$dest" ;;
+        *.ko.zst) zstd -qdc "$path" >"$stage/$dest" ;;
+        *.ko.gz) gzip -dc "$path" >"$stage/$dest" ;;
+        *) cp "$path" "$stage/$dest" ;;
+      esac
+      echo "/$dest" >>"$stage/etc/quorvale/modules"
+    done < <(modprobe -d "$kernel_tree" -S "$version" --show-depends "$name" 2>/dev/null || true)
+  done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$module_names")
+}
 
+mkdir -p "$(dirname "${out%/}")"
 stage=$(mktemp -d "${out%/}.stage.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage"/{dev,proc,sys,mnt,etc/quorvale,"$moddir"}
+mkdir -p "$stage"/{dev,proc,sys,mnt,etc/quorvale}
 # The agent without its symbols: a smaller image loads faster.
 strip --strip-all -o "$stage/init" "$agent"
 chmod 0755 "$stage/init"
-
-# Dependency order from modules.dep: modprobe prints each module after its dependencies.
 : >"$stage/etc/quorvale/modules"
-declare -A seen=()
-while read -r name; do
-  while read -r kind path _; do
-    [ "$kind" = insmod ] || continue
-    rel=${path#"$kernel_tree"/}
-    dest=${rel%.xz}; dest=${dest%.zst}; dest=${dest%.gz}
-    [ -z "${seen[$dest]:-}" ] || continue
-    seen[$dest]=1
-    mkdir -p "$stage/$(dirname "$dest")"
-    case "$path" in
-      *.ko.xz) xz -dc "$path" >"$stage/$dest" ;;
-      *.ko.zst) zstd -qdc "$path" >"$stage/$dest" ;;
-      *.ko.gz) gzip -dc "$path" >"$stage/$dest" ;;
-      *) cp "$path" "$stage/$dest" ;;
-    esac
-    echo "/$dest" >>"$stage/etc/quorvale/modules"
-  done < <(modprobe -d "$kernel_tree" -S "$version" --show-depends "$name" 2>/dev/null || true)
-done < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$module_names")
-
 mkdir -p "$out"
+
+if [ -n "$built_kernel" ]; then
+  cp "$built_kernel" "$out/vmlinuz.tmp"
+  kernel_form="built for the VM"
+else
+  if [ ! -f "$kernel_tree/lib/modules/$(ls "$kernel_tree/lib/modules" 2>/dev/null | head -n1)/modules.dep" ]; then
+    echo "vm-image: fetching linux-image-$flavour"
+    fetch_kernel
+  fi
+  version=$(ls "$kernel_tree/lib/modules")
+  kernel_form="$version, uncompressed"
+  if ! uncompressed_kernel "$kernel_tree/boot/vmlinuz-$version" "$out/vmlinuz.tmp"; then
+    kernel_form="$version, compressed"
+    cp "$kernel_tree/boot/vmlinuz-$version" "$out/vmlinuz.tmp"
+  fi
+  collect_modules "$version"
+fi
+
 # Uncompressed newc: under TCG the kernel's gunzip costs more than copying the extra bytes.
 find "$stage" -exec touch -h -d @0 {} +
 (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --reproducible --quiet) \
   >"$out/initramfs.img.tmp"
-kernel_form=uncompressed
-if ! uncompressed_kernel "$kernel_tree/boot/vmlinuz-$version" "$out/vmlinuz.tmp"; then
-  kernel_form=compressed
-  cp "$kernel_tree/boot/vmlinuz-$version" "$out/vmlinuz.tmp"
-fi
 mv "$out/initramfs.img.tmp" "$out/initramfs.img"
 mv "$out/vmlinuz.tmp" "$out/vmlinuz"
-echo "vm-image: kernel $version ($kernel_form), $(wc -l <"$stage/etc/quorvale/modules") modules"
+echo "vm-image: kernel $kernel_form, $(wc -l <"$stage/etc/quorvale/modules") modules"

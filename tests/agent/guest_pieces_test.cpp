@@ -13,6 +13,7 @@
 
 #include "agent/agent_error.h"
 #include "agent/ext_superblock.h"
+#include "agent/guest_devices.h"
 #include "agent/guest_disks.h"
 #include "agent/guest_partitions.h"
 #include "agent/module_loader.h"
@@ -272,6 +273,33 @@ TEST(GuestPartitionsTest, ADiskBeingPluggedInIsWaitedFor) {
                   "Cannot mount sdc2 (" + tree.path + "/dev/vdb2): not an ext2/3/4 filesystem");
     }
     plug.join();
+}
+
+TEST(GuestDevices, CountsBoundDevicesPerDriverAndNamesTheExtTypes) {
+    TempDir sys;
+    const auto bind = [&](const std::string& driver, const std::string& device) {
+        fs::create_directories(sys.path + "/" + driver);
+        fs::create_symlink("../../../../devices/" + device, sys.path + "/" + driver + "/" + device);
+    };
+    // Bound devices are links; "module", "bind" and "uevent" are not devices.
+    bind("bus/virtio/drivers/virtio_console", "virtio0");
+    bind("bus/virtio/drivers/virtio_balloon", "virtio1");
+    bind("bus/virtio/drivers/virtio_rng", "virtio2");
+    bind("bus/virtio/drivers/virtio_rng", "module");
+    sys.write("bus/virtio/drivers/virtio_rng/bind", "");
+    sys.write("bus/virtio/drivers/virtio_rng/uevent", "");
+    fs::create_directories(sys.path + "/bus/virtio/drivers/virtio_blk");
+    // pvpanic counts on either bus.
+    bind("bus/platform/drivers/pvpanic-mmio", "QEMU0001:00");
+    bind("bus/pci/drivers/pvpanic-pci", "0000:00:05.0");
+    sys.write("filesystems", "nodev\tsysfs\nnodev\tproc\n\text3\n\text2\n\text4\nnodev\tvfat\n");
+
+    EXPECT_EQ(describeGuestDevices(sys.path, sys.path + "/filesystems"),
+              "devices: virtio_console=1 virtio_blk=0 virtio_balloon=1 virtio_rng=1 vsock=- "
+              "pvpanic=2 button=-; filesystems: ext3 ext2 ext4");
+    EXPECT_EQ(describeGuestDevices(sys.path + "/none", sys.path + "/none"),
+              "devices: virtio_console=- virtio_blk=- virtio_balloon=- virtio_rng=- vsock=- "
+              "pvpanic=- button=-; filesystems:");
 }
 
 }  // namespace

@@ -269,5 +269,26 @@ TEST(VMFiles, ReadOnlyImageStaysUnchangedAndQemuDyingFailsTheWaitingCall) {
     EXPECT_EQ(shellOutput("sha256sum < '" + image + "'"), before) << "the read-only image changed";
 }
 
+// The guest kernel mounts ext2 (no journal) and ext3 (journal, no extents) as it mounts ext4.
+TEST(VMFiles, Ext2AndExt3Images) {
+    for (const char* type : {"ext2", "ext3"}) {
+        SCOPED_TRACE(type);
+        QTemporaryDir dir;
+        const std::string tree = dir.filePath("tree").toStdString();
+        const std::string image = dir.filePath("old.img").toStdString();
+        makeTree(tree);
+        ASSERT_EQ(
+            shell(std::string("mkfs.") + type + " -q -F -d '" + tree + "' '" + image + "' 32M"), 0);
+        BootedVM vm(openFile(image, O_RDWR), "image0");
+        exerciseAndCheck(vm, [&] { return image; });
+        // Written to, it keeps its type: no ext4 feature was switched on.
+        const std::string features =
+            shellOutput("dumpe2fs -h '" + image + "' 2>/dev/null | grep '^Filesystem features'");
+        EXPECT_EQ(features.find("extent"), std::string::npos) << features;
+        EXPECT_EQ(features.find("has_journal") != std::string::npos, std::string(type) == "ext3")
+            << features;
+    }
+}
+
 }  // namespace
 }  // namespace quorvale::guest

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <optional>
+#include <vector>
 
 #include "guest/qemu_launcher.h"
 #include "vm_test_support.h"
@@ -44,35 +46,60 @@ struct Resources {
     }
 };
 
-// A newc archive holding only /dev: the kernel finds no init and panics, so it never
-// answers the power button.
-QByteArray initlessArchive() {
+struct ArchiveEntry {
+    QByteArray name;
+    unsigned mode;
+    QByteArray data;
+};
+
+// A newc archive (what the kernel unpacks as its initramfs) of `entries`.
+QByteArray newcArchive(std::vector<ArchiveEntry> entries) {
+    entries.push_back({"TRAILER!!!", 0, {}});
     QByteArray archive;
-    auto entry = [&](const QByteArray& name, unsigned mode) {
-        archive += QStringLiteral("070701%1%2%3%4%5%6%7%8%9%10%11%12%13")
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(mode, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(1, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .arg(name.size() + 1, 8, 16, QChar('0'))
-                       .arg(0, 8, 16, QChar('0'))
-                       .toLatin1();
-        archive += name + '\0';
+    const auto pad = [&] {
         while (archive.size() % 4)
             archive += '\0';
     };
-    entry("dev", 040755);
-    entry("TRAILER!!!", 0);
+    for (const ArchiveEntry& entry : entries) {
+        const unsigned fields[] = {0,
+                                   entry.mode,
+                                   0,
+                                   0,
+                                   1,
+                                   0,
+                                   static_cast<unsigned>(entry.data.size()),
+                                   0,
+                                   0,
+                                   0,
+                                   0,
+                                   static_cast<unsigned>(entry.name.size() + 1),
+                                   0};
+        archive += "070701";
+        for (unsigned field : fields)
+            archive += QByteArray::number(field, 16).rightJustified(8, '0');
+        archive += entry.name + '\0';
+        pad();
+        archive += entry.data;
+        pad();
+    }
     while (archive.size() % 512)
         archive += '\0';
     return archive;
+}
+
+// Only /dev: the kernel finds no init and panics.
+QByteArray initlessArchive() {
+    return newcArchive({{"dev", 040755, {}}});
+}
+
+// An init that stays up and ignores the power button: a guest that never stops by itself.
+std::optional<QByteArray> idleArchive() {
+#ifdef QUORVALE_IDLE_INIT
+    QFile init(QStringLiteral(QUORVALE_IDLE_INIT));
+    if (init.open(QIODevice::ReadOnly))
+        return newcArchive({{"dev", 040755, {}}, {"init", 0100755, init.readAll()}});
+#endif
+    return std::nullopt;
 }
 
 TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
@@ -98,6 +125,19 @@ TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
 
     UniqueFd stream = waitForAgent(service);
     ASSERT_TRUE(stream.valid()) << "the agent never answered ping";
+
+    // Every device of the command line has its driver in the guest, and ext2/3/4 mount.
+    console.seek(0);
+    const QString devices = QString::fromUtf8(console.readAll())
+                                .split('\n')
+                                .filter(QStringLiteral("devices:"))
+                                .value(0);
+    for (const char* expected :
+         {"virtio_console=1", "virtio_blk=0", "virtio_balloon=1", "virtio_rng=1", "pvpanic=1",
+          "button=1", " ext2", " ext3", " ext4"})
+        EXPECT_TRUE(devices.contains(QLatin1String(expected)))
+            << expected << " in " << devices.toStdString();
+    EXPECT_FALSE(devices.contains(QLatin1String("vsock=-"))) << devices.toStdString();
 
     // A second boot while running changes nothing.
     run(service.bootVM({}));
@@ -132,7 +172,10 @@ TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
 }
 
 TEST(VMLifecycle, GuestIgnoringTheStopRequestIsForcedOff) {
-    Resources resources(initlessArchive());
+    const auto archive = idleArchive();
+    if (!archive)
+        GTEST_SKIP() << "no static idle init in this build";
+    Resources resources(*archive);
     VMLifecycleService service(VMResources(resources.dir.path()));
     run(service.bootVM({}));
     ASSERT_EQ(service.status(), VMStatus::running());
@@ -144,8 +187,11 @@ TEST(VMLifecycle, GuestIgnoringTheStopRequestIsForcedOff) {
 }
 
 TEST(VMLifecycle, QemuDyingSetsTheErrorStatus) {
+    const auto archive = idleArchive();
+    if (!archive)
+        GTEST_SKIP() << "no static idle init in this build";
     LogCapture log;
-    Resources resources(initlessArchive());
+    Resources resources(*archive);
     VMLifecycleService service(VMResources(resources.dir.path()));
     run(service.bootVM({}));
     ASSERT_EQ(service.status(), VMStatus::running());
@@ -160,6 +206,22 @@ TEST(VMLifecycle, QemuDyingSetsTheErrorStatus) {
     } catch (const VMError& error) {
         EXPECT_EQ(error.kind, VMError::Kind::vmNotRunning);
     }
+}
+
+TEST(VMLifecycle, GuestKernelPanicIsAnError) {
+    QFile shipped(buildResources() + "/vm/initramfs.img");
+    ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
+    if (shipped.readAll().contains("lib/modules/"))
+        GTEST_SKIP() << "this kernel has pvpanic as a module, loaded by the agent only";
+    LogCapture log;
+    Resources resources(initlessArchive());
+    VMLifecycleService service(VMResources(resources.dir.path()));
+    run(service.bootVM({}));
+    ASSERT_TRUE(waitUntil([&] { return service.status().isError(); }, 60s))
+        << "the panic was not reported";
+    EXPECT_EQ(service.status().description, "Guest kernel panic");
+    EXPECT_TRUE(log.contains("VM stopped with error: Guest kernel panic"));
+    EXPECT_EQ(service.virtualMachine(), nullptr);
 }
 
 TEST(VMLifecycle, MissingResourcesFailWithNothingStarted) {
