@@ -502,7 +502,14 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     // The row shows the eject under way; the disappearance event then removes the device.
     setEjecting(device.id, true);
     const QString disk = device.id;
-    if (mountTask && mountTask->disk == disk)
+    // A boot under way was given every held disk, this one too: it ends, and the mount it served
+    // starts again without this disk once the card is out.
+    std::optional<model::Partition> resume;
+    if (mountTask && mountTask->disk != disk && mountTask->phase == MountRun::Phase::booting &&
+        diskHandles.contains(disk) && appState && appState->selectedPartition() &&
+        wholeDiskOf(appState->selectedPartition()->bsdName) == mountTask->disk)
+        resume = appState->selectedPartition();
+    if (mountTask && (mountTask->disk == disk || resume))
         cancelMount();
     if (vmService.diskNames().contains(disk))
         co_await flushInGuest(disk);
@@ -515,6 +522,10 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     if (!self)
         co_return;
     setEjecting(device.id, false);
+    if (resume && !mountTask && appState && appState->selectedPartition() == resume) {
+        mount(*resume);
+        co_return;
+    }
     if (appState)
         appState->setVmStatus(vmService.isRunning() ? VMStatus::running() : VMStatus::stopped());
 }

@@ -60,7 +60,8 @@ public:
     // a new one.
     void mount(const model::Partition& partition);
     // Sync and unmount the card in the guest, take it out of the VM (stopping the VM with its
-    // last disk), close its handle and eject it; never throws.
+    // last disk), close its handle and eject it; never throws. A boot holding the card ends and
+    // its mount starts again without it.
     QCoro::Task<void> ejectDevice(model::Device device);
     void cancelMount();
     // Starts the disk service's monitoring and sets isMonitoring. A monitor that cannot start

@@ -491,6 +491,27 @@ TEST_F(TwoCardsTest, AVMThatDiesIsReportedAndTheNextMountBootsAFreshOneWithEvery
     EXPECT_TRUE(transport.isConnected());
 }
 
+TEST_F(TwoCardsTest, EjectingACardABootHoldsRestartsThatBootWithoutIt) {
+    select(partition("sdc1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    vm.crash("Guest kernel panic");
+    vm.bootDelay = 300ms;
+    select(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(spinUntil([&] { return vm.boots == 2; }));
+    EXPECT_EQ(vm.bootDisks.back(), (QStringList{"sdb", "sdc"}));
+
+    run(model->ejectDevice(device("sdc", {partition("sdc1", FilesystemType::ext4)})), 5s);
+    EXPECT_EQ(disks->ejected, QStringList{"sdc"});
+    EXPECT_EQ(vm.aborts, 1) << "the boot holding the ejected card goes on";
+    ASSERT_TRUE(spinUntil([&] {
+        return vm.boots == 3 && state.vmStatus() == VMStatus::running() && !state.isBootingVM();
+    }));
+    EXPECT_EQ(vm.bootDisks.back(), QStringList{"sdb"});
+    EXPECT_EQ(vm.diskNames(), QStringList{"sdb"});
+    EXPECT_EQ(model->heldDisks(), QStringList{"sdb"});
+    EXPECT_EQ(state.selectedPartition()->bsdName, "sdb2");
+}
+
 TEST_F(TwoCardsTest, ABootThatFailsLetsGoOfEveryHandle) {
     vm.crash("QEMU exited with status 1");
     vm.bootFailure = guest::VMError(guest::VMError::Kind::kernelNotFound);
