@@ -94,9 +94,9 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
 }
 
 // An MBR image with one Linux partition at 1 MiB holding `tree` (mkfs.ext4 -d), with room for
-// one more file of `fileMiB`.
+// an upload of `fileMiB` beside the file already there and the upload's temporary.
 void makeImage(const std::string& tree, const std::string& image, long fileMiB) {
-    const long partitionMiB = 2 * fileMiB + 64;
+    const long partitionMiB = 3 * fileMiB + 256;
     const std::string partition = image + ".part";
     const std::string command =
         "set -e; mkfs.ext4 -q -F -L CARD -d '" + tree + "' '" + partition + "' " +
