@@ -244,7 +244,10 @@ void DiskDetectionService::postDeviceRemoved(const QString& bsdName) {
 QCoro::Task<void> DiskDetectionService::ejectDisk(Device device) {
     const QString bsdName = device.bsdName;
     if (imageRegistry->contains(bsdName)) {
+        const QString path = imageRegistry->path(bsdName);
         co_await imageRegistry->ejectDisk(bsdName);
+        if (imageWatcher)
+            imageWatcher->removePath(path);
         co_return;
     }
     if (!rpc::isWholeDiskName(bsdName.toStdString()) ||
@@ -256,14 +259,46 @@ QCoro::Task<void> DiskDetectionService::ejectDisk(Device device) {
     co_await ejector->ejectDisk(bsdName);
 }
 
+void DiskDetectionService::watchImage(const QString& path) {
+    if (!imageWatcher) {
+        imageWatcher = new QFileSystemWatcher(this);
+        // Unlinking changes the link count, a rename moves the inode, truncation modifies it:
+        // each reaches fileChanged. The poll covers file systems without inotify.
+        connect(imageWatcher, &QFileSystemWatcher::fileChanged, this,
+                &DiskDetectionService::checkImageFiles);
+        imagePoll = new QTimer(this);
+        imagePoll->setInterval(imagePollInterval);
+        connect(imagePoll, &QTimer::timeout, this, &DiskDetectionService::checkImageFiles);
+    }
+    if (!path.isEmpty())
+        imageWatcher->addPath(path);
+    imagePoll->start();
+}
+
+void DiskDetectionService::checkImageFiles() {
+    for (const ImageFileChange& change : imageRegistry->checkFiles()) {
+        if (change.kind == ImageFileChange::Kind::gone) {
+            if (imageWatcher)
+                imageWatcher->removePath(change.path);
+            Q_EMIT imageFileGone(change.bsdName, change.path);
+        } else {
+            Q_EMIT imageFileShortened(change.bsdName, change.path);
+        }
+    }
+    if (imagePoll && imageRegistry->count() == 0)
+        imagePoll->stop();
+}
+
 QCoro::Task<Device> DiskDetectionService::openImage(QString path) {
     QPointer<DiskDetectionService> self(this);
     std::shared_ptr<DiskImageRegistry> registry = imageRegistry;
     // A named awaiter: g++ 12 mishandles temporaries that own captures inside co_await.
     OffThread<Device> job{[registry, path] { return registry->open(path); }, {}, {}};
     const Device device = co_await job;
-    if (self)
+    if (self) {
+        watchImage(registry->path(device.bsdName));
         postDeviceUpdated(device);
+    }
     co_return device;
 }
 

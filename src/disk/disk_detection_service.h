@@ -4,17 +4,23 @@
 // delegate on the GUI thread. Also ejects disks (through an injected DiskEjector, or by
 // detaching an opened disk image) and opens disk-image files as devices.
 //
+// The files behind open disk images are watched (inotify, and a poll for what it misses): an
+// image deleted or moved away is detached and reported removed, as a pulled card is.
+//
 // Threads: the object lives on the GUI thread. The detection handlers (wholeDiskAppeared,
 // partitionAppeared, diskDisappeared) run on the event source's thread, one at a time; only
 // they touch knownDisks and pendingPartitions. Notifications are posted to the GUI thread and
 // dropped when the service is gone by then.
 
 #include <qcoro/qcorotask.h>
+#include <QFileSystemWatcher>
 #include <QLoggingCategory>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -70,8 +76,18 @@ public:
 Q_SIGNALS:
     // Posted after the notifications for the disks present at start.
     void enumerationCompleted();
+    // The file of an open image was deleted or moved away (the image is detached), or became
+    // shorter than when opened (damaged: nothing more may be written to it).
+    void imageFileGone(const QString& bsdName, const QString& path);
+    void imageFileShortened(const QString& bsdName, const QString& path);
+
+public:
+    // Looks at the open images' files now (the watcher and the poll call it).
+    void checkImageFiles();
+    static constexpr std::chrono::milliseconds imagePollInterval{1000};
 
 private:
+    void watchImage(const QString& path);
     void postDeviceUpdated(const model::Device& device);
     void postDeviceRemoved(const QString& bsdName);
 
@@ -86,6 +102,8 @@ private:
     std::map<QString, model::Device> knownDisks;
     std::map<QString, std::vector<DiskDescription>> pendingPartitions;
     bool isMonitoring = false;
+    QFileSystemWatcher* imageWatcher = nullptr;
+    QTimer* imagePoll = nullptr;
 };
 
 }  // namespace quorvale::disk

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
@@ -128,7 +129,8 @@ Device DiskImageRegistry::open(const QString& path) {
         if (image.fileDevice == st.st_dev && image.inode == st.st_ino)
             return image.device;
     }
-    images.emplace(bsdName, Image{path, std::move(fd), readOnly, device, st.st_dev, st.st_ino});
+    images.emplace(bsdName, Image{QFileInfo(path).absoluteFilePath(), std::move(fd), readOnly,
+                                  device, st.st_dev, st.st_ino, fileSize});
     return device;
 }
 
@@ -154,13 +156,59 @@ UniqueFd DiskImageRegistry::duplicateFd(const QString& bsdName) const {
 bool DiskImageRegistry::isReadOnly(const QString& bsdName) const {
     std::lock_guard lock(mutex);
     const auto it = images.find(bsdName);
-    return it != images.end() && it->second.readOnly;
+    return it != images.end() && (it->second.readOnly || it->second.shortened);
 }
 
 QString DiskImageRegistry::path(const QString& bsdName) const {
     std::lock_guard lock(mutex);
     const auto it = images.find(bsdName);
     return it == images.end() ? QString() : it->second.path;
+}
+
+std::size_t DiskImageRegistry::count() const {
+    std::lock_guard lock(mutex);
+    return images.size();
+}
+
+std::vector<ImageFileChange> DiskImageRegistry::checkFiles() {
+    std::vector<ImageFileChange> changes;
+    {
+        std::lock_guard lock(mutex);
+        for (auto it = images.begin(); it != images.end();) {
+            Image& image = it->second;
+            struct stat opened {};
+            struct stat named {};
+            const bool open = ::fstat(image.fd.get(), &opened) == 0;
+            const bool namedOk = ::stat(QFile::encodeName(image.path).constData(), &named) == 0;
+            const int namedError = namedOk ? 0 : errno;
+            // Only a definite answer counts: a path that no longer exists, or names another
+            // file, or a file with no name left. A transient error (EIO, EACCES) is not one.
+            const bool gone = (open && opened.st_nlink == 0) ||
+                              (!namedOk && (namedError == ENOENT || namedError == ENOTDIR)) ||
+                              (open && namedOk &&
+                               (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino));
+            if (gone) {
+                qCWarning(lcDiskDetection, "Disk image %s is gone: %s", qUtf8Printable(it->first),
+                          qUtf8Printable(image.path));
+                changes.push_back({ImageFileChange::Kind::gone, it->first, image.path});
+                it = images.erase(it);  // closes the descriptor
+                continue;
+            }
+            if (open && !image.shortened &&
+                static_cast<std::uint64_t>(opened.st_size) < image.size) {
+                image.shortened = true;
+                qCWarning(lcDiskDetection, "Disk image %s was shortened from %llu to %lld bytes",
+                          qUtf8Printable(it->first), static_cast<unsigned long long>(image.size),
+                          static_cast<long long>(opened.st_size));
+                changes.push_back({ImageFileChange::Kind::shortened, it->first, image.path});
+            }
+            ++it;
+        }
+    }
+    for (const ImageFileChange& change : changes)
+        if (change.kind == ImageFileChange::Kind::gone && onDetached)
+            onDetached(change.bsdName);
+    return changes;
 }
 
 QCoro::Task<void> DiskImageRegistry::ejectDisk(QString bsdName) {

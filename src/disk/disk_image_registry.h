@@ -7,6 +7,10 @@
 // unpartitioned image's one partition carries the image's own name. A file already open (by any
 // path to it) is the same device again: two names for one file would let the VM mount one
 // filesystem twice. Thread-safe.
+//
+// checkFiles() looks at the files behind the open images: one deleted, moved away or replaced
+// under its path is gone (detached, reported like a pulled card); one that became smaller than
+// when opened is shortened, and so damaged (reported once, and read-only from then on).
 
 #include <qcoro/qcorotask.h>
 #include <QString>
@@ -16,12 +20,23 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "disk/disk_ejector.h"
 #include "model/device.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::disk {
+
+struct ImageFileChange {
+    enum class Kind { gone, shortened };
+
+    Kind kind = Kind::gone;
+    QString bsdName;
+    QString path;
+
+    bool operator==(const ImageFileChange&) const = default;
+};
 
 class DiskImageRegistry : public DiskEjector {
 public:
@@ -40,8 +55,14 @@ public:
     int fd(const QString& bsdName) const;
     // A duplicate of the descriptor for a new owner (such as the VM); invalid when unknown.
     UniqueFd duplicateFd(const QString& bsdName) const;
+    // Read-only: the file was not writable, or it was shortened while open.
     bool isReadOnly(const QString& bsdName) const;
     QString path(const QString& bsdName) const;
+    std::size_t count() const;
+
+    // What changed behind the open images since the last check. Gone images are detached
+    // (their descriptors closed, the callback called) before this returns.
+    std::vector<ImageFileChange> checkFiles();
 
     // Detaches: closes the descriptor and reports the disappearance. Throws
     // DiskError::diskNotFound for a name that is not an open image.
@@ -55,6 +76,8 @@ private:
         model::Device device;
         dev_t fileDevice = 0;
         ino_t inode = 0;
+        std::uint64_t size = 0;  // when opened
+        bool shortened = false;
     };
 
     DetachedCallback onDetached;

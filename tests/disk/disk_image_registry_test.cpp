@@ -11,6 +11,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+#include <map>
+
 #include "disk/disk_detection_service.h"
 #include "disk/disk_error.h"
 #include "disk/disk_image_registry.h"
@@ -350,6 +353,84 @@ TEST_F(DiskImageTest, HostileLabelsAreCleaned) {
     const auto label = registry.open(QString::fromStdString(control)).partitions[0].label;
     ASSERT_TRUE(label.has_value());
     EXPECT_EQ(*label, QString("A[2J") + QChar(0xFFFD) + QChar(0xFFFD) + "B");
+}
+
+TEST_F(DiskImageTest, FilesChangedUnderOpenImages) {
+    using Kind = ImageFileChange::Kind;
+    std::vector<QString> detached;
+    DiskImageRegistry images([&](const QString& name) { detached.push_back(name); });
+    // One image per fate; each 1 MiB of zeroes (one partition covering the file).
+    const char* names[] = {"kept.img",  "grown.img",    "deleted.img",
+                           "moved.img", "replaced.img", "shortened.img"};
+    std::map<std::string, QString> device;
+    for (const char* name : names) {
+        ASSERT_TRUE(test::run("truncate -s 1M " + path(name)));
+        device[name] = images.open(qpath(name)).bsdName;
+    }
+    EXPECT_TRUE(images.checkFiles().empty()) << "nothing changed yet";
+
+    ASSERT_TRUE(test::run("truncate -s 2M " + path("grown.img")));
+    ASSERT_TRUE(QFile::remove(qpath("deleted.img")));
+    QDir().mkpath(qpath("elsewhere"));
+    ASSERT_TRUE(QFile::rename(qpath("moved.img"), qpath("elsewhere/moved.img")));
+    // Saved over by another program: a new file under the same name.
+    ASSERT_TRUE(QFile::remove(qpath("replaced.img")));
+    ASSERT_TRUE(test::run("truncate -s 1M " + path("replaced.img")));
+    ASSERT_TRUE(test::run("truncate -s 512K " + path("shortened.img")));
+
+    const std::vector<ImageFileChange> changes = images.checkFiles();
+    const std::vector<ImageFileChange> expected = {
+        {Kind::gone, device["deleted.img"], qpath("deleted.img")},
+        {Kind::gone, device["moved.img"], qpath("moved.img")},
+        {Kind::gone, device["replaced.img"], qpath("replaced.img")},
+        {Kind::shortened, device["shortened.img"], qpath("shortened.img")},
+    };
+    ASSERT_EQ(changes.size(), expected.size());
+    for (const ImageFileChange& change : expected)
+        EXPECT_NE(std::find(changes.begin(), changes.end(), change), changes.end())
+            << change.path.toStdString();
+    // Gone images are detached: descriptor closed, callback called; the others stay.
+    EXPECT_EQ(detached.size(), 3u);
+    for (const char* name : {"deleted.img", "moved.img", "replaced.img"})
+        EXPECT_FALSE(images.contains(device[name])) << name;
+    EXPECT_EQ(openDescriptors(qpath("elsewhere/moved.img")), 0);
+    for (const char* name : {"kept.img", "grown.img", "shortened.img"})
+        EXPECT_TRUE(images.contains(device[name])) << name;
+    EXPECT_EQ(images.count(), 3u);
+    // A shortened image is damaged: read-only from now on, reported once.
+    EXPECT_TRUE(images.isReadOnly(device["shortened.img"]));
+    EXPECT_FALSE(images.isReadOnly(device["kept.img"]));
+    EXPECT_TRUE(images.checkFiles().empty());
+}
+
+TEST_F(DiskImageTest, ServiceNoticesADeletedImageWithoutBeingAsked) {
+    test::app();
+    class NoSource : public DiskEventSource {
+        void start(Handlers) override {}
+    };
+    DiskDetectionService service(std::make_unique<NoSource>());
+    test::RecordingDelegate delegate;
+    service.setDelegate(&delegate);
+    QStringList gone, shortened;
+    QObject::connect(&service, &DiskDetectionService::imageFileGone,
+                     [&](const QString& name, const QString&) { gone << name; });
+    QObject::connect(&service, &DiskDetectionService::imageFileShortened,
+                     [&](const QString& name, const QString&) { shortened << name; });
+    ASSERT_TRUE(
+        test::run("truncate -s 1M " + path("a.img") + " && truncate -s 1M " + path("b.img")));
+    const model::Device a = test::finish(service.openImage(qpath("a.img")));
+    const model::Device b = test::finish(service.openImage(qpath("b.img")));
+    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 2; }));
+
+    ASSERT_TRUE(test::run("truncate -s 4K " + path("b.img")));
+    ASSERT_TRUE(test::waitUntil([&] { return shortened == QStringList{b.bsdName}; }));
+    ASSERT_TRUE(QFile::remove(qpath("a.img")));
+    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 3; }));
+    EXPECT_EQ(delegate.events[2].kind, test::Event::Kind::removed);
+    EXPECT_EQ(delegate.events[2].bsdName, a.bsdName);
+    EXPECT_EQ(gone, QStringList{a.bsdName});
+    EXPECT_FALSE(service.images().contains(a.bsdName));
+    EXPECT_TRUE(service.images().contains(b.bsdName));
 }
 
 }  // namespace
