@@ -32,6 +32,47 @@ void AppState::setNeedsFullDiskAccess(bool value) {
 void AppState::setRetryMountAfterFDA(bool value) {
     assign(retryMountAfterFDA_, value, &AppState::retryMountAfterFDAChanged);
 }
+namespace {
+
+// Whether the partition `name` is on the whole disk `disk`: sdb1 on sdb, image0p1 and image0
+// on image0 (not image10p1).
+bool isOnDisk(const QString& name, const QString& disk) {
+    if (name == disk)
+        return true;
+    if (!name.startsWith(disk) || name.size() == disk.size() || disk.isEmpty())
+        return false;
+    QStringView rest = QStringView(name).mid(disk.size());
+    if (disk.back().isDigit()) {
+        if (!rest.startsWith(QLatin1Char('p')))
+            return false;
+        rest = rest.mid(1);
+    }
+    if (rest.isEmpty())
+        return false;
+    for (const QChar c : rest)
+        if (!c.isDigit())
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void AppState::refuseChanges(const QString& disk, const QString& reason) {
+    if (refusedDisks.value(disk) == reason)
+        return;
+    refusedDisks.insert(disk, reason);
+    Q_EMIT changesRefusedChanged();
+}
+
+std::optional<QString> AppState::changesRefused() const {
+    if (!selectedPartition_)
+        return std::nullopt;
+    for (auto it = refusedDisks.cbegin(); it != refusedDisks.cend(); ++it)
+        if (isOnDisk(selectedPartition_->bsdName, it.key()))
+            return it.value();
+    return std::nullopt;
+}
+
 void AppState::setSelectedPartition(const std::optional<model::Partition>& value) {
     assign(selectedPartition_, value, &AppState::selectedPartitionChanged);
 }

@@ -4,6 +4,7 @@
 // only when the value actually changes. showErrorBanner() shows the banner and schedules its
 // own hide; each call schedules one, so the first call's hide also hides a later message.
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -69,6 +70,13 @@ public:
     // stays). The hide holds the state weakly.
     void showErrorBanner(const QString& message);
     void setScheduler(Scheduler scheduler) { schedule = std::move(scheduler); }
+
+    // Changes to every partition of the whole disk `disk` are refused from now on, for `reason`
+    // (a disk-image file shortened while open). Kept until the app quits: the disk's name is
+    // never reused.
+    void refuseChanges(const QString& disk, const QString& reason);
+    // Why changes to the selected partition are refused, if they are.
+    std::optional<QString> changesRefused() const;
 
     // Run when the user confirms the delete or eject sheet; installed by the owning views.
     std::function<void()> onConfirmDelete;
@@ -136,6 +144,8 @@ Q_SIGNALS:
     void searchQueryChanged();
     void isLoadingChanged();
     void devicesChanged();
+    // The result of changesRefused() may differ (also after selectedPartitionChanged).
+    void changesRefusedChanged();
 
 private:
     template <typename T, typename Signal>
@@ -166,6 +176,7 @@ private:
     QString searchQuery_;
     bool isLoading_ = false;
     QList<model::Device> devices_;
+    QHash<QString, QString> refusedDisks;  // whole disk -> reason
 };
 
 }  // namespace quorvale::app

@@ -118,6 +118,7 @@ QCoro::Task<QList<model::FileItem>> FileOperationService::listDirectory(
 
 QCoro::Task<void> FileOperationService::deletePaths(QStringList paths,
                                                     std::optional<QString> partition) {
+    checkChangesAllowed();
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
     for (const QString& path : std::as_const(paths)) {
         rpc::Params params = pathParams(path, partition);
@@ -139,6 +140,7 @@ QCoro::Task<QByteArray> FileOperationService::readFile(QString path, qint64 maxB
 
 QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
                                                   std::optional<QString> partition) {
+    checkChangesAllowed();
     rpc::Params params = pathParams(path, partition);
     params.emplace("new_name", newName.toStdString());
     qCInfo(lcFileOps, "Renaming: %s → %s", qUtf8Printable(path), qUtf8Printable(newName));
@@ -153,6 +155,7 @@ QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
 
 QCoro::Task<void> FileOperationService::copy(QString from, QString to,
                                              std::optional<QString> partition) {
+    checkChangesAllowed();
     rpc::Params params = pathParams(from, partition);
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Copying: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
@@ -162,6 +165,7 @@ QCoro::Task<void> FileOperationService::copy(QString from, QString to,
 QCoro::Task<void> FileOperationService::copyBetween(QString from, QString sourcePartition,
                                                     QString to, QString destPartition,
                                                     std::chrono::milliseconds timeout) {
+    checkChangesAllowed();
     rpc::Params params = pathParams(from, sourcePartition);
     params.emplace("dest_path", to.toStdString());
     params.emplace("dest_partition", destPartition.toStdString());
@@ -172,6 +176,7 @@ QCoro::Task<void> FileOperationService::copyBetween(QString from, QString source
 
 QCoro::Task<void> FileOperationService::createDirectory(QString path,
                                                         std::optional<QString> partition) {
+    checkChangesAllowed();
     rpc::Params params = pathParams(path, partition);
     qCInfo(lcFileOps, "Creating directory: %s", qUtf8Printable(path));
     co_await transport.send("create_directory", std::move(params), callTimeout);
@@ -185,6 +190,7 @@ QCoro::Task<std::vector<Dictionary>> FileOperationService::dirUsage(
 
 QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
                                                   std::optional<QString> partition) {
+    checkChangesAllowed();
     guest::VsockTransport& t = transport;
     const qsizetype byteCount = data.size();
     std::shared_ptr<std::string> encoded = co_await encodeBase64OnWorker(std::move(data));
@@ -194,6 +200,11 @@ QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
     qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(path),
            static_cast<long>(byteCount));
     co_await t.send("write_file", std::move(params), callTimeout);
+}
+
+void FileOperationService::checkChangesAllowed() const {
+    if (refusal)
+        throw FileOperationError::operationFailed(refusal->toStdString());
 }
 
 namespace {

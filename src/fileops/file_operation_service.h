@@ -63,6 +63,12 @@ public:
 
     explicit FileOperationService(guest::VsockTransport& transport) : transport(transport) {}
 
+    // From now on every change (delete, rename, copy, new folder, write, upload) fails with
+    // FileOperationError::operationFailed(reason) before anything is sent; nullopt allows them
+    // again. Reads and exports go on.
+    void refuseChanges(std::optional<QString> reason) { refusal = std::move(reason); }
+    std::optional<QString> changesRefused() const { return refusal; }
+
     // True exactly when the guest answers the string "pong".
     QCoro::Task<bool> ping();
     // The guest's partitions; empty for a missing result or one of another shape.
@@ -113,7 +119,10 @@ public:
                                             TransferOptions options);
 
 private:
+    void checkChangesAllowed() const;
+
     guest::VsockTransport& transport;
+    std::optional<QString> refusal;
 };
 
 }  // namespace quorvale::fileops

@@ -218,14 +218,17 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
 
 QCoro::Task<TransferOutcome> FileOperationService::uploadFile(QString localPath, QString remotePath,
                                                               TransferOptions options) {
+    checkChangesAllowed();
     UniqueFd fd = openForReading(localPath);
     regularFileSize(fd.get(), localPath);  // a clear error naming the path for a directory
     FileOperationService service(transport);
+    service.refusal = refusal;
     co_return co_await service.uploadFile(fd.get(), remotePath, std::move(options));
 }
 
 QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QString remotePath,
                                                               TransferOptions options) {
+    checkChangesAllowed();
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
     const std::size_t chunk = std::max<std::size_t>(options.chunkBytes, 1);
     const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));

@@ -63,6 +63,35 @@ TEST(AppStateTest, EachBannerCallSchedulesItsOwnHideHoldingTheStateWeakly) {
     hides[1]();  // the state is gone: nothing happens
 }
 
+TEST(AppStateTest, RefusedChangesFollowTheSelectedPartitionsDisk) {
+    AppState state;
+    QSignalSpy changed(&state, &AppState::changesRefusedChanged);
+    const auto select = [&](const char* name) {
+        model::Partition partition;
+        partition.id = partition.bsdName = name;
+        state.setSelectedPartition(partition);
+    };
+    state.refuseChanges("image1", "damaged");
+    state.refuseChanges("image1", "damaged");  // no news
+    EXPECT_EQ(changed.count(), 1);
+    const std::pair<const char*, bool> cases[] = {
+        {"image1p1", true},   {"image1p12", true}, {"image1", true},  // unpartitioned image
+        {"image10p1", false}, {"image10", false},  {"image11", false},
+        {"image1x", false},   {"image0p1", false}, {"sdb1", false},
+    };
+    for (const auto& [name, refused] : cases) {
+        select(name);
+        EXPECT_EQ(state.changesRefused().has_value(), refused) << name;
+    }
+    state.refuseChanges("sdb", "worn out");
+    select("sdb2");
+    EXPECT_EQ(state.changesRefused(), "worn out");
+    select("sdba1");
+    EXPECT_FALSE(state.changesRefused());
+    state.setSelectedPartition(std::nullopt);
+    EXPECT_FALSE(state.changesRefused());
+}
+
 TEST(AppStateTest, AlertIdentifiersAndPhaseEquality) {
     model::Device card;
     card.id = "sdb";

@@ -13,11 +13,13 @@
 #include "app/app_state.h"
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
+#include "app/image_file_watch.h"
 #include "app/service_adapters.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/privileged_helper_client.h"
 #include "disk_image.h"
+#include "fileops/file_operation_service.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 
@@ -102,6 +104,76 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     auto [cat, catOut] = runTool("debugfs", {"-R", "cat /upload.bin", part});
     EXPECT_EQ(cat, 0);
     EXPECT_TRUE(catOut.contains(payload.left(1000)));
+}
+
+// The image file changes under the running VM: shortened, then deleted. The first refuses
+// changes while browsing goes on; the second detaches the image as a pulled card.
+TEST(AppVMTest, ImageShortenedThenDeletedWhileOpen) {
+    ensureApplication();
+    if (!vmImageAvailable())
+        GTEST_SKIP() << "no VM image in the build tree";
+
+    QTemporaryDir work;
+    QDir().mkpath(work.filePath("tree/docs"));
+    writeFile(work.filePath("tree/hello.txt"), "hello\n");
+    const QString image = work.filePath("card.img");
+    ASSERT_TRUE(makeDiskImage(work.filePath("tree"), image, work.path()));
+
+    AppState state;
+    state.setScheduler([](auto, auto) {});
+    disk::PrivilegedHelperClient helperClient;
+    HelperClientAccess helper(helperClient);
+    guest::VMLifecycleService vmService;
+    VMServiceControl vm(vmService);
+    guest::VsockTransport transport;
+    auto source = std::make_unique<DetectionDiskSource>(&helperClient);
+    DetectionDiskSource* disks = source.get();
+    DeviceListViewModel devices(helper, vm, transport, &state, std::move(source));
+    devices.readyTimeout = 120s;
+    QObject context;
+    followImageFiles(disks->service(), state, &context);
+    bool mounted = false;
+    QObject::connect(&devices, &DeviceListViewModel::mountFinished, [&] { mounted = true; });
+
+    std::optional<model::Device> card;
+    run([&]() -> QCoro::Task<void> { card = co_await disks->service().openImage(image); }());
+    ASSERT_TRUE(card);
+    ASSERT_TRUE(spinUntil([&] { return mounted; }, 180s));
+    ASSERT_EQ(state.vmStatus(), guest::VMStatus::running())
+        << state.vmStatus().description.toStdString();
+
+    FileBrowserViewModel browser;
+    browser.fileOpService = devices.fileOpService();
+    browser.currentPartition = state.selectedPartition()->bsdName;
+    run(browser.navigateTo("/"));
+    ASSERT_FALSE(browser.error());
+
+    // Cut the last MiB off: the image is damaged, changes are refused, reads go on.
+    const qint64 size = QFileInfo(image).size();
+    ASSERT_TRUE(QFile::resize(image, size - (1 << 20)));
+    ASSERT_TRUE(spinUntil([&] { return state.changesRefused().has_value(); }, 10s));
+    EXPECT_TRUE(state.errorMessage()->contains("shortened")) << state.errorMessage()->toStdString();
+    EXPECT_TRUE(disks->service().images().isReadOnly(card->bsdName));
+    browser.fileOpService->refuseChanges(state.changesRefused());  // as the browser view does
+    EXPECT_THROW(run(browser.createFolder("lost")), std::exception);
+    run(browser.navigateTo("/docs"));
+    EXPECT_FALSE(browser.error());
+    run(browser.navigateTo("/"));
+    QStringList names;
+    for (const auto& item : browser.files())
+        names << item.name;
+    EXPECT_FALSE(names.contains("lost"));
+    EXPECT_TRUE(names.contains("hello.txt"));
+
+    // Delete it: detached like a pulled card, the VM stops, nothing is selected.
+    ASSERT_TRUE(QFile::remove(image));
+    ASSERT_TRUE(spinUntil([&] { return devices.devices().isEmpty(); }, 10s));
+    EXPECT_TRUE(spinUntil([&] { return state.vmStatus() == guest::VMStatus::stopped(); }, 30s));
+    EXPECT_FALSE(state.selectedPartition());
+    EXPECT_FALSE(disks->service().images().contains(card->bsdName));
+    EXPECT_TRUE(state.errorMessage()->contains("deleted or moved away"))
+        << state.errorMessage()->toStdString();
+    EXPECT_THROW(run(browser.createFolder("lost")), std::exception);
 }
 
 }  // namespace

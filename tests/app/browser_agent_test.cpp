@@ -205,6 +205,51 @@ TEST_F(BrowserAgentTest, DuplicateAndNewFolder) {
     EXPECT_THROW(run(browser.createFolder("untitled folder")), std::exception);
 }
 
+TEST_F(BrowserAgentTest, RefusedChangesReachNothingWhileReadsGoOn) {
+    agent.writeFile("keep.txt", "keep");
+    agent.writeFile("docs/a.txt", "a");
+    QTemporaryDir local;
+    const QString upload = local.filePath("new.txt");
+    QFile file(upload);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("new");
+    file.close();
+    const QStringList uploads{upload};
+    run(browser.navigateTo("/"));
+    const QString reason = "The disk image is damaged.";
+    browser.fileOpService->refuseChanges(reason);
+    const auto refused = [&](QCoro::Task<void> task) {
+        try {
+            run(std::move(task));
+        } catch (const std::exception& error) {
+            return QString::fromUtf8(error.what()).contains(reason);
+        }
+        return false;
+    };
+    const auto service = browser.fileOpService;
+    EXPECT_TRUE(refused(browser.createFolder("new folder")));
+    EXPECT_TRUE(refused(browser.duplicate(browser.files().back())));
+    EXPECT_TRUE(refused(service->deletePaths({"/keep.txt"})));
+    EXPECT_TRUE(refused(
+        [&]() -> QCoro::Task<void> { co_await service->rename("/keep.txt", "gone.txt"); }()));
+    EXPECT_TRUE(refused(service->writeFile("/w.txt", "w")));
+    EXPECT_TRUE(refused([&]() -> QCoro::Task<void> { co_await browser.uploadFiles(uploads); }()));
+    EXPECT_EQ(QDir(agent.rootPath("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"docs", "keep.txt"}));
+    EXPECT_EQ(readAll(agent.rootPath("keep.txt")), "keep");
+    // Browsing and exporting go on.
+    run(browser.navigateTo("/docs"));
+    EXPECT_EQ(names(browser.files()), QStringList{"a.txt"});
+    run([&]() -> QCoro::Task<void> {
+        co_await browser.exportItems(browser.files(), local.path());
+    }());
+    EXPECT_EQ(readAll(local.filePath("a.txt")), "a");
+    // Allowed again, a change goes through.
+    browser.fileOpService->refuseChanges(std::nullopt);
+    run(browser.createFolder("new folder"));
+    EXPECT_TRUE(QFileInfo(agent.rootPath("docs/new folder")).isDir());
+}
+
 TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
     agent.makeDirectory("one");
     agent.makeDirectory("two");

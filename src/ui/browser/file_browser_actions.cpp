@@ -65,11 +65,13 @@ QMenu* FileBrowserView::browserMenu() {
         addItem(menu, QStringLiteral("Export to Computer…"), this,
                 [this, selected] { beginExport(selected); });
         if (selected.size() == 1)
-            addItem(menu, QStringLiteral("Duplicate"), this,
-                    [this, item = selected.first()] { duplicate(item); });
+            addItem(menu, QStringLiteral("Duplicate"), this, [this, item = selected.first()] {
+                duplicate(item);
+            })->setEnabled(changesAllowed());
         QAction* remove = addItem(menu, QStringLiteral("Delete Permanently"), this,
                                   [this, selected] { requestDelete(selected); });
         remove->setProperty("destructive", true);
+        remove->setEnabled(changesAllowed());
     }
     menu->addSeparator();
     menu->addAction(refreshAction);
@@ -94,8 +96,12 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
     });
     menu->addSeparator();
     if (selectedIds.size() <= 1) {
-        addItem(menu, QStringLiteral("Rename…"), this, [this, item] { beginRename(item); });
-        addItem(menu, QStringLiteral("Duplicate"), this, [this, item] { duplicate(item); });
+        addItem(menu, QStringLiteral("Rename…"), this, [this, item] {
+            beginRename(item);
+        })->setEnabled(changesAllowed());
+        addItem(menu, QStringLiteral("Duplicate"), this, [this, item] {
+            duplicate(item);
+        })->setEnabled(changesAllowed());
     }
     addItem(menu, QStringLiteral("Copy Path"), this, [this, targets] { copyPaths(targets); });
     menu->addSeparator();
@@ -104,6 +110,7 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
                                    : QStringLiteral("Delete");
     QAction* remove = addItem(menu, deleteText, this, [this, targets] { requestDelete(targets); });
     remove->setProperty("destructive", true);
+    remove->setEnabled(changesAllowed());
     return menu;
 }
 
@@ -277,12 +284,12 @@ QCoro::Task<void> FileBrowserView::duplicate(model::FileItem item) {
 }
 
 void FileBrowserView::dragEnterEvent(QDragEnterEvent* event) {
-    if (event->mimeData()->hasUrls() && event->source() == nullptr)
+    if (event->mimeData()->hasUrls() && event->source() == nullptr && changesAllowed())
         event->acceptProposedAction();
 }
 
 void FileBrowserView::dragMoveEvent(QDragMoveEvent* event) {
-    if (event->mimeData()->hasUrls() && event->source() == nullptr)
+    if (event->mimeData()->hasUrls() && event->source() == nullptr && changesAllowed())
         event->acceptProposedAction();
 }
 

@@ -93,6 +93,7 @@ QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
         co_return;
     browserVM->fileOpService = std::make_shared<fileops::FileOperationService>(transport);
     browserVM->currentPartition = partition->bsdName;
+    followRefusal();
     if (navigateToRoot)
         co_await browserVM->navigateTo(QStringLiteral("/"));
     else
@@ -203,6 +204,9 @@ void FileBrowserView::connectModels() {
     // page's Continue does; the browser returns to the folder it showed.
     connect(statePage, &StatePage::buttonClicked, this,
             [this] { appState.setRetryMountAfterFDA(true); });
+    for (auto signal :
+         {&app::AppState::changesRefusedChanged, &app::AppState::selectedPartitionChanged})
+        connect(&appState, signal, this, &FileBrowserView::followRefusal);
     connect(&appState, &app::AppState::showPreviewPanelChanged, this,
             [this] { preview->setVisible(appState.showPreviewPanel()); });
     connect(browserVM, &app::FileBrowserViewModel::selectedFilesChanged, this, [this] {
@@ -322,12 +326,30 @@ QString FileBrowserView::statusText() const {
     return text;
 }
 
+void FileBrowserView::followRefusal() {
+    const std::optional<QString> reason = appState.changesRefused();
+    if (browserVM->fileOpService)
+        browserVM->fileOpService->refuseChanges(reason);
+    for (QAction* action : {newFolderAction, uploadAction, deleteAction, renameAction})
+        action->setEnabled(!reason);
+    updateStatus();
+}
+
+bool FileBrowserView::changesAllowed() const {
+    return !appState.changesRefused();
+}
+
 void FileBrowserView::updateStatus() {
-    QString text = QStringLiteral("%1 items").arg(browserVM->files().size());
+    const qsizetype count = browserVM->files().size();
+    QString text = count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(count);
     const qsizetype selected = browserVM->selectedFiles().size();
     if (selected > 0)
         text += QStringLiteral("   %1 selected").arg(selected);
+    const std::optional<QString> refused = appState.changesRefused();
+    if (refused)
+        text += QStringLiteral("   Read-only");
     statusCount->setText(text);
+    statusCount->setToolTip(refused.value_or(QString()));
     const auto error = browserVM->error();
     statusErrorIcon->setVisible(error.has_value());
     statusError->setVisible(error.has_value());

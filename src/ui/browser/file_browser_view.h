@@ -128,6 +128,9 @@ private:
     void connectModels();
     void updateContent();
     void updateStatus();
+    // Refuses changes to a damaged disk: in the file service, the actions and the menus.
+    void followRefusal();
+    bool changesAllowed() const;
     void updateSelectionBar();
     void updateTransfer();
     void entryClicked(const QModelIndex& index, app::SelectionGesture gesture);

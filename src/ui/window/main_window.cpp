@@ -1,5 +1,7 @@
 #include "ui/window/main_window.h"
 
+#include <QFileInfo>
+
 #include <QFileDialog>
 #include <QLabel>
 #include <QLoggingCategory>
@@ -8,6 +10,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "app/image_file_watch.h"
 #include "app/service_adapters.h"
 #include "app/view_preferences.h"
 #include "app/window_title.h"
@@ -103,6 +106,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
         connect(&appState, signal, this, &MainWindow::updateTitle);
     if (auto* model = sidebarView->viewModel())
         connect(model, &app::DeviceListViewModel::devicesChanged, this, &MainWindow::updateTitle);
+    watchImageFiles();
     connect(boot, &BootOverlay::cancelRequested, this, [this] {
         if (auto* model = sidebarView->viewModel())
             model->cancelMount();
@@ -189,6 +193,14 @@ void MainWindow::chooseDiskImage() {
     connect(dialog, &QFileDialog::fileSelected, this,
             [this](const QString& path) { openDiskImage(path); });
     dialog->open();
+}
+
+void MainWindow::watchImageFiles() {
+    auto* model = sidebarView->viewModel();
+    auto* source = model ? dynamic_cast<app::DetectionDiskSource*>(&model->diskService()) : nullptr;
+    if (!source)
+        return;
+    app::followImageFiles(source->service(), appState, this);
 }
 
 QCoro::Task<void> MainWindow::openDiskImage(QString path) {

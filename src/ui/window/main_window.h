@@ -94,6 +94,8 @@ private:
     void stackOverlays();
     void updateTitle();
     void updateBanner();
+    // Reports disk-image files deleted, moved or shortened while open.
+    void watchImageFiles();
     void chooseDiskImage();
 
     app::AppState& appState;

@@ -2,8 +2,11 @@
 // partition that cannot be opened, a VM that stopped (with Retry), and the preview following
 // overwrites, deletions and the guest going away.
 
+#include <QDir>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 
 #include "browser_fixture.h"
 #include "ui/browser/state_page.h"
@@ -155,6 +158,49 @@ TEST_F(BrowserTest, PreviewFollowsOverwriteDeleteAndTheGuestGoingAway) {
     appState.setVmStatus(guest::VMStatus::stopped());
     EXPECT_FALSE(view->previewViewModel()->selectedItem());
     EXPECT_FALSE(view->previewViewModel()->isLoadingPreview());
+}
+
+TEST_F(BrowserTest, DamagedDiskRefusesEveryChangeButStillBrowses) {
+    agent.writeFile("keep.txt", "keep");
+    agent.makeDirectory("docs");
+    open();
+    appState.refuseChanges("sdb", "The disk image “card.img” was shortened while open.");
+    EXPECT_TRUE(view->statusText().contains("Read-only"));
+    clickTile(1);  // keep.txt
+    ASSERT_EQ(selectedNames(), QSet<QString>{"keep.txt"});
+    view->grid()->setFocus();
+    for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N),
+                                     QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_F2)})
+        QTest::keySequence(view->grid(), keys);
+    QTest::qWait(50);
+    EXPECT_FALSE(appState.activeAlert()) << "no delete sheet, no rename failure";
+    EXPECT_FALSE(QApplication::activeModalWidget());
+    QMenu* menu = view->entryMenu(view->viewModel()->selectedItems().first());
+    for (QAction* action : menu->actions())
+        if (QStringList{"Rename…", "Duplicate", "Delete"}.contains(action->text()))
+            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    delete menu;
+    // An upload started anyway (a drop in flight) fails before anything reaches the card.
+    QTemporaryDir local;
+    QFile file(local.filePath("new.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("new");
+    file.close();
+    testing::run(view->upload({file.fileName()}));
+    ASSERT_TRUE(appState.activeAlert());
+    appState.setActiveAlert(std::nullopt);
+    EXPECT_EQ(QDir(agent.rootPath("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"docs", "keep.txt"}));
+    testing::run(view->viewModel()->navigateTo("/docs"));
+    EXPECT_EQ(view->viewModel()->currentPath(), "/docs");
+    EXPECT_FALSE(view->viewModel()->error());
+
+    // Another disk's partition is not affected.
+    model::Partition other;
+    other.id = other.bsdName = "sdc1";
+    other.filesystemType = model::FilesystemType::ext4;
+    appState.setSelectedPartition(other);
+    EXPECT_FALSE(view->statusText().contains("Read-only"));
 }
 
 }  // namespace
