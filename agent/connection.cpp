@@ -16,6 +16,8 @@ namespace quorvale::agent {
 
 namespace {
 
+std::atomic<std::uint64_t> lastSession{0};
+
 // Calls running at once across all sessions; a reader waits for a free slot.
 std::counting_semaphore<Connection::maxConcurrentCalls> callSlots(Connection::maxConcurrentCalls);
 
@@ -28,9 +30,14 @@ std::string tooLongReply() {
 }  // namespace
 
 Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher)
-    : stream_(std::move(stream)), dispatcher_(dispatcher) {}
+    : stream_(std::move(stream)), dispatcher_(dispatcher), session_(++lastSession) {}
 
 std::size_t Connection::serve() {
+    struct EndSession {
+        const Dispatcher& dispatcher;
+        std::uint64_t session;
+        ~EndSession() { dispatcher.endSession(session); }
+    } endSession{dispatcher_, session_};
     // The buffer's own limit lies far above ours: over-long lines are caught here, so that
     // only they are dropped and the lines around them are served.
     rpc::LineBuffer lines;
@@ -83,7 +90,7 @@ void Connection::dispatch(std::string line) {
             struct Release {
                 ~Release() { callSlots.release(); }
             } release;
-            auto reply = self->dispatcher_.handleLine(line);
+            auto reply = self->dispatcher_.handleLine(line, CallContext{self->session_});
             line = std::string();
             if (reply)
                 self->send(rpc::frame(std::move(*reply)));
@@ -92,7 +99,7 @@ void Connection::dispatch(std::string line) {
         // No thread to be had: answer on the reader's thread instead.
         callSlots.release();
         logLine(std::string("cannot start a worker: ") + e.what());
-        if (auto reply = dispatcher_.handleLine(line))
+        if (auto reply = dispatcher_.handleLine(line, CallContext{session_}))
             send(rpc::frame(std::move(*reply)));
     }
 }

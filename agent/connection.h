@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,7 +32,8 @@ public:
 
     Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher);
 
-    // Reads and dispatches lines until end of stream; returns the number of bytes read.
+    // Reads and dispatches lines until end of stream, then ends the session; returns the number
+    // of bytes read.
     std::size_t serve();
     // Drops the replies still to come (the peer is gone and a new session may follow).
     void abandon() { abandoned_ = true; }
@@ -43,6 +45,7 @@ private:
 
     std::shared_ptr<Stream> stream_;
     const Dispatcher& dispatcher_;
+    const std::uint64_t session_;
     std::atomic<bool> abandoned_{false};
 };
 

@@ -51,7 +51,29 @@ void Dispatcher::add(std::string method, Handler handler) {
     handlers_.insert_or_assign(std::move(method), std::move(handler));
 }
 
-std::optional<std::string> Dispatcher::handleLine(std::string_view line) const {
+void Dispatcher::add(std::string method, PlainHandler handler) {
+    add(std::move(method),
+        Handler([handler = std::move(handler)](const ParamReader& params, const CallContext&) {
+            return handler(params);
+        }));
+}
+
+void Dispatcher::onSessionEnd(std::function<void(std::uint64_t)> hook) {
+    sessionEndHooks_.push_back(std::move(hook));
+}
+
+void Dispatcher::endSession(std::uint64_t session) const {
+    for (const auto& hook : sessionEndHooks_) {
+        try {
+            hook(session);
+        } catch (const std::exception& e) {
+            logLine(std::string("ending a session: ") + e.what());
+        }
+    }
+}
+
+std::optional<std::string> Dispatcher::handleLine(std::string_view line,
+                                                  const CallContext& context) const {
     if (isBlank(line))
         return std::nullopt;
     std::optional<std::int64_t> id;
@@ -64,7 +86,7 @@ std::optional<std::string> Dispatcher::handleLine(std::string_view line) const {
                              "Method not found: " + request.method);
         }
         const ParamReader params(request.params);
-        auto result = it->second(params);
+        auto result = it->second(params, context);
         if (!result.text)
             return rpc::JSONRPCResponse::encodeResult(request.id, result.value);
         return textReply(request.id, *result.text, result.quoted);

@@ -6,11 +6,13 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/param_reader.h"
 #include "rpc/json_rpc.h"
@@ -38,20 +40,34 @@ private:
     HandlerResult(std::string text, bool quoted) : text(std::move(text)), quoted(quoted) {}
 };
 
+// Where a call comes from: one session per connection (or virtio-serial session). State a
+// call leaves behind, such as an upload in progress, belongs to its session.
+struct CallContext {
+    std::uint64_t session = 0;
+};
+
 class Dispatcher {
 public:
-    using Handler = std::function<HandlerResult(const ParamReader&)>;
+    using Handler = std::function<HandlerResult(const ParamReader&, const CallContext&)>;
+    using PlainHandler = std::function<HandlerResult(const ParamReader&)>;
 
     void add(std::string method, Handler handler);
+    void add(std::string method, PlainHandler handler);
+    // Runs `hook` with the session's id whenever a session ends.
+    void onSessionEnd(std::function<void(std::uint64_t session)> hook);
 
     // The reply to one request line (without its newline); nothing for a blank line.
-    std::optional<std::string> handleLine(std::string_view line) const;
+    std::optional<std::string> handleLine(std::string_view line,
+                                          const CallContext& context = {}) const;
+    // Called by the server once a session's stream has ended.
+    void endSession(std::uint64_t session) const;
 
     // The error object for the exception being handled (call inside a catch block).
     static rpc::JSONRPCError errorFor(std::exception_ptr error);
 
 private:
     std::map<std::string, Handler, std::less<>> handlers_;
+    std::vector<std::function<void(std::uint64_t)>> sessionEndHooks_;
 };
 
 }  // namespace quorvale::agent

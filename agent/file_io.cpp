@@ -5,22 +5,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 
 #include "agent/agent_error.h"
 #include "agent/chunk_order.h"
 #include "agent/listing.h"
 #include "agent/partition.h"
+#include "agent/temporary_file.h"
+#include "agent/uploads.h"
 #include "rpc/base64.h"
 
 namespace quorvale::agent {
 
 namespace {
 
-constexpr mode_t newFileMode = 0644;
 // Direct writes need block-aligned memory, offsets and sizes; small ones are not worth it.
 constexpr std::size_t directMinimumBytes = std::size_t{64} << 10;
 
@@ -59,43 +58,7 @@ void writeChunkAt(int fd, std::string_view data, std::int64_t offset, const std:
     writeAllAt(fd, data, offset, display);
 }
 
-// Unique name for a one-call write.
-std::string singleWriteTemporaryName() {
-    static std::atomic<std::uint64_t> counter{0};
-    return std::string(temporaryPrefix) + "w" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter.fetch_add(1));
-}
-
-// Publishes the temporary `temp` as `leaf`: the destination keeps its permission bits when
-// it is an existing regular file; a directory at the destination is refused.
-void publish(int dirFd, int fd, const std::string& temp, const RequestPath& path) {
-    struct stat old {};
-    if (::fstatat(dirFd, path.leaf().c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISDIR(old.st_mode))
-            throw AgentError::system(EISDIR, path.display);
-        if (S_ISREG(old.st_mode))
-            ::fchmod(fd, old.st_mode & 07777);
-    }
-    if (::fsync(fd) != 0)
-        throw AgentError::system(errno, path.display);
-    if (::renameat(dirFd, temp.c_str(), dirFd, path.leaf().c_str()) != 0)
-        throw AgentError::system(errno, path.display);
-    ::fsync(dirFd);
-}
-
 }  // namespace
-
-std::string uploadTemporaryName(std::string_view leaf) {
-    // FNV-1a keeps the name short whatever the length of `leaf`.
-    std::uint64_t hash = 1469598103934665603ULL;
-    for (const char c : leaf) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ULL;
-    }
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string(temporaryPrefix) + "u" + hex;
-}
 
 std::string readFile(Partition& partition, const RequestPath& path, std::int64_t maxBytes,
                      std::int64_t offset) {
@@ -132,54 +95,53 @@ std::string readFile(Partition& partition, const RequestPath& path, std::int64_t
     return rpc::base64Encode(std::string_view(data.get(), done));
 }
 
-void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& chunk) {
+void writeFile(Partition& partition, Uploads& uploads, std::uint64_t session,
+               const RequestPath& path, const WriteChunk& chunk) {
     refuseRoot(path);
-    const auto dir = partition.root.openParent(path);
+    auto dir = partition.root.openParent(path);
     if (!chunk.offset) {
-        const auto temp = singleWriteTemporaryName();
-        UniqueFd fd(::openat(dir.get(), temp.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, newFileMode));
-        if (!fd)
-            throw AgentError::system(errno, path.display);
-        try {
-            writeAllAt(fd.get(), chunk.data, 0, path.display);
-            publish(dir.get(), fd.get(), temp, path);
-        } catch (...) {
-            ::unlinkat(dir.get(), temp.c_str(), 0);
-            throw;
-        }
+        TemporaryFile file(std::move(dir), path);
+        writeAllAt(file.fd(), chunk.data, 0, path.display);
+        file.publish(path);
         return;
     }
 
-    const auto temp = uploadTemporaryName(path.leaf());
     const std::int64_t offset = *chunk.offset;
-    // Offset 0 starts the upload afresh, dropping what an earlier, abandoned one left.
-    const int flags = offset == 0 ? O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC
-                                  : O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
-    UniqueFd fd(::openat(dir.get(), temp.c_str(), flags, newFileMode));
-    if (!fd) {
-        if (errno == ENOENT) {
+    std::shared_ptr<Upload> upload;
+    if (offset == 0) {
+        // Offset 0 starts the upload afresh, ending an earlier one to the same destination.
+        upload = uploads.start(session, std::move(dir), path);
+    } else {
+        upload = uploads.find(Uploads::keyFor(session, dir.get(), path));
+        if (!upload) {
             throw AgentError::systemDetail(EINVAL, "no upload in progress for " + path.display +
                                                        " (first chunk needs offset 0)");
         }
-        throw AgentError::system(errno, path.display);
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        throw AgentError::system(errno, path.display);
-    if (!S_ISREG(st.st_mode))
-        throw AgentError::systemDetail(EINVAL, "not a regular file: " + path.display);
-    if (const auto size = awaitUploadSize(fd.get(), offset, path.display); offset != size) {
+    const int fd = upload->file.fd();
+    if (const auto size = awaitUploadSize(fd, offset, path.display); offset != size) {
         throw AgentError::systemDetail(EINVAL, "chunk offset " + std::to_string(offset) +
                                                    " does not follow the " + std::to_string(size) +
                                                    " bytes uploaded to " + path.display);
     }
     {
-        const ChunkWrite underWay(fd.get());
-        writeChunkAt(fd.get(), chunk.data, offset, path.display);
+        const ChunkWrite underWay(fd);
+        writeChunkAt(fd, chunk.data, offset, path.display);
     }
-    if (chunk.final)
-        publish(dir.get(), fd.get(), temp, path);
+    if (!chunk.final)
+        return;
+    {
+        std::lock_guard lock(upload->publishMutex);
+        upload->file.publish(path);
+    }
+    uploads.end(Uploads::keyFor(session, upload->file.dirFd(), path), upload.get());
+}
+
+bool abortUpload(Partition& partition, Uploads& uploads, std::uint64_t session,
+                 const RequestPath& path) {
+    refuseRoot(path);
+    const auto dir = partition.root.openParent(path);
+    return uploads.end(Uploads::keyFor(session, dir.get(), path));
 }
 
 }  // namespace quorvale::agent

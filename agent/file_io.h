@@ -1,9 +1,9 @@
 #pragma once
 // File contents: "read_file" (a byte range as base64) and "write_file" (atomic replace).
-// A write goes to a hidden temporary file in the destination's directory, is flushed with
-// fsync and then renamed over the destination, so readers see the old file or the new one,
-// never a part. Chunked uploads append to a temporary named after the destination; only the
-// final chunk publishes it.
+// A write goes to a temporary file in the destination's directory (see TemporaryFile), is
+// flushed with fsync and then put in place of the destination, so readers see the old file or
+// the new one, never a part. A chunked upload keeps its temporary file open in Uploads from
+// its first chunk (offset 0) to its final one, which publishes it.
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +15,7 @@
 namespace quorvale::agent {
 
 struct Partition;
+class Uploads;
 
 // Alignment of memory, offsets and sizes for writes that bypass the page cache.
 inline constexpr std::size_t directAlignment = 4096;
@@ -33,9 +34,11 @@ struct WriteChunk {
     bool final = true;                   // publish after this chunk
 };
 
-void writeFile(Partition& partition, const RequestPath& path, const WriteChunk& chunk);
-
-// Name of the temporary file that collects a chunked upload to `leaf`.
-std::string uploadTemporaryName(std::string_view leaf);
+// Writes `chunk` for the session `session`, whose chunked uploads are kept in `uploads`.
+void writeFile(Partition& partition, Uploads& uploads, std::uint64_t session,
+               const RequestPath& path, const WriteChunk& chunk);
+// Ends the session's upload to `path` without publishing it; true when there was one.
+bool abortUpload(Partition& partition, Uploads& uploads, std::uint64_t session,
+                 const RequestPath& path);
 
 }  // namespace quorvale::agent

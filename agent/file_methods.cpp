@@ -10,6 +10,7 @@
 #include "agent/listing.h"
 #include "agent/partition.h"
 #include "agent/tree_operations.h"
+#include "agent/uploads.h"
 #include "rpc/base64.h"
 #include "rpc/device_name.h"
 
@@ -49,6 +50,10 @@ WriteChunk writeChunk(const ParamReader& params, std::string_view data) {
 }  // namespace
 
 void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
+    // Chunked uploads in progress; those of a session end with it.
+    const auto uploads = std::make_shared<Uploads>();
+    dispatcher.onSessionEnd([uploads](std::uint64_t session) { uploads->endSession(session); });
+
     dispatcher.add("ping", [](const ParamReader&) { return HandlerResult("pong"); });
 
     dispatcher.add("get_partitions",
@@ -68,24 +73,33 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
             readFile(*partitionFor(partitions, params), path, maxBytes, offset));
     });
 
-    dispatcher.add("write_file", [&](const ParamReader& params) {
-        const auto path = pathParam(params);
-        const std::string_view text = params.string("data_b64");
-        // Decoded into memory that is not cleared first: every byte kept is written.
-        const std::size_t capacity = text.size() / 4 * 3 + directAlignment;
-        const std::unique_ptr<char[], decltype(&std::free)> bytes(
-            static_cast<char*>(
-                std::aligned_alloc(directAlignment, capacity - capacity % directAlignment)),
-            &std::free);
-        if (!bytes)
-            throw std::bad_alloc();
-        const auto size = rpc::base64DecodeTo(text, bytes.get());
-        if (!size)
-            throw AgentError::invalidParams("\"data_b64\" is not valid base64");
-        writeFile(*partitionFor(partitions, params), path,
-                  writeChunk(params, std::string_view(bytes.get(), *size)));
-        return HandlerResult(true);
-    });
+    dispatcher.add(
+        "write_file", [&, uploads](const ParamReader& params, const CallContext& context) {
+            const auto path = pathParam(params);
+            const std::string_view text = params.string("data_b64");
+            // Decoded into memory that is not cleared first: every byte kept is written.
+            const std::size_t capacity = text.size() / 4 * 3 + directAlignment;
+            const std::unique_ptr<char[], decltype(&std::free)> bytes(
+                static_cast<char*>(
+                    std::aligned_alloc(directAlignment, capacity - capacity % directAlignment)),
+                &std::free);
+            if (!bytes)
+                throw std::bad_alloc();
+            const auto size = rpc::base64DecodeTo(text, bytes.get());
+            if (!size)
+                throw AgentError::invalidParams("\"data_b64\" is not valid base64");
+            writeFile(*partitionFor(partitions, params), *uploads, context.session, path,
+                      writeChunk(params, std::string_view(bytes.get(), *size)));
+            return HandlerResult(true);
+        });
+
+    // Ends an upload without publishing it; the result tells whether one was in progress.
+    dispatcher.add(
+        "abort_upload", [&, uploads](const ParamReader& params, const CallContext& context) {
+            const auto path = pathParam(params);
+            return HandlerResult(
+                abortUpload(*partitionFor(partitions, params), *uploads, context.session, path));
+        });
 
     dispatcher.add("rename", [&](const ParamReader& params) {
         const auto path = pathParam(params);
@@ -133,11 +147,16 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         return HandlerResult(true);
     });
 
-    dispatcher.add("unmount", [&](const ParamReader& params) {
-        if (const auto disk = diskParam(params))
+    dispatcher.add("unmount", [&, uploads](const ParamReader& params) {
+        // Uploads hold their directories open: they end first, or the card stays in use.
+        if (const auto disk = diskParam(params)) {
+            for (const dev_t device : partitions.devicesOn(*disk))
+                uploads->endOnDevice(device);
             partitions.unmountDisk(*disk);
-        else
+        } else {
+            uploads->endAll();
             partitions.unmountAll();
+        }
         return HandlerResult(true);
     });
 }

@@ -138,6 +138,8 @@ GuestPartitions::Mounted& GuestPartitions::mount(const GuestDevice& guestDevice,
     entry.filesystem = superblock->filesystem;
     entry.label = superblock->label;
     entry.readOnly = readOnly != 0;
+    if (!entry.readOnly)
+        entry.sweep = std::make_shared<LeftoverSweep>(entry.partition->root.fd(), "/");
     return mounted_.insert_or_assign(hostName, std::move(entry)).first->second;
 }
 
@@ -251,6 +253,7 @@ void GuestPartitions::unmountSome(std::optional<std::string_view> disk) {
         it = mounted_.erase(it);
         if (current_ == hostName)
             current_.clear();
+        m.sweep.reset();  // stops and waits
         if (disk && ::syncfs(m.partition->root.fd()) != 0)
             logLine("syncfs " + hostName + ": " + errnoText(errno));
         // Calls still running hold the root open; the kernel detaches it when they finish.
@@ -278,6 +281,17 @@ void GuestPartitions::syncDisk(std::string_view disk) {
 
 void GuestPartitions::unmountDisk(std::string_view disk) {
     unmountSome(disk);
+}
+
+std::vector<dev_t> GuestPartitions::devicesOn(std::string_view disk) {
+    std::lock_guard lock(mutex_);
+    std::vector<dev_t> devices;
+    for (const auto& [hostName, m] : mounted_) {
+        struct stat st {};
+        if (onDisk(hostName, disk) && ::fstat(m.partition->root.fd(), &st) == 0)
+            devices.push_back(st.st_dev);
+    }
+    return devices;
 }
 
 }  // namespace quorvale::agent

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "agent/guest_disks.h"
+#include "agent/leftover_sweep.h"
 #include "agent/partition.h"
 
 namespace quorvale::agent {
@@ -43,6 +44,7 @@ public:
     void unmountAll() override;
     void syncDisk(std::string_view disk) override;
     void unmountDisk(std::string_view disk) override;
+    std::vector<dev_t> devicesOn(std::string_view disk) override;
 
 private:
     struct Mounted {
@@ -53,6 +55,7 @@ private:
         std::string filesystem;
         std::string label;
         bool readOnly = false;
+        std::shared_ptr<LeftoverSweep> sweep;  // read-write partitions; ends before unmounting
     };
 
     // Resolves `hostName`, waiting up to diskWait for its disk and partition to appear.

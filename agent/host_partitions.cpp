@@ -8,13 +8,17 @@
 #include <cerrno>
 
 #include "agent/agent_error.h"
+#include "agent/leftover_sweep.h"
 #include "agent/utf8.h"
 
 namespace quorvale::agent {
 
 HostPartitions::HostPartitions(const std::string& directory, std::string name, std::string label)
     : partition_(std::make_shared<Partition>(std::move(name), directory)),
-      label_(std::move(label)) {}
+      label_(std::move(label)) {
+    // Served from now on as if just mounted: leftovers go before the first call.
+    removeLeftoverTemporaries(partition_->root.fd(), "/");
+}
 
 std::shared_ptr<Partition> HostPartitions::select(std::optional<std::string_view>) {
     return partition_;

@@ -10,6 +10,7 @@
 #include "agent/agent_error.h"
 #include "agent/json_writer.h"
 #include "agent/partition.h"
+#include "agent/tree_walk.h"
 #include "agent/utf8.h"
 
 namespace quorvale::agent {
@@ -34,31 +35,27 @@ std::string readLink(int dirFd, const char* name, std::size_t sizeHint) {
     }
 }
 
-// Total size of everything under the directory `dirFd`; symlinks count their own size.
-std::uint64_t treeSize(int dirFd, const std::string& display) {
+// Adds up the sizes of everything below a directory; symlinks count their own size.
+class SizeTotal : public TreeWalk::Visitor {
+public:
+    bool visit(int, const char*, const struct stat& st) override {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        total += static_cast<std::uint64_t>(st.st_size);
+        return false;
+    }
     std::uint64_t total = 0;
-    forEachEntry(dirFd, display, [&](const char* name) {
-        struct stat st {};
-        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return;  // vanished meanwhile
-        if (!S_ISDIR(st.st_mode)) {
-            total += static_cast<std::uint64_t>(st.st_size);
-            return;
-        }
-        const std::string child = display == "/" ? "/" + std::string(name) : display + "/" + name;
-        UniqueFd sub(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!sub)
-            throw AgentError::system(errno, validUtf8(child));
-        total += treeSize(sub.get(), child);
-    });
-    return total;
+};
+
+// Total size of everything under the directory open as `dir`.
+std::uint64_t treeSize(UniqueFd dir, const std::string& display) {
+    TreeWalk walk(std::move(dir), display);
+    SizeTotal sizes;
+    walk.run(sizes);
+    return sizes.total;
 }
 
 }  // namespace
-
-bool isTemporaryName(std::string_view name) {
-    return name.substr(0, temporaryPrefix.size()) == temporaryPrefix;
-}
 
 void forEachEntry(int dirFd, const std::string& display,
                   const std::function<void(const char* name)>& visit, Temporaries temporaries) {
@@ -149,7 +146,7 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
                 ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!sub)
                 throw AgentError::system(errno, validUtf8(child));
-            size = treeSize(sub.get(), child);
+            size = treeSize(std::move(sub), child);
         }
         boost::json::object o;
         o["name"] = validUtf8(name);

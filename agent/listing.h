@@ -12,14 +12,11 @@
 
 #include "agent/account_names.h"
 #include "agent/request_path.h"
+#include "agent/temporary_file.h"
 
 namespace quorvale::agent {
 
 struct Partition;
-
-// Prefix of the hidden temporary files of writes in progress.
-inline constexpr std::string_view temporaryPrefix = ".quorvale-tmp-";
-bool isTemporaryName(std::string_view name);
 
 // The entries as JSON array text, written directly: listings can be very large.
 std::string listDirectory(Partition& partition, const RequestPath& path);

@@ -3,12 +3,15 @@
 // serves a call. The host program serves one directory; the VM mounts the partitions of the
 // disks it holds on first use.
 
+#include <sys/types.h>
+
 #include <boost/json/array.hpp>
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/account_names.h"
 #include "agent/root_dir.h"
@@ -40,6 +43,9 @@ public:
     // The same for the partitions of one whole disk (host name, e.g. "sdb") only.
     virtual void syncDisk(std::string_view disk) = 0;
     virtual void unmountDisk(std::string_view disk) = 0;
+    // The devices (st_dev) of the mounted partitions of one whole disk; none where unmounting
+    // releases nothing.
+    virtual std::vector<dev_t> devicesOn(std::string_view /*disk*/) { return {}; }
 };
 
 }  // namespace quorvale::agent

@@ -11,15 +11,12 @@
 #include "agent/agent_error.h"
 #include "agent/listing.h"
 #include "agent/partition.h"
-#include "agent/utf8.h"
+#include "agent/temporary_file.h"
+#include "agent/tree_walk.h"
 
 namespace quorvale::agent {
 
 namespace {
-
-std::string childDisplay(const std::string& parent, const char* name) {
-    return validUtf8(parent == "/" ? "/" + std::string(name) : parent + "/" + name);
-}
 
 struct stat lstatAt(int dirFd, const char* name, const std::string& display) {
     struct stat st {};
@@ -35,17 +32,33 @@ UniqueFd openSubdirectory(int dirFd, const char* name, const std::string& displa
     return fd;
 }
 
+// Removes everything below a directory, deepest first, then the directory itself.
+class Remover : public TreeWalk::Visitor {
+public:
+    explicit Remover(const TreeWalk& walk) : walk_(walk) {}
+    bool visit(int dirFd, const char* name, const struct stat& st) override {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT)
+            throw AgentError::system(errno, walk_.display(name));
+        return false;
+    }
+    void leave(int dirFd, const char* name, const struct stat&) override {
+        if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
+            throw AgentError::system(errno, walk_.display(name));
+    }
+
+private:
+    const TreeWalk& walk_;
+};
+
 void removeAt(int dirFd, const char* name, const std::string& display) {
     const auto st = lstatAt(dirFd, name, display);
     if (S_ISDIR(st.st_mode)) {
-        const auto sub = openSubdirectory(dirFd, name, display);
-        std::vector<std::string> names;
         // Temporaries of abandoned uploads go with their directory.
-        forEachEntry(
-            sub.get(), display, [&](const char* child) { names.emplace_back(child); },
-            Temporaries::include);
-        for (const auto& child : names)
-            removeAt(sub.get(), child.c_str(), childDisplay(display, child.c_str()));
+        TreeWalk walk(openSubdirectory(dirFd, name, display), display, Temporaries::include);
+        Remover remover(walk);
+        walk.run(remover);
         if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
             throw AgentError::system(errno, display);
         return;
@@ -88,28 +101,11 @@ void copyFileData(int from, int to, const std::string& display) {
     }
 }
 
-// Copies the entry `name` of `fromDir` to the new entry `toName` of `toDir`.
-// `created` is set once the new entry exists.
-void copyAt(int fromDir, const char* name, const std::string& fromDisplay, int toDir,
-            const char* toName, const std::string& toDisplay, bool& created) {
-    const auto st = lstatAt(fromDir, name, fromDisplay);
-    if (S_ISDIR(st.st_mode)) {
-        if (::mkdirat(toDir, toName, (st.st_mode & 07777) | S_IRWXU) != 0)
-            throw AgentError::system(errno, toDisplay);
-        created = true;
-        const auto from = openSubdirectory(fromDir, name, fromDisplay);
-        const auto to = openSubdirectory(toDir, toName, toDisplay);
-        std::vector<std::string> names;
-        forEachEntry(from.get(), fromDisplay,
-                     [&](const char* child) { names.emplace_back(child); });
-        for (const auto& child : names) {
-            bool childCreated = false;
-            copyAt(from.get(), child.c_str(), childDisplay(fromDisplay, child.c_str()), to.get(),
-                   child.c_str(), childDisplay(toDisplay, child.c_str()), childCreated);
-        }
-        ::fchmod(to.get(), st.st_mode & 07777);
-        return;
-    }
+// Copies one entry that is not a directory: a symlink as a link, a regular file with its data.
+// `created` (when given) is set once the new entry exists.
+void copyLeaf(int fromDir, const char* name, const struct stat& st, const std::string& fromDisplay,
+              int toDir, const char* toName, const std::string& toDisplay,
+              bool* created = nullptr) {
     if (S_ISLNK(st.st_mode)) {
         std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
         const auto n = ::readlinkat(fromDir, name, target.data(), target.size());
@@ -118,7 +114,8 @@ void copyAt(int fromDir, const char* name, const std::string& fromDisplay, int t
         target.resize(static_cast<std::size_t>(n));
         if (::symlinkat(target.c_str(), toDir, toName) != 0)
             throw AgentError::system(errno, toDisplay);
-        created = true;
+        if (created)
+            *created = true;
         return;
     }
     if (!S_ISREG(st.st_mode))
@@ -126,33 +123,96 @@ void copyAt(int fromDir, const char* name, const std::string& fromDisplay, int t
     UniqueFd from(::openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!from)
         throw AgentError::system(errno, fromDisplay);
+    struct stat opened {};
+    if (::fstat(from.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
+        throw AgentError::systemDetail(EINVAL, "not a regular file: " + fromDisplay);
     UniqueFd to(::openat(toDir, toName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         st.st_mode & 07777));
+                         keptMode(st.st_mode)));
     if (!to)
         throw AgentError::system(errno, toDisplay);
-    created = true;
+    if (created)
+        *created = true;
     copyFileData(from.get(), to.get(), toDisplay);
 }
 
-// True when the directory `dirFd` is `ancestor` or lies below it within the partition.
+// Creates the directory `toName` in `toDir` for a copy of a directory of mode `mode`; it stays
+// writable until its contents are in (see finishDirectory).
+UniqueFd createCopyDirectory(int toDir, const char* toName, mode_t mode,
+                             const std::string& toDisplay) {
+    if (::mkdirat(toDir, toName, keptMode(mode) | S_IRWXU) != 0)
+        throw AgentError::system(errno, toDisplay);
+    return openSubdirectory(toDir, toName, toDisplay);
+}
+
+// Gives a copied directory its source's mode; this also clears a set-group-ID bit inherited
+// from its new parent.
+void finishDirectory(int dirFd, mode_t mode) {
+    ::fchmod(dirFd, keptMode(mode));
+}
+
+// Copies the contents of a directory tree into a new one, level by level alongside the walk.
+class Copier : public TreeWalk::Visitor {
+public:
+    Copier(const TreeWalk& walk, UniqueFd destination, const std::string& destinationDisplay)
+        : walk_(walk), to_(std::move(destination), destinationDisplay) {}
+
+    bool visit(int dirFd, const char* name, const struct stat& st) override {
+        if (S_ISDIR(st.st_mode)) {
+            to_.push(createCopyDirectory(to_.fd(), name, st.st_mode, to_.display(name)), name);
+            return true;
+        }
+        copyLeaf(dirFd, name, st, walk_.display(name), to_.fd(), name, to_.display(name));
+        return false;
+    }
+    void leave(int, const char*, const struct stat& st) override {
+        finishDirectory(to_.fd(), st.st_mode);
+        to_.pop();
+    }
+
+private:
+    const TreeWalk& walk_;
+    DirectoryStack to_;
+};
+
+// Copies the entry `name` of `fromDir` to the new entry `toName` of `toDir`.
+// `created` is set once the new entry exists.
+void copyAt(int fromDir, const char* name, const std::string& fromDisplay, int toDir,
+            const char* toName, const std::string& toDisplay, bool& created) {
+    const auto st = lstatAt(fromDir, name, fromDisplay);
+    if (!S_ISDIR(st.st_mode))
+        return copyLeaf(fromDir, name, st, fromDisplay, toDir, toName, toDisplay, &created);
+    UniqueFd to = createCopyDirectory(toDir, toName, st.st_mode, toDisplay);
+    created = true;
+    UniqueFd toTop(::fcntl(to.get(), F_DUPFD_CLOEXEC, 0));
+    if (!toTop)
+        throw AgentError::system(errno, toDisplay);
+    TreeWalk walk(openSubdirectory(fromDir, name, fromDisplay), fromDisplay);
+    Copier copier(walk, std::move(to), toDisplay);
+    walk.run(copier);
+    finishDirectory(toTop.get(), st.st_mode);
+}
+
+// True when the directory `dirFd` is `ancestor` or lies below it within the partition. Goes up
+// one ".." at a time, so any depth works with two descriptors.
 bool isWithin(int dirFd, const struct stat& ancestor, const struct stat& root) {
     UniqueFd current(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-    for (int depth = 0; current && depth < 4096; ++depth) {
+    while (current) {
         struct stat st {};
         if (::fstat(current.get(), &st) != 0)
-            return false;
+            return true;  // cannot tell: refuse rather than copy a tree into itself
         if (st.st_dev == ancestor.st_dev && st.st_ino == ancestor.st_ino)
             return true;
         if (st.st_dev == root.st_dev && st.st_ino == root.st_ino)
             return false;
         UniqueFd up(::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat upStat {};
-        if (!up || ::fstat(up.get(), &upStat) != 0 ||
-            (upStat.st_dev == st.st_dev && upStat.st_ino == st.st_ino))
-            return false;
+        if (!up || ::fstat(up.get(), &upStat) != 0)
+            return true;
+        if (upStat.st_dev == st.st_dev && upStat.st_ino == st.st_ino)
+            return false;  // the top of the filesystem: not below the ancestor
         current = std::move(up);
     }
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -207,6 +267,12 @@ void createDirectory(Partition& partition, const RequestPath& path) {
     const auto dir = partition.root.openParent(path);
     if (::mkdirat(dir.get(), path.leaf().c_str(), 0755) != 0)
         throw AgentError::system(errno, path.display);
+    // A set-group-ID parent hands its bit down to new directories; the agent sets none.
+    const UniqueFd created(
+        ::openat(dir.get(), path.leaf().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (created && ::fstat(created.get(), &st) == 0 && (st.st_mode & S_ISGID))
+        ::fchmod(created.get(), keptMode(st.st_mode));
 }
 
 void deleteEntry(Partition& partition, const RequestPath& path) {

@@ -40,6 +40,17 @@ struct SentChunk {
     QCoro::Task<Reply> reply;
 };
 
+// Tells the guest to drop the temporary file of an upload that will not be finished. Its
+// answer does not matter: the guest also drops it when the connection ends.
+QCoro::Task<void> abortUpload(guest::VsockTransport& transport, const QString& remotePath,
+                              const std::optional<QString>& partition) {
+    try {
+        co_await transport.send("abort_upload", pathParams(remotePath, partition),
+                                FileOperationService::callTimeout);
+    } catch (...) {
+    }
+}
+
 // Waits for the oldest write in flight; its bytes count as landed.
 QCoro::Task<void> landOldest(std::deque<SentChunk>& sending, std::uint64_t& landed) {
     SentChunk oldest = std::move(sending.front());
@@ -242,6 +253,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     std::uint64_t offset = 0;  // bytes sent
     std::uint64_t landed = 0;  // bytes acknowledged
     std::deque<SentChunk> sending;
+    bool startedRemotely = false;  // the guest holds a temporary file for this upload
     QFuture<EncodedChunk> preparing = readChunkOnWorker(localFd, 0, chunk, total);
     bool isPreparing = true;
     try {
@@ -273,6 +285,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
                 report(options.progress, landed, total);
             }
             sending.push_back({next.bytes, t.send("write_file", std::move(params), callTimeout)});
+            startedRemotely = true;
             offset += next.bytes;
             if (first || final) {
                 co_await landOldest(sending, landed);
@@ -288,6 +301,8 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     // The worker reads from localFd: let it finish before the caller may close it.
     if (isPreparing)
         co_await preparing;
+    if (startedRemotely && (failure || outcome == TransferOutcome::cancelled))
+        co_await abortUpload(t, remotePath, options.partition);
     if (failure)
         std::rethrow_exception(failure);
     co_return outcome;

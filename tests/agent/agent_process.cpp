@@ -132,12 +132,15 @@ json::object AgentClient::error(std::string_view method, json::object params) {
     return error->as_object();
 }
 
-AgentProcess::AgentProcess() {
-    char pattern[] = "/tmp/quorvale-agent-test-XXXXXX";
-    workDir_ = ::mkdtemp(pattern);
+AgentProcess::AgentProcess(const std::function<void(const std::string& root)>& prepare,
+                           const std::string& base) {
+    std::string pattern = base + "/quorvale-agent-test-XXXXXX";
+    workDir_ = ::mkdtemp(pattern.data());
     root_ = workDir_ + "/root";
     socket_ = workDir_ + "/agent.sock";
     std::filesystem::create_directory(root_);
+    if (prepare)
+        prepare(root_);
     const auto binary = agentBinary();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -157,6 +160,9 @@ AgentProcess::~AgentProcess() {
     }
     std::error_code ec;
     std::filesystem::remove_all(workDir_, ec);
+    // Trees deeper than the open-file limit defeat remove_all; rm walks them.
+    if (ec && workDir_.find("/quorvale-agent-test-") != std::string::npos) [[maybe_unused]]
+        const int status = std::system(("rm -rf " + workDir_).c_str());
 }
 
 bool AgentProcess::running() const {

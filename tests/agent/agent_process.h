@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,8 @@ public:
     boost::json::object error(std::string_view method, boost::json::object params = {});
 
     std::int64_t nextId() { return ++lastId_; }
+    // Ends the connection.
+    void close() { fd_.reset(); }
 
 private:
     UniqueFd fd_;
@@ -43,7 +46,10 @@ private:
 
 class AgentProcess {
 public:
-    AgentProcess();
+    // `prepare` fills the served directory before the agent starts; the directory is made in
+    // `base`.
+    explicit AgentProcess(const std::function<void(const std::string& root)>& prepare = {},
+                          const std::string& base = "/tmp");
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
@@ -53,6 +59,7 @@ public:
     const std::string& socketPath() const { return socket_; }
     AgentClient connect() const { return AgentClient(socket_); }
     bool running() const;
+    pid_t pid() const { return pid_; }
 
 private:
     std::string workDir_, root_, socket_;

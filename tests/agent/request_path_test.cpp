@@ -6,6 +6,7 @@
 #include "agent/file_io.h"
 #include "agent/listing.h"
 #include "agent/request_path.h"
+#include "agent/temporary_file.h"
 #include "agent/utf8.h"
 
 namespace quorvale::agent {
@@ -75,12 +76,13 @@ TEST(AgentErrorText, SystemErrorsReadAsErrnoTextAndPath) {
                  "File exists: /untitled folder");
 }
 
-TEST(TemporaryNames, UploadsUseAStableHiddenName) {
-    const auto a = uploadTemporaryName("movie.mkv");
-    EXPECT_EQ(a, uploadTemporaryName("movie.mkv"));
-    EXPECT_NE(a, uploadTemporaryName("movie2.mkv"));
+TEST(TemporaryNames, AreHiddenAndUnpredictable) {
+    const auto a = randomTemporaryName();
+    const auto b = randomTemporaryName();
+    EXPECT_NE(a, b);
     EXPECT_TRUE(isTemporaryName(a));
-    EXPECT_TRUE(isValidName(uploadTemporaryName(std::string(255, 'x'))));
+    EXPECT_TRUE(isValidName(a));
+    EXPECT_EQ(a.size(), temporaryPrefix.size() + 32) << "128 random bits in hex";
     EXPECT_FALSE(isTemporaryName(".quorvale"));
     EXPECT_FALSE(isTemporaryName("movie.mkv"));
 }

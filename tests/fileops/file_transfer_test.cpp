@@ -82,6 +82,10 @@ protected:
                 remote = staged;
             return ScriptedPeer::result("null");
         }
+        if (request.at("method") == "abort_upload") {
+            staged.clear();
+            return ScriptedPeer::result("true");
+        }
         return ScriptedPeer::error(-32601, "Method not found");
     }
 
@@ -243,11 +247,17 @@ TEST_F(TransferTest, UploadWithAFailedChunkNeverSendsTheFinalOne) {
     EXPECT_THROW(run(service.uploadFile(source, QStringLiteral("/up.bin"), options)),
                  rpc::JSONRPCError);
     EXPECT_EQ(remote, "previous");
-    const auto sent = requests();
-    ASSERT_GE(sent.size(), 3u);
+    auto sent = requests();
+    ASSERT_GE(sent.size(), 4u);
     EXPECT_EQ(sent[1].at("params").at("offset"), 1000) << "the first chunk lands alone";
-    for (const auto& request : sent)
+    // The guest is told to drop what it holds of the upload, once every chunk has answered.
+    EXPECT_EQ(sent.back().at("method"), "abort_upload");
+    EXPECT_EQ(sent.back().at("params").at("path"), "/up.bin");
+    sent.pop_back();
+    for (const auto& request : sent) {
+        EXPECT_EQ(request.at("method"), "write_file");
         EXPECT_FALSE(request.at("params").at("final").as_bool());
+    }
 }
 
 TEST_F(TransferTest, EmptyUploadIsOneFinalChunk) {
@@ -279,10 +289,12 @@ TEST_F(TransferTest, CancelledUploadNeverSendsTheFinalChunk) {
     EXPECT_EQ(remote, "previous");
     // Chunks already on their way when the stop came may land; nothing after them is sent.
     const auto lines = peer->lines();
-    EXPECT_GE(lines.size(), 5u);
-    EXPECT_LT(lines.size(), 10u);
+    EXPECT_GE(lines.size(), 6u);
+    EXPECT_LT(lines.size(), 11u);
     for (const std::string& line : lines)
         EXPECT_EQ(line.find(R"("final":true)"), std::string::npos) << line;
+    EXPECT_EQ(requests().back().at("method"), "abort_upload");
+    EXPECT_EQ(requests().back().at("params").at("path"), "/up.bin");
 }
 
 TEST_F(TransferTest, LocalFailuresAreReportedWithTheirReason) {

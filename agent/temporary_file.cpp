@@ -1,0 +1,179 @@
+#include "agent/temporary_file.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <set>
+
+#include "agent/agent_error.h"
+
+namespace quorvale::agent {
+
+namespace {
+
+constexpr mode_t newFileMode = 0644;
+// Random names practically never collide; a few tries cover a crafted card that holds one.
+constexpr int nameAttempts = 8;
+
+std::mutex namesMutex;
+std::set<std::string, std::less<>> namesInUse;  // guarded by namesMutex
+
+// A hidden name registered as in use for as long as this lives.
+class ReservedName {
+public:
+    ReservedName() : name_(randomTemporaryName()) {
+        std::lock_guard lock(namesMutex);
+        namesInUse.insert(name_);
+    }
+    ~ReservedName() {
+        std::lock_guard lock(namesMutex);
+        namesInUse.erase(name_);
+    }
+    ReservedName(const ReservedName&) = delete;
+    ReservedName& operator=(const ReservedName&) = delete;
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+void fillRandom(unsigned char* bytes, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const auto n = ::getrandom(bytes + done, size - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw AgentError::systemDetail(errno, "getrandom");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+bool unnamedFilesUnsupported(int error) {
+    // EISDIR: kernels without O_TMPFILE read it as O_DIRECTORY.
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// Links the open unnamed file `fd` as `name` in `dirFd`. As root AT_EMPTY_PATH does it; else
+// the file's /proc entry.
+bool linkUnnamed(int fd, int dirFd, const std::string& name) {
+    if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno != ENOENT && errno != EPERM)
+        return false;
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, proc.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
+
+bool isTemporaryName(std::string_view name) {
+    return name.substr(0, temporaryPrefix.size()) == temporaryPrefix;
+}
+
+std::string randomTemporaryName() {
+    unsigned char bytes[16];
+    fillRandom(bytes, sizeof bytes);
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name(temporaryPrefix);
+    for (const unsigned char b : bytes) {
+        name += hex[b >> 4];
+        name += hex[b & 0xF];
+    }
+    return name;
+}
+
+TemporaryFile::TemporaryFile(UniqueFd dir, const RequestPath& path) : dir_(std::move(dir)) {
+    file_.reset(::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, newFileMode));
+    if (file_)
+        return;
+    if (!unnamedFilesUnsupported(errno))
+        throw AgentError::system(errno, path.display);
+    for (int attempt = 0; attempt < nameAttempts && !file_; ++attempt) {
+        std::string name = randomTemporaryName();
+        {
+            std::lock_guard lock(namesMutex);
+            namesInUse.insert(name);
+        }
+        file_.reset(::openat(dir_.get(), name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, newFileMode));
+        const int error = errno;
+        if (file_) {
+            name_ = std::move(name);
+            return;
+        }
+        {
+            std::lock_guard lock(namesMutex);
+            namesInUse.erase(name);
+        }
+        if (error != EEXIST)
+            throw AgentError::system(error, path.display);
+    }
+    throw AgentError::system(EEXIST, path.display);
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (published_ || name_.empty())
+        return;
+    ::unlinkat(dir_.get(), name_.c_str(), 0);
+    std::lock_guard lock(namesMutex);
+    namesInUse.erase(name_);
+}
+
+void TemporaryFile::publish(const RequestPath& path) {
+    if (published_)
+        throw AgentError::systemDetail(EINVAL, "already published: " + path.display);
+    const int dirFd = dir_.get();
+    struct stat old {};
+    if (::fstatat(dirFd, path.leaf().c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(old.st_mode))
+            throw AgentError::system(EISDIR, path.display);
+        if (S_ISREG(old.st_mode))
+            ::fchmod(file_.get(), keptMode(old.st_mode));
+    }
+    if (::fsync(file_.get()) != 0)
+        throw AgentError::system(errno, path.display);
+
+    if (name_.empty()) {
+        // A fresh hidden name, then a rename over the destination: readers see the old file or
+        // the new one.
+        for (int attempt = 0;; ++attempt) {
+            ReservedName hidden;
+            if (!linkUnnamed(file_.get(), dirFd, hidden.name())) {
+                if (errno == EEXIST && attempt + 1 < nameAttempts)
+                    continue;
+                throw AgentError::system(errno, path.display);
+            }
+            if (::renameat(dirFd, hidden.name().c_str(), dirFd, path.leaf().c_str()) != 0) {
+                const int error = errno;
+                ::unlinkat(dirFd, hidden.name().c_str(), 0);
+                throw AgentError::system(error, path.display);
+            }
+            break;
+        }
+    } else if (::renameat(dirFd, name_.c_str(), dirFd, path.leaf().c_str()) != 0) {
+        throw AgentError::system(errno, path.display);
+    } else {
+        std::lock_guard lock(namesMutex);
+        namesInUse.erase(name_);
+    }
+    published_ = true;
+    ::fsync(dirFd);
+}
+
+bool removeLeftoverTemporary(int dirFd, const char* name) {
+    if (!isTemporaryName(name))
+        return false;
+    std::lock_guard lock(namesMutex);
+    if (namesInUse.contains(std::string_view(name)))
+        return false;
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return ::unlinkat(dirFd, name, 0) == 0;
+}
+
+}  // namespace quorvale::agent

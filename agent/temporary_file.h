@@ -1,0 +1,64 @@
+#pragma once
+// New file contents are written where nobody can reach them and published in one step. A
+// temporary file is created unnamed (O_TMPFILE) in the destination's directory: nothing a card
+// holds can be at its name, and a crash or a pulled card leaves nothing behind (the filesystem
+// frees unnamed files at its next mount). Publishing links it under a fresh random hidden name
+// and renames that over the destination. Filesystems without unnamed files get a random hidden
+// name from the start, created exclusively and never through a link.
+//
+// Hidden names of files being published are registered while they exist, so that the sweep of
+// leftovers (removeLeftoverTemporary) never takes one that is in use.
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "agent/request_path.h"
+#include "rpc/unique_fd.h"
+
+namespace quorvale::agent {
+
+// Prefix of the hidden names of temporary files.
+inline constexpr std::string_view temporaryPrefix = ".quorvale-tmp-";
+bool isTemporaryName(std::string_view name);
+
+// A fresh temporary name: the prefix and 128 random bits.
+std::string randomTemporaryName();
+
+class TemporaryFile {
+public:
+    // Creates an empty regular file for `path` in its directory `dir` (which it keeps), writable,
+    // mode 0644 less the umask. Throws AgentError naming `path`.
+    TemporaryFile(UniqueFd dir, const RequestPath& path);
+    // Removes the file unless it was published.
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int fd() const { return file_.get(); }
+    int dirFd() const { return dir_.get(); }
+
+    // Flushes the file and puts it in place of `path` in its directory. An existing regular
+    // file there is replaced and lends its permission bits (never set-user-ID or set-group-ID);
+    // a directory there is refused. Once only.
+    void publish(const RequestPath& path);
+
+private:
+    UniqueFd dir_;
+    UniqueFd file_;
+    std::string name_;  // empty while unnamed
+    bool published_ = false;
+};
+
+// Removes the regular file `name` of `dirFd` when it is a temporary left behind (a temporary
+// name not in use by this process). True when it was removed.
+bool removeLeftoverTemporary(int dirFd, const char* name);
+
+// The permission bits the agent gives an entry it creates from `mode`: all but set-user-ID and
+// set-group-ID.
+constexpr mode_t keptMode(mode_t mode) {
+    return mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+}
+
+}  // namespace quorvale::agent
