@@ -3,7 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <new>
 #include <semaphore>
 #include <thread>
 
@@ -21,13 +26,58 @@ std::atomic<std::uint64_t> lastSession{0};
 // Calls running at once across all sessions; a reader waits for a free slot.
 std::counting_semaphore<Connection::maxConcurrentCalls> callSlots(Connection::maxConcurrentCalls);
 
-std::string tooLongReply() {
-    return rpc::frame(rpc::JSONRPCResponse::encodeError(
-        std::nullopt, rpc::JSONRPCError(rpc::JSONRPCError::invalidRequest,
-                                        "Invalid request: line longer than 64 MiB")));
-}
+// Reads start small; a long line grows the buffer up to the largest size.
+constexpr std::size_t smallRead = std::size_t{64} << 10;
+constexpr std::size_t largestRead = std::size_t{1} << 20;
+// How much of a dropped line is kept to find its id.
+constexpr std::size_t idSearchBytes = 128;
+
+// The reply when not even an error reply can be built: written as it is, without allocating.
+constexpr std::string_view outOfMemoryFrame =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-12,"message":"Out of memory"}})"
+    "\n";
+
+// Memory for reads, allocated without being cleared.
+class ReadBuffer {
+public:
+    char* data() { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    // Makes the buffer `size` bytes (keeping nothing); false when there is no memory for it.
+    bool resize(std::size_t size) {
+        if (size == size_)
+            return true;
+        try {
+            bytes_ = std::make_unique_for_overwrite<char[]>(size);
+            size_ = size;
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+};
 
 }  // namespace
+
+std::optional<std::int64_t> leadingRequestId(std::string_view start) {
+    constexpr std::string_view key = R"("id":)";
+    const auto at = start.find(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    auto digits = start.substr(at + key.size());
+    while (!digits.empty() && digits.front() == ' ')
+        digits.remove_prefix(1);
+    std::int64_t id = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (error != std::errc() || end == digits.data() || end == digits.data() + digits.size())
+        return std::nullopt;  // no number, or one that may go on past what was kept
+    if (*end != ',' && *end != '}' && *end != ' ')
+        return std::nullopt;
+    return id;
+}
 
 Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher)
     : stream_(std::move(stream)), dispatcher_(dispatcher), session_(++lastSession) {}
@@ -38,14 +88,22 @@ std::size_t Connection::serve() {
         std::uint64_t session;
         ~EndSession() { dispatcher.endSession(session); }
     } endSession{dispatcher_, session_};
+
     // The buffer's own limit lies far above ours: over-long lines are caught here, so that
     // only they are dropped and the lines around them are served.
     rpc::LineBuffer lines;
     std::size_t total = 0;
-    bool skipping = false;  // inside an over-long line, dropping bytes up to its newline
-    std::string chunk(std::size_t{1} << 20, '\0');
+    bool skipping = false;  // inside a dropped line, discarding bytes up to its newline
+    ReadBuffer chunk;
     const int fd = stream_->fd.get();
     for (;;) {
+        // Grow the reads while a long line comes in; go back to small ones after it.
+        const std::size_t wanted =
+            std::clamp(std::bit_ceil(lines.pendingBytes() + 1), smallRead, largestRead);
+        if (!chunk.resize(wanted) && !chunk.resize(smallRead) && !chunk.resize(4096)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, -1) < 0) {
             if (errno == EINTR)
@@ -68,43 +126,83 @@ std::size_t Connection::serve() {
             bytes.remove_prefix(newline + 1);
             skipping = false;
         }
-        lines.append(bytes);
-        while (auto line = lines.nextLine()) {
-            if (line->size() > maxLineBytes)
-                send(tooLongReply());
-            else
-                dispatch(std::move(*line));
+        while (!bytes.empty()) {
+            try {
+                lines.append(bytes);
+                bytes = {};
+                while (auto line = lines.nextLine()) {
+                    if (line->size() > maxLineBytes)
+                        refuse(*line, rpc::JSONRPCError::invalidRequest,
+                               "Invalid request: line longer than 64 MiB");
+                    else
+                        dispatch(std::move(*line));
+                }
+                if (lines.pendingBytes() > maxLineBytes) {
+                    refuse(lines.pendingPrefix(idSearchBytes), rpc::JSONRPCError::invalidRequest,
+                           "Invalid request: line longer than 64 MiB");
+                    lines.clear();
+                    skipping = true;  // what is pending holds no newline
+                }
+            } catch (const std::bad_alloc&) {
+                // No memory for the line coming in: answer it and drop what is buffered.
+                const auto pending = lines.pendingPrefix(lines.pendingBytes());
+                refuse(pending.empty() ? bytes : pending, -ENOMEM, "Out of memory");
+                const bool cutOff = !pending.empty() && pending.back() != '\n';
+                lines.clear();
+                if (bytes.empty()) {
+                    skipping = cutOff;
+                } else {
+                    // Not appended: these bytes go on with the dropped line up to a newline.
+                    const auto newline = bytes.find('\n');
+                    skipping = newline == std::string_view::npos;
+                    bytes.remove_prefix(skipping ? bytes.size() : newline + 1);
+                }
+            }
         }
-        if (lines.pendingBytes() > maxLineBytes) {
-            lines.clear();
-            skipping = true;
-            send(tooLongReply());
-        }
+    }
+}
+
+void Connection::refuse(std::string_view start, std::int64_t code, std::string_view message) {
+    try {
+        send(rpc::frame(
+            rpc::JSONRPCResponse::encodeError(leadingRequestId(start.substr(0, idSearchBytes)),
+                                              rpc::JSONRPCError(code, std::string(message)))));
+    } catch (const std::bad_alloc&) {
+        send(outOfMemoryFrame);
     }
 }
 
 void Connection::dispatch(std::string line) {
     callSlots.acquire();
+    const auto work = [](const std::shared_ptr<Connection>& self, std::string& line) {
+        try {
+            auto reply = self->dispatcher_.handleLine(line, CallContext{self->session_});
+            line = std::string();
+            if (reply) {
+                reply->push_back('\n');
+                self->send(*reply);
+            }
+        } catch (const std::bad_alloc&) {
+            // Not even the error reply fitted: its id is lost with it.
+            self->send(outOfMemoryFrame);
+        }
+    };
     try {
-        std::thread([self = shared_from_this(), line = std::move(line)]() mutable {
+        std::thread([self = shared_from_this(), line = std::move(line), work]() mutable {
             struct Release {
                 ~Release() { callSlots.release(); }
             } release;
-            auto reply = self->dispatcher_.handleLine(line, CallContext{self->session_});
-            line = std::string();
-            if (reply)
-                self->send(rpc::frame(std::move(*reply)));
+            work(self, line);
         }).detach();
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
         // No thread to be had: answer on the reader's thread instead.
         callSlots.release();
         logLine(std::string("cannot start a worker: ") + e.what());
-        if (auto reply = dispatcher_.handleLine(line, CallContext{session_}))
-            send(rpc::frame(std::move(*reply)));
+        work(shared_from_this(), line);
     }
 }
 
-void Connection::send(std::string frame) {
+void Connection::send(std::string_view frame) {
     std::lock_guard lock(stream_->writeMutex);
     if (!abandoned_ && !writeAll(frame))
         abandoned_ = true;

@@ -2,13 +2,16 @@
 // Connection: one host session on a byte stream (socket or virtio-serial port). It reads
 // request lines and runs each on its own worker thread, so calls overlap and each reply goes
 // out as soon as its call finishes; a per-stream lock keeps reply lines whole. A line over the
-// size limit is answered with an error and skipped; the session stays usable.
+// size limit, or one there is no memory for, is answered with an error (under its id when the
+// start of the line shows it) and skipped; the session stays usable. The read buffer grows
+// with the lines and shrinks again once they have passed.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,10 +40,13 @@ public:
     std::size_t serve();
     // Drops the replies still to come (the peer is gone and a new session may follow).
     void abandon() { abandoned_ = true; }
+    // Writes one reply frame (a line with its newline) whole.
+    void send(std::string_view frame);
 
 private:
     void dispatch(std::string line);
-    void send(std::string frame);
+    // Answers a line that is dropped unread; `start` holds its first bytes.
+    void refuse(std::string_view start, std::int64_t code, std::string_view message);
     bool writeAll(std::string_view bytes);
 
     std::shared_ptr<Stream> stream_;
@@ -48,5 +54,9 @@ private:
     const std::uint64_t session_;
     std::atomic<bool> abandoned_{false};
 };
+
+// The integer "id" near the start of a request line ({"jsonrpc":"2.0","id":7,...}), when the
+// line is too long or too large to parse whole.
+std::optional<std::int64_t> leadingRequestId(std::string_view start);
 
 }  // namespace quorvale::agent

@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <utility>
 
 #include "agent/agent_error.h"
 #include "agent/dispatcher.h"
@@ -67,6 +69,20 @@ void attachConsole() {
         if (std::chrono::steady_clock::now() >= deadline)
             return;
         std::this_thread::sleep_for(10ms);
+    }
+}
+
+// Under the default heuristic, allocations succeed beyond what the guest holds and the OOM
+// killer then finds only PID 1, which panics the guest. Strict accounting makes them fail
+// instead, and a failed allocation fails only its call.
+void limitMemoryCommitments() {
+    for (const auto& [file, value] : {std::pair{"/proc/sys/vm/overcommit_ratio", "75"},
+                                      {"/proc/sys/vm/overcommit_memory", "2"}}) {
+        const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || ::write(fd, value, std::strlen(value)) < 0)
+            logLine(std::string("cannot set ") + file + ": " + errnoText(errno));
+        if (fd >= 0)
+            ::close(fd);
     }
 }
 
@@ -154,6 +170,7 @@ void runInit() {
     ::sigaction(SIGCHLD, &child, nullptr);
     const auto modules = loadModules(moduleList);
     attachConsole();
+    limitMemoryCommitments();
     for (const auto& failure : modules.failures)
         logLine(failure);
     logLine("loaded " + std::to_string(modules.loaded) + " modules");

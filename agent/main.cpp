@@ -3,6 +3,7 @@
 // mounted partition.
 
 #include <malloc.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -95,6 +96,13 @@ int main(int argc, char** argv) {
     ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
     ::mallopt(M_ARENA_MAX, 4);
+    // A thread's whole stack counts against the guest's commit limit; no call needs more.
+    pthread_attr_t threads;
+    if (::pthread_attr_init(&threads) == 0) {
+        ::pthread_attr_setstacksize(&threads, std::size_t{1} << 20);
+        ::pthread_setattr_default_np(&threads);
+        ::pthread_attr_destroy(&threads);
+    }
     if (::getpid() == 1)
         runInit();  // never returns
     const auto options = parseOptions(argc, argv);

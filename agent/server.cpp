@@ -2,10 +2,12 @@
 
 #include <linux/vm_sockets.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,11 @@ namespace quorvale::agent {
 
 namespace {
 
+// Connections served at once; more are turned away until one ends. Each costs a reader thread
+// and a read buffer.
+constexpr int maxConnections = 8;
+std::atomic<int> openConnections{0};
+
 UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
                        const std::string& what) {
     UniqueFd fd(::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -32,6 +39,37 @@ UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
     return fd;
 }
 
+// Removes what is at `path` only when it is a socket nobody listens on (left by an agent that
+// died); anything else there is refused, never deleted.
+void removeStaleSocket(const std::string& path, const sockaddr_un& address) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return;
+        throw AgentError::system(errno, path);
+    }
+    if (!S_ISSOCK(st.st_mode))
+        throw AgentError::systemDetail(EEXIST, "not a socket, left alone: " + path);
+    const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe)
+        throw AgentError::systemDetail(errno, "socket for " + path);
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        throw AgentError::systemDetail(EADDRINUSE, "another program listens on " + path);
+    if (errno != ECONNREFUSED)
+        throw AgentError::system(errno, path);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        throw AgentError::system(errno, path);
+}
+
+// Turns a connection away with one error line.
+void refuseConnection(UniqueFd client, std::string_view why) {
+    const std::string line = R"({"jsonrpc":"2.0","id":null,"error":{"code":)" +
+                             std::to_string(-EBUSY) + R"(,"message":")" + std::string(why) +
+                             "\"}}\n";
+    [[maybe_unused]] const auto n =
+        ::send(client.get(), line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 }  // namespace
 
 UniqueFd listenUnix(const std::string& path) {
@@ -40,9 +78,18 @@ UniqueFd listenUnix(const std::string& path) {
     if (path.empty() || path.size() >= sizeof address.sun_path)
         throw AgentError::systemDetail(ENAMETOOLONG, path);
     std::memcpy(address.sun_path, path.data(), path.size());
-    ::unlink(path.c_str());
-    return bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address,
-                         path);
+    removeStaleSocket(path, address);
+    // Only the owner may connect: the socket file's permissions are what guards this mode.
+    const mode_t oldMask = ::umask(0177);
+    try {
+        auto fd = bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address),
+                                sizeof address, path);
+        ::umask(oldMask);
+        return fd;
+    } catch (...) {
+        ::umask(oldMask);
+        throw;
+    }
 }
 
 UniqueFd listenVsock(std::uint32_t port) {
@@ -67,10 +114,23 @@ void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
             logLine("accept failed: " + errnoText(errno));
             return;
         }
+        if (openConnections.load() >= maxConnections) {
+            refuseConnection(std::move(client), "Too many connections");
+            continue;
+        }
         try {
             auto connection = std::make_shared<Connection>(
                 std::make_shared<Stream>(std::move(client)), dispatcher);
-            std::thread([connection] { connection->serve(); }).detach();
+            ++openConnections;
+            try {
+                std::thread([connection] {
+                    connection->serve();
+                    --openConnections;
+                }).detach();
+            } catch (...) {
+                --openConnections;
+                throw;
+            }
         } catch (const std::exception& e) {
             logLine(std::string("cannot serve a connection: ") + e.what());
         }

@@ -13,11 +13,13 @@ namespace quorvale::agent {
 
 class Dispatcher;
 
-// Listening sockets; throw AgentError on failure. A stale Unix socket file is replaced.
+// Listening sockets; throw AgentError on failure. A Unix socket is created 0600; what is at its
+// path is replaced only when it is a stale socket (nobody listening), otherwise refused.
 UniqueFd listenUnix(const std::string& path);
 UniqueFd listenVsock(std::uint32_t port);
 
-// Accepts forever (returns only if the listening socket fails).
+// Accepts forever (returns only if the listening socket fails). At most a few connections are
+// served at once; others get one error line and are closed.
 void serveListener(UniqueFd listener, const Dispatcher& dispatcher);
 
 // Serves the port found by `openPort` (re-run whenever it cannot be opened); a host

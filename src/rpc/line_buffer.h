@@ -26,6 +26,10 @@ public:
     // nothing.)
     bool overflowed() const { return tooLong_ || scanned_ > maxLineBytes_; }
     std::size_t pendingBytes() const { return data_.size() - start_; }
+    // The first bytes (at most `size`) of the line not yet returned.
+    std::string_view pendingPrefix(std::size_t size) const {
+        return std::string_view(data_).substr(start_, size);
+    }
     void clear();
 
 private:

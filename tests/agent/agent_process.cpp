@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,13 +26,13 @@ namespace quorvale::agent::test {
 
 namespace json = boost::json;
 
-namespace {
-
 std::string agentBinary() {
     if (const char* build = std::getenv("QUORVALE_BUILD_DIR"))
         return std::string(build) + "/agent/quorvale-agent";
     return QUORVALE_AGENT_BINARY;
 }
+
+namespace {
 
 UniqueFd connectUnix(const std::string& path) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -132,20 +133,30 @@ json::object AgentClient::error(std::string_view method, json::object params) {
     return error->as_object();
 }
 
-AgentProcess::AgentProcess(const std::function<void(const std::string& root)>& prepare,
-                           const std::string& base) {
-    std::string pattern = base + "/quorvale-agent-test-XXXXXX";
+AgentProcess::AgentProcess(AgentOptions options) {
+    std::string pattern = options.base + "/quorvale-agent-test-XXXXXX";
     workDir_ = ::mkdtemp(pattern.data());
     root_ = workDir_ + "/root";
     socket_ = workDir_ + "/agent.sock";
     std::filesystem::create_directory(root_);
-    if (prepare)
-        prepare(root_);
+    if (options.prepare)
+        options.prepare(root_);
     const auto binary = agentBinary();
+    std::vector<std::string> arguments = {binary,     "--root",          root_,
+                                          "--listen", "unix:" + socket_, "--name",
+                                          "sdb1",     "--label",         "CARD"};
+    arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-        ::execl(binary.c_str(), binary.c_str(), "--root", root_.c_str(), "--listen",
-                ("unix:" + socket_).c_str(), "--name", "sdb1", "--label", "CARD", nullptr);
+        if (options.addressSpace > 0) {
+            const rlimit limit{options.addressSpace, options.addressSpace};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        ::execv(binary.c_str(), argv.data());
         ::_exit(127);
     }
     for (int i = 0; i < 500 && running() && !connectUnix(socket_); ++i)

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rpc/unique_fd.h"
 
@@ -44,12 +45,17 @@ private:
     std::int64_t lastId_ = 0;
 };
 
+struct AgentOptions {
+    // Fills the served directory before the agent starts.
+    std::function<void(const std::string& root)> prepare;
+    std::string base = "/tmp";           // where the served directory and the socket are made
+    std::size_t addressSpace = 0;        // RLIMIT_AS of the agent in bytes; 0 leaves it alone
+    std::vector<std::string> arguments;  // after --root, --listen, --name and --label
+};
+
 class AgentProcess {
 public:
-    // `prepare` fills the served directory before the agent starts; the directory is made in
-    // `base`.
-    explicit AgentProcess(const std::function<void(const std::string& root)>& prepare = {},
-                          const std::string& base = "/tmp");
+    explicit AgentProcess(AgentOptions options = {});
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
@@ -65,6 +71,9 @@ private:
     std::string workDir_, root_, socket_;
     pid_t pid_ = -1;
 };
+
+// The agent program under test.
+std::string agentBinary();
 
 // Small file helpers on host paths.
 void writeText(const std::string& path, std::string_view text);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "agent/agent_error.h"
+#include "agent/connection.h"
 #include "agent/dispatcher.h"
 
 namespace quorvale::agent {
@@ -88,6 +89,20 @@ TEST_F(DispatcherTest, MalformedRequestsStillAnswer) {
     r = reply(R"({"jsonrpc":"2.0","id":13,"method":"missing"})");
     EXPECT_EQ(r.at("error").at("code"), -32601);
     EXPECT_EQ(r.at("error").at("message"), "Method not found: missing");
+}
+
+TEST(LeadingRequestId, IsFoundOnlyWhenWhole) {
+    const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
+        {R"({"jsonrpc":"2.0","id":7,"method":"write_file","params":{"data_b64":"AAAA)", 7},
+        {R"({"id": 12})", 12},
+        {R"({"jsonrpc":"2.0","id":-5,)", -5},
+        {R"({"jsonrpc":"2.0","id":123)", std::nullopt},  // the number may go on
+        {R"({"jsonrpc":"2.0","id":"7",)", std::nullopt},
+        {R"({"jsonrpc":"2.0","method":"ping")", std::nullopt},
+        {R"({"id":99999999999999999999,)", std::nullopt},
+    };
+    for (const auto& [start, id] : cases)
+        EXPECT_EQ(leadingRequestId(start), id) << start;
 }
 
 }  // namespace

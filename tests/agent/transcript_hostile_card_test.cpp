@@ -85,7 +85,7 @@ std::pair<int, std::string> deepTreeShape(const std::string& top) {
 
 class HostileCard : public ::testing::Test {
 public:
-    explicit HostileCard(const std::string& base = "/tmp") : agent({}, base) {}
+    explicit HostileCard(AgentOptions options = {}) : agent(std::move(options)) {}
 
     AgentProcess agent;
     AgentClient client = agent.connect();
@@ -282,7 +282,12 @@ TEST_F(HostileCard, UnfinishedUploadsLeaveNothingBehind) {
 // Removing 30,000 directories from a disk takes minutes on a busy machine: memory will do.
 class DeepTree : public HostileCard {
 public:
-    DeepTree() : HostileCard(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") {}
+    DeepTree() : HostileCard(inMemory()) {}
+    static AgentOptions inMemory() {
+        AgentOptions options;
+        options.base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        return options;
+    }
 };
 
 TEST_F(DeepTree, TenThousandLevelsWorkForUsageCopyAndDelete) {
@@ -317,14 +322,16 @@ TEST_F(DeepTree, TenThousandLevelsWorkForUsageCopyAndDelete) {
 TEST(LeftoverTemporaries, AreRemovedWhenThePartitionIsServedAgain) {
     // What a pulled card or an earlier agent left: regular files under temporary names, deep
     // inside the tree too. Other kinds of entries and other names stay.
-    AgentProcess agent([](const std::string& root) {
+    AgentOptions options;
+    options.prepare = [](const std::string& root) {
         std::filesystem::create_directories(root + "/a/b");
         writeText(root + "/keep.txt", "keep");
         writeText(root + "/.quorvale-tmp-u0123456789abcdef", std::string(4096, 'x'));
         writeText(root + "/a/b/.quorvale-tmp-w12-3", "half");
         ::mkfifo((root + "/a/.quorvale-tmp-fifo").c_str(), 0644);
         writeText(root + "/a/.quorvale-tmpX", "not ours");
-    });
+    };
+    AgentProcess agent(std::move(options));
     for (const auto* gone : {"/.quorvale-tmp-u0123456789abcdef", "/a/b/.quorvale-tmp-w12-3"})
         EXPECT_FALSE(exists(agent.root() + gone)) << gone;
     for (const auto* kept : {"/keep.txt", "/a/.quorvale-tmp-fifo", "/a/.quorvale-tmpX"})

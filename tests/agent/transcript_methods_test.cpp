@@ -83,7 +83,8 @@ TEST_F(AgentProtocol, AnOverLongLineIsRefusedAndTheNextOneServed) {
     huge.append((std::size_t{64} << 20) + 16, 'x');
     huge += "\"}}\n";
     client.sendRaw(huge + R"({"jsonrpc":"2.0","id":2,"method":"ping","params":{}})" + "\n");
-    EXPECT_EQ(nextError(std::nullopt).at("code"), json::value(-32600));
+    // Answered under its id at once, although the line is never parsed.
+    EXPECT_EQ(nextError(1).at("code"), json::value(-32600));
     EXPECT_EQ(client.readLine().value_or(""), R"({"jsonrpc":"2.0","id":2,"result":"pong"})");
     EXPECT_TRUE(agent.running());
 }

@@ -3,6 +3,9 @@
 // outside changes.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/json/serialize.hpp>
@@ -131,6 +134,57 @@ TEST_F(AgentSafety, NonAbsolutePathsAreRefused) {
     EXPECT_EQ(errorCode("copy_file", {{"path", "/inside.txt"}, {"dest_path", "copy.txt"}}), -32602);
     EXPECT_FALSE(exists(at("/copy.txt")));
     EXPECT_FALSE(exists("copy.txt"));
+}
+
+// Runs the agent listening on `path` for a moment: its exit status when it gave up, or -1 when
+// it was still serving (it is stopped then).
+int listenOnce(const std::string& root, const std::string& path) {
+    const auto binary = agentBinary();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(binary.c_str(), binary.c_str(), "--root", root.c_str(), "--listen",
+                ("unix:" + path).c_str(), nullptr);
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && i > 10)
+            break;
+        ::usleep(20'000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+TEST(ListenSocket, OnlyAStaleSocketIsEverReplaced) {
+    AgentProcess live;  // its socket has a listener
+    const std::string dir = live.workDir();
+    const std::string root = live.root();
+    writeText(dir + "/file", "precious");
+    std::filesystem::create_directory(dir + "/dir");
+    ::symlink((dir + "/file").c_str(), (dir + "/link").c_str());
+    // A socket whose listener has gone.
+    EXPECT_EQ(listenOnce(root, dir + "/stale.sock"), -1);
+
+    EXPECT_NE(listenOnce(root, dir + "/file"), -1);
+    EXPECT_EQ(readText(dir + "/file"), "precious");
+    EXPECT_NE(listenOnce(root, dir + "/dir"), -1);
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "/dir"));
+    EXPECT_NE(listenOnce(root, dir + "/link"), -1);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link"));
+    EXPECT_NE(listenOnce(root, live.socketPath()), -1);
+    EXPECT_EQ(live.connect().result("ping"), json::value("pong"))
+        << "the live agent kept its socket";
+
+    // The stale one is taken over, and only its owner may connect.
+    EXPECT_EQ(listenOnce(root, dir + "/stale.sock"), -1);
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir + "/stale.sock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace
