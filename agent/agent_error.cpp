@@ -3,8 +3,11 @@
 #include <cstring>
 
 #include "rpc/json_rpc.h"
+#include "rpc/utf8_text.h"
 
 namespace quorvale::agent {
+
+using rpc::readableName;
 
 std::string errnoText(int errnoValue) {
     if (const char* text = ::strerrordesc_np(errnoValue))
@@ -19,8 +22,9 @@ AgentError AgentError::system(int errnoValue, std::string_view path) {
 AgentError AgentError::systemDetail(int errnoValue, std::string_view detail) {
     std::string message = errnoText(errnoValue);
     if (!detail.empty()) {
+        // Paths in messages are escaped names: shown with their odd bytes spelled out.
         message += ": ";
-        message += detail;
+        message += readableName(detail);
     }
     return AgentError(Kind::system, errnoValue, std::move(message));
 }

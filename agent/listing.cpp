@@ -61,12 +61,12 @@ void forEachEntry(int dirFd, const std::string& display,
                   const std::function<void(const char* name)>& visit, Temporaries temporaries) {
     const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
-        throw AgentError::system(errno, validUtf8(display));
+        throw AgentError::system(errno, display);
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(copy), ::closedir);
     if (!dir) {
         const int error = errno;
         ::close(copy);
-        throw AgentError::system(error, validUtf8(display));
+        throw AgentError::system(error, display);
     }
     ::rewinddir(dir.get());
     for (;;) {
@@ -74,7 +74,7 @@ void forEachEntry(int dirFd, const std::string& display,
         const dirent* entry = ::readdir(dir.get());
         if (!entry) {
             if (errno != 0)
-                throw AgentError::system(errno, validUtf8(display));
+                throw AgentError::system(errno, display);
             return;
         }
         const std::string_view name(entry->d_name);
@@ -88,7 +88,7 @@ void forEachEntry(int dirFd, const std::string& display,
 void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
                      const AccountNames::Tables& names, const std::string* symlinkTarget) {
     out += R"({"name":)";
-    appendJSONString(out, validUtf8(name));
+    appendJSONString(out, escapeName(name));
     out += R"(,"size":)";
     appendJSONNumber(out, static_cast<std::int64_t>(st.st_size));
     out += R"(,"is_directory":)";
@@ -105,7 +105,7 @@ void appendEntryJSON(std::string& out, std::string_view name, const struct stat&
     appendJSONBool(out, S_ISLNK(st.st_mode));
     if (symlinkTarget) {
         out += R"(,"symlink_target":)";
-        appendJSONString(out, validUtf8(*symlinkTarget));
+        appendJSONString(out, escapeName(*symlinkTarget));
     }
     out += '}';
 }
@@ -145,11 +145,11 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
             UniqueFd sub(
                 ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!sub)
-                throw AgentError::system(errno, validUtf8(child));
+                throw AgentError::system(errno, child);
             size = treeSize(std::move(sub), child);
         }
         boost::json::object o;
-        o["name"] = validUtf8(name);
+        o["name"] = escapeName(name);
         o["size"] = static_cast<std::int64_t>(size);
         o["is_directory"] = S_ISDIR(st.st_mode);
         entries.push_back(std::move(o));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "agent/agent_error.h"
+#include "agent/utf8.h"
 
 namespace quorvale::agent {
 
@@ -23,8 +24,9 @@ RequestPath fromComponents(std::vector<std::string> components) {
         if (!p.relative.empty())
             p.relative += '/';
         p.relative += c;
+        p.display += '/';
+        p.display += escapeName(c);
     }
-    p.display = "/" + p.relative;
     return p;
 }
 
@@ -35,11 +37,13 @@ bool isValidName(std::string_view name) {
            name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-void checkName(std::string_view name, std::string_view member) {
-    if (!isValidName(name)) {
+std::string parseName(std::string_view name, std::string_view member) {
+    auto bytes = unescapeName(name);
+    if (!isValidName(bytes)) {
         throw AgentError::invalidParams("\"" + std::string(member) + "\" is not a valid name: \"" +
                                         std::string(name) + "\"");
     }
+    return bytes;
 }
 
 RequestPath RequestPath::parse(std::string_view path, std::string_view member) {
@@ -64,9 +68,10 @@ RequestPath RequestPath::parse(std::string_view path, std::string_view member) {
             continue;
         if (part == "." || part == "..")
             throw refuse("must not contain \".\" or \"..\"");
-        if (part.size() > maxNameBytes)
+        auto bytes = unescapeName(part);
+        if (bytes.size() > maxNameBytes)
             throw refuse("has a name longer than 255 bytes");
-        components.emplace_back(part);
+        components.push_back(std::move(bytes));
     }
     return fromComponents(std::move(components));
 }

@@ -219,8 +219,7 @@ bool isWithin(int dirFd, const struct stat& ancestor, const struct stat& root) {
 
 std::string renameEntry(Partition& partition, const RequestPath& path, std::string_view newName) {
     refuseRoot(path);
-    checkName(newName, "new_name");
-    const auto target = path.parent().child(newName);
+    const auto target = path.parent().child(parseName(newName, "new_name"));
     const auto dir = partition.root.openParent(path);
     if (::renameat2(dir.get(), path.leaf().c_str(), dir.get(), target.leaf().c_str(),
                     RENAME_NOREPLACE) != 0) {

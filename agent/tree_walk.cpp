@@ -68,13 +68,13 @@ std::string DirectoryStack::displayOf(std::size_t count, std::string_view name) 
     std::string path = topDisplay_ == "/" ? std::string() : topDisplay_;
     for (std::size_t i = 1; i < count; ++i) {
         path += '/';
-        path += levels_[i].name;
+        path += escapeName(levels_[i].name);
     }
     if (!name.empty()) {
         path += '/';
-        path += name;
+        path += escapeName(name);
     }
-    return path.empty() ? "/" : validUtf8(path);
+    return path.empty() ? "/" : path;
 }
 
 TreeWalk::TreeWalk(UniqueFd top, std::string display, Temporaries temporaries)

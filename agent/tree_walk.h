@@ -35,8 +35,8 @@ public:
     void push(UniqueFd dir, std::string_view name);
     // Back to the parent of the deepest directory; throws AgentError when it cannot be reached.
     void pop();
-    // The absolute display path of `name` in the deepest directory (or of the deepest
-    // directory itself when `name` is empty).
+    // The absolute display path (escaped) of `name`, bytes of an entry in the deepest
+    // directory (or of the deepest directory itself when `name` is empty).
     std::string display(std::string_view name = {}) const;
 
 private:

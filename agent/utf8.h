@@ -1,14 +1,14 @@
 #pragma once
-// Text from the filesystem (names, link targets, account names) is arbitrary bytes; a JSON
-// reply must be valid UTF-8 or the host rejects the whole line. validUtf8 keeps valid text
-// as it is and replaces each invalid byte with U+FFFD.
+// The agent's text helpers: those of the rpc library (see rpc/utf8_text.h).
 
-#include <string>
-#include <string_view>
+#include "rpc/utf8_text.h"
 
 namespace quorvale::agent {
 
-bool isValidUtf8(std::string_view text);
-std::string validUtf8(std::string_view text);
+using rpc::escapeName;
+using rpc::isValidUtf8;
+using rpc::readableName;
+using rpc::unescapeName;
+using rpc::validUtf8;
 
 }  // namespace quorvale::agent

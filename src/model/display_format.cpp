@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include "model/named_colors.h"
+#include "rpc/utf8_text.h"
 
 namespace quorvale::model {
 
@@ -55,6 +56,11 @@ QString permissionString(std::uint16_t mode, bool isDirectory) {
 
 QColor textSecondaryColor() {
     return QGuiApplication::palette().color(QPalette::PlaceholderText);
+}
+
+QString readableName(const QString& name) {
+    const QByteArray text = name.toUtf8();
+    return QString::fromStdString(rpc::readableName(std::string_view(text.data(), text.size())));
 }
 
 }  // namespace quorvale::model

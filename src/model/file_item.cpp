@@ -124,6 +124,10 @@ QString FileItem::fileExtension() const {
     return dot < 0 ? QString() : name.mid(dot + 1).toLower();
 }
 
+QString FileItem::displayName() const {
+    return readableName(name);
+}
+
 QString FileItem::sizeText() const {
     // The formatter takes a signed count; larger sizes show as the largest it can express.
     constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<qint64>::max());

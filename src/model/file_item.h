@@ -43,6 +43,7 @@ struct FileItem {
     bool isTextFile() const;
 
     // Display helpers for this item.
+    QString displayName() const;  // `name` for people (see readableName)
     QString sizeText() const;
     QString dateText() const;
     QString permissionText() const;

@@ -7,7 +7,6 @@
 #include "agent/listing.h"
 #include "agent/request_path.h"
 #include "agent/temporary_file.h"
-#include "agent/utf8.h"
 
 namespace quorvale::agent {
 namespace {
@@ -65,7 +64,23 @@ TEST(RequestPath, EntryNames) {
                                                                         std::string_view("a\0", 2)})
         EXPECT_FALSE(isValidName(bad)) << bad;
     EXPECT_FALSE(isValidName(std::string(256, 'x')));
-    EXPECT_THROW(checkName("x/y", "new_name"), AgentError);
+    EXPECT_THROW(parseName("x/y", "new_name"), AgentError);
+    EXPECT_EQ(parseName("caf\xef\x9f\xa9", "new_name"), "caf\xe9") << "escapes are undone";
+}
+
+TEST(RequestPath, EscapedNamesReachTheirBytes) {
+    // A Latin-1 "café" beside a UTF-8 "caf" + U+FFFD: distinct bytes, distinct paths.
+    const auto latin1 = RequestPath::parse("/dir/caf\xef\x9f\xa9");
+    const auto replacement = RequestPath::parse("/dir/caf\xef\xbf\xbd");
+    EXPECT_EQ(latin1.relative, "dir/caf\xe9");
+    EXPECT_EQ(replacement.relative, "dir/caf\xef\xbf\xbd");
+    EXPECT_EQ(latin1.display, "/dir/caf\xef\x9f\xa9") << "shown as it came";
+    // 255 bytes on the disk may take 765 escaped.
+    std::string escaped;
+    for (int i = 0; i < 255; ++i)
+        escaped += "\xef\x9f\xbf";
+    EXPECT_EQ(RequestPath::parse("/" + escaped).leaf(), std::string(255, '\xff'));
+    EXPECT_EQ(refusal("/" + escaped + "\xef\x9f\xbf").code(), -32602);
 }
 
 TEST(AgentErrorText, SystemErrorsReadAsErrnoTextAndPath) {
@@ -85,17 +100,6 @@ TEST(TemporaryNames, AreHiddenAndUnpredictable) {
     EXPECT_EQ(a.size(), temporaryPrefix.size() + 32) << "128 random bits in hex";
     EXPECT_FALSE(isTemporaryName(".quorvale"));
     EXPECT_FALSE(isTemporaryName("movie.mkv"));
-}
-
-TEST(Utf8, KeepsValidTextAndReplacesInvalidBytes) {
-    EXPECT_EQ(validUtf8("plain"), "plain");
-    EXPECT_EQ(validUtf8("caf\xc3\xa9 \xf0\x9f\x93\x81"), "caf\xc3\xa9 \xf0\x9f\x93\x81");
-    EXPECT_EQ(validUtf8("caf\xe9"), "caf\xef\xbf\xbd");
-    EXPECT_EQ(validUtf8("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd") << "overlong form";
-    EXPECT_EQ(validUtf8("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd") << "surrogate";
-    EXPECT_EQ(validUtf8("\xe2\x82"), "\xef\xbf\xbd\xef\xbf\xbd") << "truncated sequence";
-    EXPECT_TRUE(isValidUtf8(""));
-    EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80")) << "above U+10FFFF";
 }
 
 }  // namespace

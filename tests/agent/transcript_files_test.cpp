@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "agent_process.h"
 
@@ -93,11 +94,57 @@ TEST_F(AgentFiles, ListDirOfMissingOrNonDirectoryPaths) {
     EXPECT_EQ(listing("//").size(), 1u) << "a doubled slash names the same directory";
 }
 
-TEST_F(AgentFiles, NamesThatAreNotUtf8StillListAsValidJson) {
-    writeText(at("/caf\xe9.txt"), "latin-1 name");
-    const auto entries = listing("/");
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries.begin()->first, "caf\xef\xbf\xbd.txt");
+TEST_F(AgentFiles, EveryListedNameReachesExactlyItsOwnEntry) {
+    // Bytes on the disk that are not UTF-8, beside the valid names a lossy mapping would confuse
+    // them with, and a name holding one of the escape characters itself.
+    const std::vector<std::string> onDisk = {"caf\xe9",  "caf\xef\xbf\xbd", "caf\xc3\xa9",
+                                             "\xff\xfe", "\xef\x9f\xa9",    "new\nline"};
+    fs::create_directory(at("/d"));
+    for (std::size_t i = 0; i < onDisk.size(); ++i)
+        writeText(at("/d/" + onDisk[i]), "content " + std::to_string(i));
+    fs::create_directory(at("/d/dir\xe9"));
+    writeText(at("/d/dir\xe9/inner"), "inner");
+
+    const auto entries = listing("/d");
+    ASSERT_EQ(entries.size(), onDisk.size() + 1) << "distinct names stay distinct";
+    std::map<std::string, std::string> contentByName;
+    for (const auto& [name, entry] : entries) {
+        if (entry.at("is_directory").as_bool())
+            continue;
+        // Preview and export read through the name exactly as listed.
+        contentByName[name] =
+            unbase64(client.result("read_file", {{"path", "/d/" + name}, {"max_bytes", 100}}));
+    }
+    std::set<std::string> contents;
+    for (const auto& [name, content] : contentByName)
+        contents.insert(content);
+    EXPECT_EQ(contents.size(), onDisk.size()) << "each name read its own file";
+
+    // Duplicate, rename and delete each by its listed name; the others are left alone.
+    std::size_t i = 0;
+    for (const auto& [name, entry] : entries) {
+        const std::string path = "/d/" + name;
+        if (entry.at("is_directory").as_bool()) {
+            EXPECT_EQ(listing(path).size(), 1u) << "a directory with such a name lists";
+            continue;
+        }
+        client.result("copy_file", {{"path", path}, {"dest_path", path + " copy"}});
+        const auto renamed =
+            client.result("rename", {{"path", path + " copy"}, {"new_name", name + " 2"}});
+        EXPECT_EQ(renamed.at("new_path"), json::value(path + " 2"));
+        EXPECT_EQ(unbase64(client.result("read_file", {{"path", path + " 2"}, {"max_bytes", 100}})),
+                  contentByName[name]);
+        client.result("delete", {{"path", path}});
+        ++i;
+    }
+    EXPECT_EQ(i, onDisk.size());
+    for (std::size_t k = 0; k < onDisk.size(); ++k) {
+        EXPECT_FALSE(exists(at("/d/" + onDisk[k]))) << k;
+        EXPECT_EQ(readText(at("/d/" + onDisk[k] + " 2")), "content " + std::to_string(k)) << k;
+    }
+    const auto usage = client.result("dir_usage", {{"path", "/d"}});
+    EXPECT_EQ(usage.as_array().size(), onDisk.size() + 1);
+    EXPECT_EQ(readText(at("/d/dir\xe9/inner")), "inner");
 }
 
 TEST_F(AgentFiles, ReadFileHonoursMaxBytesAndOffset) {

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include "model/display_format.h"
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 
@@ -31,7 +32,8 @@ void BreadcrumbBar::setComponents(const QList<app::PathComponent>& components) {
             row->addWidget(chevron);
         }
         const bool last = i == components.size() - 1;
-        auto* button = new QPushButton(i == 0 ? QStringLiteral("Root") : crumb.name);
+        auto* button =
+            new QPushButton(i == 0 ? QStringLiteral("Root") : model::readableName(crumb.name));
         button->setObjectName(QStringLiteral("crumb"));
         button->setFlat(true);
         button->setCursor(Qt::PointingHandCursor);

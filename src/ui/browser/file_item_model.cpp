@@ -3,6 +3,7 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include "model/display_format.h"
 #include "ui/common/icons.h"
 
 namespace quorvale::ui {
@@ -76,7 +77,8 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
             return secondaryText(item);
         case Qt::AccessibleTextRole:
             return (item.isDirectory ? QStringLiteral("Folder: ") : QStringLiteral("File: ")) +
-                   item.name;
+                   item.displayName();
+        // The name itself, not its readable form: edited, it still holds the card's bytes.
         case Qt::EditRole:
             return index.column() == name ? QVariant(item.name) : QVariant();
         case Qt::DisplayRole:
@@ -84,8 +86,9 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
             switch (index.column()) {
                 case name:
                     if (role == Qt::ToolTipRole && item.symlinkTarget)
-                        return item.name + QStringLiteral(" → ") + *item.symlinkTarget;
-                    return item.name;
+                        return item.displayName() + QStringLiteral(" → ") +
+                               model::readableName(*item.symlinkTarget);
+                    return item.displayName();
                 case size:
                     return item.isDirectory ? QStringLiteral("--") : item.sizeText();
                 case date:

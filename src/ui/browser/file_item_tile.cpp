@@ -67,7 +67,7 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     painter->setFont(nameFont);
     painter->setPen(theme::textPrimary());
     painter->drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter,
-                      nameMetrics.elidedText(item.name, Qt::ElideMiddle, textWidth));
+                      nameMetrics.elidedText(item.displayName(), Qt::ElideMiddle, textWidth));
 
     QFont small = theme::systemFont(10);
     painter->setFont(small);

@@ -25,7 +25,8 @@ std::function<QDialog*(const app::AppAlert&, QWidget*)> DeleteConfirmationSheet:
 QString DeleteConfirmationSheet::titleFor(const QList<model::FileItem>& files) {
     if (files.size() >= 2)
         return QStringLiteral("Delete %1 Items?").arg(files.size());
-    return QStringLiteral("Delete \"%1\"?").arg(files.isEmpty() ? QString() : files.first().name);
+    return QStringLiteral("Delete \"%1\"?")
+        .arg(files.isEmpty() ? QString() : files.first().displayName());
 }
 
 DeleteConfirmationSheet::DeleteConfirmationSheet(const QList<model::FileItem>& files,
@@ -63,7 +64,8 @@ DeleteConfirmationSheet::DeleteConfirmationSheet(const QList<model::FileItem>& f
         icon->setFixedWidth(20);
         icon->setPixmap(icons::tintedPixmap(item.iconName(), 14, item.iconColor()));
         row->addWidget(icon);
-        row->addWidget(theme::styledLabel(item.name, theme::body(), theme::textPrimary()), 1);
+        row->addWidget(theme::styledLabel(item.displayName(), theme::body(), theme::textPrimary()),
+                       1);
         row->addWidget(theme::styledLabel(item.isDirectory ? QString() : item.sizeText(),
                                           theme::caption(), theme::textTertiary()));
         list->addLayout(row);

@@ -36,7 +36,7 @@ DiskUsageEntry DiskUsageEntry::fromDictionary(const QVariantMap& dictionary) {
     DiskUsageEntry entry;
     const QVariant name = dictionary.value(QStringLiteral("name"));
     if (name.typeId() == QMetaType::QString)
-        entry.name = name.toString();
+        entry.name = model::readableName(name.toString());  // shown, never sent back
     const QVariant size = dictionary.value(QStringLiteral("size"));
     if (isNumber(size)) {
         if (isFloating(size)) {
