@@ -1,5 +1,7 @@
 #include "app/browser_paths.h"
 
+#include "model/display_format.h"
+
 namespace quorvale::app {
 
 QList<PathComponent> breadcrumb(const QString& currentPath) {
@@ -55,11 +57,21 @@ QString duplicatePath(const QString& path, const QString& name) {
     return parent + QLatin1Char('/') + duplicateName(name);
 }
 
+QString auditText(const QString& text) {
+    QString doubled = text;
+    doubled.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    QString out = model::readableName(doubled);
+    // Separators that some viewers break lines at.
+    out.replace(QChar(0x2028), QStringLiteral("\\u2028"));
+    out.replace(QChar(0x2029), QStringLiteral("\\u2029"));
+    return out;
+}
+
 QString auditLine(const QDateTime& when, const QString& path,
                   const std::optional<QString>& partition) {
     const QString timestamp = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'"));
     return QStringLiteral("[%1] DELETE %2 on %3")
-        .arg(timestamp, path, partition.value_or(QStringLiteral("unknown")));
+        .arg(timestamp, auditText(path), auditText(partition.value_or(QStringLiteral("unknown"))));
 }
 
 bool isPlainFileName(const QString& name) {

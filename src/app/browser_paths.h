@@ -39,7 +39,10 @@ QString duplicateName(const QString& name);
 // The destination of duplicating the entry at `path` named `name`: beside it.
 QString duplicatePath(const QString& path, const QString& name);
 
-// "[2026-01-31T09:05:00Z] DELETE /a on sdb1"; partition "unknown" when there is none.
+// "[2026-01-31T09:05:00Z] DELETE /a on sdb1"; partition "unknown" when there is none. A name
+// cannot forge or break lines: backslashes are doubled, control characters and bytes that were
+// not UTF-8 on the card are written "\x0A", line separators "\u2028".
+QString auditText(const QString& text);
 QString auditLine(const QDateTime& when, const QString& path,
                   const std::optional<QString>& partition);
 

@@ -88,8 +88,9 @@ public:
     std::optional<QString> selectionAnchor() const { return anchor; }
     QList<model::FileItem> selectedItems() const;
     QCoro::Task<void> deleteSelected();
-    // Copies the regular files among `items` into `folder`. Stops early when cancelled; the
-    // report says how far it got.
+    // Copies the regular files among `items` into `folder`, under their readable names, never
+    // replacing a file there (a second "a.txt" arrives as "a 2.txt"). Stops early when
+    // cancelled; the report says how far it got and which local files were written.
     QCoro::Task<TransferReport> exportItems(QList<model::FileItem> items, QString folder);
     QCoro::Task<void> duplicate(model::FileItem item);
     QCoro::Task<void> createFolder(QString name);

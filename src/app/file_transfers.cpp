@@ -69,16 +69,20 @@ QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> it
     std::exception_ptr failure;
     try {
         for (const FileItem& item : regularFiles) {
-            // The guest names the file; only a plain name may become a path here.
-            if (!isPlainFileName(item.name))
-                throw TransferError::unsafeName(item.name.toStdString());
-            const QString destination = QDir(folder).filePath(item.name);
-            setTransferProgress(done, item.name);
+            // The guest names the file; only a plain name may become a path here. Bytes that
+            // were not UTF-8 on the card arrive spelled out ("caf\xE9").
+            const QString localName = item.displayName();
+            if (!isPlainFileName(localName))
+                throw TransferError::unsafeName(localName.toStdString());
+            const QString destination = QDir(folder).filePath(localName);
+            setTransferProgress(done, localName);
             // Named, not temporaries: GCC 12 may destroy temporaries of a co_await twice.
-            const auto report = [this, name = item.name](std::uint64_t bytes) {
+            const auto report = [this, name = localName](std::uint64_t bytes) {
                 setTransferProgress(bytes, name);
             };
             TransferOptions options = transferOptions(self, stop, partition, done, report);
+            QString publishedAs;
+            options.published = [&publishedAs](const QString& path) { publishedAs = path; };
             const TransferOutcome outcome =
                 co_await service->exportFile(item.path, destination, item.size, std::move(options));
             if (!self || outcome == TransferOutcome::cancelled) {
@@ -86,11 +90,12 @@ QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> it
                 break;
             }
             if (summary.filesDone++ == 0)
-                summary.firstName = item.name;
+                summary.firstName = QFileInfo(publishedAs).fileName();
             done += item.size;
-            setTransferProgress(done, item.name);
-            qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(item.name),
-                   qUtf8Printable(destination));
+            setTransferProgress(done, localName);
+            summary.written.append(publishedAs);
+            qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(localName),
+                   qUtf8Printable(publishedAs));
         }
     } catch (...) {
         failure = std::current_exception();

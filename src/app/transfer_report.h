@@ -5,6 +5,7 @@
 // Downloads. The file in progress was not kept.", "Upload cancelled: nothing was uploaded."
 
 #include <QString>
+#include <QStringList>
 
 namespace quorvale::app {
 
@@ -15,8 +16,9 @@ struct TransferReport {
     int filesDone = 0;
     int filesTotal = 0;
     bool cancelled = false;
-    QString firstName;  // the first file done (names a single file)
-    QString folder;     // where the files went: a local folder, or a folder of the card
+    QString firstName;         // the first file done (names a single file)
+    QString folder;            // where the files went: a local folder, or a folder of the card
+    QStringList written = {};  // exports: the local files written, in order
 
     QString text() const;
 

@@ -55,6 +55,9 @@ struct TransferOptions {
     // as fast on the host. Keep it a multiple of 4 KiB: whole blocks are written past the
     // guest's page cache.
     std::size_t chunkBytes = std::size_t{4} << 20;
+    // An export to a path reports here where the file went: `localPath`, or the first free
+    // "name 2.ext" beside it when a file of that name exists (nothing is ever replaced).
+    std::function<void(const QString& localPath)> published;
 };
 
 class FileOperationService {
@@ -103,9 +106,11 @@ public:
     QCoro::Task<void> sync(std::optional<QString> disk = {});
     QCoro::Task<void> unmount(std::optional<QString> disk = {});
 
-    // Copies the guest file to the local file `localPath`, written beside it and moved into place
-    // once complete (a cancelled or failed export leaves no file). `expectedSize` (the listed
-    // size) lets several chunks be in flight; the file is read until a short chunk either way.
+    // Copies the guest file to the local file `localPath`, written beside it and named once
+    // complete (a cancelled or failed export leaves no file); an existing file is never replaced
+    // (see TransferOptions::published). `expectedSize` is the listed size: a file that has grown
+    // past it fails the export ("changed during export") instead of being followed, so a guest
+    // can never send more than it announced.
     QCoro::Task<TransferOutcome> exportFile(QString remotePath, QString localPath,
                                             std::uint64_t expectedSize, TransferOptions options);
     // The same into an open descriptor, written from offset 0 and truncated to the size read.

@@ -21,6 +21,7 @@
 #include "fileops/local_file.h"
 #include "fileops/request_params.h"
 #include "guest/vsock_transport.h"
+#include "model/display_format.h"
 
 namespace quorvale::fileops {
 
@@ -66,10 +67,10 @@ void report(const ProgressHandler& progress, std::uint64_t done, std::uint64_t t
 
 // The "read_file" calls of one export, in file order. Chunks up to the expected size go out
 // several at a time; the last of them asks for one byte more, so that a short answer there
-// proves the end of the file. A full answer means the file grew: the rest is read chunk by
-// chunk. A short answer before the expected end (the guest may cap a read, or the file shrank)
-// makes the calls after it useless: reading restarts where the answer ended, and only an empty
-// answer ends the file there.
+// proves the end of the file, and nothing is ever asked beyond that byte: a full answer there
+// means the file grew, which ends the export. A short answer before the expected end (the
+// guest may cap a read, or the file shrank) makes the calls after it useless: reading restarts
+// where the answer ended, and only an empty answer ends the file there.
 class ChunkReader {
 public:
     struct Pending {
@@ -86,13 +87,12 @@ public:
           expectedSize(expectedSize) {}
 
     void plan() {
-        while (inFlight.size() < exportDepth && planned < expectedSize) {
+        while (inFlight.size() < exportDepth && planned <= expectedSize) {
             const std::uint64_t rest = expectedSize - planned;
             request(rest <= chunk ? rest + 1 : chunk);
         }
-        if (inFlight.empty())
-            request(chunk);
     }
+    bool waiting() const { return !inFlight.empty(); }
     Pending next() {
         Pending pending = std::move(inFlight.front());
         inFlight.pop_front();
@@ -144,10 +144,12 @@ QCoro::Task<void> awaitIgnoringOutcome(Calls& calls) {
     }
 }
 
-// Decodes one "read_file" answer and writes it at `offset` of the local file.
-QFuture<WrittenChunk> writeChunkOnWorker(Reply reply, int fd, std::uint64_t offset) {
+// Decodes one "read_file" answer and writes it at `offset` of the local file, unless it holds
+// more than the `requested` bytes.
+QFuture<WrittenChunk> writeChunkOnWorker(Reply reply, int fd, std::uint64_t offset,
+                                         std::uint64_t requested) {
     auto holder = std::make_shared<Reply>(std::move(reply));
-    return QtConcurrent::run([holder = std::move(holder), fd, offset]() mutable {
+    return QtConcurrent::run([holder = std::move(holder), fd, offset, requested]() mutable {
         std::shared_ptr<Reply> local = std::move(holder);
         const boost::json::value* json = *local ? &(*local)->json() : nullptr;
         if (json == nullptr || !json->is_string()) {
@@ -156,7 +158,8 @@ QFuture<WrittenChunk> writeChunkOnWorker(Reply reply, int fd, std::uint64_t offs
             return invalid;
         }
         const boost::json::string& text = json->get_string();
-        return writeDecodedChunk(fd, offset, std::string_view(text.data(), text.size()));
+        return writeDecodedChunk(fd, offset, std::string_view(text.data(), text.size()),
+                                 static_cast<std::size_t>(requested));
     });
 }
 
@@ -174,10 +177,14 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
                                                               TransferOptions options) {
     ExportTarget target(localPath);
     FileOperationService service(transport);
+    auto published = std::move(options.published);
     TransferOutcome outcome =
         co_await service.exportFile(remotePath, target.fd(), expectedSize, std::move(options));
-    if (outcome == TransferOutcome::completed)
-        target.publish();
+    if (outcome == TransferOutcome::completed) {
+        const QString path = target.publish();
+        if (published)
+            published(path);
+    }
     co_return outcome;
 }
 
@@ -194,14 +201,22 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
     std::exception_ptr failure;
     try {
         for (reader.plan();; reader.plan()) {
+            if (!reader.waiting())
+                throw FileOperationError::invalidData();
             ChunkReader::Pending next = reader.next();
             Reply reply = co_await std::move(next.reply);
-            WrittenChunk written = co_await writeChunkOnWorker(std::move(reply), localFd, done);
-            if (written.invalid || written.bytes > next.requested)
+            WrittenChunk written =
+                co_await writeChunkOnWorker(std::move(reply), localFd, done, next.requested);
+            if (written.invalid)
                 throw FileOperationError::invalidData();
             if (written.error)
                 throw FileOperationError::operationFailed(*written.error + ": local file");
             done += written.bytes;
+            if (done > expectedSize) {
+                throw FileOperationError::operationFailed(
+                    "File changed during export: " + model::readableName(remotePath).toStdString() +
+                    " is larger than the " + std::to_string(expectedSize) + " bytes listed");
+            }
             const bool shortAnswer = written.bytes < next.requested;
             if (written.bytes == 0 || (shortAnswer && done >= expectedSize)) {
                 report(options.progress, done, done);

@@ -26,11 +26,23 @@ std::string reason(int error, const QString& path) {
     throw FileOperationError::operationFailed(reason(error, path));
 }
 
+// Kept-both names tried before giving up.
+constexpr int maxNumberedNames = 9999;
+
 QString uniqueSuffix() {
     return QString::number(QRandomGenerator::global()->generate64(), 36);
 }
 
 }  // namespace
+
+QString numberedName(const QString& fileName, int n) {
+    const QString number = QLatin1Char(' ') + QString::number(n);
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    // A leading dot starts a hidden name, not an extension.
+    if (dot <= 0 || dot == fileName.size() - 1)
+        return fileName + number;
+    return fileName.left(dot) + number + fileName.mid(dot);
+}
 
 UniqueFd openForReading(const QString& path) {
     UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
@@ -78,13 +90,19 @@ EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length) 
     return chunk;
 }
 
-WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64) {
+WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64,
+                               std::size_t maxBytes) {
+    WrittenChunk chunk;
+    // Text for more bytes than asked for is refused before anything is decoded or written.
+    if (base64.size() > rpc::base64EncodedSize(maxBytes)) {
+        chunk.invalid = true;
+        return chunk;
+    }
     thread_local std::vector<char> bytes;
     if (bytes.size() < base64.size() / 4 * 3)
         bytes.resize(base64.size() / 4 * 3);
-    WrittenChunk chunk;
     const std::optional<std::size_t> size = rpc::base64DecodeTo(base64, bytes.data());
-    if (!size) {
+    if (!size || *size > maxBytes) {
         chunk.invalid = true;
         return chunk;
     }
@@ -137,30 +155,38 @@ ExportTarget::~ExportTarget() {
         ::unlink(QFile::encodeName(temporaryPath).constData());
 }
 
-void ExportTarget::publish() {
-    if (temporaryPath.isEmpty()) {
-        // Give the unnamed file a hidden name, then move it over the destination.
-        const QString directory = QFileInfo(destination).absolutePath();
-        const QString name = QFileInfo(destination).fileName();
-        const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(file.get());
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            QString candidate = directory + QStringLiteral("/.") + name + QLatin1Char('.') +
-                                uniqueSuffix() + QStringLiteral(".part");
-            if (::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD,
-                         QFile::encodeName(candidate).constData(), AT_SYMLINK_FOLLOW) == 0) {
-                temporaryPath = candidate;
-                break;
+QString ExportTarget::publish() {
+    const QString directory = QFileInfo(destination).absolutePath();
+    const QString name = QFileInfo(destination).fileName();
+    const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(file.get());
+    for (int n = 1; n <= maxNumberedNames; ++n) {
+        const QString candidate =
+            n == 1 ? destination : directory + QLatin1Char('/') + numberedName(name, n);
+        const QByteArray target = QFile::encodeName(candidate);
+        // Both ways fail on anything at the name, a symlink included, and replace nothing.
+        int result = 0;
+        if (temporaryPath.isEmpty()) {
+            result = ::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD, target.constData(),
+                              AT_SYMLINK_FOLLOW);
+        } else {
+            const QByteArray from = QFile::encodeName(temporaryPath);
+            result = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, target.constData(),
+                                 RENAME_NOREPLACE);
+            if (result != 0 && errno == EINVAL) {
+                // No RENAME_NOREPLACE here: a link refuses an existing name as well.
+                result = ::link(from.constData(), target.constData());
+                if (result == 0)
+                    ::unlink(from.constData());
             }
-            if (errno != EEXIST)
-                fail(errno, destination);
         }
-        if (temporaryPath.isEmpty())
-            fail(EEXIST, destination);
+        if (result == 0) {
+            published = true;
+            return candidate;
+        }
+        if (errno != EEXIST)
+            fail(errno, candidate);
     }
-    if (::rename(QFile::encodeName(temporaryPath).constData(),
-                 QFile::encodeName(destination).constData()) != 0)
-        fail(errno, destination);
-    published = true;
+    fail(EEXIST, destination);
 }
 
 }  // namespace quorvale::fileops

@@ -31,17 +31,24 @@ struct EncodedChunk {
 EncodedChunk readEncodedChunk(int fd, std::uint64_t offset, std::size_t length);
 
 struct WrittenChunk {
-    bool invalid = false;  // the text was not strict base64
+    bool invalid = false;  // the text was not strict base64, or decodes to more than allowed
     std::size_t bytes = 0;
     std::optional<std::string> error;
 };
-WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64);
+// Writes the bytes of `base64` at `offset`, unless they are more than `maxBytes`.
+WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view base64,
+                               std::size_t maxBytes);
 
 // Truncates a regular file to `size`; other kinds of files are left alone.
 void truncateRegularFile(int fd, std::uint64_t size);
 
-// A file being written beside `destination` and invisible until publish() moves it into place
-// (replacing what is there). Dropped unpublished, it leaves nothing behind.
+// "name 2.ext" for n = 2 ("archive.tar 2.gz", ".profile 2", "README 2"): the name a kept-both
+// copy gets.
+QString numberedName(const QString& fileName, int n);
+
+// A file being written beside `destination` and invisible until publish() gives it a name.
+// Nothing is ever replaced: when `destination` exists, the file keeps both under the first free
+// numberedName(). Dropped unpublished, it leaves nothing behind.
 class ExportTarget {
 public:
     explicit ExportTarget(const QString& destination);
@@ -50,7 +57,8 @@ public:
     ExportTarget& operator=(const ExportTarget&) = delete;
 
     int fd() const { return file.get(); }
-    void publish();
+    // Names the file; returns the path it got.
+    QString publish();
 
 private:
     QString destination;

@@ -197,7 +197,7 @@ void StreamConnection::readLoop() {
             try {
                 callbacks.response(rpc::JSONRPCResponse::decode(*line));
             } catch (const std::exception& error) {
-                callbacks.undecodable(error.what());
+                callbacks.undecodable(error.what(), rpc::JSONRPCResponse::salvage(*line));
             }
         }
         if (buffer.overflowed()) {

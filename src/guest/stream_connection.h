@@ -29,10 +29,12 @@ public:
     enum class EndReason { endOfStream, readFailed, lineTooLong };
 
     struct Callbacks {
-        std::function<void(rpc::JSONRPCResponse)> response;          // reader thread
-        std::function<void(const std::string& reason)> undecodable;  // reader thread
-        std::function<void(EndReason)> ended;                        // reader thread, once
-        std::function<void(std::int64_t id)> writeFailed;            // writer thread
+        std::function<void(rpc::JSONRPCResponse)> response;  // reader thread
+        // A line that is no response: why, and what could be read of it.
+        std::function<void(const std::string& reason, rpc::JSONRPCResponse::Salvage)>
+            undecodable;                                   // reader thread
+        std::function<void(EndReason)> ended;              // reader thread, once
+        std::function<void(std::int64_t id)> writeFailed;  // writer thread
         std::function<void()> finished;  // the last of the two threads, as it ends
     };
 

@@ -4,11 +4,11 @@
 #include <sys/socket.h>
 
 #include <qcoro/qcorotimer.h>
-#include <QDir>
-#include <QFile>
 #include <QPointer>
+#include <QStandardPaths>
 #include <system_error>
 
+#include "guest/console_log.h"
 #include "guest/qemu_launcher.h"
 #include "guest/stream_connector.h"
 
@@ -39,8 +39,10 @@ VMLifecycleService::~VMLifecycleService() {
         machine->terminate();
 }
 
-QString VMLifecycleService::consoleLogPath() {
-    return QDir::temp().filePath(QStringLiteral("quorvale-vm-console.log"));
+QString VMLifecycleService::consoleLogPath() const {
+    if (!privateDirectory)
+        return {};
+    return privateDirectory->filePath(QLatin1String(consoleLogName));
 }
 
 void VMLifecycleService::setStatus(VMStatus status) {
@@ -57,12 +59,16 @@ void VMLifecycleService::fail(const std::exception& error) {
 
 QString VMLifecycleService::prepareConsoleLog() {
     // A new, empty file at every boot; without one the console goes nowhere.
-    const QString path = consoleLogPath();
-    QFile::remove(path);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return QStringLiteral("/dev/null");
-    return path;
+    if (!privateDirectory) {
+        const QString base = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        privateDirectory =
+            std::make_unique<QTemporaryDir>(base + QStringLiteral("/quorvale-XXXXXX"));
+        if (!privateDirectory->isValid()) {
+            privateDirectory.reset();
+            return QStringLiteral("/dev/null");
+        }
+    }
+    return createConsoleLog(privateDirectory->path()).value_or(QStringLiteral("/dev/null"));
 }
 
 QCoro::Task<void> VMLifecycleService::bootVM(std::vector<VMDisk> diskHandles) {

@@ -9,6 +9,7 @@
 #include <qcoro/qcorotask.h>
 #include <QLoggingCategory>
 #include <QObject>
+#include <QTemporaryDir>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -57,8 +58,9 @@ public:
     // Throws VMError(vmNotRunning) or VMError(vsockConnectionFailed).
     QCoro::Task<UniqueFd> connectVsock(uint32_t port);
 
-    // Where the guest console is written (emptied at each boot).
-    static QString consoleLogPath();
+    // Where the guest console is written (emptied at each boot): a file in a directory private
+    // to this service, made at its first boot; empty before.
+    QString consoleLogPath() const;
     // The running (or starting) VM, for diagnostics and tests.
     const QemuLauncher* virtualMachine() const { return machine.get(); }
 
@@ -81,12 +83,13 @@ private:
     void fail(const std::exception& error);
     void guestDidStop(const QemuLauncher* vm);
     void didStopWithError(const QemuLauncher* vm, const QString& description);
-    static QString prepareConsoleLog();
+    QString prepareConsoleLog();
 
     VMResources resources;
     VMStatus vmStatus;
-    std::shared_ptr<QemuLauncher> machine;  // `virtualMachine`
-    UniqueFd vsockConnection;               // our copy of the last connection handed out
+    std::shared_ptr<QemuLauncher> machine;            // `virtualMachine`
+    UniqueFd vsockConnection;                         // our copy of the last connection handed out
+    std::unique_ptr<QTemporaryDir> privateDirectory;  // 0700, holds the console log
     bool lastStopForced = false;
     bool stopping = false;  // inside stopVM()
 };

@@ -111,8 +111,10 @@ void VsockTransport::connect(UniqueFd stream) {
         auto shared = std::make_shared<rpc::JSONRPCResponse>(std::move(response));
         post([this, serial, shared] { receive(serial, std::move(*shared)); });
     };
-    callbacks.undecodable = [](const std::string& reason) {
+    callbacks.undecodable = [this, post, serial](const std::string& reason,
+                                                 rpc::JSONRPCResponse::Salvage salvage) {
         qCCritical(lcVsock, "Failed to decode RPC response: %s", reason.c_str());
+        post([this, serial, salvage] { undecodable(serial, salvage); });
     };
     callbacks.ended = [this, post, serial](StreamConnection::EndReason reason) {
         const bool lineTooLong = reason == StreamConnection::EndReason::lineTooLong;
@@ -183,6 +185,25 @@ void VsockTransport::streamEnded(std::uint64_t serial, bool lineTooLong) {
     }
     retireStream();
     failAll(takePendingRequests(), VsockError::Kind::disconnected);
+}
+
+void VsockTransport::undecodable(std::uint64_t serial, rpc::JSONRPCResponse::Salvage salvage) {
+    if (serial != streamSerial || !fileHandle)
+        return;
+    if (salvage.id) {
+        const auto it = pendingRequests.find(*salvage.id);
+        if (it == pendingRequests.end())
+            return;
+        Call* call = it->second;
+        pendingRequests.erase(it);
+        call->fail(VsockError::Kind::invalidResponse);
+        return;
+    }
+    if (salvage.isJSON)
+        return;  // a reply to nothing we can tell (an id of null): its call times out
+    qCCritical(lcVsock, "RPC stream is not JSON, closing the connection");
+    retireStream();
+    failAll(takePendingRequests(), VsockError::Kind::invalidResponse);
 }
 
 void VsockTransport::writeFailed(std::uint64_t serial, std::int64_t id) {

@@ -4,7 +4,10 @@
 // per call and fails every waiting call when the stream ends or is disconnected. Ids run 1, 2,
 // 3, ... for the life of the object, across reconnections. Created and used on the GUI thread:
 // reading, decoding replies and writing large frames happen on the connection's own threads.
-// A reply line longer than `maxReplyBytes` ends the connection as a disconnection.
+// A reply line longer than `maxReplyBytes` ends the connection as a disconnection. A reply that
+// does not decode fails its call at once with "Invalid RPC response"; when it is not JSON at
+// all, nothing on the stream can be trusted and every waiting call fails so, ending the
+// connection.
 
 #include <QtCore/QObject>
 
@@ -56,6 +59,8 @@ private:
 
     void receive(std::uint64_t serial, rpc::JSONRPCResponse response);
     void streamEnded(std::uint64_t serial, bool lineTooLong);
+    // A line that is no response: fails its call, or the connection when it is not even JSON.
+    void undecodable(std::uint64_t serial, rpc::JSONRPCResponse::Salvage salvage);
     void writeFailed(std::uint64_t serial, std::int64_t id);
     void timedOut(std::int64_t id);
     // Shuts the current stream down and parks it until its threads have ended.

@@ -176,6 +176,20 @@ JSONRPCResponse JSONRPCResponse::decode(std::string_view line) {
     return response;
 }
 
+JSONRPCResponse::Salvage JSONRPCResponse::salvage(std::string_view line) {
+    json::parse_options lax;
+    lax.allow_invalid_utf8 = true;
+    boost::system::error_code ec;
+    const json::value v = json::parse(line, ec, {}, lax);
+    Salvage salvage;
+    if (ec)
+        return salvage;
+    salvage.isJSON = true;
+    if (const auto* o = v.if_object())
+        salvage.id = integerMember(*o, "id");
+    return salvage;
+}
+
 std::string JSONRPCResponse::encodeResult(std::int64_t id, const json::value& result) {
     std::string out = R"({"jsonrpc":"2.0","id":)";
     out += std::to_string(id);

@@ -62,6 +62,14 @@ struct JSONRPCResponse {
     // "result", "error" and an error's "data" are optional: missing or null means absent.
     static JSONRPCResponse decode(std::string_view line);
 
+    // What can be told of a line that decode() refused: whether it is JSON at all (invalid
+    // UTF-8 in strings aside) and the integer "id" it carries, if any.
+    struct Salvage {
+        bool isJSON = false;
+        std::optional<std::int64_t> id;
+    };
+    static Salvage salvage(std::string_view line);
+
     // Server side encoders (no trailing newline).
     static std::string encodeResult(std::int64_t id, const boost::json::value& result);
     static std::string encodeError(std::optional<std::int64_t> id, const JSONRPCError& error);

@@ -257,7 +257,8 @@ TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
     agent.writeFile("data.bin", content);
     run(browser.navigateTo("/"));
     QTemporaryDir out;
-    // A symlink in the folder with the file's name, pointing outside: replaced, not followed.
+    // A symlink in the folder with the file's name, pointing outside: kept, not followed; the
+    // export keeps both.
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath("victim");
     QFile(victim).open(QIODevice::WriteOnly);
@@ -268,11 +269,13 @@ TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
         if (browser.isTransferring())
             progress.push_back(browser.transferBytesDone());
     });
-    run(browser.exportItems(browser.files(), out.path()));
-    EXPECT_EQ(QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
-              QStringList{"data.bin"});
-    EXPECT_FALSE(QFileInfo(out.filePath("data.bin")).isSymLink());
-    EXPECT_EQ(readAll(out.filePath("data.bin")), content);
+    const QStringList written = run(browser.exportItems(browser.files(), out.path())).written;
+    EXPECT_EQ(written, QStringList{out.filePath("data 2.bin")});
+    EXPECT_EQ(QDir(out.path())
+                  .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System),
+              (QStringList{"data 2.bin", "data.bin"}));
+    EXPECT_TRUE(QFileInfo(out.filePath("data.bin")).isSymLink());
+    EXPECT_EQ(readAll(out.filePath("data 2.bin")), content);
     EXPECT_EQ(QFileInfo(victim).size(), 0);
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), quint64(content.size()));

@@ -64,6 +64,27 @@ TEST(BrowserPathsTest, AuditLineFormat) {
     EXPECT_EQ(auditLine(when, "/x", std::nullopt), "[2026-01-31T09:05:00Z] DELETE /x on unknown");
 }
 
+TEST(BrowserPathsTest, AuditLinesCannotBeForgedByNames) {
+    const QDateTime when(QDate(2026, 1, 31), QTime(9, 5), Qt::UTC);
+    const QString forged = "/a\n[2026-01-31T09:05:00Z] DELETE /everything on sdb2";
+    const struct {
+        QString path;
+        QString shown;
+    } cases[] = {
+        {forged, "/a\\x0A[2026-01-31T09:05:00Z] DELETE /everything on sdb2"},
+        {"/tab\there\r", "/tab\\x09here\\x0D"},
+        {"/back\\slash\\x0A", "/back\\\\slash\\\\x0A"},  // not confused with an escape
+        {QString("/caf") + QChar(0xF7E9), "/caf\\xE9"},  // a byte that was not UTF-8
+        {QString("/line") + QChar(0x2028) + "sep" + QChar(0x85), "/line\\u2028sep\\x85"},
+        {QString::fromUtf8("/caf\xc3\xa9"), QString::fromUtf8("/caf\xc3\xa9")},
+    };
+    for (const auto& c : cases) {
+        const QString line = auditLine(when, c.path, QStringLiteral("sdb2"));
+        EXPECT_EQ(line, "[2026-01-31T09:05:00Z] DELETE " + c.shown + " on sdb2");
+        EXPECT_FALSE(line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r')));
+    }
+}
+
 TEST(BrowserPathsTest, OnlyPlainNamesMayBecomeLocalFiles) {
     EXPECT_TRUE(isPlainFileName("photo.jpg"));
     EXPECT_TRUE(isPlainFileName("..hidden"));

@@ -5,17 +5,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <stop_token>
 
 #include "fileops/file_operation_service.h"
+#include "fileops/local_file.h"
 #include "fileops/scripted_peer.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
@@ -155,21 +158,109 @@ TEST_F(TransferTest, ExportOfAWholeNumberOfChunksNeedsNoExtraCall) {
     EXPECT_EQ(done, (std::vector<std::uint64_t>{3000, 6000, 9000}));
 }
 
-TEST_F(TransferTest, ExportOfAFileLargerThanListedReadsOnToTheEnd) {
+TEST_F(TransferTest, AnExportStopsAtTheListedSize) {
     const std::string content = pattern(7'500);
     serve(content);
     TransferOptions options;
     options.chunkBytes = 2000;
-    const QString destination = local.filePath(QStringLiteral("grown.bin"));
-    run(service.exportFile(QStringLiteral("/f"), destination, 3'000, options));
-    EXPECT_EQ(readAll(destination), content);
-    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 0, options)),
-              TransferOutcome::completed);
-    EXPECT_EQ(readAll(destination), content);
-    // A file that shrank since it was listed ends early, without an error.
-    const QString shrunk = local.filePath(QStringLiteral("shrunk.bin"));
-    run(service.exportFile(QStringLiteral("/f"), shrunk, 20'000, options));
-    EXPECT_EQ(readAll(shrunk), content);
+    const struct {
+        std::uint64_t listed;
+        bool completes;
+    } cases[] = {
+        {7'500, true},
+        {20'000, true},  // shrank since it was listed: ends early, without an error
+        {3'000, false},  // grew: reported, not followed
+        {0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listed);
+        const QString destination = local.filePath(QStringLiteral("out-%1.bin").arg(c.listed));
+        if (c.completes) {
+            EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, c.listed, options)),
+                      TransferOutcome::completed);
+            EXPECT_EQ(readAll(destination), content);
+            continue;
+        }
+        try {
+            run(service.exportFile(QStringLiteral("/f"), destination, c.listed, options));
+            ADD_FAILURE() << "a grown file was exported";
+        } catch (const FileOperationError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Operation failed: File changed during export: /f is larger than the " +
+                          std::to_string(c.listed) + " bytes listed");
+        }
+        EXPECT_FALSE(QFileInfo::exists(destination));
+    }
+}
+
+TEST_F(TransferTest, AGuestThatNeverEndsAFileCannotFillTheDisk) {
+    // A hostile guest: every read is answered in full, or with more than was asked.
+    testing::ensureApplication();
+    bool oversized = false;
+    std::atomic<std::uint64_t> bytesAsked = 0;
+    peer = std::make_unique<ScriptedPeer>([&](const boost::json::object& request) {
+        const auto max = static_cast<std::size_t>(request.at("params").at("max_bytes").as_int64());
+        bytesAsked += max;
+        const std::string bytes(oversized ? 2 * max + 3 : max, 'z');
+        return ScriptedPeer::result(
+            boost::json::serialize(boost::json::value(rpc::base64Encode(bytes))));
+    });
+    transport.connect(peer->takeHostEnd());
+    TransferOptions options;
+    options.chunkBytes = 1000;
+    for (const bool more : {false, true}) {
+        oversized = more;
+        bytesAsked = 0;
+        const QString destination = local.filePath(QStringLiteral("five.txt"));
+        EXPECT_THROW(run(service.exportFile(QStringLiteral("/five.txt"), destination, 5, options)),
+                     FileOperationError);
+        EXPECT_LE(bytesAsked.load(), 6u) << "never asked past the listed size and one byte";
+        EXPECT_TRUE(
+            QDir(local.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            << "nothing written";
+    }
+}
+
+TEST(NumberedNames, KeepTheExtensionAfterTheNumber) {
+    EXPECT_EQ(numberedName(QStringLiteral("photo.jpg"), 2), "photo 2.jpg");
+    EXPECT_EQ(numberedName(QStringLiteral("archive.tar.gz"), 3), "archive.tar 3.gz");
+    EXPECT_EQ(numberedName(QStringLiteral("README"), 2), "README 2");
+    EXPECT_EQ(numberedName(QStringLiteral(".profile"), 2), ".profile 2");
+    EXPECT_EQ(numberedName(QStringLiteral("trailing."), 2), "trailing. 2");
+}
+
+TEST_F(TransferTest, AnExportNeverReplacesALocalFile) {
+    const std::string content = pattern(3'000);
+    serve(content);
+    QTemporaryDir elsewhere;
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    writeAll(victim, "victim");
+    writeAll(local.filePath(QStringLiteral("photo.jpg")), "mine");
+    ASSERT_TRUE(QFile::link(victim, local.filePath(QStringLiteral("notes.txt"))));
+    writeAll(local.filePath(QStringLiteral("archive.tar.gz")), "mine");
+    writeAll(local.filePath(QStringLiteral("archive.tar 2.gz")), "mine too");
+
+    const struct {
+        const char* asked;
+        const char* published;
+    } cases[] = {
+        {"photo.jpg", "photo 2.jpg"},           {"photo.jpg", "photo 3.jpg"},
+        {"notes.txt", "notes 2.txt"},  // a symlink there is kept, not written through
+        {"archive.tar.gz", "archive.tar 3.gz"}, {"new.bin", "new.bin"},
+    };
+    for (const auto& c : cases) {
+        TransferOptions options;
+        QString publishedAs;
+        options.published = [&](const QString& path) { publishedAs = path; };
+        run(service.exportFile(QStringLiteral("/f"), local.filePath(c.asked), 3'000, options));
+        EXPECT_EQ(publishedAs, local.filePath(c.published));
+        EXPECT_EQ(readAll(local.filePath(c.published)), content) << c.published;
+    }
+    EXPECT_EQ(readAll(local.filePath(QStringLiteral("photo.jpg"))), "mine");
+    EXPECT_EQ(readAll(local.filePath(QStringLiteral("archive.tar.gz"))), "mine");
+    EXPECT_EQ(readAll(local.filePath(QStringLiteral("archive.tar 2.gz"))), "mine too");
+    EXPECT_TRUE(QFileInfo(local.filePath(QStringLiteral("notes.txt"))).isSymLink());
+    EXPECT_EQ(readAll(victim), "victim");
 }
 
 TEST_F(TransferTest, ExportFromAGuestThatCapsItsAnswersIsComplete) {

@@ -190,20 +190,18 @@ TEST_F(VsockTransportTest, MatchesConcurrentCallsAnsweredOutOfOrder) {
     }
 }
 
-TEST_F(VsockTransportTest, LogsAndDropsUnknownIdsAndUndecodableLines) {
+TEST_F(VsockTransportTest, LogsAndDropsRepliesToNoKnownCall) {
     auto call = start(transport.send("a", {}, std::chrono::milliseconds(200)));
     ASSERT_TRUE(peer->readLine());
-    peer->write(reply(99, "1") + "not json\n" + R"({"jsonrpc":"2.0","id":null,"result":1})" + "\n" +
-                R"({"jsonrpc":"2.0","result":1})" + "\n" +
-                R"({"jsonrpc":"2.0","id":1,"error":{"code":1}})" + "\n" + R"({"id":1,"result":1})" +
-                "\n");
+    peer->write(reply(99, "1") + R"({"jsonrpc":"2.0","id":null,"result":1})" + "\n" +
+                R"({"jsonrpc":"2.0","result":1})" + "\n");
     ASSERT_TRUE(spinUntil([&] { return call->finished; }));
-    // None of the malformed lines reached the call: it ends by its timeout.
+    // None of them names the call: it ends by its timeout.
     EXPECT_EQ(call->errorText(), "Vsock request timed out");
     // On a slow machine the timeout may come first: wait for the reader to get through them.
     EXPECT_TRUE(spinUntil([&] {
         return log.contains("Received response for unknown request id: 99") &&
-               log.count("Failed to decode RPC response: ") == 5;
+               log.count("Failed to decode RPC response: ") == 2;
     }));
     EXPECT_TRUE(transport.isConnected());
 
@@ -213,6 +211,44 @@ TEST_F(VsockTransportTest, LogsAndDropsUnknownIdsAndUndecodableLines) {
     peer->write(reply(id, "2"));
     ASSERT_TRUE(spinUntil([&] { return next->finished; }));
     EXPECT_EQ(next->value.value()->intValue(), 2);
+}
+
+TEST_F(VsockTransportTest, AReplyThatDoesNotDecodeFailsItsCallAtOnce) {
+    // Each answers the call with this id (%1) in a form that does not decode.
+    const std::string replies[] = {
+        R"({"jsonrpc":"2.0","id":%1,"result":"caf)"
+        "\xe9"
+        R"("})",                                            // not UTF-8
+        R"({"jsonrpc":"2.0","id":%1,"error":{"code":1}})",  // no message
+        R"({"id":%1,"result":1})",                          // no version
+        R"({"jsonrpc":"2.0","id":%1,"error":"broken"})",
+    };
+    for (const auto& text : replies) {
+        SCOPED_TRACE(text);
+        // Far longer than the test may wait: the failure has to come from the reply.
+        auto call = start(transport.send("a", {}, std::chrono::minutes(5)));
+        const auto id = idOf(peer->readLine());
+        std::string line = text;
+        line.replace(line.find("%1"), 2, std::to_string(id));
+        peer->write(line + "\n");
+        ASSERT_TRUE(spinUntil([&] { return call->finished; }));
+        EXPECT_EQ(call->errorText(), "Invalid RPC response");
+        EXPECT_TRUE(transport.isConnected());
+    }
+    EXPECT_EQ(log.count("Failed to decode RPC response: "), std::size(replies));
+}
+
+TEST_F(VsockTransportTest, AStreamThatIsNotJsonEndsTheConnection) {
+    auto first = start(transport.send("a", {}, std::chrono::minutes(5)));
+    auto second = start(transport.send("b", {}, std::chrono::minutes(5)));
+    ASSERT_TRUE(peer->readLine());
+    ASSERT_TRUE(peer->readLine());
+    peer->write("SSH-2.0-OpenSSH_9.2\n");
+    ASSERT_TRUE(spinUntil([&] { return first->finished && second->finished; }));
+    EXPECT_EQ(first->errorText(), "Invalid RPC response");
+    EXPECT_EQ(second->errorText(), "Invalid RPC response");
+    EXPECT_FALSE(transport.isConnected());
+    EXPECT_EQ(log.count("Failed to decode RPC response: The given data was not valid JSON"), 1u);
 }
 
 TEST_F(VsockTransportTest, LateReplyAfterTimeoutIsUnknown) {

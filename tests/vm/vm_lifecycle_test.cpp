@@ -3,12 +3,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <optional>
@@ -104,24 +107,22 @@ std::optional<QByteArray> idleArchive() {
 
 TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
     LogCapture log;
-    // The console log is recreated empty at each boot.
-    {
-        QFile stale(VMLifecycleService::consoleLogPath());
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        stale.write("left over from an earlier boot\n");
-    }
     VMLifecycleService service{VMResources(buildResources())};
+    EXPECT_TRUE(service.consoleLogPath().isEmpty()) << "no console log before the first boot";
     QSignalSpy changes(&service, &VMLifecycleService::statusChanged);
     run(service.bootVM({}));
     EXPECT_EQ(service.status(), VMStatus::running());
     EXPECT_EQ(changes.count(), 2);  // booting, running
     EXPECT_TRUE(log.contains("Booting VM with 0 disk(s)"));
-    EXPECT_TRUE(
-        log.contains("VM serial console logging to: " + VMLifecycleService::consoleLogPath()));
+    // The console log is in a directory of this instance that no one else may enter.
+    const QString consoleLog = service.consoleLogPath();
+    EXPECT_TRUE(log.contains("VM serial console logging to: " + consoleLog));
     EXPECT_TRUE(log.contains("VM booted successfully"));
-    QFile console(VMLifecycleService::consoleLogPath());
-    ASSERT_TRUE(console.open(QIODevice::ReadOnly));
-    EXPECT_FALSE(console.readAll().contains("left over"));
+    struct stat directory {};
+    ASSERT_EQ(
+        ::stat(QFile::encodeName(QFileInfo(consoleLog).absolutePath()).constData(), &directory), 0);
+    EXPECT_EQ(directory.st_mode & 0777, 0700u);
+    EXPECT_EQ(directory.st_uid, ::getuid());
 
     UniqueFd stream = waitForAgent(service);
     ASSERT_TRUE(stream.valid()) << "the agent never answered ping";

@@ -120,12 +120,19 @@ QCoro::Task<void> getCommand(Session& session, Remote remote, QString local) {
         });
         QList<model::FileItem> items;
         items.append(*item);
-        co_await browser.exportItems(items, local);
+        const QStringList written = (co_await browser.exportItems(items, local)).written;
         QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
+        for (const QString& path : written)
+            print(QStringLiteral("saved as ") + path);
         co_return;
     }
     fileops::TransferOptions transfer = options(remote.partition, bar, item->name);
+    // An existing local file is kept: the copy then gets the next free "name 2.ext".
+    QString publishedAs;
+    transfer.published = [&publishedAs](const QString& path) { publishedAs = path; };
     co_await session.service().exportFile(item->path, local, item->size, std::move(transfer));
+    if (!publishedAs.isEmpty() && publishedAs != local)
+        print(QStringLiteral("saved as ") + publishedAs);
 }
 
 QCoro::Task<void> putCommand(Session& session, QString local, Remote remote) {

@@ -316,16 +316,17 @@ QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag(
     QPointer<FileBrowserView> self(this);
     dragFolder = std::make_unique<QTemporaryDir>();
     const QString folder = dragFolder->path();
+    QStringList exported;
     try {
-        co_await browserVM->exportItems(files, folder);
+        exported = (co_await browserVM->exportItems(files, folder)).written;
     } catch (const std::exception& error) {
         if (self)
             showFailure(QStringLiteral("Export failed: "), error);
         co_return std::nullopt;
     }
     QList<QUrl> urls;
-    for (const model::FileItem& item : files)
-        urls << QUrl::fromLocalFile(folder + QLatin1Char('/') + item.name);
+    for (const QString& path : exported)
+        urls << QUrl::fromLocalFile(path);
     co_return urls;
 }
 
