@@ -1,6 +1,7 @@
 #include "agent/connection.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <semaphore>
 #include <thread>
 
+#include "agent/channel_secret.h"
 #include "agent/dispatcher.h"
 #include "agent/log.h"
 #include "rpc/json_rpc.h"
@@ -29,6 +31,8 @@ std::counting_semaphore<Connection::maxConcurrentCalls> callSlots(Connection::ma
 // Reads start small; a long line grows the buffer up to the largest size.
 constexpr std::size_t smallRead = std::size_t{64} << 10;
 constexpr std::size_t largestRead = std::size_t{1} << 20;
+// The longest first line of a session that must authenticate: a secret fits easily.
+constexpr std::size_t maxHandshakeBytes = 4096;
 // How much of a dropped line is kept to find its id.
 constexpr std::size_t idSearchBytes = 128;
 
@@ -79,8 +83,44 @@ std::optional<std::int64_t> leadingRequestId(std::string_view start) {
     return id;
 }
 
-Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher)
-    : stream_(std::move(stream)), dispatcher_(dispatcher), session_(++lastSession) {}
+Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher,
+                       SessionRules rules)
+    : stream_(std::move(stream)),
+      dispatcher_(dispatcher),
+      session_(++lastSession),
+      rules_(rules),
+      authenticated_(rules.secret == nullptr) {}
+
+bool Connection::evict() {
+    if (evicted_.exchange(true))
+        return false;
+    ::shutdown(stream_->fd.get(), SHUT_RDWR);
+    return true;
+}
+
+bool Connection::authenticate(std::string_view line) {
+    std::optional<std::int64_t> id;
+    std::string_view refusal = "Authentication required";
+    try {
+        const auto request = rpc::JSONRPCRequest::decode(line);
+        id = request.id;
+        if (request.method == authenticateMethod) {
+            refusal = "Authentication failed";
+            const auto secret = request.params.find("secret");
+            const auto offered =
+                secret == request.params.end() ? std::nullopt : secret->second.stringValue();
+            if (offered && rules_.secret->matches(*offered)) {
+                authenticated_ = true;
+                send(rpc::frame(rpc::JSONRPCResponse::encodeResult(request.id, true)));
+                return true;
+            }
+        }
+    } catch (const std::exception&) {
+        // Not even a request: refused like any other first line.
+    }
+    reply(id, -EACCES, refusal);
+    return false;
+}
 
 std::size_t Connection::serve() {
     struct EndSession {
@@ -96,6 +136,7 @@ std::size_t Connection::serve() {
     bool skipping = false;  // inside a dropped line, discarding bytes up to its newline
     ReadBuffer chunk;
     const int fd = stream_->fd.get();
+    auto deadline = rules_.handshakeDeadline;
     for (;;) {
         // Grow the reads while a long line comes in; go back to small ones after it.
         const std::size_t wanted =
@@ -104,12 +145,23 @@ std::size_t Connection::serve() {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
+        int timeout = -1;
+        if (deadline && !authenticated_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return total;  // never proved itself
+            timeout = static_cast<int>(left.count());
+        }
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, -1) < 0) {
+        const int ready = ::poll(&p, 1, timeout);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return total;
         }
+        if (ready == 0)
+            continue;
         if (!(p.revents & POLLIN))
             return total;  // hang-up or error without data
         const auto n = ::read(fd, chunk.data(), chunk.size());
@@ -131,11 +183,25 @@ std::size_t Connection::serve() {
                 lines.append(bytes);
                 bytes = {};
                 while (auto line = lines.nextLine()) {
+                    if (!authenticated_) {
+                        if (line->find_first_not_of(" \t\r") == std::string::npos)
+                            continue;
+                        if (!authenticate(*line) && rules_.endOnRefusal)
+                            return total;
+                        continue;
+                    }
                     if (line->size() > maxLineBytes)
                         refuse(*line, rpc::JSONRPCError::invalidRequest,
                                "Invalid request: line longer than 64 MiB");
                     else
                         dispatch(std::move(*line));
+                }
+                if (!authenticated_ && lines.pendingBytes() > maxHandshakeBytes) {
+                    reply(std::nullopt, -EACCES, "Authentication required");
+                    if (rules_.endOnRefusal)
+                        return total;
+                    lines.clear();
+                    skipping = true;
                 }
                 if (lines.pendingBytes() > maxLineBytes) {
                     refuse(lines.pendingPrefix(idSearchBytes), rpc::JSONRPCError::invalidRequest,
@@ -163,10 +229,14 @@ std::size_t Connection::serve() {
 }
 
 void Connection::refuse(std::string_view start, std::int64_t code, std::string_view message) {
+    reply(leadingRequestId(start.substr(0, idSearchBytes)), code, message);
+}
+
+void Connection::reply(std::optional<std::int64_t> id, std::int64_t code,
+                       std::string_view message) {
     try {
         send(rpc::frame(
-            rpc::JSONRPCResponse::encodeError(leadingRequestId(start.substr(0, idSearchBytes)),
-                                              rpc::JSONRPCError(code, std::string(message)))));
+            rpc::JSONRPCResponse::encodeError(id, rpc::JSONRPCError(code, std::string(message)))));
     } catch (const std::bad_alloc&) {
         send(outOfMemoryFrame);
     }

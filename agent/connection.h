@@ -7,6 +7,7 @@
 // with the lines and shrinks again once they have passed.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,7 +20,19 @@
 
 namespace quorvale::agent {
 
+class ChannelSecret;
 class Dispatcher;
+
+// What a session must do before it is served.
+struct SessionRules {
+    // When set, the first line must be "authenticate" with this secret (see ChannelSecret).
+    const ChannelSecret* secret = nullptr;
+    // A refused socket session ends; a virtio-serial port cannot be closed from the guest, so
+    // there the session stays refused: every line but a good "authenticate" gets an error.
+    bool endOnRefusal = true;
+    // A socket session that has not authenticated by then ends.
+    std::optional<std::chrono::steady_clock::time_point> handshakeDeadline;
+};
 
 // A stream shared by the sessions that use it in turn (a virtio-serial port outlives them).
 struct Stream {
@@ -33,7 +46,8 @@ public:
     static constexpr std::size_t maxLineBytes = std::size_t{64} << 20;
     static constexpr int maxConcurrentCalls = 16;
 
-    Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher);
+    Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatcher,
+               SessionRules rules = {});
 
     // Reads and dispatches lines until end of stream, then ends the session; returns the number
     // of bytes read.
@@ -42,17 +56,27 @@ public:
     void abandon() { abandoned_ = true; }
     // Writes one reply frame (a line with its newline) whole.
     void send(std::string_view frame);
+    bool authenticated() const { return authenticated_; }
+    // Ends the session from another thread: its reads end as if the peer had gone. False when
+    // it was evicted already.
+    bool evict();
 
 private:
     void dispatch(std::string line);
+    // Answers the first line of a session that needs the secret; true when it proved it.
+    bool authenticate(std::string_view line);
     // Answers a line that is dropped unread; `start` holds its first bytes.
     void refuse(std::string_view start, std::int64_t code, std::string_view message);
+    void reply(std::optional<std::int64_t> id, std::int64_t code, std::string_view message);
     bool writeAll(std::string_view bytes);
 
     std::shared_ptr<Stream> stream_;
     const Dispatcher& dispatcher_;
     const std::uint64_t session_;
+    const SessionRules rules_;
+    std::atomic<bool> authenticated_;
     std::atomic<bool> abandoned_{false};
+    std::atomic<bool> evicted_{false};
 };
 
 // The integer "id" near the start of a request line ({"jsonrpc":"2.0","id":7,...}), when the

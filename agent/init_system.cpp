@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "agent/agent_error.h"
+#include "agent/channel_secret.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
 #include "agent/guest_devices.h"
@@ -94,13 +95,27 @@ void raiseFileLimit() {
     }
 }
 
-void serveVsock(const Dispatcher& dispatcher) {
+// The secret the host put in fw_cfg; the driver shows it once qemu_fw_cfg is loaded.
+ChannelSecret loadChannelSecret() {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    for (;;) {
+        if (auto secret = ChannelSecret::fromFile(channelSecretFwCfg))
+            return *secret;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    logLine("no channel secret from the host: every connection will be refused");
+    return ChannelSecret::unknowable();
+}
+
+void serveVsock(const Dispatcher& dispatcher, const ChannelSecret& secret) {
     // The vsock transport binds once its device is probed; give it a few seconds.
     for (int attempt = 0; attempt < 50; ++attempt) {
         try {
             auto listener = listenVsock(agentPort);
             logLine("listening on vsock port " + std::to_string(agentPort));
-            serveListener(std::move(listener), dispatcher);
+            serveListener(std::move(listener), dispatcher, &secret);
         } catch (const AgentError& e) {
             if (attempt == 0)
                 logLine(std::string("vsock: ") + e.what());
@@ -110,7 +125,7 @@ void serveVsock(const Dispatcher& dispatcher) {
     logLine("no vsock listener");
 }
 
-void serveVirtioPort(const Dispatcher& dispatcher) {
+void serveVirtioPort(const Dispatcher& dispatcher, const ChannelSecret& secret) {
     bool announced = false;
     serveCharDevice(
         [&]() -> UniqueFd {
@@ -124,7 +139,7 @@ void serveVirtioPort(const Dispatcher& dispatcher) {
             }
             return fd;
         },
-        dispatcher);
+        dispatcher, &secret);
 }
 
 [[noreturn]] void powerOff(PartitionProvider& partitions) {
@@ -180,8 +195,9 @@ void runInit() {
     static Dispatcher dispatcher;
     addFileMethods(dispatcher, partitions);
 
-    startThread("vsock", [] { serveVsock(dispatcher); });
-    startThread("virtio-serial", [] { serveVirtioPort(dispatcher); });
+    static const ChannelSecret secret = loadChannelSecret();
+    startThread("vsock", [] { serveVsock(dispatcher, secret); });
+    startThread("virtio-serial", [] { serveVirtioPort(dispatcher, secret); });
     startThread("power button", [] { watchPowerButton([] { powerOff(partitions); }); });
     // Off the path to the first answer.
     logLine(describeGuestDevices());

@@ -1,6 +1,7 @@
 // quorvale-agent: the guest agent. As PID 1 of the VM (or with --init) it brings the guest up
 // and serves the attached disk; on the host, `--root DIR --listen unix:PATH` serves DIR as one
-// mounted partition.
+// mounted partition, to whoever may open the socket (it is made 0600) or, with
+// `--secret-file FILE`, to connections that prove the secret in FILE.
 
 #include <malloc.h>
 #include <pthread.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "agent/channel_secret.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
 #include "agent/host_partitions.h"
@@ -30,10 +32,12 @@ struct Options {
     std::string listen;
     std::string name = "root";
     std::string label;
+    std::string secretFile;
 };
 
 constexpr const char* usage =
     "usage: quorvale-agent --root DIR --listen unix:PATH [--name NAME] [--label LABEL]\n"
+    "                      [--secret-file FILE]\n"
     "       quorvale-agent --init   (run as the VM's init; automatic as PID 1)\n";
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -50,7 +54,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.init = true;
             continue;
         }
-        if (arg != "--root" && arg != "--listen" && arg != "--name" && arg != "--label")
+        if (arg != "--root" && arg != "--listen" && arg != "--name" && arg != "--label" &&
+            arg != "--secret-file")
             return std::nullopt;
         if (!(v = value()))
             return std::nullopt;
@@ -60,6 +65,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.listen = *v;
         else if (arg == "--name")
             options.name = *v;
+        else if (arg == "--secret-file")
+            options.secretFile = *v;
         else
             options.label = *v;
     }
@@ -72,13 +79,18 @@ int runHost(const Options& options) {
         std::cerr << usage;
         return 2;
     }
+    std::optional<ChannelSecret> secret;
+    if (!options.secretFile.empty() && !(secret = ChannelSecret::fromFile(options.secretFile))) {
+        logLine("no channel secret in " + options.secretFile);
+        return 2;
+    }
     try {
         HostPartitions partitions(options.root, options.name, options.label);
         Dispatcher dispatcher;
         addFileMethods(dispatcher, partitions);
         auto listener = listenUnix(options.listen.substr(unixPrefix.size()));
         logLine("serving " + options.root + " on " + options.listen);
-        serveListener(std::move(listener), dispatcher);
+        serveListener(std::move(listener), dispatcher, secret ? &*secret : nullptr);
     } catch (const std::exception& e) {
         logLine(e.what());
         return 1;

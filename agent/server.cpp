@@ -11,9 +11,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <thread>
 
 #include "agent/agent_error.h"
+#include "agent/channel_secret.h"
 #include "agent/connection.h"
 #include "agent/dispatcher.h"
 #include "agent/log.h"
@@ -25,7 +28,34 @@ namespace {
 // Connections served at once; more are turned away until one ends. Each costs a reader thread
 // and a read buffer.
 constexpr int maxConnections = 8;
+// How long a new connection has to prove it knows the channel secret.
+constexpr auto handshakeTime = std::chrono::seconds(5);
+
 std::atomic<int> openConnections{0};
+std::mutex connectionsMutex;
+std::list<std::shared_ptr<Connection>> connections;  // oldest first; guarded by connectionsMutex
+
+void track(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard lock(connectionsMutex);
+    connections.push_back(connection);
+    ++openConnections;
+}
+
+void untrack(const Connection* connection) {
+    std::lock_guard lock(connectionsMutex);
+    std::erase_if(connections, [&](const auto& c) { return c.get() == connection; });
+    --openConnections;
+}
+
+// Ends the oldest session that has not authenticated yet; false when every one has.
+bool evictOldestUnproven() {
+    std::lock_guard lock(connectionsMutex);
+    for (const auto& c : connections) {
+        if (!c->authenticated() && c->evict())
+            return true;
+    }
+    return false;
+}
 
 UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
                        const std::string& what) {
@@ -101,7 +131,7 @@ UniqueFd listenVsock(std::uint32_t port) {
                          "vsock port " + std::to_string(port));
 }
 
-void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
+void serveListener(UniqueFd listener, const Dispatcher& dispatcher, const ChannelSecret* secret) {
     for (;;) {
         UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) {
@@ -114,21 +144,26 @@ void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
             logLine("accept failed: " + errnoText(errno));
             return;
         }
-        if (openConnections.load() >= maxConnections) {
+        // Full: a session still to prove itself makes room (the oldest first), so that idle
+        // connections of others never keep the app out; proven sessions are never ended.
+        if (openConnections.load() >= maxConnections && !evictOldestUnproven()) {
             refuseConnection(std::move(client), "Too many connections");
             continue;
         }
         try {
+            SessionRules rules;
+            rules.secret = secret;
+            rules.handshakeDeadline = std::chrono::steady_clock::now() + handshakeTime;
             auto connection = std::make_shared<Connection>(
-                std::make_shared<Stream>(std::move(client)), dispatcher);
-            ++openConnections;
+                std::make_shared<Stream>(std::move(client)), dispatcher, rules);
+            track(connection);
             try {
                 std::thread([connection] {
                     connection->serve();
-                    --openConnections;
+                    untrack(connection.get());
                 }).detach();
             } catch (...) {
-                --openConnections;
+                untrack(connection.get());
                 throw;
             }
         } catch (const std::exception& e) {
@@ -137,7 +172,8 @@ void serveListener(UniqueFd listener, const Dispatcher& dispatcher) {
     }
 }
 
-void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher) {
+void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher,
+                     const ChannelSecret* secret) {
     std::shared_ptr<Stream> stream;
     // The port shows up while the guest boots: look often at first, then now and then.
     auto retry = std::chrono::milliseconds(5);
@@ -151,7 +187,10 @@ void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher
             }
             stream = std::make_shared<Stream>(std::move(fd));
         }
-        auto connection = std::make_shared<Connection>(stream, dispatcher);
+        SessionRules rules;
+        rules.secret = secret;
+        rules.endOnRefusal = false;
+        auto connection = std::make_shared<Connection>(stream, dispatcher, rules);
         const auto bytes = connection->serve();
         connection->abandon();
         // Without a host the port reads as ended at once: wait a little before looking again.

@@ -11,6 +11,7 @@
 
 namespace quorvale::agent {
 
+class ChannelSecret;
 class Dispatcher;
 
 // Listening sockets; throw AgentError on failure. A Unix socket is created 0600; what is at its
@@ -18,12 +19,16 @@ class Dispatcher;
 UniqueFd listenUnix(const std::string& path);
 UniqueFd listenVsock(std::uint32_t port);
 
-// Accepts forever (returns only if the listening socket fails). At most a few connections are
-// served at once; others get one error line and are closed.
-void serveListener(UniqueFd listener, const Dispatcher& dispatcher);
+// Accepts forever (returns only if the listening socket fails). With a `secret`, a connection
+// must prove it within a few seconds (see ChannelSecret). At most a few connections are served
+// at once: when full, the oldest one not yet proven is ended to make room, else the new one
+// gets one error line and is closed.
+void serveListener(UniqueFd listener, const Dispatcher& dispatcher,
+                   const ChannelSecret* secret = nullptr);
 
 // Serves the port found by `openPort` (re-run whenever it cannot be opened); a host
 // disconnect ends the session and the port waits for the next host. Never returns.
-void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher);
+void serveCharDevice(const std::function<UniqueFd()>& openPort, const Dispatcher& dispatcher,
+                     const ChannelSecret* secret = nullptr);
 
 }  // namespace quorvale::agent

@@ -162,6 +162,12 @@ QStringList qemuArguments(const QemuConfig& config) {
                     .arg(QemuConfig::agentPortName(config.agentPort));
     }
 
+    if (!config.channelSecretFile.isEmpty())
+        args << "-fw_cfg"
+             << QStringLiteral("name=%1,file=%2")
+                    .arg(QLatin1String(QemuConfig::channelSecretName),
+                         escaped(config.channelSecretFile));
+
     args << "-qmp" << QStringLiteral("unix:%1,server=on,wait=off").arg(escaped(config.qmpSocket));
     return args;
 }

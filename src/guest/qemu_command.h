@@ -2,10 +2,11 @@
 // The QEMU command line for the guest VM, built from plain values so it can be checked alone.
 // Shape: 1 vCPU, 256 MiB, kernel + initramfs booted directly with a fixed command line, a virtio
 // console into a log file, virtio-rng, virtio-balloon, a pvpanic device, vhost-vsock or a
-// virtio-serial port bridged to a Unix socket, QMP on a Unix socket, and a row of PCIe slots
-// (hot-pluggable root ports) that take one raw virtio-blk disk each: the disks known at boot in
-// order, the others plugged in and out later over QMP with the same options. Each disk carries
-// its host name as its serial. Hardening: no default devices, no network, seccomp sandbox on.
+// virtio-serial port bridged to a Unix socket, QMP on a Unix socket, the channel secret as a
+// fw_cfg blob read from a file, and a row of PCIe slots (hot-pluggable root ports) that take one
+// raw virtio-blk disk each: the disks known at boot in order, the others plugged in and out later
+// over QMP with the same options. Each disk carries its host name as its serial. Hardening: no
+// default devices, no network, seccomp sandbox on.
 
 #include <QJsonObject>
 #include <QString>
@@ -42,6 +43,10 @@ struct QemuConfig {
     QString agentSocket;               // virtio-serial bridge when vsockCid is unset
     uint32_t agentPort = 5000;
     QString kernelCommandLine;  // empty: defaultKernelCommandLine(accel)
+    // A file holding this boot's channel secret, handed to the guest as the fw_cfg blob
+    // `channelSecretName` (never on the command line, which every local user can read).
+    QString channelSecretFile;
+    static constexpr const char* channelSecretName = "opt/org.quorvale/channel-secret";
 
     // After the console, quiet and entropy settings: no_timer_check, because the IO-APIC timer
     // check fails under emulation on a busy host and the guest panics before it has booted;

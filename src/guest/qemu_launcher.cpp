@@ -9,9 +9,12 @@
 
 #include <qcoro/qcoroprocess.h>
 #include <qcoro/qcorotimer.h>
+#include <QFile>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "guest/vm_error.h"
@@ -65,6 +68,23 @@ QemuConfig::Disk describeDisk(const VMDisk& disk) {
         S_ISBLK(st.st_mode) ? QemuConfig::Medium::blockDevice : QemuConfig::Medium::imageFile;
     described.name = disk.name;
     return described;
+}
+
+// 256 random bits as hex.
+QByteArray randomSecret() {
+    std::array<quint32, 8> words{};
+    QRandomGenerator::system()->fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char*>(words.data()), sizeof words).toHex();
+}
+
+// Writes `bytes` to a new file only its owner may read; throws QemuError.
+void writePrivateFile(const QString& path, const QByteArray& bytes) {
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd || ::write(fd.get(), bytes.constData(), static_cast<std::size_t>(bytes.size())) !=
+                   bytes.size())
+        throw QemuError(QemuError::Kind::startFailed,
+                        "Cannot write the channel secret: " + std::string(std::strerror(errno)));
 }
 
 }  // namespace
@@ -159,6 +179,10 @@ QCoro::Task<void> QemuLauncher::start() {
             QemuError::Kind::startFailed,
             ("Cannot create a runtime directory: " + runtimeDir->errorString()).toStdString());
 
+    secret = randomSecret();
+    qemuConfig.channelSecretFile = runtimeDir->filePath(QStringLiteral("channel-secret"));
+    writePrivateFile(qemuConfig.channelSecretFile, secret);
+
     qemuConfig.machine = QemuConfig::defaultMachine();
     qemuConfig.accel = accelerator();
     qemuConfig.kernel = options.kernel;
@@ -209,7 +233,8 @@ QCoro::Task<void> QemuLauncher::start() {
         throw QemuError(QemuError::Kind::startFailed,
                         (emulator + QStringLiteral(" failed to start: ") + message).toStdString());
     }
-    // QEMU holds its own descriptors now.
+    // QEMU holds its own descriptors and has read the secret now.
+    ::unlink(QFile::encodeName(qemuConfig.channelSecretFile).constData());
     running = true;
     childFds.clear();
     options.disks.clear();

@@ -68,6 +68,10 @@ public:
     // How the guest is reached: a vsock CID, or the Unix socket bridging the virtio-serial port.
     std::optional<uint32_t> vsockCid() const { return qemuConfig.vsockCid; }
     QString agentSocketPath() const { return qemuConfig.agentSocket; }
+    // This boot's channel secret (hex), which a connection must show the agent first. Made
+    // afresh by start(); it reaches the guest through a 0600 file in the private runtime
+    // directory that QEMU reads at start-up and that is removed right after.
+    QByteArray channelSecret() const { return secret; }
     // Last QMP SHUTDOWN reason ("guest-shutdown", "host-qmp-quit", ...) or "killed".
     QString shutdownReason() const { return lastShutdownReason; }
     // Whether forceStop() had to end QEMU.
@@ -108,6 +112,7 @@ private:
     std::map<int, Plugged> diskSlots;  // by slot index
     std::set<QString> deletedDevices;  // DEVICE_DELETED seen, by device id
     QByteArray stderrText;
+    QByteArray secret;
     QString lastShutdownReason;
     bool running = false;  // start() succeeded: an exit from now on is reported
     bool forcing = false;

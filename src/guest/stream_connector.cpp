@@ -12,6 +12,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "rpc/json_rpc.h"
+#include "rpc/line_buffer.h"
+
 namespace quorvale::guest {
 
 namespace {
@@ -69,6 +72,61 @@ QCoro::Task<UniqueFd> connectVsockStream(uint32_t cid, uint32_t port,
         throwErrno(errno);
     co_return co_await finishConnect(std::move(fd), reinterpret_cast<const sockaddr*>(&address),
                                      sizeof address, timeout);
+}
+
+QCoro::Task<std::optional<std::string>> proveChannelSecret(int fd, QByteArray secret,
+                                                           std::chrono::milliseconds timeout) {
+    rpc::Params params;
+    params.emplace("secret", rpc::AnyCodable(secret.toStdString()));
+    const std::string frame = rpc::frame(rpc::JSONRPCRequest(0, "authenticate", params).encode());
+    for (std::size_t sent = 0; sent < frame.size();) {
+        const auto n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            co_return "cannot send the channel secret: " + std::string(std::strerror(errno));
+        sent += static_cast<std::size_t>(n);
+    }
+
+    // The answer line, and not a byte more: what follows belongs to the transport.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string line;
+    for (;;) {
+        char peek[512];
+        const auto n = ::recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0)
+            co_return std::string("the guest agent closed the connection: it refused the secret");
+        if (n > 0) {
+            const auto* newline = static_cast<const char*>(std::memchr(peek, '\n', n));
+            const auto take = newline ? newline - peek + 1 : n;
+            line.append(peek, static_cast<std::size_t>(take));
+            [[maybe_unused]] const auto consumed = ::recv(fd, peek, take, MSG_DONTWAIT);
+            if (newline)
+                break;
+            if (line.size() > 4096)
+                co_return std::string("the guest agent's answer to the secret is too long");
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            co_return "no answer to the channel secret: " + std::string(std::strerror(errno));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            co_return std::string("the guest agent did not answer the channel secret");
+        QSocketNotifier readable(fd, QSocketNotifier::Read);
+        co_await qCoro(&readable, &QSocketNotifier::activated, left);
+    }
+    line.pop_back();
+    try {
+        const auto response = rpc::JSONRPCResponse::decode(line);
+        if (response.id == 0 && !response.error && response.result &&
+            response.result->boolValue() == true)
+            co_return std::nullopt;
+        if (response.error)
+            co_return "the guest agent refused the channel secret: " + response.error->message;
+    } catch (const std::exception&) {
+    }
+    co_return std::string("the guest agent gave no valid answer to the channel secret");
 }
 
 }  // namespace quorvale::guest

@@ -222,9 +222,18 @@ QCoro::Task<UniqueFd> VMLifecycleService::connectVsock(uint32_t port) {
     }
     if (!self)
         co_return stream;
-    // One agent stream at a time: the previous one ends here.
+    // One agent stream at a time: the previous one ends here (a virtio-serial port takes the
+    // next host only then).
     if (vsockConnection)
         ::shutdown(vsockConnection.get(), SHUT_RDWR);
+    vsockConnection.reset();
+    // Every local user can connect to the guest: the stream serves only once it has shown the
+    // agent this boot's secret.
+    const auto refused = co_await proveChannelSecret(stream.get(), vm->channelSecret());
+    if (refused)
+        throw VMError(VMError::Kind::vsockConnectionFailed, *refused);
+    if (!self)
+        co_return stream;
     vsockConnection = UniqueFd(::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0));
     co_return stream;
 }

@@ -55,6 +55,7 @@ public:
     // mounted yet); always ends in `stopped`.
     void abortVM();
     // A new stream connection to `port` in the guest; replaces (shuts down) the previous one.
+    // The connection has shown the agent the channel secret of this boot before it is returned.
     // Throws VMError(vmNotRunning) or VMError(vsockConnectionFailed).
     QCoro::Task<UniqueFd> connectVsock(uint32_t port);
 

@@ -32,6 +32,14 @@ std::string agentBinary() {
     return QUORVALE_AGENT_BINARY;
 }
 
+bool allowOpenFiles(std::size_t wanted) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    return files.rlim_cur >= wanted;
+}
+
 namespace {
 
 UniqueFd connectUnix(const std::string& path) {
@@ -60,6 +68,18 @@ void AgentClient::sendRaw(std::string_view bytes) {
     }
 }
 
+bool AgentClient::trySend(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 std::optional<std::string> AgentClient::readLine(std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t scanned = 0;
@@ -85,6 +105,23 @@ std::optional<std::string> AgentClient::readLine(std::chrono::seconds timeout) {
         }
         buffer_.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+bool AgentClient::waitForEnd(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    buffer_.clear();
+    while (fd_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char chunk[4096];
+        const auto n = ::read(fd_.get(), chunk, sizeof chunk);
+        if (n <= 0)
+            return true;
+    }
+    return true;
 }
 
 json::value AgentClient::readReply() {
@@ -141,6 +178,12 @@ AgentProcess::AgentProcess(AgentOptions options) {
     std::filesystem::create_directory(root_);
     if (options.prepare)
         options.prepare(root_);
+    if (!options.secret.empty()) {
+        const auto path = workDir_ + "/secret";
+        std::ofstream(path) << options.secret << "\n";
+        ::chmod(path.c_str(), 0600);
+        options.arguments.insert(options.arguments.begin(), {"--secret-file", path});
+    }
     const auto binary = agentBinary();
     std::vector<std::string> arguments = {binary,     "--root",          root_,
                                           "--listen", "unix:" + socket_, "--name",
@@ -162,6 +205,10 @@ AgentProcess::AgentProcess(AgentOptions options) {
     for (int i = 0; i < 500 && running() && !connectUnix(socket_); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(running()) << binary << " did not start";
+}
+
+UniqueFd AgentProcess::connectRaw() const {
+    return connectUnix(socket_);
 }
 
 AgentProcess::~AgentProcess() {

@@ -21,6 +21,8 @@ public:
     explicit AgentClient(const std::string& socketPath);
 
     void sendRaw(std::string_view bytes);
+    // Sends what the peer takes before it closes; false when it did not take everything.
+    bool trySend(std::string_view bytes);
     void sendLine(std::string_view line) { sendRaw(std::string(line) + "\n"); }
     // Next reply line; fails the test (and returns nothing) after `timeout`.
     std::optional<std::string> readLine(std::chrono::seconds timeout = std::chrono::seconds(20));
@@ -38,6 +40,9 @@ public:
     std::int64_t nextId() { return ++lastId_; }
     // Ends the connection.
     void close() { fd_.reset(); }
+    // Reads (and drops) what arrives until the agent ends the connection: true when it did
+    // within `limit`.
+    bool waitForEnd(std::chrono::seconds limit);
 
 private:
     UniqueFd fd_;
@@ -51,6 +56,7 @@ struct AgentOptions {
     std::string base = "/tmp";           // where the served directory and the socket are made
     std::size_t addressSpace = 0;        // RLIMIT_AS of the agent in bytes; 0 leaves it alone
     std::vector<std::string> arguments;  // after --root, --listen, --name and --label
+    std::string secret;                  // when set, written to a file given with --secret-file
 };
 
 class AgentProcess {
@@ -64,6 +70,8 @@ public:
     const std::string& workDir() const { return workDir_; }  // its parent (outside the root)
     const std::string& socketPath() const { return socket_; }
     AgentClient connect() const { return AgentClient(socket_); }
+    // A connection nobody reads from or writes to; invalid when it could not be made.
+    UniqueFd connectRaw() const;
     bool running() const;
     pid_t pid() const { return pid_; }
 
@@ -74,6 +82,8 @@ private:
 
 // The agent program under test.
 std::string agentBinary();
+// Raises this process's open-file limit as far as allowed; true when `wanted` fit.
+bool allowOpenFiles(std::size_t wanted);
 
 // Small file helpers on host paths.
 void writeText(const std::string& path, std::string_view text);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "agent/agent_error.h"
+#include "agent/channel_secret.h"
 #include "agent/ext_superblock.h"
 #include "agent/guest_devices.h"
 #include "agent/guest_disks.h"
@@ -300,6 +301,29 @@ TEST(GuestDevices, CountsBoundDevicesPerDriverAndNamesTheExtTypes) {
     EXPECT_EQ(describeGuestDevices(sys.path + "/none", sys.path + "/none"),
               "devices: virtio_console=- virtio_blk=- virtio_balloon=- virtio_rng=- vsock=- "
               "pvpanic=- button=-; filesystems:");
+}
+
+TEST(ChannelSecretTest, ReadsHexSecretsAndComparesWholly) {
+    const std::string hex64 = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+    for (const std::string& bad :
+         {std::string("too short"), std::string(31, 'a'), std::string(129, 'a'),
+          hex64.substr(0, 40) + "xyz" + "0000", std::string()})
+        EXPECT_FALSE(ChannelSecret::fromText(bad)) << bad;
+    const auto secret = ChannelSecret::fromText(" " + hex64 + "\n");
+    ASSERT_TRUE(secret);
+    EXPECT_TRUE(secret->matches(hex64));
+    for (const std::string& wrong :
+         {hex64.substr(0, 63), hex64 + "0", std::string(), std::string("1") + hex64.substr(1),
+          hex64.substr(0, 63) + "e", std::string(64, '\0')})
+        EXPECT_FALSE(secret->matches(wrong)) << wrong;
+
+    TempDir dir;
+    dir.write("raw", hex64);
+    EXPECT_TRUE(ChannelSecret::fromFile(dir.path + "/raw"));
+    dir.write("long", std::string(4096, 'a'));
+    EXPECT_FALSE(ChannelSecret::fromFile(dir.path + "/long"));
+    EXPECT_FALSE(ChannelSecret::fromFile(dir.path + "/none"));
+    EXPECT_FALSE(ChannelSecret::unknowable().matches(hex64));
 }
 
 }  // namespace

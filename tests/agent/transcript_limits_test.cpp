@@ -3,16 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -34,16 +30,6 @@ long statusValue(pid_t pid, const std::string& key) {
             return std::stol(line.substr(key.size() + 1));
     }
     return -1;
-}
-
-UniqueFd rawConnection(const std::string& path) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return UniqueFd();
-    return fd;
 }
 
 // What the connections that were sent nothing have received when the agent ended them, by
@@ -76,11 +62,7 @@ std::map<int, std::string> settle(const std::vector<UniqueFd>& connections, std:
 }
 
 TEST(AgentLimits, IdleConnectionsBeyondTheCapAreTurnedAwayAndCostNothing) {
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    if (files.rlim_cur < 1100)
+    if (!allowOpenFiles(1100))
         GTEST_SKIP() << "a thousand connections need more descriptors";
 
     AgentProcess agent;
@@ -90,7 +72,7 @@ TEST(AgentLimits, IdleConnectionsBeyondTheCapAreTurnedAwayAndCostNothing) {
     constexpr int idle = 1000;
     std::vector<UniqueFd> connections;
     for (int i = 0; i < idle; ++i) {
-        connections.push_back(rawConnection(agent.socketPath()));
+        connections.push_back(agent.connectRaw());
         ASSERT_TRUE(connections.back()) << "connection " << i << " failed";
     }
     const auto ended = settle(connections, idle - 7, std::chrono::seconds(20));

@@ -197,5 +197,15 @@ TEST(QemuCommand, CommasInPathsAreEscaped) {
     EXPECT_EQ(valueOf(args, "-qmp"), "unix:/run/x,,y/qmp.sock,server=on,wait=off");
 }
 
+TEST(QemuCommand, TheChannelSecretTravelsOnlyAsAFile) {
+    QemuConfig config = baseConfig();
+    EXPECT_FALSE(qemuArguments(config).contains("-fw_cfg"));
+    config.channelSecretFile = "/run/q,x/channel-secret";
+    const QStringList args = qemuArguments(config);
+    EXPECT_EQ(valueOf(args, "-fw_cfg"),
+              "name=opt/org.quorvale/channel-secret,file=/run/q,,x/channel-secret");
+    EXPECT_EQ(valuesOf(args, "-fw_cfg").size(), 1);
+}
+
 }  // namespace
 }  // namespace quorvale::guest

@@ -1,0 +1,110 @@
+// Transcripts of the channel secret: a connection proves it first or is served nothing, and
+// connections that never prove it cannot keep the one that does out.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <chrono>
+#include <fstream>
+#include <vector>
+
+#include "agent_process.h"
+
+namespace quorvale::agent::test {
+namespace {
+
+namespace json = boost::json;
+
+constexpr const char* secret = "3f1e0c9b7a5d4e2f8091a2b3c4d5e6f70819a2b3c4d5e6f7a8b9c0d1e2f30415";
+
+AgentOptions withSecret() {
+    AgentOptions options;
+    options.secret = secret;
+    return options;
+}
+
+class AgentChannel : public ::testing::Test {
+public:
+    AgentChannel() : agent(withSecret()) {}
+
+    AgentProcess agent;
+};
+
+TEST_F(AgentChannel, AConnectionThatDoesNotProveTheSecretIsServedNothing) {
+    const struct {
+        const char* what;
+        std::string firstLine;
+        const char* message;
+    } refused[] = {
+        {"a call before the secret",
+         R"({"jsonrpc":"2.0","id":1,"method":"create_directory","params":{"path":"/made"}})",
+         "Authentication required"},
+        {"a wrong secret",
+         R"({"jsonrpc":"2.0","id":1,"method":"authenticate","params":{"secret":")" +
+             std::string(secret).replace(63, 1, "6") + R"("}})",
+         "Authentication failed"},
+        {"a prefix of the secret",
+         R"({"jsonrpc":"2.0","id":1,"method":"authenticate","params":{"secret":")" +
+             std::string(secret, 32) + R"("}})",
+         "Authentication failed"},
+        {"no secret", R"({"jsonrpc":"2.0","id":1,"method":"authenticate","params":{}})",
+         "Authentication failed"},
+        {"a secret of another type",
+         R"({"jsonrpc":"2.0","id":1,"method":"authenticate","params":{"secret":7}})",
+         "Authentication failed"},
+        {"no request at all", "GET / HTTP/1.1", "Authentication required"},
+        {"an endless first line", std::string(8192, 'x'), "Authentication required"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        AgentClient client = agent.connect();
+        // The agent may close before it has read all of this.
+        client.trySend(r.firstLine + "\n" +
+                       R"({"jsonrpc":"2.0","id":2,"method":"ping","params":{}})" + "\n");
+        const auto reply = client.readReply();
+        ASSERT_TRUE(reply.is_object());
+        EXPECT_EQ(reply.at("error").at("code"), -EACCES);
+        EXPECT_EQ(reply.at("error").at("message"), r.message);
+        EXPECT_TRUE(client.waitForEnd(std::chrono::seconds(5))) << "the ping was not answered";
+    }
+    EXPECT_FALSE(exists(agent.root() + "/made"));
+}
+
+TEST_F(AgentChannel, AConnectionThatProvesTheSecretIsServed) {
+    AgentClient client = agent.connect();
+    EXPECT_EQ(client.result("authenticate", {{"secret", secret}}), json::value(true));
+    EXPECT_EQ(client.result("ping"), json::value("pong"));
+    client.result("create_directory", {{"path", "/made"}});
+    EXPECT_TRUE(exists(agent.root() + "/made"));
+    // Proving it once is enough; asking again is no method of a served session.
+    EXPECT_EQ(client.error("authenticate", {{"secret", secret}}).at("code"), json::value(-32601));
+}
+
+TEST_F(AgentChannel, ASilentConnectionIsClosed) {
+    AgentClient silent = agent.connect();
+    EXPECT_TRUE(silent.waitForEnd(std::chrono::seconds(30)));
+}
+
+TEST_F(AgentChannel, IdleConnectionsOfOthersCannotKeepTheAppOut) {
+    if (!allowOpenFiles(1100))
+        GTEST_SKIP() << "a thousand connections need more descriptors";
+    std::vector<UniqueFd> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(agent.connectRaw());
+        ASSERT_TRUE(idle.back()) << i;
+    }
+    AgentClient app = agent.connect();
+    EXPECT_EQ(app.result("authenticate", {{"secret", secret}}), json::value(true));
+    EXPECT_EQ(app.result("ping"), json::value("pong"));
+    // Proven sessions stay: more strangers do not push the app out.
+    for (int i = 0; i < 100; ++i)
+        idle.push_back(agent.connectRaw());
+    EXPECT_EQ(app.result("ping"), json::value("pong"));
+    EXPECT_TRUE(agent.running());
+}
+
+}  // namespace
+}  // namespace quorvale::agent::test
