@@ -1,6 +1,7 @@
 #include "app/window_title.h"
 
 #include "app/browser_paths.h"
+#include "model/display_format.h"
 
 namespace quorvale::app {
 
@@ -20,7 +21,7 @@ QString windowTitle(const std::optional<model::Partition>& partition,
     const QList<PathComponent> crumbs = breadcrumb(currentPath);
     if (crumbs.size() <= 1)
         return card;
-    return QStringLiteral("%1 — %2").arg(crumbs.last().name, card);
+    return QStringLiteral("%1 — %2").arg(model::readableName(crumbs.last().name), card);
 }
 
 }  // namespace quorvale::app
