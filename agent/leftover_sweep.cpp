@@ -1,6 +1,7 @@
 #include "agent/leftover_sweep.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,8 @@ LeftoverSweep::LeftoverSweep(int rootFd, std::string display) {
     try {
         thread_ = std::jthread(
             [root = std::move(root), display = std::move(display)](std::stop_token stop) {
+                // Housekeeping: the host's calls come first.
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
                 removeLeftoverTemporaries(root.get(), display, std::move(stop));
             });
     } catch (const std::system_error& e) {
