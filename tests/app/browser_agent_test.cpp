@@ -286,14 +286,16 @@ TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
 TEST_F(BrowserAgentTest, ExportRefusesNamesThatLeaveTheFolder) {
     agent.writeFile("a.txt", "secret");
     QTemporaryDir out;
-    for (const QString& name : {QStringLiteral("../escape.txt"), QStringLiteral(".."),
-                                QStringLiteral("x") + QChar(u'\0')}) {
-        FileItem hostile;
-        hostile.name = name;
-        hostile.path = hostile.id = "/a.txt";
-        hostile.size = 6;
+    const auto hostile = [](const QString& name) {
+        FileItem item;
+        item.name = name;
+        item.path = item.id = "/a.txt";
+        item.size = 6;
+        return item;
+    };
+    for (const QString& name : {QStringLiteral("../escape.txt"), QStringLiteral("..")}) {
         try {
-            run(browser.exportItems({hostile}, out.path()));
+            run(browser.exportItems({hostile(name)}, out.path()));
             ADD_FAILURE() << "exported " << name.toStdString();
         } catch (const TransferError& error) {
             EXPECT_TRUE(QString(error.what()).startsWith("Refusing to export"));
@@ -301,6 +303,13 @@ TEST_F(BrowserAgentTest, ExportRefusesNamesThatLeaveTheFolder) {
     }
     EXPECT_TRUE(QDir(out.path()).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(QFileInfo(out.path()).absolutePath() + "/escape.txt"));
+
+    // A NUL from the guest is spelled out, never a place where the name is cut short.
+    const QStringList written =
+        run(browser.exportItems({hostile(QStringLiteral("x") + QChar(u'\0'))}, out.path())).written;
+    EXPECT_EQ(written, QStringList{out.filePath("x\\x00")});
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+              QStringList{"x\\x00"});
 }
 
 TEST_F(BrowserAgentTest, UploadSkipsAnInaccessibleFileAndUploadsTheRest) {
