@@ -64,6 +64,18 @@ private:
     std::size_t size_ = 0;
 };
 
+// Whether `line` is an "authenticate" request. A proven session may see one again: a host
+// that reconnects to a virtio-serial port may do so before the guest has seen it go.
+bool isHandshake(std::string_view line) {
+    if (line.size() > maxHandshakeBytes || line.find(authenticateMethod) == std::string_view::npos)
+        return false;
+    try {
+        return rpc::JSONRPCRequest::decode(line).method == authenticateMethod;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 std::optional<std::int64_t> leadingRequestId(std::string_view start) {
@@ -118,6 +130,7 @@ bool Connection::authenticate(std::string_view line) {
     } catch (const std::exception&) {
         // Not even a request: refused like any other first line.
     }
+    authenticated_ = false;
     reply(id, -EACCES, refusal);
     return false;
 }
@@ -183,7 +196,7 @@ std::size_t Connection::serve() {
                 lines.append(bytes);
                 bytes = {};
                 while (auto line = lines.nextLine()) {
-                    if (!authenticated_) {
+                    if (!authenticated_ || (rules_.secret != nullptr && isHandshake(*line))) {
                         if (line->find_first_not_of(" \t\r") == std::string::npos)
                             continue;
                         if (!authenticate(*line) && rules_.endOnRefusal)

@@ -63,7 +63,8 @@ public:
 
 private:
     void dispatch(std::string line);
-    // Answers the first line of a session that needs the secret; true when it proved it.
+    // Answers the first line of a session that needs the secret, or a later "authenticate";
+    // true when it proved the secret. A failure leaves the session unproven.
     bool authenticate(std::string_view line);
     // Answers a line that is dropped unread; `start` holds its first bytes.
     void refuse(std::string_view start, std::int64_t code, std::string_view message);
