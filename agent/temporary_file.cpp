@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <set>
@@ -70,8 +71,38 @@ bool linkUnnamed(int fd, int dirFd, const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+bool allOf(std::string_view text, bool (*test)(char)) {
+    return std::all_of(text.begin(), text.end(), test);
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f');
+}
+
+}  // namespace
+
 bool isTemporaryName(std::string_view name) {
-    return name.substr(0, temporaryPrefix.size()) == temporaryPrefix;
+    if (name.substr(0, temporaryPrefix.size()) != temporaryPrefix)
+        return false;
+    const auto rest = name.substr(temporaryPrefix.size());
+    // Ours: 32 hex digits. Earlier agents': "u" and 16 hex digits for chunked uploads, "w",
+    // a pid, "-" and a counter for whole writes.
+    if (rest.size() == 32)
+        return allOf(rest, isHexDigit);
+    if (rest.size() == 17 && rest.front() == 'u')
+        return allOf(rest.substr(1), isHexDigit);
+    if (rest.size() < 4 || rest.front() != 'w')
+        return false;
+    const auto dash = rest.find('-');
+    if (dash == std::string_view::npos)
+        return false;
+    const auto pid = rest.substr(1, dash - 1);
+    const auto counter = rest.substr(dash + 1);
+    return !pid.empty() && !counter.empty() && allOf(pid, isDigit) && allOf(counter, isDigit);
 }
 
 std::string randomTemporaryName() {

@@ -21,6 +21,8 @@ namespace quorvale::agent {
 
 // Prefix of the hidden names of temporary files.
 inline constexpr std::string_view temporaryPrefix = ".quorvale-tmp-";
+// Whether `name` has the exact shape of a temporary's name (this agent's or an earlier one's);
+// a user's ".quorvale-tmp-notes" is an ordinary file, listed and never swept.
 bool isTemporaryName(std::string_view name);
 
 // A fresh temporary name: the prefix and 128 random bits.

@@ -98,8 +98,15 @@ TEST(TemporaryNames, AreHiddenAndUnpredictable) {
     EXPECT_TRUE(isTemporaryName(a));
     EXPECT_TRUE(isValidName(a));
     EXPECT_EQ(a.size(), temporaryPrefix.size() + 32) << "128 random bits in hex";
-    EXPECT_FALSE(isTemporaryName(".quorvale"));
-    EXPECT_FALSE(isTemporaryName("movie.mkv"));
+    // Only the exact shapes are temporaries: anything else under the prefix is a user's file.
+    for (const char* name : {".quorvale-tmp-u0123456789abcdef", ".quorvale-tmp-w12-3"})
+        EXPECT_TRUE(isTemporaryName(name)) << name;
+    for (const char* name :
+         {".quorvale", "movie.mkv", ".quorvale-tmp-", ".quorvale-tmp-notes.txt",
+          ".quorvale-tmp-u0123456789abcdeF", ".quorvale-tmp-u0123456789abcde", ".quorvale-tmp-w12-",
+          ".quorvale-tmp-w-3", ".quorvale-tmp-w12-3.txt",
+          ".quorvale-tmp-0123456789abcdef0123456789abcdeg", "x.quorvale-tmp-w12-3"})
+        EXPECT_FALSE(isTemporaryName(name)) << name;
 }
 
 }  // namespace

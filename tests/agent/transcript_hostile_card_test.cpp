@@ -330,11 +330,13 @@ TEST(LeftoverTemporaries, AreRemovedWhenThePartitionIsServedAgain) {
         writeText(root + "/a/b/.quorvale-tmp-w12-3", "half");
         ::mkfifo((root + "/a/.quorvale-tmp-fifo").c_str(), 0644);
         writeText(root + "/a/.quorvale-tmpX", "not ours");
+        writeText(root + "/a/.quorvale-tmp-notes.txt", "a user's");
     };
     AgentProcess agent(std::move(options));
     for (const auto* gone : {"/.quorvale-tmp-u0123456789abcdef", "/a/b/.quorvale-tmp-w12-3"})
         EXPECT_FALSE(exists(agent.root() + gone)) << gone;
-    for (const auto* kept : {"/keep.txt", "/a/.quorvale-tmp-fifo", "/a/.quorvale-tmpX"})
+    for (const auto* kept :
+         {"/keep.txt", "/a/.quorvale-tmp-fifo", "/a/.quorvale-tmpX", "/a/.quorvale-tmp-notes.txt"})
         EXPECT_TRUE(exists(agent.root() + kept)) << kept;
 }
 
