@@ -49,10 +49,11 @@ struct BootedVM {
         run(service.stopVM());
     }
 
-    AnyCodable call(const std::string& method, Params params = {}) {
+    AnyCodable call(const std::string& method, Params params = {},
+                    std::chrono::seconds timeout = 30s) {
         if (!partition.empty())
             params["partition"] = AnyCodable(partition);
-        auto reply = run(transport.send(method, std::move(params), 30s));
+        auto reply = run(transport.send(method, std::move(params), timeout));
         return reply ? *reply : AnyCodable();
     }
     std::vector<std::string> names(const std::string& path) {
@@ -288,6 +289,86 @@ TEST(VMFiles, Ext2AndExt3Images) {
         EXPECT_EQ(features.find("has_journal") != std::string::npos, std::string(type) == "ext3")
             << features;
     }
+}
+
+// A crafted card in the real guest: names that are not UTF-8 beside their lookalikes, a
+// set-user-ID tool, a temporary an earlier agent left behind beside a user's file of a similar
+// name, and a tree deeper than a recursive walk could hold open.
+TEST(VMFiles, ACraftedCardIsServedSafely) {
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("crafted.img").toStdString();
+    constexpr int levels = 1200;
+    ASSERT_EQ(
+        shell("mkdir -p '" + tree + "/sub' && cd '" + tree + "' && " +
+              R"sh(printf latin > "$(printf 'caf\351')" && )sh"
+              R"sh(printf fffd > "$(printf 'caf\357\277\275')" && )sh"
+              "printf tool > tool && chmod 4755 tool && "
+              "head -c 65536 /dev/zero > sub/.quorvale-tmp-u0123456789abcdef && "
+              "printf mine > .quorvale-tmp-notes.txt && "
+              "d=deep; for i in $(seq " +
+              std::to_string(levels) + "); do d=$d/d; done; mkdir -p $d && printf leaf > $d/leaf"),
+        0);
+    makeExt4Image(image, tree, 64);
+    BootedVM vm(openFile(image, O_RDWR), "image0");
+
+    // Each name is its own handle: U+F7E9 stands for the byte 0xE9; U+FFFD is itself.
+    const std::string latin = "caf\xEF\x9F\xA9";
+    const std::string replacement = "caf\xEF\xBF\xBD";
+    EXPECT_EQ(vm.names("/"),
+              (std::vector<std::string>{".quorvale-tmp-notes.txt", latin, replacement, "deep",
+                                        "lost+found", "sub", "tool"}));
+    EXPECT_EQ(vm.read("/" + latin), "latin");
+    EXPECT_EQ(vm.read("/" + replacement), "fffd");
+    vm.call("rename", {{"path", AnyCodable("/" + latin)}, {"new_name", AnyCodable("latin.txt")}});
+    EXPECT_EQ(vm.read("/" + replacement), "fffd");
+
+    // Copies of a set-user-ID tool are not set-user-ID.
+    vm.call("copy_file", {{"path", AnyCodable("/tool")}, {"dest_path", AnyCodable("/tool2")}});
+
+    // The leftover is removed once the partition is mounted writable; the user's file stays.
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    bool swept = false;
+    while (!swept && std::chrono::steady_clock::now() < deadline) {
+        try {
+            vm.read("/sub/.quorvale-tmp-u0123456789abcdef");
+            ::usleep(500'000);
+        } catch (const rpc::JSONRPCError& error) {
+            EXPECT_EQ(error.code, -ENOENT) << error.message;
+            swept = true;
+        }
+    }
+    EXPECT_TRUE(swept) << "the leftover temporary is still there";
+
+    // The deep tree: usage, copy and delete all the way down.
+    const AnyCodable usage = vm.call("dir_usage", {{"path", AnyCodable("/")}}, 300s);
+    double deepSize = -1;
+    for (const auto& entry : *usage.arrayValue())
+        if (entry.as_object().at("name").as_string() == "deep")
+            deepSize = entry.as_object().at("size").to_number<double>();
+    EXPECT_EQ(deepSize, 4);
+    vm.call("copy_file", {{"path", AnyCodable("/deep")}, {"dest_path", AnyCodable("/deep2")}},
+            300s);
+    vm.call("delete", {{"path", AnyCodable("/deep")}}, 300s);
+
+    vm.call("unmount");
+    vm.transport.disconnect();
+    run(vm.service.stopVM());
+
+    EXPECT_EQ(shell("e2fsck -fn '" + image + "' >/dev/null 2>&1"), 0) << "e2fsck reports problems";
+    auto debugfs = [&](const std::string& request) {
+        return shellOutput("debugfs -R '" + request + "' '" + image + "' 2>/dev/null");
+    };
+    EXPECT_EQ(debugfs("cat /latin.txt"), "latin");
+    EXPECT_EQ(debugfs("cat /.quorvale-tmp-notes.txt"), "mine");
+    EXPECT_NE(debugfs("stat /tool").find("Mode:  04755"), std::string::npos) << "source kept";
+    const std::string copied = debugfs("stat /tool2");
+    EXPECT_NE(copied.find("Mode:  0755"), std::string::npos) << copied.substr(0, 300);
+    std::string deepLeaf = "/deep2";
+    for (int i = 0; i < levels; ++i)
+        deepLeaf += "/d";
+    EXPECT_EQ(debugfs("cat " + deepLeaf + "/leaf"), "leaf");
+    EXPECT_EQ(debugfs("ls /").find("deep "), std::string::npos);
 }
 
 }  // namespace
