@@ -123,6 +123,8 @@ TEST(VMLifecycle, BootsWithoutDisksAnswersAndStopsWhenAsked) {
         ::stat(QFile::encodeName(QFileInfo(consoleLog).absolutePath()).constData(), &directory), 0);
     EXPECT_EQ(directory.st_mode & 0777, 0700u);
     EXPECT_EQ(directory.st_uid, ::getuid());
+    QFile console(consoleLog);
+    ASSERT_TRUE(console.open(QIODevice::ReadOnly));
 
     UniqueFd stream = waitForAgent(service);
     ASSERT_TRUE(stream.valid()) << "the agent never answered ping";
