@@ -51,27 +51,26 @@ QCoro::Task<void> QmpClient::connectTo(QString path, std::chrono::milliseconds t
     co_await execute(QStringLiteral("qmp_capabilities"), {}, timeout);
 }
 
-QCoro::Task<QJsonObject> QmpClient::execute(QString command, QJsonObject arguments,
-                                            std::chrono::milliseconds timeout) {
+QByteArray QmpClient::commandLine(const QString& command, const QJsonObject& arguments) {
     if (!isConnected())
         throw qmpError(QStringLiteral("QMP is not connected"));
-    const qint64 id = nextId++;
-    QJsonObject message{{"execute", command}, {"id", id}};
+    QJsonObject message{{"execute", command}, {"id", nextId++}};
     if (!arguments.isEmpty())
         message.insert(QStringLiteral("arguments"), arguments);
-    socket.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    return QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QCoro::Task<QJsonObject> QmpClient::execute(QString command, QJsonObject arguments,
+                                            std::chrono::milliseconds timeout) {
+    const qint64 id = nextId;
+    socket.write(commandLine(command, arguments));
     co_return co_await finish(std::move(command), id, timeout);
 }
 
 QCoro::Task<QJsonObject> QmpClient::executeWithFd(QString command, QJsonObject arguments, int fd,
                                                   std::chrono::milliseconds timeout) {
-    if (!isConnected())
-        throw qmpError(QStringLiteral("QMP is not connected"));
-    const qint64 id = nextId++;
-    QJsonObject message{{"execute", command}, {"id", id}};
-    if (!arguments.isEmpty())
-        message.insert(QStringLiteral("arguments"), arguments);
-    const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+    const qint64 id = nextId;
+    const QByteArray line = commandLine(command, arguments);
     // Lines Qt still buffers go first, so that commands reach QEMU in order.
     while (socket.bytesToWrite() > 0)
         if (!socket.waitForBytesWritten(1000))

@@ -43,6 +43,8 @@ Q_SIGNALS:
 
 private:
     void readLines();
+    // The next numbered command as one line; throws when QMP is not connected.
+    QByteArray commandLine(const QString& command, const QJsonObject& arguments);
     QCoro::Task<QJsonObject> finish(QString command, qint64 id, std::chrono::milliseconds timeout);
     QCoro::Task<QJsonObject> await(qint64 id, std::chrono::milliseconds timeout);
 
