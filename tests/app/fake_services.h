@@ -18,8 +18,8 @@
 #include "disk/disk_detection_delegate.h"
 #include "disk/disk_error.h"
 #include "disk/helper_error.h"
-#include "rpc/error.h"
 #include "guest/vm_error.h"
+#include "rpc/error.h"
 
 namespace quorvale::testing {
 

@@ -7,8 +7,8 @@
 namespace quorvale::app::cli {
 namespace {
 
-bool namesASource(const SourceSpec& spec) {
-    return QFileInfo(spec.source).isFile() || rpc::isWholeDiskName(spec.source.toStdString());
+bool namesASource(const SourceSpec& named) {
+    return QFileInfo(named.source).isFile() || rpc::isWholeDiskName(named.source.toStdString());
 }
 
 // Whether `count` arguments fit the shape.
@@ -22,11 +22,11 @@ Role roleAt(const CommandShape& shape, qsizetype index) {
                                                               : shape.roles.back();
 }
 
-int indexOf(std::vector<SourceSpec>& sources, const SourceSpec& spec) {
+int indexOf(std::vector<SourceSpec>& sources, const SourceSpec& named) {
     for (std::size_t i = 0; i < sources.size(); ++i)
-        if (sources[i] == spec)
+        if (sources[i] == named)
             return static_cast<int>(i);
-    sources.push_back(spec);
+    sources.push_back(named);
     return static_cast<int>(sources.size() - 1);
 }
 
@@ -74,9 +74,9 @@ std::optional<RemoteSpec> parseRemote(const QString& text) {
     // ":/", so every one is tried from the left.
     for (qsizetype at = text.indexOf(QStringLiteral(":/")); at > 0;
          at = text.indexOf(QStringLiteral(":/"), at + 1)) {
-        const SourceSpec spec = parseSource(text.left(at));
-        if (namesASource(spec))
-            return RemoteSpec{spec, text.mid(at + 1)};
+        const SourceSpec named = parseSource(text.left(at));
+        if (namesASource(named))
+            return RemoteSpec{named, text.mid(at + 1)};
     }
     return std::nullopt;
 }
