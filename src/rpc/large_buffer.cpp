@@ -23,15 +23,26 @@ void adviseHugePages(void* data, std::size_t size) {
         ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+// Boost.JSON allocates key strings with alignment 1 and frees them with the default
+// alignment, so the two calls may disagree: every alignment the plain operator new already
+// guarantees takes the plain pair, and only over-aligned blocks the aligned pair.
+constexpr bool overAligned(std::size_t align) {
+    return align > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+}
+
 class LargeBlockResource final : public boost::json::memory_resource {
     void* do_allocate(std::size_t size, std::size_t align) override {
-        void* block = ::operator new(size, std::align_val_t(align));
+        void* block = overAligned(align) ? ::operator new(size, std::align_val_t(align))
+                                         : ::operator new(size);
         if (size >= largeBufferBytes)
             adviseHugePages(block, size);
         return block;
     }
     void do_deallocate(void* block, std::size_t, std::size_t align) override {
-        ::operator delete(block, std::align_val_t(align));
+        if (overAligned(align))
+            ::operator delete(block, std::align_val_t(align));
+        else
+            ::operator delete(block);
     }
     bool do_is_equal(const memory_resource& other) const noexcept override {
         return this == &other;

@@ -42,4 +42,24 @@ TEST(LargeBuffer, DecodedValuesOutliveTheirResponseAndMixWithOtherValues) {
     EXPECT_EQ(kept->render(), R"({"n":[1,2]})");
 }
 
+TEST(LargeBuffer, StorageHonoursEveryAlignmentAndFreesKeysAsBoostDoes) {
+    const boost::json::storage_ptr storage = largeValueStorage();
+    for (const std::size_t align : {1u, 8u, 16u, 64u, 4096u}) {
+        for (const std::size_t size : {std::size_t{7}, largeBufferBytes + 3}) {
+            void* block = storage->allocate(size, align);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % align, 0u) << align;
+            static_cast<char*>(block)[size - 1] = 'x';
+            storage->deallocate(block, size, align);
+        }
+    }
+    // Boost.JSON allocates key strings with alignment 1 and frees them with the default one;
+    // the pair must match at the allocator underneath (a sanitizer checks it).
+    void* key = storage->allocate(5, 1);
+    storage->deallocate(key, 5, alignof(std::max_align_t));
+    const auto object = JSONRPCResponse::decode(R"({"jsonrpc":"2.0","id":1,"result":{"k":1}})");
+    EXPECT_EQ(object.result->objectValue()->at("k").as_int64(), 1);
+    EXPECT_THROW(JSONRPCResponse::decode(R"({"jsonrpc":"2.0","id":1,"result":{"key":)"),
+                 DecodingError);
+}
+
 }  // namespace
