@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include <qcoro/qcorolocalsocket.h>
-#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
 #include <QJsonDocument>
 #include <QTimer>
@@ -138,7 +137,7 @@ QCoro::Task<QJsonObject> QmpClient::await(qint64 id, std::chrono::milliseconds t
         auto now = [&wake] { wake.start(0); };
         connect(this, &QmpClient::replied, &wake, now);
         connect(this, &QmpClient::closed, &wake, now);
-        co_await qCoro(&wake, &QTimer::timeout);
+        co_await wake;
         if (!self)
             throw qmpError(QStringLiteral("QMP client closed"));
     }

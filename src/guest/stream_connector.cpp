@@ -7,9 +7,11 @@
 #include <linux/vm_sockets.h>
 // clang-format on
 
-#include <qcoro/qcorosignal.h>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <coroutine>
 #include <cstring>
+#include <memory>
 #include <system_error>
 
 #include "rpc/json_rpc.h"
@@ -23,15 +25,62 @@ namespace {
     throw std::system_error(error, std::generic_category());
 }
 
+// Suspends until `fd` is ready for `type` or `timeout` passes; resumes true when ready.
+// QCoro's signal awaiter binds every argument by reference, and Qt emits QSocketNotifier's
+// private-signal tag as a null pointer, so the notifier is watched through a slot without
+// arguments. The resume is queued on the timer: it never runs inside the notifier's own
+// emission, and it is dropped with the awaiter if the waiting task is destroyed.
+class FdReadiness {
+public:
+    FdReadiness(int fd, QSocketNotifier::Type type, std::chrono::milliseconds timeout)
+        : state_(std::make_unique<State>(fd, type)), timeout_(timeout) {}
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> waiter) {
+        State* state = state_.get();
+        state->waiter = waiter;
+        QObject::connect(&state->notifier, &QSocketNotifier::activated, &state->timer,
+                         [state] { state->finish(true); });
+        QObject::connect(&state->timer, &QTimer::timeout, &state->timer,
+                         [state] { state->finish(false); });
+        state->notifier.setEnabled(true);
+        state->timer.start(timeout_);
+    }
+    bool await_resume() const noexcept { return state_->ready; }
+
+private:
+    // Held apart so the awaiter can move while the connections keep one address.
+    struct State {
+        State(int fd, QSocketNotifier::Type type) : notifier(fd, type) {
+            notifier.setEnabled(false);
+            timer.setSingleShot(true);
+        }
+        void finish(bool isReady) {
+            if (done)
+                return;
+            done = true;
+            ready = isReady;
+            notifier.setEnabled(false);
+            timer.stop();
+            QTimer::singleShot(0, &timer, [resume = waiter] { resume.resume(); });
+        }
+        QSocketNotifier notifier;
+        QTimer timer;
+        std::coroutine_handle<> waiter;
+        bool done = false;
+        bool ready = false;
+    };
+
+    std::unique_ptr<State> state_;
+    std::chrono::milliseconds timeout_;
+};
+
 // Connects `fd` (non-blocking) to `address`, waiting for completion without blocking the thread.
 QCoro::Task<UniqueFd> finishConnect(UniqueFd fd, const sockaddr* address, socklen_t length,
                                     std::chrono::milliseconds timeout) {
     if (::connect(fd.get(), address, length) < 0) {
         if (errno != EINPROGRESS && errno != EAGAIN)
             throwErrno(errno);
-        QSocketNotifier writable(fd.get(), QSocketNotifier::Write);
-        const auto fired = co_await qCoro(&writable, &QSocketNotifier::activated, timeout);
-        if (!fired)
+        if (!co_await FdReadiness(fd.get(), QSocketNotifier::Write, timeout))
             throwErrno(ETIMEDOUT);
         int error = 0;
         socklen_t size = sizeof error;
@@ -113,8 +162,7 @@ QCoro::Task<std::optional<std::string>> proveChannelSecret(int fd, QByteArray se
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             co_return std::string("the guest agent did not answer the channel secret");
-        QSocketNotifier readable(fd, QSocketNotifier::Read);
-        co_await qCoro(&readable, &QSocketNotifier::activated, left);
+        co_await FdReadiness(fd, QSocketNotifier::Read, left);
     }
     line.pop_back();
     try {
