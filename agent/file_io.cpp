@@ -102,7 +102,7 @@ void writeFile(Partition& partition, Uploads& uploads, std::uint64_t session,
     if (!chunk.offset) {
         TemporaryFile file(std::move(dir), path);
         writeAllAt(file.fd(), chunk.data, 0, path.display);
-        file.publish(path);
+        file.publish(path, chunk.publish);
         return;
     }
 
@@ -132,7 +132,7 @@ void writeFile(Partition& partition, Uploads& uploads, std::uint64_t session,
         return;
     {
         std::lock_guard lock(upload->publishMutex);
-        upload->file.publish(path);
+        upload->file.publish(path, chunk.publish);
     }
     uploads.end(Uploads::keyFor(session, upload->file.dirFd(), path), upload.get());
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "agent/request_path.h"
+#include "agent/temporary_file.h"
 
 namespace quorvale::agent {
 
@@ -32,6 +33,7 @@ struct WriteChunk {
     std::string_view data;               // decoded bytes
     std::optional<std::int64_t> offset;  // absent: the whole file in one call
     bool final = true;                   // publish after this chunk
+    PublishOptions publish;              // how the final chunk publishes
 };
 
 // Writes `chunk` for the session `session`, whose chunked uploads are kept in `uploads`.

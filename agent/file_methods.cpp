@@ -37,8 +37,35 @@ RequestPath pathParam(const ParamReader& params, std::string_view member = "path
     return RequestPath::parse(params.string(member), member);
 }
 
+// "mtime_ns": nanoseconds since the epoch.
+std::optional<timespec> timeParam(const ParamReader& params) {
+    const auto ns = params.optionalInteger("mtime_ns");
+    if (!ns)
+        return std::nullopt;
+    constexpr std::int64_t perSecond = 1000000000;
+    std::int64_t seconds = *ns / perSecond;
+    std::int64_t rest = *ns % perSecond;
+    if (rest < 0) {
+        rest += perSecond;
+        --seconds;
+    }
+    return timespec{static_cast<time_t>(seconds), static_cast<long>(rest)};
+}
+
+std::optional<mode_t> modeParam(const ParamReader& params) {
+    const auto mode = params.optionalInteger("mode");
+    if (!mode)
+        return std::nullopt;
+    if (*mode < 0 || *mode > 07777)
+        throw AgentError::invalidParams("\"mode\" is not a permission mode");
+    return static_cast<mode_t>(*mode);
+}
+
 WriteChunk writeChunk(const ParamReader& params, std::string_view data) {
-    WriteChunk chunk{data, params.optionalCount("offset"), true};
+    WriteChunk chunk{data, params.optionalCount("offset"), true, {}};
+    chunk.publish.replace = params.optionalBool("replace").value_or(true);
+    chunk.publish.mode = modeParam(params);
+    chunk.publish.mtime = timeParam(params);
     const auto final = params.optionalBool("final");
     if (chunk.offset)
         chunk.final = final.value_or(false);
@@ -117,6 +144,29 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         const auto destPartition = params.optionalString("dest_partition");
         const auto to = destPartition ? partitions.select(destPartition) : from;
         copyEntry(*from, source, *to, destination);
+        return HandlerResult(true);
+    });
+
+    // Moves an entry to another place of its partition in one rename; never replaces.
+    dispatcher.add("move", [&](const ParamReader& params) {
+        const auto source = pathParam(params);
+        const auto destination = pathParam(params, "dest_path");
+        json::object result;
+        result["new_path"] = moveEntry(*partitionFor(partitions, params), source, destination);
+        return HandlerResult(std::move(result));
+    });
+
+    dispatcher.add("create_symlink", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        createSymlink(*partitionFor(partitions, params), path, params.string("target"),
+                      timeParam(params), params.optionalBool("replace").value_or(false));
+        return HandlerResult(true);
+    });
+
+    dispatcher.add("set_attributes", [&](const ParamReader& params) {
+        const auto path = pathParam(params);
+        setAttributes(*partitionFor(partitions, params), path, modeParam(params),
+                      timeParam(params));
         return HandlerResult(true);
     });
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <set>
 
@@ -154,19 +155,30 @@ TemporaryFile::~TemporaryFile() {
     namesInUse.erase(name_);
 }
 
-void TemporaryFile::publish(const RequestPath& path) {
+void TemporaryFile::publish(const RequestPath& path, const PublishOptions& options) {
     if (published_)
         throw AgentError::systemDetail(EINVAL, "already published: " + path.display);
     const int dirFd = dir_.get();
     struct stat old {};
     if (::fstatat(dirFd, path.leaf().c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!options.replace)
+            throw AgentError::system(EEXIST, path.display);
         if (S_ISDIR(old.st_mode))
             throw AgentError::system(EISDIR, path.display);
-        if (S_ISREG(old.st_mode))
+        if (S_ISREG(old.st_mode) && !options.mode)
             ::fchmod(file_.get(), keptMode(old.st_mode));
+    }
+    if (options.mode && ::fchmod(file_.get(), keptMode(*options.mode)) != 0)
+        throw AgentError::system(errno, path.display);
+    if (options.mtime) {
+        const timespec times[2] = {{0, UTIME_OMIT}, *options.mtime};
+        if (::futimens(file_.get(), times) != 0)
+            throw AgentError::system(errno, path.display);
     }
     if (::fsync(file_.get()) != 0)
         throw AgentError::system(errno, path.display);
+    // Without replace the name is taken only while free: the check above is not enough.
+    const unsigned flags = options.replace ? 0 : RENAME_NOREPLACE;
 
     if (name_.empty()) {
         // A fresh hidden name, then a rename over the destination: readers see the old file or
@@ -178,14 +190,14 @@ void TemporaryFile::publish(const RequestPath& path) {
                     continue;
                 throw AgentError::system(errno, path.display);
             }
-            if (::renameat(dirFd, hidden.name().c_str(), dirFd, path.leaf().c_str()) != 0) {
+            if (::renameat2(dirFd, hidden.name().c_str(), dirFd, path.leaf().c_str(), flags) != 0) {
                 const int error = errno;
                 ::unlinkat(dirFd, hidden.name().c_str(), 0);
                 throw AgentError::system(error, path.display);
             }
             break;
         }
-    } else if (::renameat(dirFd, name_.c_str(), dirFd, path.leaf().c_str()) != 0) {
+    } else if (::renameat2(dirFd, name_.c_str(), dirFd, path.leaf().c_str(), flags) != 0) {
         throw AgentError::system(errno, path.display);
     } else {
         std::lock_guard lock(namesMutex);

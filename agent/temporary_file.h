@@ -10,7 +10,9 @@
 // leftovers (removeLeftoverTemporary) never takes one that is in use.
 
 #include <sys/stat.h>
+#include <time.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,15 @@ bool isTemporaryName(std::string_view name);
 // A fresh temporary name: the prefix and 128 random bits.
 std::string randomTemporaryName();
 
+// How a finished file takes its name.
+struct PublishOptions {
+    // An existing entry at the name is replaced (a regular file only); else it is refused with
+    // EEXIST and stays as it is.
+    bool replace = true;
+    std::optional<mode_t> mode;     // permission bits (set-ID bits dropped)
+    std::optional<timespec> mtime;  // modification time
+};
+
 class TemporaryFile {
 public:
     // Creates an empty regular file for `path` in its directory `dir` (which it keeps), writable,
@@ -42,9 +53,10 @@ public:
     int dirFd() const { return dir_.get(); }
 
     // Flushes the file and puts it in place of `path` in its directory. An existing regular
-    // file there is replaced and lends its permission bits (never set-user-ID or set-group-ID);
-    // a directory there is refused. Once only.
-    void publish(const RequestPath& path);
+    // file there is replaced (unless options.replace is false) and lends its permission bits
+    // when no mode is given (never set-user-ID or set-group-ID); a directory there is refused.
+    // Once only.
+    void publish(const RequestPath& path, const PublishOptions& options = {});
 
 private:
     UniqueFd dir_;

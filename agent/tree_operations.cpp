@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "agent/agent_error.h"
@@ -13,6 +14,7 @@
 #include "agent/partition.h"
 #include "agent/temporary_file.h"
 #include "agent/tree_walk.h"
+#include "agent/utf8.h"
 
 namespace quorvale::agent {
 
@@ -278,6 +280,98 @@ void deleteEntry(Partition& partition, const RequestPath& path) {
     refuseRoot(path);
     const auto dir = partition.root.openParent(path);
     removeAt(dir.get(), path.leaf().c_str(), path.display);
+}
+
+}  // namespace quorvale::agent
+
+namespace quorvale::agent {
+
+std::string moveEntry(Partition& partition, const RequestPath& source,
+                      const RequestPath& destination) {
+    refuseRoot(source);
+    refuseRoot(destination, "dest_path");
+    const auto fromDir = partition.root.openParent(source);
+    const auto toDir = partition.root.openParent(destination);
+    const auto st = lstatAt(fromDir.get(), source.leaf().c_str(), source.display);
+    if (S_ISDIR(st.st_mode)) {
+        struct stat root {};
+        ::fstat(partition.root.fd(), &root);
+        if (isWithin(toDir.get(), st, root)) {
+            throw AgentError::systemDetail(EINVAL, "cannot move the folder " + source.display +
+                                                       " into itself (" + destination.display +
+                                                       ")");
+        }
+    }
+    if (::renameat2(fromDir.get(), source.leaf().c_str(), toDir.get(), destination.leaf().c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        throw AgentError::system(error, error == EEXIST ? destination.display : source.display);
+    }
+    // On the disk before it is acknowledged (one journal commit holds both directories).
+    if (::fsync(toDir.get()) != 0)
+        throw AgentError::system(errno, destination.display);
+    return destination.display;
+}
+
+void createSymlink(Partition& partition, const RequestPath& path, std::string_view target,
+                   std::optional<timespec> mtime, bool replace) {
+    refuseRoot(path);
+    const std::string bytes = unescapeName(target);
+    if (bytes.empty() || bytes.find('\0') != std::string::npos || bytes.size() > 4095)
+        throw AgentError::invalidParams("\"target\" is not a usable link target");
+    const auto dir = partition.root.openParent(path);
+    // Made under a hidden name, then named in one step: a replaced entry is never missing.
+    const std::string hidden = randomTemporaryName();
+    if (::symlinkat(bytes.c_str(), dir.get(), hidden.c_str()) != 0)
+        throw AgentError::system(errno, path.display);
+    try {
+        if (mtime) {
+            const timespec times[2] = {{0, UTIME_OMIT}, *mtime};
+            if (::utimensat(dir.get(), hidden.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+                throw AgentError::system(errno, path.display);
+        }
+        if (replace) {
+            struct stat old {};
+            if (::fstatat(dir.get(), path.leaf().c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(old.st_mode))
+                throw AgentError::system(EISDIR, path.display);
+        }
+        if (::renameat2(dir.get(), hidden.c_str(), dir.get(), path.leaf().c_str(),
+                        replace ? 0 : RENAME_NOREPLACE) != 0)
+            throw AgentError::system(errno, path.display);
+    } catch (const AgentError&) {
+        ::unlinkat(dir.get(), hidden.c_str(), 0);
+        throw;
+    }
+    if (::fsync(dir.get()) != 0)
+        throw AgentError::system(errno, path.display);
+}
+
+void setAttributes(Partition& partition, const RequestPath& path, std::optional<mode_t> mode,
+                   std::optional<timespec> mtime) {
+    refuseRoot(path);
+    const auto dir = partition.root.openParent(path);
+    const char* leaf = path.leaf().c_str();
+    const auto st = lstatAt(dir.get(), leaf, path.display);
+    if (mode && !S_ISLNK(st.st_mode)) {
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            throw AgentError::systemDetail(EINVAL, "not a file or folder: " + path.display);
+        // Opened without following a link, so a name swapped meanwhile cannot redirect it.
+        UniqueFd fd(::openat(dir.get(), leaf, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (!fd || ::fstat(fd.get(), &opened) != 0)
+            throw AgentError::system(errno, path.display);
+        if (S_ISLNK(opened.st_mode))
+            throw AgentError::systemDetail(EINVAL, "changed meanwhile: " + path.display);
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+        if (::chmod(proc.c_str(), keptMode(*mode)) != 0)
+            throw AgentError::system(errno, path.display);
+    }
+    if (mtime) {
+        const timespec times[2] = {{0, UTIME_OMIT}, *mtime};
+        if (::utimensat(dir.get(), leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
+            throw AgentError::system(errno, path.display);
+    }
 }
 
 }  // namespace quorvale::agent

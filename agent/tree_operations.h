@@ -4,6 +4,10 @@
 // and copy work recursively on directories; symlinks are copied and deleted as links, never
 // followed.
 
+#include <sys/stat.h>
+#include <time.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +23,18 @@ std::string renameEntry(Partition& partition, const RequestPath& path, std::stri
 void copyEntry(Partition& from, const RequestPath& source, Partition& to,
                const RequestPath& destination);
 void createDirectory(Partition& partition, const RequestPath& path);
+// Moves `source` to `destination` in the same partition with one rename; returns the new path.
+// A directory cannot go into itself or below itself.
+std::string moveEntry(Partition& partition, const RequestPath& source,
+                      const RequestPath& destination);
+// A symbolic link at `path` holding `target` (escaped text, as names travel). An existing entry
+// is refused unless `replace`, which puts the link over a file or link (never a directory).
+void createSymlink(Partition& partition, const RequestPath& path, std::string_view target,
+                   std::optional<timespec> mtime, bool replace);
+// Sets the permission bits (set-ID bits dropped; not on links) and the modification time of
+// the entry itself, never of what a link points to.
+void setAttributes(Partition& partition, const RequestPath& path, std::optional<mode_t> mode,
+                   std::optional<timespec> mtime);
 void deleteEntry(Partition& partition, const RequestPath& path);
 
 }  // namespace quorvale::agent

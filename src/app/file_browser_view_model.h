@@ -26,11 +26,13 @@
 #include "app/navigation_history.h"
 #include "app/selection_rules.h"
 #include "app/transfer_report.h"
+#include "fileops/conflicts.h"
 #include "model/file_item.h"
 
 namespace quorvale::fileops {
 class FileOperationService;
-}
+struct TreeProgress;
+}  // namespace quorvale::fileops
 
 namespace quorvale::app {
 
@@ -88,13 +90,15 @@ public:
     std::optional<QString> selectionAnchor() const { return anchor; }
     QList<model::FileItem> selectedItems() const;
     QCoro::Task<void> deleteSelected();
-    // Copies the regular files among `items` into `folder`, under their readable names, never
-    // replacing a file there (a second "a.txt" arrives as "a 2.txt"). Stops early when
-    // cancelled; the report says how far it got and which local files were written.
+    // Copies `items` (files, and folders with everything in them) into `folder`, under their
+    // readable names. A taken name goes to `conflictQuestion`; without one both are kept (a
+    // second "a.txt" arrives as "a 2.txt"). Stops early when cancelled; the report says how far
+    // it got and which local entries were written.
     QCoro::Task<TransferReport> exportItems(QList<model::FileItem> items, QString folder);
     QCoro::Task<void> duplicate(model::FileItem item);
     QCoro::Task<void> createFolder(QString name);
-    // Writes local files into the current directory, then reloads.
+    // Writes local files and folders into the current directory (taken names as for export),
+    // then reloads.
     QCoro::Task<TransferReport> uploadFiles(QStringList localPaths);
     // Stops the running export or upload after its current chunk.
     void cancelTransfer();
@@ -102,6 +106,8 @@ public:
     void guestLost(const QString& reason);
 
     std::shared_ptr<fileops::FileOperationService> fileOpService;
+    // Asked when a name is taken during an export or upload.
+    fileops::ConflictQuestion conflictQuestion;
     std::optional<QString> currentPartition;
 
     QList<model::FileItem> files() const { return files_; }
@@ -146,6 +152,7 @@ private:
     void setError(const std::optional<QString>& value);
     std::stop_token beginTransfer(std::uint64_t total);
     void setTransferProgress(std::uint64_t done, const QString& file);
+    void setTreeProgress(const fileops::TreeProgress& progress);
     void endTransfer(const std::stop_token& stop);
 
     QList<model::FileItem> files_;

@@ -12,29 +12,31 @@
 #include "app/file_browser_view_model.h"
 #include "app/transfer_error.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/tree_transfer.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::app {
 
 using fileops::lcFileOps;
-using fileops::TransferOptions;
 using fileops::TransferOutcome;
 using model::FileItem;
 
 namespace {
 
-// Reports the bytes of all files so far (those before this one plus this one's) while the
-// model still exists.
-TransferOptions transferOptions(QPointer<FileBrowserViewModel> self, std::stop_token stop,
-                                std::optional<QString> partition, std::uint64_t doneBefore,
-                                std::function<void(std::uint64_t)> report) {
-    TransferOptions options;
+fileops::TreeOptions treeOptions(QPointer<FileBrowserViewModel> self, std::stop_token stop,
+                                 std::optional<QString> partition,
+                                 const fileops::ConflictQuestion& question,
+                                 std::function<void(const fileops::TreeProgress&)> report) {
+    fileops::TreeOptions options;
     options.partition = std::move(partition);
     options.stop = std::move(stop);
-    options.progress = [self, doneBefore, report = std::move(report)](std::uint64_t done,
-                                                                      std::uint64_t) {
+    // Without anybody to ask, both are kept: nothing is ever replaced unasked.
+    options.conflicts = question
+                            ? fileops::ConflictPolicy::asking(question)
+                            : fileops::ConflictPolicy::always(fileops::ConflictAction::keepBoth);
+    options.progress = [self, report = std::move(report)](const fileops::TreeProgress& progress) {
         if (self)
-            report(doneBefore + done);
+            report(progress);
     };
     return options;
 }
@@ -45,58 +47,35 @@ QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> it
                                                               QString folder) {
     if (!fileOpService)
         throw fileops::FileOperationError::invalidData();
-    QList<FileItem> regularFiles;
-    std::uint64_t total = 0;
+    // The guest names the entries; only plain names may become paths here. Bytes that were not
+    // UTF-8 on the card arrive spelled out ("caf\xE9").
     for (const FileItem& item : items) {
-        if (item.isDirectory)
-            continue;
-        regularFiles.append(item);
-        total += item.size;
+        if (!isPlainFileName(item.displayName()))
+            throw TransferError::unsafeName(item.displayName().toStdString());
     }
-    TransferReport summary{TransferReport::Kind::exported,
-                           0,
-                           static_cast<int>(regularFiles.size()),
-                           false,
-                           {},
-                           folder};
-    if (regularFiles.isEmpty())
+    TransferReport summary{TransferReport::Kind::exported, 0, 0, false, {}, folder};
+    if (items.isEmpty())
         co_return summary;
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
-    const auto partition = currentPartition;
-    const std::stop_token stop = beginTransfer(total);
-    std::uint64_t done = 0;
+    const std::stop_token stop = beginTransfer(0);
+    fileops::TreeOptions options =
+        treeOptions(self, stop, currentPartition, conflictQuestion,
+                    [this](const fileops::TreeProgress& progress) { setTreeProgress(progress); });
+    options.fileDone = [](const QString& name, std::uint64_t, const QString& path) {
+        qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(name), qUtf8Printable(path));
+    };
     std::exception_ptr failure;
     try {
-        for (const FileItem& item : regularFiles) {
-            // The guest names the file; only a plain name may become a path here. Bytes that
-            // were not UTF-8 on the card arrive spelled out ("caf\xE9").
-            const QString localName = item.displayName();
-            if (!isPlainFileName(localName))
-                throw TransferError::unsafeName(localName.toStdString());
-            const QString destination = QDir(folder).filePath(localName);
-            setTransferProgress(done, localName);
-            // Named, not temporaries: GCC 12 may destroy temporaries of a co_await twice.
-            const auto report = [this, name = localName](std::uint64_t bytes) {
-                setTransferProgress(bytes, name);
-            };
-            TransferOptions options = transferOptions(self, stop, partition, done, report);
-            QString publishedAs;
-            options.published = [&publishedAs](const QString& path) { publishedAs = path; };
-            const TransferOutcome outcome =
-                co_await service->exportFile(item.path, destination, item.size, std::move(options));
-            if (!self || outcome == TransferOutcome::cancelled) {
-                summary.cancelled = true;
-                break;
-            }
-            if (summary.filesDone++ == 0)
-                summary.firstName = QFileInfo(publishedAs).fileName();
-            done += item.size;
-            setTransferProgress(done, localName);
-            summary.written.append(publishedAs);
-            qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(localName),
-                   qUtf8Printable(publishedAs));
-        }
+        const fileops::TreeReport report =
+            co_await fileops::exportTree(*service, items, folder, std::move(options));
+        summary.filesDone = report.filesDone;
+        summary.filesTotal = report.filesTotal;
+        summary.cancelled = report.outcome == TransferOutcome::cancelled;
+        summary.written = report.written;
+        summary.notes = report.notes;
+        if (!report.written.isEmpty())
+            summary.firstName = QFileInfo(report.written.first()).fileName();
     } catch (...) {
         failure = std::current_exception();
     }
@@ -112,52 +91,35 @@ QCoro::Task<TransferReport> FileBrowserViewModel::uploadFiles(QStringList localP
         throw fileops::FileOperationError::invalidData();
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
-    const auto partition = currentPartition;
     const QString directory = currentPath_;
-    std::uint64_t total = 0;
-    for (const QString& path : localPaths)
-        total += static_cast<std::uint64_t>(std::max<qint64>(QFileInfo(path).size(), 0));
-    const std::stop_token stop = beginTransfer(total);
-    TransferReport summary{TransferReport::Kind::uploaded,
-                           0,
-                           static_cast<int>(localPaths.size()),
-                           false,
-                           {},
-                           directory};
-    std::uint64_t done = 0;
+    QStringList readable;
+    for (const QString& path : localPaths) {
+        const QFileInfo info(path);
+        if ((!info.exists() && !info.isSymLink()) || (!info.isSymLink() && !info.isReadable())) {
+            qCCritical(lcFileOps, "Cannot access: %s", qUtf8Printable(path));
+            continue;
+        }
+        readable << path;
+    }
+    TransferReport summary{TransferReport::Kind::uploaded, 0, 0, false, {}, directory};
+    const std::stop_token stop = beginTransfer(0);
+    fileops::TreeOptions options =
+        treeOptions(self, stop, currentPartition, conflictQuestion,
+                    [this](const fileops::TreeProgress& progress) { setTreeProgress(progress); });
+    options.fileDone = [](const QString& name, std::uint64_t bytes, const QString&) {
+        qCInfo(lcFileOps, "Uploaded %s (%ld bytes)", qUtf8Printable(name),
+               static_cast<long>(bytes));
+    };
     std::exception_ptr failure;
     try {
-        for (const QString& localPath : localPaths) {
-            const QString name = QFileInfo(localPath).fileName();
-            const QString destination = childPath(directory, name);
-            UniqueFd file(::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC));
-            if (!file) {
-                qCCritical(lcFileOps, "Cannot access: %s", qUtf8Printable(localPath));
-                continue;
-            }
-            struct stat info {};
-            const std::uint64_t size =
-                ::fstat(file.get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-            setTransferProgress(done, name);
-            const auto report = [this, name](std::uint64_t bytes) {
-                setTransferProgress(bytes, name);
-            };
-            TransferOptions options = transferOptions(self, stop, partition, done, report);
-            const TransferOutcome outcome =
-                co_await service->uploadFile(file.get(), destination, std::move(options));
-            if (!self)
-                co_return summary;
-            if (outcome == TransferOutcome::cancelled) {
-                summary.cancelled = true;
-                break;
-            }
-            if (summary.filesDone++ == 0)
-                summary.firstName = name;
-            done += size;
-            setTransferProgress(done, name);
-            qCInfo(lcFileOps, "Uploaded %s (%ld bytes)", qUtf8Printable(name),
-                   static_cast<long>(size));
-        }
+        const fileops::TreeReport report =
+            co_await fileops::uploadTree(*service, readable, directory, std::move(options));
+        summary.filesDone = report.filesDone;
+        summary.filesTotal = report.filesTotal;
+        summary.cancelled = report.outcome == TransferOutcome::cancelled;
+        summary.notes = report.notes;
+        if (!report.written.isEmpty())
+            summary.firstName = report.written.first().section(QLatin1Char('/'), -1);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -169,6 +131,11 @@ QCoro::Task<TransferReport> FileBrowserViewModel::uploadFiles(QStringList localP
     // After a cancel too: the files uploaded before it are there.
     co_await loadDirectory();
     co_return summary;
+}
+
+void FileBrowserViewModel::setTreeProgress(const fileops::TreeProgress& progress) {
+    bytesTotal = progress.bytesTotal;
+    setTransferProgress(progress.bytesDone, progress.currentFile);
 }
 
 void FileBrowserViewModel::cancelTransfer() {

@@ -15,6 +15,15 @@ QString folderName(const QString& folder) {
 }  // namespace
 
 QString TransferReport::text() const {
+    if (notes.isEmpty())
+        return summaryText();
+    const QString left = notes.size() == 1
+                             ? notes.first() + QLatin1Char('.')
+                             : QStringLiteral("%1 entries were left out.").arg(notes.size());
+    return summaryText() + (summaryText().endsWith(QLatin1Char('.')) ? " " : ". ") + left;
+}
+
+QString TransferReport::summaryText() const {
     const bool exporting = kind == Kind::exported;
     const QString where = folderName(folder);
     if (!cancelled) {

@@ -18,11 +18,16 @@ struct TransferReport {
     bool cancelled = false;
     QString firstName;         // the first file done (names a single file)
     QString folder;            // where the files went: a local folder, or a folder of the card
-    QStringList written = {};  // exports: the local files written, in order
+    QStringList written = {};  // exports: the local entries written, in order
+    QStringList notes = {};    // what was left out, and why
 
+    // The summary, then what was left out ("Skipped … : a special file.").
     QString text() const;
 
     bool operator==(const TransferReport&) const = default;
+
+private:
+    QString summaryText() const;
 };
 
 }  // namespace quorvale::app

@@ -182,6 +182,48 @@ QCoro::Task<void> FileOperationService::createDirectory(QString path,
     co_await transport.send("create_directory", std::move(params), callTimeout);
 }
 
+QCoro::Task<QString> FileOperationService::move(QString from, QString to,
+                                                std::optional<QString> partition) {
+    checkChangesAllowed();
+    rpc::Params params = pathParams(from, partition);
+    params.emplace("dest_path", to.toStdString());
+    qCInfo(lcFileOps, "Moving: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
+    Reply result = co_await transport.send("move", std::move(params), callTimeout);
+    const boost::json::object* object = result ? result->objectValue() : nullptr;
+    const boost::json::value* newPath = object ? object->if_contains("new_path") : nullptr;
+    if (newPath == nullptr || !newPath->is_string())
+        throw FileOperationError::invalidData();
+    const boost::json::string& text = newPath->get_string();
+    co_return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QCoro::Task<void> FileOperationService::createSymlink(QString path, QString target,
+                                                      std::optional<std::int64_t> mtimeNs,
+                                                      bool replace,
+                                                      std::optional<QString> partition) {
+    checkChangesAllowed();
+    rpc::Params params = pathParams(path, partition);
+    params.emplace("target", target.toStdString());
+    if (mtimeNs)
+        params.emplace("mtime_ns", *mtimeNs);
+    params.emplace("replace", replace);
+    qCInfo(lcFileOps, "Creating link: %s → %s", qUtf8Printable(path), qUtf8Printable(target));
+    co_await transport.send("create_symlink", std::move(params), callTimeout);
+}
+
+QCoro::Task<void> FileOperationService::setAttributes(QString path,
+                                                      std::optional<std::uint32_t> mode,
+                                                      std::optional<std::int64_t> mtimeNs,
+                                                      std::optional<QString> partition) {
+    checkChangesAllowed();
+    rpc::Params params = pathParams(path, partition);
+    if (mode)
+        params.emplace("mode", static_cast<std::int64_t>(*mode & 01777));
+    if (mtimeNs)
+        params.emplace("mtime_ns", *mtimeNs);
+    co_await transport.send("set_attributes", std::move(params), callTimeout);
+}
+
 QCoro::Task<std::vector<Dictionary>> FileOperationService::dirUsage(
     QString path, std::optional<QString> partition) {
     Reply result = co_await transport.send("dir_usage", pathParams(path, partition), callTimeout);

@@ -55,6 +55,12 @@ struct TransferOptions {
     // as fast on the host. Keep it a multiple of 4 KiB: whole blocks are written past the
     // guest's page cache.
     std::size_t chunkBytes = std::size_t{4} << 20;
+    // Uploads: whether the file may take the place of an existing one (never a folder); else
+    // an existing entry makes the upload fail ("File exists") and stays as it was. The mode
+    // (set-ID bits dropped) and modification time the file gets when given.
+    bool replace = false;
+    std::optional<std::uint32_t> mode;
+    std::optional<std::int64_t> mtimeNs;
     // An export to a path reports here where the file went: `localPath`, or the first free
     // "name 2.ext" beside it when a file of that name exists (nothing is ever replaced).
     std::function<void(const QString& localPath)> published;
@@ -96,6 +102,20 @@ public:
                                   QString destPartition,
                                   std::chrono::milliseconds timeout = callTimeout);
     QCoro::Task<void> createDirectory(QString path, std::optional<QString> partition = {});
+    // Moves the entry to `to` (a full path) in the same partition with one guest-side rename;
+    // an existing entry at `to` is never replaced, and a folder cannot go into itself.
+    // Returns the new path.
+    QCoro::Task<QString> move(QString from, QString to, std::optional<QString> partition = {});
+    // A symbolic link holding `target` (name text as listings carry it). An existing entry is
+    // refused unless `replace` (never a folder).
+    QCoro::Task<void> createSymlink(QString path, QString target,
+                                    std::optional<std::int64_t> mtimeNs, bool replace,
+                                    std::optional<QString> partition = {});
+    // Permission bits (set-ID bits dropped; links keep theirs) and modification time of the
+    // entry itself.
+    QCoro::Task<void> setAttributes(QString path, std::optional<std::uint32_t> mode,
+                                    std::optional<std::int64_t> mtimeNs,
+                                    std::optional<QString> partition = {});
     // Per entry of `path`: "name", "size" and "is_directory"; empty for another shape.
     QCoro::Task<std::vector<Dictionary>> dirUsage(QString path,
                                                   std::optional<QString> partition = {});
@@ -117,7 +137,8 @@ public:
     QCoro::Task<TransferOutcome> exportFile(QString remotePath, int localFd,
                                             std::uint64_t expectedSize, TransferOptions options);
     // Copies the local file to `remotePath`. The guest publishes the file atomically with the
-    // last chunk; until then (and after a cancel or failure) the old file stays as it was.
+    // last chunk; until then (and after a cancel or failure) the old file stays as it was. An
+    // existing file is replaced only with TransferOptions::replace.
     QCoro::Task<TransferOutcome> uploadFile(QString localPath, QString remotePath,
                                             TransferOptions options);
     QCoro::Task<TransferOutcome> uploadFile(int localFd, QString remotePath,

@@ -292,6 +292,13 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
             next.base64.reset();
             params.emplace("offset", static_cast<std::int64_t>(offset));
             params.emplace("final", final);
+            if (final) {
+                params.emplace("replace", options.replace);
+                if (options.mode)
+                    params.emplace("mode", static_cast<std::int64_t>(*options.mode & 01777));
+                if (options.mtimeNs)
+                    params.emplace("mtime_ns", *options.mtimeNs);
+            }
             // The first chunk creates the file on the guest and the final one publishes it:
             // the first lands before any other goes, the final goes after all others landed.
             const bool first = offset == 0;

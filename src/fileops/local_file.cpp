@@ -35,15 +35,6 @@ QString uniqueSuffix() {
 
 }  // namespace
 
-QString numberedName(const QString& fileName, int n) {
-    const QString number = QLatin1Char(' ') + QString::number(n);
-    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    // A leading dot starts a hidden name, not an extension.
-    if (dot <= 0 || dot == fileName.size() - 1)
-        return fileName + number;
-    return fileName.left(dot) + number + fileName.mid(dot);
-}
-
 UniqueFd openForReading(const QString& path) {
     UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!fd)
@@ -127,66 +118,101 @@ void truncateRegularFile(int fd, std::uint64_t size) {
         fail(errno, QStringLiteral("local file"));
 }
 
-ExportTarget::ExportTarget(const QString& destination) : destination(destination) {
-    const QString directory = QFileInfo(destination).absolutePath();
+ExportTarget::ExportTarget(const QString& destination)
+    : folderPath(QFileInfo(destination).absolutePath()), name(QFileInfo(destination).fileName()) {
+    dir.reset(
+        ::open(QFile::encodeName(folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir)
+        fail(errno, folderPath);
+    create();
+}
+
+ExportTarget::ExportTarget(UniqueFd dir, const QString& folderPath, const QString& name)
+    : dir(std::move(dir)), folderPath(folderPath), name(name) {
+    create();
+}
+
+void ExportTarget::create() {
+    const QString destination = folderPath + QLatin1Char('/') + name;
     // An unnamed file first: nothing shows up in the folder until it is complete.
-    file.reset(
-        ::open(QFile::encodeName(directory).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    file.reset(::openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file)
         return;
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         fail(errno, destination);
     // Filesystems without unnamed files: a hidden name, removed again unless published.
-    const QString name = QFileInfo(destination).fileName();
     for (int attempt = 0; attempt < 16 && !file; ++attempt) {
-        temporaryPath = directory + QStringLiteral("/.") + name + QLatin1Char('.') +
-                        uniqueSuffix() + QStringLiteral(".part");
-        file.reset(::open(QFile::encodeName(temporaryPath).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        temporaryName = QStringLiteral(".") + name + QLatin1Char('.') + uniqueSuffix() +
+                        QStringLiteral(".part");
+        file.reset(::openat(dir.get(), QFile::encodeName(temporaryName).constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!file && errno != EEXIST)
             fail(errno, destination);
     }
     if (!file)
-        fail(EEXIST, temporaryPath);
+        fail(EEXIST, folderPath + QLatin1Char('/') + temporaryName);
 }
 
 ExportTarget::~ExportTarget() {
-    if (!published && !temporaryPath.isEmpty())
-        ::unlink(QFile::encodeName(temporaryPath).constData());
+    if (!published && !temporaryName.isEmpty())
+        ::unlinkat(dir.get(), QFile::encodeName(temporaryName).constData(), 0);
 }
 
-QString ExportTarget::publish() {
-    const QString directory = QFileInfo(destination).absolutePath();
-    const QString name = QFileInfo(destination).fileName();
+QString ExportTarget::publish(bool replace) {
     const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(file.get());
+    const auto pathOf = [this](const QString& candidate) {
+        return folderPath + QLatin1Char('/') + candidate;
+    };
+    if (replace) {
+        // A named file first (when it has none), then one rename over whatever holds the name.
+        if (temporaryName.isEmpty()) {
+            for (int attempt = 0; attempt < 16; ++attempt) {
+                const QString hidden = QStringLiteral(".") + name + QLatin1Char('.') +
+                                       uniqueSuffix() + QStringLiteral(".part");
+                if (::linkat(AT_FDCWD, procPath.constData(), dir.get(),
+                             QFile::encodeName(hidden).constData(), AT_SYMLINK_FOLLOW) == 0) {
+                    temporaryName = hidden;
+                    break;
+                }
+                if (errno != EEXIST)
+                    fail(errno, pathOf(name));
+            }
+            if (temporaryName.isEmpty())
+                fail(EEXIST, pathOf(name));
+        }
+        if (::renameat(dir.get(), QFile::encodeName(temporaryName).constData(), dir.get(),
+                       QFile::encodeName(name).constData()) != 0)
+            fail(errno, pathOf(name));
+        published = true;
+        return pathOf(name);
+    }
     for (int n = 1; n <= maxNumberedNames; ++n) {
-        const QString candidate =
-            n == 1 ? destination : directory + QLatin1Char('/') + numberedName(name, n);
+        const QString candidate = n == 1 ? name : numberedName(name, n);
         const QByteArray target = QFile::encodeName(candidate);
         // Both ways fail on anything at the name, a symlink included, and replace nothing.
         int result = 0;
-        if (temporaryPath.isEmpty()) {
-            result = ::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD, target.constData(),
+        if (temporaryName.isEmpty()) {
+            result = ::linkat(AT_FDCWD, procPath.constData(), dir.get(), target.constData(),
                               AT_SYMLINK_FOLLOW);
         } else {
-            const QByteArray from = QFile::encodeName(temporaryPath);
-            result = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, target.constData(),
+            const QByteArray from = QFile::encodeName(temporaryName);
+            result = ::renameat2(dir.get(), from.constData(), dir.get(), target.constData(),
                                  RENAME_NOREPLACE);
             if (result != 0 && errno == EINVAL) {
                 // No RENAME_NOREPLACE here: a link refuses an existing name as well.
-                result = ::link(from.constData(), target.constData());
+                result = ::linkat(dir.get(), from.constData(), dir.get(), target.constData(), 0);
                 if (result == 0)
-                    ::unlink(from.constData());
+                    ::unlinkat(dir.get(), from.constData(), 0);
             }
         }
         if (result == 0) {
             published = true;
-            return candidate;
+            return pathOf(candidate);
         }
         if (errno != EEXIST)
-            fail(errno, candidate);
+            fail(errno, pathOf(candidate));
     }
-    fail(EEXIST, destination);
+    fail(EEXIST, pathOf(name));
 }
 
 }  // namespace quorvale::fileops

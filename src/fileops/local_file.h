@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "fileops/conflicts.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::fileops {
@@ -42,28 +43,31 @@ WrittenChunk writeDecodedChunk(int fd, std::uint64_t offset, std::string_view ba
 // Truncates a regular file to `size`; other kinds of files are left alone.
 void truncateRegularFile(int fd, std::uint64_t size);
 
-// "name 2.ext" for n = 2 ("archive.tar 2.gz", ".profile 2", "README 2"): the name a kept-both
-// copy gets.
-QString numberedName(const QString& fileName, int n);
-
-// A file being written beside `destination` and invisible until publish() gives it a name.
-// Nothing is ever replaced: when `destination` exists, the file keeps both under the first free
-// numberedName(). Dropped unpublished, it leaves nothing behind.
+// A file being written in a folder and invisible until publish() gives it a name. Unless told to
+// replace, nothing is ever replaced: when the name is taken, the file keeps both under the first
+// free numberedName(). Dropped unpublished, it leaves nothing behind.
 class ExportTarget {
 public:
     explicit ExportTarget(const QString& destination);
+    // The file `name` in the open folder `dir`, shown as `folderPath`.
+    ExportTarget(UniqueFd dir, const QString& folderPath, const QString& name);
     ~ExportTarget();
     ExportTarget(const ExportTarget&) = delete;
     ExportTarget& operator=(const ExportTarget&) = delete;
 
     int fd() const { return file.get(); }
-    // Names the file; returns the path it got.
-    QString publish();
+    // Names the file; returns the path it got. With `replace` it takes the name whatever file
+    // or link holds it (a folder there is refused).
+    QString publish(bool replace = false);
 
 private:
-    QString destination;
+    void create();
+
+    UniqueFd dir;
+    QString folderPath;
+    QString name;
     UniqueFd file;
-    QString temporaryPath;  // set when the file has a name before publish()
+    QString temporaryName;  // set when the file has a name before publish()
     bool published = false;
 };
 

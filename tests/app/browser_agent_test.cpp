@@ -250,9 +250,10 @@ TEST_F(BrowserAgentTest, RefusedChangesReachNothingWhileReadsGoOn) {
     EXPECT_TRUE(QFileInfo(agent.rootPath("docs/new folder")).isDir());
 }
 
-TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
+TEST_F(BrowserAgentTest, ExportCopiesFoldersTooAndNeverWritesThroughALink) {
     agent.makeDirectory("one");
     agent.makeDirectory("two");
+    agent.writeFile("two/inner.txt", "inner");
     const QByteArray content(200000, 'z');
     agent.writeFile("data.bin", content);
     run(browser.navigateTo("/"));
@@ -270,16 +271,18 @@ TEST_F(BrowserAgentTest, ExportWritesOnlyRegularFilesInsideTheFolder) {
             progress.push_back(browser.transferBytesDone());
     });
     const QStringList written = run(browser.exportItems(browser.files(), out.path())).written;
-    EXPECT_EQ(written, QStringList{out.filePath("data 2.bin")});
+    EXPECT_EQ(written,
+              (QStringList{out.filePath("one"), out.filePath("two"), out.filePath("data 2.bin")}));
     EXPECT_EQ(QDir(out.path())
                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System),
-              (QStringList{"data 2.bin", "data.bin"}));
+              (QStringList{"data 2.bin", "data.bin", "one", "two"}));
+    EXPECT_EQ(readAll(out.filePath("two/inner.txt")), "inner");
     EXPECT_TRUE(QFileInfo(out.filePath("data.bin")).isSymLink());
     EXPECT_EQ(readAll(out.filePath("data 2.bin")), content);
     EXPECT_EQ(QFileInfo(victim).size(), 0);
     ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back(), quint64(content.size()));
-    EXPECT_EQ(browser.transferBytesTotal(), quint64(content.size()));
+    EXPECT_EQ(progress.back(), quint64(content.size() + 5));
+    EXPECT_EQ(browser.transferBytesTotal(), quint64(content.size() + 5));
     EXPECT_FALSE(browser.isTransferring());
 }
 

@@ -1,7 +1,12 @@
 // quorvale-cli on disk images through the real VM: each command boots the VM (plugging in every
 // further source), acts, and shuts it down; failures give one line and a non-zero status.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -150,6 +155,110 @@ TEST(CliTest, SeveralSourcesInOneRunCopyFromCardToCardInsideTheVM) {
     EXPECT_TRUE(onCard(a, "/hello.txt", work.path()).isEmpty());
     EXPECT_TRUE(onCard(b, "/copied.txt", work.path()).isEmpty());
     EXPECT_EQ(onCard(b, "/other.txt", work.path()), "b\n");
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Every entry below `dir` with what identifies it: "a.txt 640 1500000000 <bytes>", "sub/ 750",
+// "link@ -> target".
+QStringList describeTree(const QString& dir) {
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        const QString rel = QDir(dir).relativeFilePath(path);
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        if (info.isSymLink()) {
+            char target[4096] = {};
+            ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+            out << rel + "@ -> " + QString::fromUtf8(target);
+            continue;
+        }
+        const QString mode = QString::number(st.st_mode & 07777, 8);
+        if (info.isDir()) {
+            out << rel + "/ " + mode;
+            continue;
+        }
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        out << QStringLiteral("%1 %2 %3 %4")
+                   .arg(rel, mode)
+                   .arg(st.st_mtim.tv_sec)
+                   .arg(QString::fromLatin1(file.readAll().toBase64()));
+    }
+    out.sort();
+    return out;
+}
+
+TEST(CliTest, FoldersBothWaysWithConflictsAndMoves) {
+    if (!vmImageAvailable())
+        GTEST_SKIP() << "no VM image in the build tree";
+    QTemporaryDir work;
+    const QString src = work.filePath("src");
+    for (int folder = 0; folder < 5; ++folder) {
+        for (int file = 0; file < 8; ++file) {
+            QDir().mkpath(QStringLiteral("%1/d%2").arg(src).arg(folder));
+            QByteArray bytes;
+            for (int i = 0; i < 1000 * file + folder; ++i)
+                bytes.append(char(i * 7 + folder));
+            writeFile(QStringLiteral("%1/d%2/f%3.bin").arg(src).arg(folder).arg(file), bytes);
+        }
+    }
+    QByteArray big(3 * 1024 * 1024 + 5, 'b');
+    writeFile(src + "/d0/big.bin", big);
+    QDir().mkpath(src + "/empty");
+    ::chmod(QFile::encodeName(src + "/d1/f1.bin").constData(), 0640);
+    ::chmod(QFile::encodeName(src + "/d2").constData(), 0750);
+    ::symlink("../d0/big.bin", QFile::encodeName(src + "/d1/link").constData());
+    const timespec old[2] = {{1500000000, 0}, {1500000000, 0}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(src + "/d1/f1.bin").constData(), old, 0);
+    ::utimensat(AT_FDCWD, QFile::encodeName(src + "/d2").constData(), old, 0);
+    QDir().mkpath(work.filePath("card/keep"));
+    writeFile(work.filePath("card/keep/note.txt"), "note\n");
+    const QString image = work.filePath("card.img");
+    ASSERT_TRUE(makeDiskImage(work.filePath("card"), image, work.path()));
+
+    const CliResult folderWithoutR = cli({"put", image, src, "/"});
+    EXPECT_EQ(folderWithoutR.status, 1);
+    EXPECT_TRUE(folderWithoutR.err.contains("put -r")) << folderWithoutR.err.toStdString();
+    const CliResult put = cli({"put", "-r", image, src, "/"});
+    ASSERT_EQ(put.status, 0) << put.err.toStdString();
+    // Again: fails by default, and keeps both when told to.
+    const CliResult again = cli({"put", "-r", image, src, "/"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(again.err.contains("File exists")) << again.err.toStdString();
+    EXPECT_EQ(onCard(image, "/src/d1/f1.bin", work.path()).size(), 1001);
+
+    const QString out = work.filePath("out");
+    QDir().mkpath(out);
+    const CliResult get = cli({"get", "-r", image + ":/src", out});
+    ASSERT_EQ(get.status, 0) << get.err.toStdString();
+    EXPECT_EQ(describeTree(out + "/src"), describeTree(src));
+    EXPECT_TRUE(QFileInfo(out + "/src/empty").isDir());
+
+    writeFile(out + "/src/d3/f2.bin", "mine");
+    const CliResult keep =
+        cli({"get", "-r", "--on-conflict=keep-both", image + ":/src/d3", out + "/src"});
+    ASSERT_EQ(keep.status, 0) << keep.err.toStdString();
+    EXPECT_EQ(readAll(out + "/src/d3/f2.bin"), "mine");
+    EXPECT_EQ(QFileInfo(out + "/src/d3/f2 2.bin").size(), 2003);
+
+    // A folder moved across the tree in one rename; never into itself.
+    const CliResult mv = cli({"mv", image, "/src/d2", "/keep/"});
+    ASSERT_EQ(mv.status, 0) << mv.err.toStdString();
+    EXPECT_EQ(mv.out, "/src/d2 -> /keep/d2\n");
+    const CliResult into = cli({"mv", image, "/keep", "/keep/d2/keep"});
+    EXPECT_EQ(into.status, 1);
+    EXPECT_TRUE(into.err.contains("into itself")) << into.err.toStdString();
+    EXPECT_EQ(onCard(image, "/keep/d2/f3.bin", work.path()).size(), 3002);
+    EXPECT_TRUE(onCard(image, "/src/d2/f3.bin", work.path()).isEmpty());
+    EXPECT_TRUE(isPartitionClean(image)) << "e2fsck found problems";
 }
 
 }  // namespace

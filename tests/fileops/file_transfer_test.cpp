@@ -360,7 +360,7 @@ TEST_F(TransferTest, EmptyUploadIsOneFinalChunk) {
     EXPECT_EQ(
         peer->lines(),
         std::vector<std::string>{
-            R"({"jsonrpc":"2.0","id":1,"method":"write_file","params":{"data_b64":"","final":true,"offset":0,"path":"/e"}})"});
+            R"({"jsonrpc":"2.0","id":1,"method":"write_file","params":{"data_b64":"","final":true,"offset":0,"path":"/e","replace":false}})"});
 }
 
 TEST_F(TransferTest, CancelledUploadNeverSendsTheFinalChunk) {

@@ -123,9 +123,15 @@ TEST_F(LargeFileTest, CancelledUploadLeavesTheOldFileIntact) {
         listed.append(item.name);
     EXPECT_EQ(listed, QStringList{QStringLiteral("target.bin")});
 
-    // A fresh upload of the same path starts over and succeeds.
+    // A fresh upload of the same path starts over; it takes the old file's place only when
+    // told to.
     const QByteArray small = makeFile(source, 5 << 20, 4);
-    EXPECT_EQ(run(service.uploadFile(source, QStringLiteral("/target.bin"), TransferOptions{})),
+    EXPECT_THROW(run(service.uploadFile(source, QStringLiteral("/target.bin"), TransferOptions{})),
+                 std::exception);
+    EXPECT_EQ(get(QStringLiteral("/target.bin")), QByteArray("the old contents"));
+    TransferOptions replace;
+    replace.replace = true;
+    EXPECT_EQ(run(service.uploadFile(source, QStringLiteral("/target.bin"), replace)),
               TransferOutcome::completed);
     EXPECT_EQ(sha256(hostPath(QStringLiteral("/target.bin"))), small);
 }

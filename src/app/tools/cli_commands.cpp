@@ -11,6 +11,7 @@
 
 #include "app/browser_paths.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/tree_transfer.h"
 
 namespace quorvale::app::cli {
 namespace {
@@ -61,15 +62,6 @@ QCoro::Task<std::optional<model::FileItem>> lookUp(Session& session, Remote remo
     co_return std::nullopt;
 }
 
-fileops::TransferOptions options(const QString& partition, ProgressBar& bar, const QString& name) {
-    fileops::TransferOptions result;
-    result.partition = partition;
-    result.progress = [&bar, name](std::uint64_t done, std::uint64_t total) {
-        bar.update(done, total, name);
-    };
-    return result;
-}
-
 QString joined(const QString& directory, const QString& name) {
     return directory.endsWith(QLatin1Char('/')) ? directory + name
                                                 : directory + QLatin1Char('/') + name;
@@ -104,42 +96,90 @@ QCoro::Task<void> listCommand(Session& session, Remote path) {
     }
 }
 
-QCoro::Task<void> getCommand(Session& session, Remote remote, QString local) {
+namespace {
+
+// Asks on the terminal; end of input fails the command.
+QCoro::Task<fileops::ConflictAnswer> askOnTerminal(fileops::Conflict conflict) {
+    for (;;) {
+        std::fprintf(stderr,
+                     "\n%s already exists in %s. [r]eplace, [k]eep both, [s]kip "
+                     "(capital: for all that follow)? ",
+                     qUtf8Printable(conflict.name), qUtf8Printable(conflict.folder));
+        std::fflush(stderr);
+        char line[64] = {};
+        if (std::fgets(line, sizeof line, stdin) == nullptr)
+            throw CliError("File exists: " + conflict.name.toStdString() + " (no answer)");
+        const char c = line[0];
+        const bool all = c >= 'A' && c <= 'Z';
+        switch (c | 0x20) {
+            case 'r':
+                co_return fileops::ConflictAnswer{fileops::ConflictAction::replace, all};
+            case 'k':
+                co_return fileops::ConflictAnswer{fileops::ConflictAction::keepBoth, all};
+            case 's':
+                co_return fileops::ConflictAnswer{fileops::ConflictAction::skip, all};
+            default:
+                break;
+        }
+    }
+}
+
+fileops::TreeOptions treeOptions(const QString& partition, const Options& options,
+                                 ProgressBar& bar) {
+    fileops::TreeOptions result;
+    result.partition = partition;
+    if (options.onConflict.ask)
+        result.conflicts = fileops::ConflictPolicy::asking(askOnTerminal);
+    else if (options.onConflict.action)
+        result.conflicts = fileops::ConflictPolicy::always(*options.onConflict.action);
+    result.progress = [&bar](const fileops::TreeProgress& progress) {
+        bar.update(progress.bytesDone, progress.bytesTotal, progress.currentFile);
+    };
+    return result;
+}
+
+void printNotes(const fileops::TreeReport& report) {
+    for (const QString& note : report.notes)
+        std::fprintf(stderr, "note: %s\n", qUtf8Printable(note));
+    if (report.skipped > 0)
+        std::fprintf(stderr, "note: %d existing entr%s left as %s\n", report.skipped,
+                     report.skipped == 1 ? "y" : "ies",
+                     report.skipped == 1 ? "it was" : "they were");
+}
+
+}  // namespace
+
+QCoro::Task<void> getCommand(Session& session, Remote remote, QString local, Options options) {
     const auto item = co_await lookUp(session, remote);
     if (!item)
         throw CliError("no such file: " + remote.path.toStdString());
-    if (item->isDirectory)
-        throw CliError(remote.path.toStdString() + " is a directory");
-    FileBrowserViewModel& browser = session.browser(remote.partition);
+    if (item->isDirectory && !options.recursive)
+        throw CliError(remote.path.toStdString() + " is a directory (get -r copies folders)");
     ProgressBar bar;
-    if (QFileInfo(local).isDir()) {
-        // Into a folder: the browser's export, which keeps to the folder.
-        QObject::connect(&browser, &FileBrowserViewModel::transferChanged, &browser, [&] {
-            bar.update(browser.transferBytesDone(), browser.transferBytesTotal(),
-                       browser.transferCurrentFile());
-        });
-        QList<model::FileItem> items;
-        items.append(*item);
-        const QStringList written = (co_await browser.exportItems(items, local)).written;
-        QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
-        for (const QString& path : written)
-            print(QStringLiteral("saved as ") + path);
-        co_return;
+    fileops::TreeOptions tree = treeOptions(remote.partition, options, bar);
+    QString folder = local;
+    if (!QFileInfo(local).isDir()) {
+        folder = QFileInfo(local).absolutePath();
+        tree.topName = QFileInfo(local).fileName();
     }
-    fileops::TransferOptions transfer = options(remote.partition, bar, item->name);
-    // An existing local file is kept: the copy then gets the next free "name 2.ext".
-    QString publishedAs;
-    transfer.published = [&publishedAs](const QString& path) { publishedAs = path; };
-    co_await session.service().exportFile(item->path, local, item->size, std::move(transfer));
-    if (!publishedAs.isEmpty() && publishedAs != local)
-        print(QStringLiteral("saved as ") + publishedAs);
+    const QString expected =
+        QDir(folder).filePath(tree.topName.isEmpty() ? item->displayName() : tree.topName);
+    QList<model::FileItem> items{*item};
+    const fileops::TreeReport report =
+        co_await fileops::exportTree(session.service(), items, folder, std::move(tree));
+    printNotes(report);
+    for (const QString& path : report.written) {
+        if (QDir::cleanPath(path) != QDir::cleanPath(expected))
+            print(QStringLiteral("saved as ") + path);
+    }
 }
 
-QCoro::Task<void> putCommand(Session& session, QString local, Remote remote) {
+QCoro::Task<void> putCommand(Session& session, QString local, Remote remote, Options options) {
     const QFileInfo info(local);
-    if (!info.isFile() || !info.isReadable())
+    if (!info.exists() && !info.isSymLink())
         throw CliError("cannot read " + local.toStdString());
-    FileBrowserViewModel& browser = session.browser(remote.partition);
+    if (info.isDir() && !info.isSymLink() && !options.recursive)
+        throw CliError(local.toStdString() + " is a directory (put -r copies folders)");
     bool intoDirectory =
         remote.path == QLatin1String("/") || remote.path.endsWith(QLatin1Char('/'));
     if (!intoDirectory) {
@@ -147,22 +187,16 @@ QCoro::Task<void> putCommand(Session& session, QString local, Remote remote) {
         intoDirectory = existing && existing->isDirectory;
     }
     ProgressBar bar;
-    if (intoDirectory) {
-        co_await browser.navigateTo(remote.path);
-        if (browser.error())
-            throw CliError(browser.error()->toStdString());
-        QObject::connect(&browser, &FileBrowserViewModel::transferChanged, &browser, [&] {
-            bar.update(browser.transferBytesDone(), browser.transferBytesTotal(),
-                       browser.transferCurrentFile());
-        });
-        QStringList locals;
-        locals.append(local);
-        co_await browser.uploadFiles(locals);
-        QObject::disconnect(&browser, &FileBrowserViewModel::transferChanged, nullptr, nullptr);
-        co_return;
+    fileops::TreeOptions tree = treeOptions(remote.partition, options, bar);
+    QString folder = remote.path;
+    if (!intoDirectory) {
+        folder = parentPath(remote.path);
+        tree.topName = remote.path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
     }
-    fileops::TransferOptions transfer = options(remote.partition, bar, info.fileName());
-    co_await session.service().uploadFile(local, remote.path, std::move(transfer));
+    QStringList paths{local};
+    const fileops::TreeReport report =
+        co_await fileops::uploadTree(session.service(), paths, folder, std::move(tree));
+    printNotes(report);
 }
 
 QCoro::Task<void> removeCommand(Session& session, QList<Remote> paths) {
@@ -186,6 +220,36 @@ QCoro::Task<void> makeDirectoryCommand(Session& session, Remote path) {
 QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName) {
     const QString renamed = co_await session.service().rename(path.path, newName, path.partition);
     print(renamed);
+}
+
+QCoro::Task<void> moveCommand(Session& session, Remote from, Remote to) {
+    const auto source = co_await lookUp(session, from);
+    if (!source)
+        throw CliError("no such file or directory: " + from.path.toStdString());
+    bool intoDirectory = to.path == QLatin1String("/") || to.path.endsWith(QLatin1Char('/'));
+    if (!intoDirectory) {
+        const auto existing = co_await lookUp(session, to);
+        intoDirectory = existing && existing->isDirectory && !existing->isSymlink;
+    }
+    if (intoDirectory)
+        to.path = joined(to.path, source->name);
+    if (from.partition == to.partition) {
+        const QString moved =
+            co_await session.service().move(source->path, to.path, from.partition);
+        print(QStringLiteral("%1 -> %2").arg(source->path, moved));
+        co_return;
+    }
+    // Another card: the copy is whole on the disk before the original goes.
+    const std::uint64_t bytes = co_await treeBytes(session, from.partition, *source);
+    const auto wait =
+        fileops::FileOperationService::callTimeout + std::chrono::milliseconds(bytes / 1000);
+    co_await session.service().copyBetween(
+        source->path, from.partition, to.path, to.partition,
+        std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+    QStringList removed{source->path};
+    co_await session.service().deletePaths(removed, from.partition);
+    print(
+        QStringLiteral("%1:%2 -> %3:%4").arg(from.partition, source->path, to.partition, to.path));
 }
 
 QCoro::Task<void> copyCommand(Session& session, Remote from, Remote to) {

@@ -7,6 +7,7 @@
 #include <qcoro/qcorotask.h>
 
 #include "cli_session.h"
+#include "fileops/conflicts.h"
 
 namespace quorvale::app::cli {
 
@@ -15,12 +16,24 @@ struct Remote {
     QString path;
 };
 
+// Options that apply to every command of a run.
+struct Options {
+    bool recursive = false;  // get and put take folders
+    // What get and put do with a name that is taken: fail unless told otherwise.
+    fileops::ConflictChoice onConflict;
+};
+
 QCoro::Task<void> listCommand(Session& session, Remote path);
-QCoro::Task<void> getCommand(Session& session, Remote remote, QString local);
-QCoro::Task<void> putCommand(Session& session, QString local, Remote remote);
+// Into an existing local folder the copy keeps its name; any other LOCAL names it.
+QCoro::Task<void> getCommand(Session& session, Remote remote, QString local, Options options);
+// Into an existing card folder (or a path ending in "/") the copy keeps its name.
+QCoro::Task<void> putCommand(Session& session, QString local, Remote remote, Options options);
 QCoro::Task<void> removeCommand(Session& session, QList<Remote> paths);
 QCoro::Task<void> makeDirectoryCommand(Session& session, Remote path);
 QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName);
+// Moves an entry: one rename inside its partition (into an existing folder it keeps its
+// name), a copy and a delete between partitions. Never over an existing entry.
+QCoro::Task<void> moveCommand(Session& session, Remote from, Remote to);
 QCoro::Task<void> diskUsageCommand(Session& session, QString partition);
 // Copies a file or folder inside the VM, within one partition or from one card to another.
 // Into an existing directory (or a path ending in "/") the copy keeps its name; an existing

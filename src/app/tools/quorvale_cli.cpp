@@ -2,10 +2,10 @@
 // command line, through the VM and its agent, with the application's own models. Several
 // sources may take part in one run, all in one VM.
 //
-//   quorvale-cli [--ready-timeout SECONDS] COMMAND [SOURCE] ARGS...
+//   quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...
 //
-// Remote paths are plain (on the SOURCE given first) or SOURCE:PATH (cli_arguments.h). Exits 0
-// on success, 1 with one error line on failure, 2 for a usage error.
+// Remote paths are plain (on the SOURCE given first) or SOURCE:PATH (cli_arguments.h). Exit
+// statuses are listed in the usage text.
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -22,18 +22,28 @@ namespace {
 using namespace quorvale::app::cli;
 
 constexpr const char* usage =
-    "usage: quorvale-cli [--ready-timeout SECONDS] COMMAND [SOURCE] ARGS...\n"
+    "usage: quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...\n"
     "  ls SOURCE PATH            list a directory\n"
     "  get SOURCE REMOTE LOCAL   copy a file out (LOCAL may be a folder)\n"
     "  put SOURCE LOCAL REMOTE   copy a file in (REMOTE may be a directory)\n"
     "  rm SOURCE PATH...         delete files or directories\n"
     "  mkdir SOURCE PATH         create a directory\n"
     "  mv SOURCE PATH NEW_NAME   rename an entry in its directory\n"
+    "  mv SOURCE FROM TO         move an entry (TO starts with / or is SOURCE:PATH; into an\n"
+    "                            existing directory it keeps its name)\n"
     "  cp SOURCE FROM TO         copy a file or folder inside the VM (TO may be a directory)\n"
     "  df SOURCE                 show the partition's size and free space\n"
     "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
     "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
-    "first: cp card.img:/etc new.img:/etc copies from one card to another.\n";
+    "first: cp card.img:/etc new.img:/etc copies from one card to another.\n"
+    "Options (anywhere on the line):\n"
+    "  -r, --recursive           get and put copy folders with everything in them: modes,\n"
+    "                            times and links kept, special files left out with a note\n"
+    "  --on-conflict=ACTION      when a name is taken: fail (the default), ask, replace,\n"
+    "                            keep-both (\"name 2.ext\") or skip\n"
+    "Exit status: 0 success, 1 failure (one line on stderr), 2 usage error.\n";
+
+Options runOptions;
 
 using Run =
     std::function<QCoro::Task<void>(Session&, const std::vector<Remote>&, const QStringList&)>;
@@ -51,11 +61,11 @@ const Command commands[] = {
      }},
     {{"get", {Role::remote, Role::local}},
      [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
-         return getCommand(s, r[0], a[1]);
+         return getCommand(s, r[0], a[1], runOptions);
      }},
     {{"put", {Role::local, Role::remote}},
      [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
-         return putCommand(s, a[0], r[1]);
+         return putCommand(s, a[0], r[1], runOptions);
      }},
     {{"rm", {Role::remote}, true},
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
@@ -65,9 +75,12 @@ const Command commands[] = {
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
          return makeDirectoryCommand(s, r[0]);
      }},
-    {{"mv", {Role::remote, Role::name}},
+    {{"mv", {Role::remote, Role::remote}},
      [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
-         return renameCommand(s, r[0], a[1]);
+         // A plain name renames in place; a path moves.
+         if (!a[1].contains(QLatin1Char('/')))
+             return renameCommand(s, r[0], a[1]);
+         return moveCommand(s, r[0], r[1]);
      }},
     {{"cp", {Role::remote, Role::remote}},
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
@@ -131,6 +144,23 @@ int main(int argc, char** argv) {
         }
         readyTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         args = args.mid(2);
+    }
+    for (qsizetype i = 0; i < args.size();) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("-r") || arg == QLatin1String("--recursive")) {
+            runOptions.recursive = true;
+        } else if (arg.startsWith(QLatin1String("--on-conflict="))) {
+            const auto choice = quorvale::fileops::parseConflictChoice(arg.section('=', 1));
+            if (!choice) {
+                std::fputs(usage, stderr);
+                return 2;
+            }
+            runOptions.onConflict = *choice;
+        } else {
+            ++i;
+            continue;
+        }
+        args.removeAt(i);
     }
     if (args.isEmpty()) {
         std::fputs(usage, stderr);

@@ -22,6 +22,7 @@
 #include "ui/common/loading_overlay.h"
 #include "ui/common/theme.h"
 #include "ui/preview/file_preview_panel.h"
+#include "ui/sheets/conflict_sheet.h"
 
 namespace quorvale::ui {
 
@@ -31,6 +32,9 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
     browserVM = new app::FileBrowserViewModel(this);
     previewVM = new app::FilePreviewViewModel(this);
     previewVM->fileBrowserVM = browserVM;
+    browserVM->conflictQuestion = [this](fileops::Conflict conflict) {
+        return ConflictSheet::ask(this, std::move(conflict));
+    };
     items = new FileItemModel(browserVM, this);
     setAcceptDrops(true);
     createActions();

@@ -1,9 +1,12 @@
 // What the browser says and does after an action: New Folder opens the new name for typing,
 // finished or cancelled transfers leave a notice, and "Show in File Manager" opens the folder.
 
+#include <QCheckBox>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 
@@ -11,6 +14,7 @@
 #include "ui/browser/completion_notice.h"
 #include "ui/browser/transfer_progress.h"
 #include "ui/common/screenshot.h"
+#include "ui/sheets/conflict_sheet.h"
 #include "vm/qstring_printer.h"
 
 namespace quorvale::test {
@@ -30,6 +34,10 @@ public Q_SLOTS:
 
 class BrowserFeedbackTest : public BrowserTest {
 protected:
+    QByteArray onCard(const QString& name) const {
+        QFile file(agent.rootPath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
     QStringList shownNames() const {
         QStringList names;
         for (const model::FileItem& item : view->viewModel()->files())
@@ -92,6 +100,46 @@ TEST_F(BrowserFeedbackTest, FinishedExportSaysSoAndShowsTheFolder) {
     EXPECT_EQ(catcher.opened.first(), QUrl::fromLocalFile(target.path()));
     QTest::mouseClick(notice->closeButton(), Qt::LeftButton);
     EXPECT_FALSE(notice->isVisible());
+}
+
+TEST_F(BrowserFeedbackTest, TakenNamesAreAskedAboutOnceWithApplyToAll) {
+    agent.writeFile("a.txt", "old a");
+    agent.writeFile("b.txt", "old b");
+    agent.writeFile("c.txt", "old c");
+    QTemporaryDir local;
+    QStringList paths;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        QFile file(local.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("new ") + name[0]);
+        paths << file.fileName();
+    }
+    open();
+    // a.txt: Replace; b.txt: Keep Both for all that follow (c.txt is not asked about).
+    QStringList asked;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* sheet = view->findChild<ui::ConflictSheet*>();
+        if (!sheet || !sheet->isVisible() || sheet->result() != 0)
+            return;
+        asked << sheet->findChild<QLabel*>()->text();
+        if (asked.size() == 1) {
+            EXPECT_EQ(asked[0], "An item named “a.txt” already exists in “Root”.");
+            sheet->button(fileops::ConflictAction::replace)->click();
+        } else {
+            sheet->applyToAllBox()->setChecked(true);
+            sheet->button(fileops::ConflictAction::keepBoth)->click();
+        }
+    });
+    answer.start(20);
+    testing::run(view->upload(paths));
+    answer.stop();
+    EXPECT_EQ(asked.size(), 2);
+    EXPECT_EQ(onCard("a.txt"), "new a");
+    EXPECT_EQ(onCard("b.txt"), "old b");
+    EXPECT_EQ(onCard("b 2.txt"), "new b");
+    EXPECT_EQ(onCard("c 2.txt"), "new c");
+    EXPECT_EQ(shownNames(), (QStringList{"a.txt", "b 2.txt", "b.txt", "c 2.txt", "c.txt"}));
 }
 
 TEST_F(BrowserFeedbackTest, CancelledUploadSaysWhatWasKept) {

@@ -1,0 +1,446 @@
+// Tree export and upload (tree_transfer.h). Lambdas and temporaries stay out of co_await
+// expressions (see file_operation_service.cpp).
+
+#include "fileops/tree_transfer.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QHash>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "fileops/file_operation_error.h"
+#include "fileops/fileops_log.h"
+#include "fileops/local_file.h"
+#include "fileops/tree_plan.h"
+#include "rpc/unique_fd.h"
+#include "rpc/utf8_text.h"
+
+namespace quorvale::fileops {
+
+namespace {
+
+enum class State { pending, made, merged, skipped };
+
+[[noreturn]] void fail(int error, const QString& path) {
+    throw FileOperationError::operationFailed(std::string(std::strerror(error)) + ": " +
+                                              path.toStdString());
+}
+
+QString joined(const QString& folder, const QString& name) {
+    if (folder.isEmpty() || name.isEmpty())
+        return folder.isEmpty() ? name : folder;
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+timespec toTimespec(std::int64_t ns) {
+    std::int64_t seconds = ns / 1000000000;
+    std::int64_t rest = ns % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        --seconds;
+    }
+    return {static_cast<time_t>(seconds), static_cast<long>(rest)};
+}
+
+// The folder `relative` below `root`, reached without passing a link or leaving `root`.
+UniqueFd openBelow(int root, const QString& relative, const QString& shown) {
+    if (relative.isEmpty()) {
+        UniqueFd copy(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+        if (!copy)
+            fail(errno, shown);
+        return copy;
+    }
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const QByteArray path = QFile::encodeName(relative);
+    UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, root, path.constData(), &how, sizeof how)));
+    if (!fd)
+        fail(errno, shown);
+    return fd;
+}
+
+std::optional<struct stat> entryAt(int dir, const QString& name) {
+    struct stat st {};
+    if (::fstatat(dir, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return st;
+}
+
+void setLocalTime(int dir, const QString& name, const std::optional<std::int64_t>& mtimeNs) {
+    if (!mtimeNs)
+        return;
+    const timespec times[2] = {{0, UTIME_OMIT}, toTimespec(*mtimeNs)};
+    ::utimensat(dir, QFile::encodeName(name).constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void finishLocalFile(int fd, const TreeEntry& entry) {
+    ::fchmod(fd, entry.mode);
+    if (entry.mtimeNs) {
+        const timespec times[2] = {{0, UTIME_OMIT}, toTimespec(*entry.mtimeNs)};
+        ::futimens(fd, times);
+    }
+}
+
+// A link made under a hidden name and renamed into place: over what holds the name only
+// with `replace`.
+void makeLocalLink(int dir, const QString& name, const TreeEntry& entry, bool replace,
+                   const QString& shown) {
+    const QByteArray target = QFile::encodeName(name);
+    if (!replace) {
+        if (::symlinkat(entry.linkTarget.constData(), dir, target.constData()) != 0)
+            fail(errno, shown);
+        setLocalTime(dir, name, entry.mtimeNs);
+        return;
+    }
+    const QString hidden = QStringLiteral(".") + name + QLatin1Char('.') +
+                           QString::number(QRandomGenerator::global()->generate64(), 36) +
+                           QStringLiteral(".part");
+    if (::symlinkat(entry.linkTarget.constData(), dir, QFile::encodeName(hidden).constData()) != 0)
+        fail(errno, shown);
+    setLocalTime(dir, hidden, entry.mtimeNs);
+    if (::renameat(dir, QFile::encodeName(hidden).constData(), dir, target.constData()) != 0) {
+        const int error = errno;
+        ::unlinkat(dir, QFile::encodeName(hidden).constData(), 0);
+        fail(error, shown);
+    }
+}
+
+// Gives the folders made their modes and times, deepest first (their own entries changed
+// the times while they were filled).
+void finishLocalFolders(int root, const TreePlan& plan, const std::vector<State>& state,
+                        const std::vector<QString>& made, const QString& folder) {
+    for (std::size_t i = plan.entries.size(); i-- > 0;) {
+        const TreeEntry& entry = plan.entries[i];
+        if (entry.kind != TreeEntry::Kind::folder || state[i] != State::made)
+            continue;
+        try {
+            UniqueFd fd = openBelow(root, made[i], joined(folder, made[i]));
+            finishLocalFile(fd.get(), entry);
+        } catch (const FileOperationError&) {
+        }
+    }
+}
+
+void report(const TreeOptions& options, const TreeProgress& progress) {
+    if (options.progress)
+        options.progress(progress);
+}
+
+// The first free "name N" in the local folder `dir`.
+QString freeLocalName(int dir, const QString& name, bool isFolder) {
+    for (int n = 2;; ++n) {
+        const QString candidate = numberedName(name, n, isFolder);
+        if (!entryAt(dir, candidate))
+            return candidate;
+    }
+}
+
+TransferOptions fileOptions(const TreeOptions& options, std::uint64_t doneBefore,
+                            TreeProgress* progress) {
+    TransferOptions result;
+    result.partition = options.partition;
+    result.stop = options.stop;
+    result.chunkBytes = options.chunkBytes;
+    auto handler = options.progress;
+    result.progress = [handler, doneBefore, progress](std::uint64_t done, std::uint64_t) {
+        progress->bytesDone = doneBefore + done;
+        if (handler)
+            handler(*progress);
+    };
+    return result;
+}
+
+}  // namespace
+
+QCoro::Task<TreeReport> exportTree(FileOperationService& service, QList<model::FileItem> items,
+                                   QString folder, TreeOptions options) {
+    TreePlan plan;
+    std::vector<int> toList = addCardEntries(plan, -1, items);
+    if (!options.topName.isEmpty() && plan.entries.size() == 1) {
+        if (const auto problem = localNameProblem(options.topName))
+            throw FileOperationError::operationFailed(
+                QStringLiteral("\"%1\": %2").arg(options.topName, *problem).toStdString());
+        plan.entries[0].name = options.topName;
+    }
+    TreeReport result;
+    for (std::size_t next = 0; next < toList.size(); ++next) {
+        if (options.stop.stop_requested()) {
+            result.outcome = TransferOutcome::cancelled;
+            co_return result;
+        }
+        const TreeEntry listed = plan.entries[static_cast<std::size_t>(toList[next])];
+        const QList<model::FileItem> listing =
+            co_await service.listDirectory(listed.source, options.partition);
+        for (const int folder : addCardEntries(plan, toList[next], listing))
+            toList.push_back(folder);
+    }
+    result.notes = plan.notes;
+    result.filesTotal = plan.fileCount;
+
+    UniqueFd root(
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root)
+        fail(errno, folder);
+    TreeProgress progress{0, plan.totalBytes, 0, plan.fileCount, {}};
+    std::vector<State> state(plan.entries.size(), State::pending);
+    std::vector<QString> made(plan.entries.size());  // paths as made, below `folder`
+    std::exception_ptr failure;
+    try {
+        for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+            const TreeEntry& entry = plan.entries[i];
+            const auto parent = static_cast<std::size_t>(entry.parent);
+            const QString parentPath = entry.parent < 0 ? QString() : made[parent];
+            if (entry.parent >= 0 && state[parent] == State::skipped) {
+                state[i] = State::skipped;
+                continue;
+            }
+            const QString shownFolder = joined(folder, parentPath);
+            UniqueFd dir = openBelow(root.get(), parentPath, shownFolder);
+            QString name = entry.name;
+            bool replace = false;
+            if (const auto existing = entryAt(dir.get(), name)) {
+                const bool isFolder = entry.kind == TreeEntry::Kind::folder;
+                if (isFolder && S_ISDIR(existing->st_mode)) {
+                    state[i] = State::merged;
+                    made[i] = joined(parentPath, name);
+                    continue;
+                }
+                const Conflict conflict{name, shownFolder, S_ISDIR(existing->st_mode), isFolder};
+                const ConflictAction action = co_await options.conflicts.decide(conflict);
+                if (action == ConflictAction::skip ||
+                    (action == ConflictAction::replace && S_ISDIR(existing->st_mode))) {
+                    if (action == ConflictAction::replace)
+                        result.notes << QStringLiteral("Not replaced: the folder %1")
+                                            .arg(joined(shownFolder, name));
+                    state[i] = State::skipped;
+                    ++result.skipped;
+                    continue;
+                }
+                if (action == ConflictAction::keepBoth)
+                    name = freeLocalName(dir.get(), name, isFolder);
+                replace = action == ConflictAction::replace;
+            }
+            const QString shown = joined(shownFolder, name);
+            QString writtenAs = shown;
+            made[i] = joined(parentPath, name);
+            if (entry.kind == TreeEntry::Kind::folder) {
+                if (replace && ::unlinkat(dir.get(), QFile::encodeName(name).constData(), 0) != 0)
+                    fail(errno, shown);
+                if (::mkdirat(dir.get(), QFile::encodeName(name).constData(), 0700) != 0)
+                    fail(errno, shown);
+                state[i] = State::made;
+            } else if (entry.kind == TreeEntry::Kind::symlink) {
+                makeLocalLink(dir.get(), name, entry, replace, shown);
+                state[i] = State::made;
+            } else {
+                progress.currentFile = made[i];
+                report(options, progress);
+                ExportTarget target(std::move(dir), shownFolder, name);
+                const std::uint64_t before = progress.bytesDone;
+                TransferOptions transfer = fileOptions(options, before, &progress);
+                const QString source = entry.source;
+                const std::uint64_t size = entry.size;
+                const TransferOutcome outcome =
+                    co_await service.exportFile(source, target.fd(), size, std::move(transfer));
+                if (outcome == TransferOutcome::cancelled) {
+                    result.outcome = TransferOutcome::cancelled;
+                    break;
+                }
+                finishLocalFile(target.fd(), entry);
+                const QString publishedAs = target.publish(replace);
+                writtenAs = publishedAs;
+                if (options.fileDone)
+                    options.fileDone(entry.name, size, publishedAs);
+                state[i] = State::made;
+                progress.bytesDone = before + size;
+                ++progress.filesDone;
+                ++result.filesDone;
+                report(options, progress);
+            }
+            if (entry.parent < 0)
+                result.written << writtenAs;
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    finishLocalFolders(root.get(), plan, state, made, folder);
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return result;
+}
+
+namespace {
+
+// Names in a card folder that existed before the upload, listed once.
+class TakenNames {
+public:
+    QCoro::Task<QList<model::FileItem>*> of(FileOperationService& service, QString folder,
+                                            std::optional<QString> partition) {
+        auto found = folders.find(folder);
+        if (found == folders.end()) {
+            QList<model::FileItem> listing = co_await service.listDirectory(folder, partition);
+            found = folders.insert(folder, std::move(listing));
+        }
+        co_return &found.value();
+    }
+
+private:
+    QHash<QString, QList<model::FileItem>> folders;
+};
+
+const model::FileItem* findNamed(const QList<model::FileItem>& items, const QString& name) {
+    for (const model::FileItem& item : items)
+        if (item.name == name)
+            return &item;
+    return nullptr;
+}
+
+QStringList namesOf(const QList<model::FileItem>& items) {
+    QStringList names;
+    for (const model::FileItem& item : items)
+        names << item.name;
+    return names;
+}
+
+}  // namespace
+
+QCoro::Task<TreeReport> uploadTree(FileOperationService& service, QStringList paths, QString folder,
+                                   TreeOptions options) {
+    TreePlan plan = planLocalTree(paths);
+    if (!options.topName.isEmpty() && plan.entries.size() >= 1 && paths.size() == 1)
+        plan.entries[0].name = options.topName;
+    TreeReport result;
+    result.notes = plan.notes;
+    result.filesTotal = plan.fileCount;
+    TreeProgress progress{0, plan.totalBytes, 0, plan.fileCount, {}};
+    std::vector<State> state(plan.entries.size(), State::pending);
+    std::vector<QString> made(plan.entries.size());  // card paths as made
+    TakenNames taken;
+    std::exception_ptr failure;
+    try {
+        for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+            if (options.stop.stop_requested()) {
+                result.outcome = TransferOutcome::cancelled;
+                break;
+            }
+            const TreeEntry& entry = plan.entries[i];
+            const auto parent = static_cast<std::size_t>(entry.parent);
+            if (entry.parent >= 0 && state[parent] == State::skipped) {
+                state[i] = State::skipped;
+                continue;
+            }
+            const QString parentPath = entry.parent < 0 ? folder : made[parent];
+            const bool isFolder = entry.kind == TreeEntry::Kind::folder;
+            QString name = entry.name;
+            bool replace = false;
+            // A folder made by this upload holds nothing else.
+            if (entry.parent < 0 || state[parent] != State::made) {
+                QList<model::FileItem>* existing =
+                    co_await taken.of(service, parentPath, options.partition);
+                if (const model::FileItem* there = findNamed(*existing, name)) {
+                    if (isFolder && there->isDirectory && !there->isSymlink) {
+                        state[i] = State::merged;
+                        made[i] = there->path;
+                        continue;
+                    }
+                    const Conflict conflict{name, parentPath, there->isDirectory, isFolder};
+                    const ConflictAction action = co_await options.conflicts.decide(conflict);
+                    if (action == ConflictAction::skip ||
+                        (action == ConflictAction::replace && there->isDirectory)) {
+                        if (action == ConflictAction::replace)
+                            result.notes
+                                << QStringLiteral("Not replaced: the folder %1").arg(there->path);
+                        state[i] = State::skipped;
+                        ++result.skipped;
+                        continue;
+                    }
+                    if (action == ConflictAction::keepBoth)
+                        name = keepBothName(name, namesOf(*existing), isFolder);
+                    replace = action == ConflictAction::replace;
+                }
+                model::FileItem added;
+                added.name = name;
+                existing->append(added);
+            }
+            const QString path = joined(parentPath, name);
+            made[i] = path;
+            if (isFolder) {
+                if (replace) {
+                    QStringList replaced{path};
+                    co_await service.deletePaths(replaced, options.partition);
+                }
+                co_await service.createDirectory(path, options.partition);
+                state[i] = State::made;
+            } else if (entry.kind == TreeEntry::Kind::symlink) {
+                const QString target = QString::fromStdString(rpc::escapeName(
+                    std::string_view(entry.linkTarget.constData(),
+                                     static_cast<std::size_t>(entry.linkTarget.size()))));
+                co_await service.createSymlink(path, target, entry.mtimeNs, replace,
+                                               options.partition);
+                state[i] = State::made;
+            } else {
+                // Never through a link that took the file's place since it was planned.
+                UniqueFd file(::open(QFile::encodeName(entry.source).constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                if (!file)
+                    fail(errno, entry.source);
+                progress.currentFile = path.mid(folder.size());
+                if (progress.currentFile.startsWith(QLatin1Char('/')))
+                    progress.currentFile.remove(0, 1);
+                report(options, progress);
+                const std::uint64_t before = progress.bytesDone;
+                TransferOptions transfer = fileOptions(options, before, &progress);
+                transfer.replace = replace;
+                transfer.mode = entry.mode;
+                transfer.mtimeNs = entry.mtimeNs;
+                const TransferOutcome outcome =
+                    co_await service.uploadFile(file.get(), path, std::move(transfer));
+                if (outcome == TransferOutcome::cancelled) {
+                    result.outcome = TransferOutcome::cancelled;
+                    break;
+                }
+                state[i] = State::made;
+                if (options.fileDone)
+                    options.fileDone(entry.name, entry.size, path);
+                progress.bytesDone = before + entry.size;
+                ++progress.filesDone;
+                ++result.filesDone;
+                report(options, progress);
+            }
+            if (entry.parent < 0)
+                result.written << path;
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Folders made get their modes and times last, deepest first; after a failure too, as far
+    // as the guest still answers.
+    for (std::size_t i = plan.entries.size(); i-- > 0;) {
+        const TreeEntry& entry = plan.entries[i];
+        if (entry.kind != TreeEntry::Kind::folder || state[i] != State::made)
+            continue;
+        try {
+            const QString path = made[i];
+            co_await service.setAttributes(path, entry.mode, entry.mtimeNs, options.partition);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+            break;
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return result;
+}
+
+}  // namespace quorvale::fileops
