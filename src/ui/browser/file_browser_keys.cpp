@@ -86,9 +86,11 @@ QWidget* FileBrowserView::makeNavigationButtons() {
 }
 
 void FileBrowserView::updateNavigation() {
-    backAction->setEnabled(browserVM->canGoBack());
-    forwardAction->setEnabled(browserVM->canGoForward());
-    goUpAction->setEnabled(browserVM->currentPath() != QLatin1String("/"));
+    // Nothing to move through while a notice stands in for the listing.
+    const bool listing = !notice();
+    backAction->setEnabled(listing && browserVM->canGoBack());
+    forwardAction->setEnabled(listing && browserVM->canGoForward());
+    goUpAction->setEnabled(listing && browserVM->currentPath() != QLatin1String("/"));
     appState.setCurrentPath(browserVM->currentPath());
 }
 

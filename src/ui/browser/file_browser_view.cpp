@@ -116,14 +116,14 @@ void FileBrowserView::buildLayout() {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     crumbs = new BreadcrumbBar;
-    auto* navigation = new QWidget;
+    navigation = new QWidget;
     auto* navigationRow = new QHBoxLayout(navigation);
     navigationRow->setContentsMargins(0, 0, 0, 0);
     navigationRow->setSpacing(0);
     navigationRow->addWidget(makeNavigationButtons());
     navigationRow->addWidget(crumbs, 1);
     column->addWidget(navigation);
-    auto* divider = new QFrame;
+    divider = new QFrame;
     divider->setFrameShape(QFrame::HLine);
     divider->setFixedHeight(1);
     divider->setStyleSheet(QStringLiteral("background: %1; border: none;")
@@ -158,7 +158,7 @@ void FileBrowserView::buildLayout() {
     doneNotice = new CompletionNotice;
     column->addWidget(doneNotice);
 
-    auto* status = new QWidget;
+    status = new QWidget;
     auto* statusRow = new QHBoxLayout(status);
     statusRow->setContentsMargins(12, 4, 12, 4);
     statusCount = theme::styledLabel(QString(), theme::caption(), theme::textSecondary());
@@ -292,6 +292,12 @@ QString FileBrowserView::emptyText() const {
 }
 
 void FileBrowserView::updateContent() {
+    // A notice stands alone: no folder, search, count or error line that belongs to no listing.
+    const bool listing = content() != Content::notice;
+    for (QWidget* part :
+         {navigation, static_cast<QWidget*>(divider), static_cast<QWidget*>(search), status})
+        part->setVisible(listing);
+    updateNavigation();
     switch (content()) {
         case Content::notice: {
             const app::BrowserNotice shown = *notice();

@@ -25,6 +25,7 @@
 
 class QAbstractItemView;
 class QAction;
+class QFrame;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -79,6 +80,7 @@ public:
     FilePreviewPanel* previewPanel() const { return preview; }
     QWidget* contentWidget() const;
     QString statusText() const;
+    QWidget* statusLine() const { return status; }
     QString emptyText() const;
 
     // The browser's context menu and an entry's, built for the current state (shown by
@@ -152,7 +154,9 @@ private:
     app::FilePreviewViewModel* previewVM;
     FileItemModel* items;
     QSplitter* split;
+    QWidget* navigation;
     BreadcrumbBar* crumbs;
+    QFrame* divider;
     SearchBar* search;
     QStackedWidget* contentStack;
     LoadingOverlay* loading;
@@ -162,6 +166,7 @@ private:
     SelectionActionBar* actionBar;
     TransferProgress* transfer;
     CompletionNotice* doneNotice;
+    QWidget* status;
     QLabel* statusCount;
     QLabel* statusErrorIcon;
     QLabel* statusError;

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 
 #include "browser_fixture.h"
+#include "ui/browser/breadcrumb_bar.h"
+#include "ui/browser/search_bar.h"
 #include "ui/browser/state_page.h"
 #include "ui/common/screenshot.h"
 #include "ui/preview/file_preview_panel.h"
@@ -85,6 +87,7 @@ TEST_F(BrowserTest, FatPartitionClearsTheListingAndSaysWhy) {
     EXPECT_EQ(page->titleText(), "BOOT cannot be opened");
     EXPECT_EQ(page->messageText(), "BOOT is FAT32. Quorvale opens ext2, ext3 and ext4.");
     EXPECT_FALSE(page->button()->isVisible());
+    EXPECT_FALSE(view->breadcrumbs()->isVisible());
     saveScreenshot(*view, "browser_fat32");
     // Nothing is asked of the guest for it, not even after the VM reports running again.
     appState.setVmStatus(guest::VMStatus::booting());
@@ -112,6 +115,13 @@ TEST_F(BrowserTest, StoppedVMOffersRetryAndComesBackToTheSameFolder) {
     EXPECT_EQ(page->messageText(), "QEMU exited with status 1");
     ASSERT_TRUE(page->button()->isVisible());
     EXPECT_EQ(page->button()->text(), "Retry");
+    // Only the notice: no breadcrumb of a folder nothing is listed for, no "0 items", and no
+    // way to move to another folder while nobody can list it.
+    EXPECT_FALSE(view->breadcrumbs()->isVisible());
+    EXPECT_FALSE(view->searchBar()->isVisible());
+    EXPECT_FALSE(view->statusLine()->isVisible());
+    EXPECT_FALSE(view->upCommand()->isEnabled());
+    EXPECT_FALSE(view->backCommand()->isEnabled());
     saveScreenshot(*view, "browser_vm_stopped");
 
     QTest::mouseClick(page->button(), Qt::LeftButton);
@@ -126,6 +136,9 @@ TEST_F(BrowserTest, StoppedVMOffersRetryAndComesBackToTheSameFolder) {
     ASSERT_TRUE(testing::spinUntil([this] { return view->viewModel()->files().size() == 1; }));
     EXPECT_EQ(view->viewModel()->currentPath(), "/docs");
     EXPECT_EQ(view->content(), Content::grid);
+    EXPECT_TRUE(view->breadcrumbs()->isVisible());
+    EXPECT_TRUE(view->statusLine()->isVisible());
+    EXPECT_TRUE(view->upCommand()->isEnabled());
 }
 
 TEST_F(BrowserTest, PreviewFollowsOverwriteDeleteAndTheGuestGoingAway) {
