@@ -16,16 +16,31 @@ QString auditLogPath() {
     return QDir(stateDirectory()).filePath(QStringLiteral("audit.log"));
 }
 
-void recordDeletions(const QStringList& paths, const std::optional<QString>& partition) {
+QString auditAction(fileops::Change::Kind kind, bool replacesEntry) {
+    using Kind = fileops::Change::Kind;
+    switch (kind) {
+        case Kind::deleted:
+            return QStringLiteral("DELETE");
+        case Kind::renamed:
+            return QStringLiteral("RENAME");
+        case Kind::copied:
+            return QStringLiteral("COPY");
+        case Kind::folderCreated:
+            return QStringLiteral("NEW FOLDER");
+        case Kind::written:
+            return replacesEntry ? QStringLiteral("REPLACE") : QStringLiteral("WRITE");
+    }
+    return QStringLiteral("CHANGE");
+}
+
+void recordChange(const QString& action, const fileops::Change& change, const QString& disk) {
+    const QString line = auditLine(QDateTime::currentDateTimeUtc(), action, change.path,
+                                   change.target, change.partition, disk);
+    qCInfo(lcAudit, "%s", qUtf8Printable(line));
     QDir().mkpath(stateDirectory());
     QFile file(auditLogPath());
-    const bool writable = file.open(QIODevice::WriteOnly | QIODevice::Append);
-    for (const QString& path : paths) {
-        const QString line = auditLine(QDateTime::currentDateTimeUtc(), path, partition);
-        qCInfo(lcAudit, "%s", qUtf8Printable(line));
-        if (writable)
-            file.write(line.toUtf8() + '\n');
-    }
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        file.write(line.toUtf8() + '\n');
 }
 
 }  // namespace quorvale::app

@@ -1,16 +1,19 @@
 #pragma once
-// The deletion audit: one line per path about to be deleted, logged under
-// "com.quorvale.app.Audit" and appended to audit.log in the state directory. Failures to write
-// the file are ignored.
+// The audit of changes to cards: one line per change about to be sent (delete, rename, copy,
+// new folder, write or replace), logged under "com.quorvale.app.Audit" and appended to
+// audit.log in the state directory. Failures to write the file are ignored.
 
 #include <QString>
-#include <QStringList>
 
-#include <optional>
+#include "fileops/file_operation_service.h"
 
 namespace quorvale::app {
 
 QString auditLogPath();
-void recordDeletions(const QStringList& paths, const std::optional<QString>& partition);
+// "DELETE", "RENAME", "COPY", "NEW FOLDER", "WRITE"; "REPLACE" for a write over an entry that
+// exists.
+QString auditAction(fileops::Change::Kind kind, bool replacesEntry);
+// Records `change` as `action`, naming `disk` (the card or image file) beside the partition.
+void recordChange(const QString& action, const fileops::Change& change, const QString& disk);
 
 }  // namespace quorvale::app

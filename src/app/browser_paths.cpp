@@ -67,11 +67,17 @@ QString auditText(const QString& text) {
     return out;
 }
 
-QString auditLine(const QDateTime& when, const QString& path,
-                  const std::optional<QString>& partition) {
+QString auditLine(const QDateTime& when, const QString& action, const QString& path,
+                  const QString& target, const std::optional<QString>& partition,
+                  const QString& disk) {
     const QString timestamp = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'"));
-    return QStringLiteral("[%1] DELETE %2 on %3")
-        .arg(timestamp, auditText(path), auditText(partition.value_or(QStringLiteral("unknown"))));
+    QString line = QStringLiteral("[%1] %2 %3").arg(timestamp, action, auditText(path));
+    if (!target.isEmpty())
+        line += QStringLiteral(" → ") + auditText(target);
+    line += QStringLiteral(" on ") + auditText(partition.value_or(QStringLiteral("unknown")));
+    if (!disk.isEmpty())
+        line += QStringLiteral(" (") + auditText(disk) + QLatin1Char(')');
+    return line;
 }
 
 bool isPlainFileName(const QString& name) {

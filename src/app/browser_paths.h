@@ -1,6 +1,6 @@
 #pragma once
 // Path rules of the file browser, pure functions on guest paths ("/"-separated, absolute):
-// breadcrumbs, parent, child, duplicate names, the deletion audit line and the check that a
+// breadcrumbs, parent, child, duplicate names, the audit line and the check that a
 // name from the guest can name a file in a local folder.
 
 #include <QDateTime>
@@ -39,12 +39,15 @@ QString duplicateName(const QString& name);
 // The destination of duplicating the entry at `path` named `name`: beside it.
 QString duplicatePath(const QString& path, const QString& name);
 
-// "[2026-01-31T09:05:00Z] DELETE /a on sdb1"; partition "unknown" when there is none. A name
-// cannot forge or break lines: backslashes are doubled, control characters and bytes that were
-// not UTF-8 on the card are written "\x0A", line separators "\u2028".
+// "[2026-01-31T09:05:00Z] DELETE /a on sdb1 (card.img)": the action, the path, " → " and the
+// target for a rename or copy, the partition ("unknown" when there is none) and the card or
+// image file it is on, when known. A name cannot forge or break lines: backslashes are doubled,
+// control characters and bytes that were not UTF-8 on the card are written "\x0A", line
+// separators "\u2028".
 QString auditText(const QString& text);
-QString auditLine(const QDateTime& when, const QString& path,
-                  const std::optional<QString>& partition);
+QString auditLine(const QDateTime& when, const QString& action, const QString& path,
+                  const QString& target, const std::optional<QString>& partition,
+                  const QString& disk);
 
 // True when `name` is a single path component that is safe to create in a local folder: not
 // empty, not "." or "..", and without "/" or NUL.

@@ -21,6 +21,21 @@ FileBrowserViewModel::~FileBrowserViewModel() {
     cancelTransfer();
 }
 
+void FileBrowserViewModel::connectService(std::shared_ptr<fileops::FileOperationService> service,
+                                          QString partition, QString disk) {
+    QPointer<FileBrowserViewModel> self(this);
+    service->recordChanges([self, disk](const fileops::Change& change) {
+        // A write over an entry of the listing replaces it.
+        bool replaces = false;
+        if (change.kind == fileops::Change::Kind::written && self)
+            for (const FileItem& item : std::as_const(self->allFiles_))
+                replaces = replaces || item.path == change.path;
+        recordChange(auditAction(change.kind, replaces), change, disk);
+    });
+    fileOpService = std::move(service);
+    currentPartition = std::move(partition);
+}
+
 QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
     if (!fileOpService) {
         setError(QStringLiteral("Not connected to VM"));
@@ -131,7 +146,6 @@ QCoro::Task<void> FileBrowserViewModel::deleteSelected() {
     if (paths.isEmpty())
         co_return;
     setIsLoading(true);
-    recordDeletions(paths, currentPartition);
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
     try {

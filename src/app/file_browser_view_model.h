@@ -3,8 +3,8 @@
 // and its breadcrumb, the listing (raw and filtered/sorted), the selection, the busy flag and the
 // last error, plus the progress of a running export or upload. User actions become calls of the
 // FileOperationService it is given, followed by a reload. Filtering and sorting of large
-// listings run on a worker thread; a result superseded by a newer request is dropped. Deletions
-// are recorded in the audit log before anything is sent. Export writes only plain names inside
+// listings run on a worker thread; a result superseded by a newer request is dropped. Changes
+// are recorded in the audit log before they are sent. Export writes only plain names inside
 // the chosen folder, each file completed beside its destination and moved over it (a symlink of
 // that name is replaced, never followed). Lives on the GUI thread.
 
@@ -104,6 +104,11 @@ public:
     void cancelTransfer();
     // The guest is gone (the VM failed): the listing empties and `reason` is its error.
     void guestLost(const QString& reason);
+
+    // Browses `partition` through `service` from now on; every change made through the service
+    // is audited, naming `disk` (the card or image file the partition is on).
+    void connectService(std::shared_ptr<fileops::FileOperationService> service, QString partition,
+                        QString disk);
 
     std::shared_ptr<fileops::FileOperationService> fileOpService;
     // Asked when a name is taken during an export or upload.

@@ -119,6 +119,8 @@ QCoro::Task<QList<model::FileItem>> FileOperationService::listDirectory(
 QCoro::Task<void> FileOperationService::deletePaths(QStringList paths,
                                                     std::optional<QString> partition) {
     checkChangesAllowed();
+    for (const QString& path : std::as_const(paths))
+        beginChange({Change::Kind::deleted, path, {}, partition});
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
     for (const QString& path : std::as_const(paths)) {
         rpc::Params params = pathParams(path, partition);
@@ -140,7 +142,7 @@ QCoro::Task<QByteArray> FileOperationService::readFile(QString path, qint64 maxB
 
 QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
                                                   std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::renamed, path, newName, partition});
     rpc::Params params = pathParams(path, partition);
     params.emplace("new_name", newName.toStdString());
     qCInfo(lcFileOps, "Renaming: %s → %s", qUtf8Printable(path), qUtf8Printable(newName));
@@ -155,7 +157,7 @@ QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
 
 QCoro::Task<void> FileOperationService::copy(QString from, QString to,
                                              std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::copied, from, to, partition});
     rpc::Params params = pathParams(from, partition);
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Copying: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
@@ -165,7 +167,8 @@ QCoro::Task<void> FileOperationService::copy(QString from, QString to,
 QCoro::Task<void> FileOperationService::copyBetween(QString from, QString sourcePartition,
                                                     QString to, QString destPartition,
                                                     std::chrono::milliseconds timeout) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::copied, sourcePartition + QLatin1Char(':') + from,
+                 destPartition + QLatin1Char(':') + to, destPartition});
     rpc::Params params = pathParams(from, sourcePartition);
     params.emplace("dest_path", to.toStdString());
     params.emplace("dest_partition", destPartition.toStdString());
@@ -176,7 +179,7 @@ QCoro::Task<void> FileOperationService::copyBetween(QString from, QString source
 
 QCoro::Task<void> FileOperationService::createDirectory(QString path,
                                                         std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::folderCreated, path, {}, partition});
     rpc::Params params = pathParams(path, partition);
     qCInfo(lcFileOps, "Creating directory: %s", qUtf8Printable(path));
     co_await transport.send("create_directory", std::move(params), callTimeout);
@@ -232,7 +235,7 @@ QCoro::Task<std::vector<Dictionary>> FileOperationService::dirUsage(
 
 QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
                                                   std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::written, path, {}, partition});
     guest::VsockTransport& t = transport;
     const qsizetype byteCount = data.size();
     std::shared_ptr<std::string> encoded = co_await encodeBase64OnWorker(std::move(data));
@@ -247,6 +250,12 @@ QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
 void FileOperationService::checkChangesAllowed() const {
     if (refusal)
         throw FileOperationError::operationFailed(refusal->toStdString());
+}
+
+void FileOperationService::beginChange(Change change) const {
+    checkChangesAllowed();
+    if (changeRecorder)
+        changeRecorder(change);
 }
 
 namespace {

@@ -46,6 +46,16 @@ using ProgressHandler = std::function<void(std::uint64_t bytesDone, std::uint64_
 
 enum class TransferOutcome { completed, cancelled };
 
+// A change about to be sent to the guest, as an audit records it.
+struct Change {
+    enum class Kind { deleted, renamed, copied, folderCreated, written };
+    Kind kind = Kind::deleted;
+    QString path;
+    QString target;  // the new name (renamed) or the destination (copied); empty otherwise
+    std::optional<QString> partition;
+};
+using ChangeRecorder = std::function<void(const Change&)>;
+
 struct TransferOptions {
     std::optional<QString> partition;
     ProgressHandler progress;
@@ -77,6 +87,9 @@ public:
     // again. Reads and exports go on.
     void refuseChanges(std::optional<QString> reason) { refusal = std::move(reason); }
     std::optional<QString> changesRefused() const { return refusal; }
+    // Tells `recorder` of every change just before it is sent; a refused change is not one. A
+    // deletion of several paths tells of them all before the first is sent.
+    void recordChanges(ChangeRecorder recorder) { changeRecorder = std::move(recorder); }
 
     // True exactly when the guest answers the string "pong".
     QCoro::Task<bool> ping();
@@ -146,9 +159,12 @@ public:
 
 private:
     void checkChangesAllowed() const;
+    // Refuses the change or records it.
+    void beginChange(Change change) const;
 
     guest::VsockTransport& transport;
     std::optional<QString> refusal;
+    ChangeRecorder changeRecorder;
 };
 
 }  // namespace quorvale::fileops

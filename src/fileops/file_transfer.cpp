@@ -249,6 +249,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(QString localPath,
     regularFileSize(fd.get(), localPath);  // a clear error naming the path for a directory
     FileOperationService service(transport);
     service.refusal = refusal;
+    service.changeRecorder = changeRecorder;
     co_return co_await service.uploadFile(fd.get(), remotePath, std::move(options));
 }
 
@@ -258,10 +259,11 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
     const std::size_t chunk = std::max<std::size_t>(options.chunkBytes, 1);
     const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));
-    qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(remotePath),
-           static_cast<long>(total));
     if (options.stop.stop_requested())
         co_return TransferOutcome::cancelled;
+    beginChange({Change::Kind::written, remotePath, {}, options.partition});
+    qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(remotePath),
+           static_cast<long>(total));
 
     TransferOutcome outcome = TransferOutcome::completed;
     std::exception_ptr failure;

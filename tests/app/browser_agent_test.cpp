@@ -43,8 +43,8 @@ protected:
     BrowserAgentTest() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir.path()));
         agent.connect(transport);
-        browser.fileOpService = std::make_shared<fileops::FileOperationService>(transport);
-        browser.currentPartition = QStringLiteral("sdb2");
+        browser.connectService(std::make_shared<fileops::FileOperationService>(transport),
+                               QStringLiteral("sdb2"), QStringLiteral("card.img"));
     }
     ~BrowserAgentTest() override { qunsetenv("XDG_STATE_HOME"); }
 
@@ -175,7 +175,7 @@ TEST_F(BrowserAgentTest, DeleteWritesTheAuditRecordsFirst) {
     ASSERT_EQ(lines.size(), 3);  // two records and the empty text after the last newline
     EXPECT_EQ(lines[2], "");
     const QRegularExpression format(
-        R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] DELETE /(old\.log|dir) on sdb2$)");
+        R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] DELETE /(old\.log|dir) on sdb2 \(card\.img\)$)");
     EXPECT_TRUE(format.match(lines[0]).hasMatch()) << lines[0].toStdString();
     EXPECT_TRUE(format.match(lines[1]).hasMatch()) << lines[1].toStdString();
     EXPECT_EQ(logs.lines().filter(" DELETE ").size(), 2);
@@ -186,6 +186,43 @@ TEST_F(BrowserAgentTest, DeleteWritesTheAuditRecordsFirst) {
     EXPECT_FALSE(browser.isLoading());
     EXPECT_EQ(browser.selectedFiles(), QSet<QString>{"/not-there"});
     EXPECT_TRUE(QString::fromUtf8(readAll(auditLogPath())).contains("DELETE /not-there on sdb2"));
+}
+
+TEST_F(BrowserAgentTest, EveryChangeIsAuditedBeforeItIsSent) {
+    agent.writeFile("old.txt", "old");
+    agent.writeFile("keep.txt", "keep");
+    run(browser.navigateTo("/"));
+    QTemporaryDir local;
+    const auto localFile = [&](const QString& name, const QByteArray& bytes) {
+        QFile file(local.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    };
+    run(browser.uploadFiles({localFile("old.txt", "new"), localFile("fresh.txt", "f")}));
+    run(browser.createFolder("untitled folder"));
+    run(browser.duplicate(browser.files().back()));  // old.txt
+    run(browser.fileOpService->rename("/keep.txt", "kept\n.txt", browser.currentPartition));
+    browser.setSelectedFiles({"/fresh.txt"});
+    run(browser.deleteSelected());
+    // Refused changes are not audited: nothing was sent.
+    browser.fileOpService->refuseChanges(QStringLiteral("damaged"));
+    EXPECT_THROW(run(browser.createFolder("refused")), std::exception);
+
+    QStringList lines = QString::fromUtf8(readAll(auditLogPath())).split('\n');
+    ASSERT_EQ(lines.takeLast(), "");
+    for (QString& line : lines) {
+        const QRegularExpression stamp(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )");
+        EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
+        line.remove(stamp);
+    }
+    EXPECT_EQ(lines, (QStringList{"REPLACE /old.txt on sdb2 (card.img)",
+                                  "WRITE /fresh.txt on sdb2 (card.img)",
+                                  "NEW FOLDER /untitled folder on sdb2 (card.img)",
+                                  "COPY /old.txt → /old copy.txt on sdb2 (card.img)",
+                                  "RENAME /keep.txt → kept\\x0A.txt on sdb2 (card.img)",
+                                  "DELETE /fresh.txt on sdb2 (card.img)"}));
+    EXPECT_EQ(readAll(agent.rootPath("old.txt")), "new");
 }
 
 TEST_F(BrowserAgentTest, DuplicateAndNewFolder) {

@@ -5,6 +5,7 @@
 
 #include "app/browser_paths.h"
 #include "app/file_sorting.h"
+#include "vm/qstring_printer.h"
 
 namespace quorvale::app {
 namespace {
@@ -59,9 +60,12 @@ TEST(BrowserPathsTest, DuplicateNamesGoBesideTheOriginal) {
 
 TEST(BrowserPathsTest, AuditLineFormat) {
     const QDateTime when(QDate(2026, 1, 31), QTime(10, 5), Qt::OffsetFromUTC, 3600);
-    EXPECT_EQ(auditLine(when, "/a b/c", QStringLiteral("sdb2")),
+    EXPECT_EQ(auditLine(when, "DELETE", "/a b/c", {}, QStringLiteral("sdb2"), {}),
               "[2026-01-31T09:05:00Z] DELETE /a b/c on sdb2");
-    EXPECT_EQ(auditLine(when, "/x", std::nullopt), "[2026-01-31T09:05:00Z] DELETE /x on unknown");
+    EXPECT_EQ(auditLine(when, "DELETE", "/x", {}, std::nullopt, {}),
+              "[2026-01-31T09:05:00Z] DELETE /x on unknown");
+    EXPECT_EQ(auditLine(when, "RENAME", "/a", "b", QStringLiteral("image0p2"), "card\n.img"),
+              "[2026-01-31T09:05:00Z] RENAME /a → b on image0p2 (card\\x0A.img)");
 }
 
 TEST(BrowserPathsTest, AuditLinesCannotBeForgedByNames) {
@@ -79,8 +83,9 @@ TEST(BrowserPathsTest, AuditLinesCannotBeForgedByNames) {
         {QString::fromUtf8("/caf\xc3\xa9"), QString::fromUtf8("/caf\xc3\xa9")},
     };
     for (const auto& c : cases) {
-        const QString line = auditLine(when, c.path, QStringLiteral("sdb2"));
-        EXPECT_EQ(line, "[2026-01-31T09:05:00Z] DELETE " + c.shown + " on sdb2");
+        const QString line = auditLine(when, "COPY", "/a", c.path, QStringLiteral("sdb2"), c.path);
+        EXPECT_EQ(line,
+                  "[2026-01-31T09:05:00Z] COPY /a → " + c.shown + " on sdb2 (" + c.shown + ")");
         EXPECT_FALSE(line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r')));
     }
 }

@@ -95,8 +95,13 @@ QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
     // While the VM boots there is nobody to ask; its "running" status brings us back here.
     if (!partition || !partition->isEXT4() || !transport.isConnected())
         co_return;
-    browserVM->fileOpService = std::make_shared<fileops::FileOperationService>(transport);
-    browserVM->currentPartition = partition->bsdName;
+    QString disk;
+    for (const model::Device& device : appState.devices())
+        for (const model::Partition& candidate : device.partitions)
+            if (candidate.id == partition->id)
+                disk = device.name;
+    browserVM->connectService(std::make_shared<fileops::FileOperationService>(transport),
+                              partition->bsdName, disk);
     followRefusal();
     if (navigateToRoot)
         co_await browserVM->navigateTo(QStringLiteral("/"));
