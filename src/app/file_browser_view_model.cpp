@@ -71,7 +71,10 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
     } else if (transportFailure) {
         allFiles_.clear();
         applyFilterAndSort();
-        setError(QStringLiteral("Disk disconnected. Please reinsert the SD card."));
+        // A disk image cannot be reinserted; it is opened again.
+        const bool image = currentPartition && currentPartition->startsWith(QLatin1String("image"));
+        setError(image ? QStringLiteral("Disk disconnected. Please open the disk image again.")
+                       : QStringLiteral("Disk disconnected. Please reinsert the SD card."));
         qCCritical(lcFileOps, "Disk disconnected during loadDirectory");
     } else {
         setError(failure);

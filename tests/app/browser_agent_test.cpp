@@ -149,6 +149,10 @@ TEST_F(BrowserAgentTest, ListingFailures) {
     EXPECT_EQ(browser.error(), "Disk disconnected. Please reinsert the SD card.");
     EXPECT_TRUE(browser.files().isEmpty());
     EXPECT_TRUE(logs.contains("Disk disconnected during loadDirectory"));
+    // A disk image is not reinserted.
+    browser.currentPartition = QStringLiteral("image0p2");
+    run(browser.loadDirectory());
+    EXPECT_EQ(browser.error(), "Disk disconnected. Please open the disk image again.");
 
     browser.fileOpService.reset();
     run(browser.loadDirectory());

@@ -63,7 +63,20 @@ int FileItemModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString FileItemModel::secondaryText(const model::FileItem& item) {
+    if (const auto target = linkTarget(item))
+        return QStringLiteral("→ ") + *target;
     return item.isDirectory ? QStringLiteral("Folder") : item.sizeText();
+}
+
+std::optional<QString> FileItemModel::linkTarget(const model::FileItem& item) {
+    if (!item.isSymlink || !item.symlinkTarget || item.symlinkTarget->isEmpty())
+        return std::nullopt;
+    return model::readableName(*item.symlinkTarget);
+}
+
+QIcon FileItemModel::entryIcon(const model::FileItem& item, int size) {
+    const QPixmap symbol = icons::tintedPixmap(item.iconName(), size, item.iconColor());
+    return QIcon(item.isSymlink ? icons::withLinkEmblem(symbol) : symbol);
 }
 
 QVariant FileItemModel::data(const QModelIndex& index, int role) const {
@@ -85,9 +98,9 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
         case Qt::ToolTipRole:
             switch (index.column()) {
                 case name:
-                    if (role == Qt::ToolTipRole && item.symlinkTarget)
-                        return item.displayName() + QStringLiteral(" → ") +
-                               model::readableName(*item.symlinkTarget);
+                    // A link names its target beside its own name.
+                    if (const auto target = linkTarget(item))
+                        return item.displayName() + QStringLiteral("  → ") + *target;
                     return item.displayName();
                 case size:
                     return item.isDirectory ? QStringLiteral("--") : item.sizeText();
@@ -101,7 +114,7 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
             return {};
         case Qt::DecorationRole:
             if (index.column() == name)
-                return icons::tintedIcon(item.iconName(), 16, item.iconColor());
+                return entryIcon(item, 16);
             return {};
     }
     return {};

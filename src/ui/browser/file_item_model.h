@@ -6,8 +6,11 @@
 // edited in place (the views open the editor only on request).
 
 #include <QAbstractTableModel>
+#include <QIcon>
 #include <QPointer>
 #include <QSet>
+
+#include <optional>
 
 #include "app/file_browser_view_model.h"
 
@@ -35,7 +38,12 @@ public:
     // The row of the entry `id`, or -1.
     int rowOf(const QString& id) const;
     // The text under a tile's name: the size for files, "Folder" for folders.
+    // The tile's second line: "Folder", the size, or "→ target" for a symbolic link.
     static QString secondaryText(const model::FileItem& item);
+    // The readable target of a symbolic link that has one.
+    static std::optional<QString> linkTarget(const model::FileItem& item);
+    // The entry's symbol at `size`, with a link emblem for a symbolic link.
+    static QIcon entryIcon(const model::FileItem& item, int size);
 
 Q_SIGNALS:
     void nameEdited(const quorvale::model::FileItem& item, const QString& name);

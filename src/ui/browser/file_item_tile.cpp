@@ -52,7 +52,9 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
 
     // Icon area 80 x 72 centred at the top, the symbol 32 points in it.
     const QRect iconArea(tile.center().x() - 40, tile.top() + 4, 80, 72);
-    const QPixmap pixmap = symbol(item.iconName(), item.iconColor(), 32);
+    QPixmap pixmap = symbol(item.iconName(), item.iconColor(), 32);
+    if (item.isSymlink)
+        pixmap = icons::withLinkEmblem(pixmap);
     const QSize logical = pixmap.deviceIndependentSize().toSize();
     painter->drawPixmap(QRect(QPoint(iconArea.center().x() - logical.width() / 2,
                                      iconArea.center().y() - logical.height() / 2),
@@ -75,7 +77,8 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     const QRect secondRect(nameRect.left(), nameRect.bottom() + 2, textWidth,
                            QFontMetrics(small).height());
     painter->drawText(secondRect, Qt::AlignHCenter | Qt::AlignVCenter,
-                      FileItemModel::secondaryText(item));
+                      QFontMetrics(small).elidedText(FileItemModel::secondaryText(item),
+                                                     Qt::ElideMiddle, textWidth));
 
     if (selected || hovered) {
         const QRectF box = QRectF(checkboxRect(tile)).adjusted(0.5, 0.5, -0.5, -0.5);

@@ -167,6 +167,8 @@ FileListView::FileListView(QWidget* parent) : QTableView(parent) {
     setAlternatingRowColors(true);
     setSortingEnabled(false);
     setWordWrap(false);
+    // Long names keep their start and their extension; the tooltip holds the whole text.
+    setTextElideMode(Qt::ElideMiddle);
     setFrameShape(QFrame::NoFrame);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);

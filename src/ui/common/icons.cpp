@@ -6,9 +6,11 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPixmapCache>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <array>
 
 // Resources of a static library must be registered explicitly, outside any namespace.
@@ -271,6 +273,37 @@ QPixmap tintedPixmap(const QString& symbol, int size, const QColor& tint) {
 
 QIcon tintedIcon(const QString& symbol, int size, const QColor& tint) {
     return QIcon(tintedPixmap(symbol, size, tint));
+}
+
+QPixmap withLinkEmblem(const QPixmap& pixmap) {
+    if (pixmap.isNull())
+        return pixmap;
+    QPixmap out = pixmap;
+    const QSizeF logical = out.deviceIndependentSize();
+    const qreal side = std::max<qreal>(7, logical.width() * 0.5);
+    const QRectF disc(0, logical.height() - side, side, side);
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0, 0, 0, 90), std::max<qreal>(0.5, side / 14)));
+    painter.setBrush(QColor(255, 255, 255, 235));
+    painter.drawEllipse(disc.adjusted(0.5, 0.5, -0.5, -0.5));
+    // An arrow turning up and right, the usual mark of a link.
+    const qreal u = side / 10;
+    const QPointF o = disc.topLeft();
+    QPainterPath arrow;
+    arrow.moveTo(o + QPointF(3 * u, 7.5 * u));
+    arrow.cubicTo(o + QPointF(3 * u, 5 * u), o + QPointF(4.5 * u, 4 * u),
+                  o + QPointF(7 * u, 4 * u));
+    QPainterPath head;
+    head.moveTo(o + QPointF(5.5 * u, 2.3 * u));
+    head.lineTo(o + QPointF(7.3 * u, 4 * u));
+    head.lineTo(o + QPointF(5.5 * u, 5.7 * u));
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(QColor(40, 40, 40), std::max<qreal>(1, 1.3 * u), Qt::SolidLine,
+                        Qt::RoundCap, Qt::RoundJoin));
+    painter.drawPath(arrow);
+    painter.drawPath(head);
+    return out;
 }
 
 }  // namespace quorvale::ui::icons

@@ -39,4 +39,7 @@ QIcon icon(const QString& symbol);
 QPixmap tintedPixmap(const QString& symbol, int size, const QColor& tint);
 QIcon tintedIcon(const QString& symbol, int size, const QColor& tint);
 
+// `pixmap` with a symbolic-link emblem (a small arrow on a light disc) in its lower left corner.
+QPixmap withLinkEmblem(const QPixmap& pixmap);
+
 }  // namespace quorvale::ui::icons

@@ -8,6 +8,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "ui/common/elided_label.h"
 #include "ui/common/icons.h"
 #include "ui/common/progress_spinner.h"
 #include "ui/common/theme.h"
@@ -121,6 +122,8 @@ FilePreviewPanel::FilePreviewPanel(app::FilePreviewViewModel* previewVM, QWidget
 }
 
 QString FilePreviewPanel::kindText(const model::FileItem& item) {
+    if (item.isSymlink)
+        return QStringLiteral("Symbolic link");
     if (item.isDirectory)
         return QStringLiteral("Folder");
     const QString extension = item.fileExtension();
@@ -132,9 +135,10 @@ QList<std::pair<QString, QString>> FilePreviewPanel::information() const {
     QList<std::pair<QString, QString>> rows;
     for (int row = 0; row < info->rowCount(); ++row) {
         auto* label = qobject_cast<QLabel*>(info->itemAt(row, QFormLayout::LabelRole)->widget());
-        auto* value = qobject_cast<QLabel*>(info->itemAt(row, QFormLayout::FieldRole)->widget());
+        auto* value =
+            qobject_cast<ElidedLabel*>(info->itemAt(row, QFormLayout::FieldRole)->widget());
         if (label && value)
-            rows.append({label->text(), value->text()});
+            rows.append({label->text(), value->fullText()});
     }
     return rows;
 }
@@ -182,8 +186,7 @@ void FilePreviewPanel::refresh() {
     while (info->rowCount() > 0)
         info->removeRow(0);
     const auto add = [this](const QString& label, const QString& value) {
-        auto* valueLabel = theme::styledLabel(value, theme::body(), theme::textPrimary());
-        valueLabel->setWordWrap(true);
+        auto* valueLabel = elidedLabel(value, theme::body(), theme::textPrimary());
         valueLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
         info->addRow(theme::styledLabel(label, theme::caption(), theme::textTertiary()),
                      valueLabel);

@@ -12,6 +12,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "ui/common/elided_label.h"
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 
@@ -127,7 +128,7 @@ FullDiskAccessView::FullDiskAccessView(app::AppState& appState, app::HelperAcces
     folder->setPixmap(icons::tintedPixmap(QStringLiteral("folder"), 12, theme::textSecondary()));
     pathRow->addStretch();
     pathRow->addWidget(folder);
-    auto* pathLabel = theme::styledLabel(path, theme::mono(), theme::textSecondary());
+    auto* pathLabel = elidedLabel(path, theme::mono(), theme::textSecondary());
     pathLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     pathRow->addWidget(pathLabel);
     reveal = new QPushButton(QStringLiteral("Show in File Manager"));

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/browser_notice.h"
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 
@@ -13,7 +14,8 @@ namespace quorvale::ui {
 std::function<QDialog*(const app::AppAlert&, QWidget*)> DeleteConfirmationSheet::presenterFactory(
     app::AppState& appState) {
     return [&appState](const app::AppAlert& alert, QWidget* parent) -> QDialog* {
-        auto* sheet = new DeleteConfirmationSheet(alert.files, parent);
+        auto* sheet = new DeleteConfirmationSheet(alert.files, parent,
+                                                  app::mediumNoun(appState.selectedPartition()));
         QObject::connect(sheet, &QDialog::accepted, sheet, [&appState] {
             if (appState.onConfirmDelete)
                 appState.onConfirmDelete();
@@ -30,7 +32,7 @@ QString DeleteConfirmationSheet::titleFor(const QList<model::FileItem>& files) {
 }
 
 DeleteConfirmationSheet::DeleteConfirmationSheet(const QList<model::FileItem>& files,
-                                                 QWidget* parent)
+                                                 QWidget* parent, const QString& medium)
     : QDialog(parent), title(titleFor(files)) {
     setWindowTitle(title);
     setWindowModality(Qt::WindowModal);
@@ -48,7 +50,8 @@ DeleteConfirmationSheet::DeleteConfirmationSheet(const QList<model::FileItem>& f
     column->addWidget(heading);
     auto* text = theme::styledLabel(
         QStringLiteral("This action cannot be undone. The selected items will be permanently "
-                       "removed from the SD card."),
+                       "removed from the %1.")
+            .arg(medium),
         theme::body(), theme::textSecondary());
     text->setWordWrap(true);
     text->setAlignment(Qt::AlignCenter);

@@ -20,7 +20,9 @@ class DeleteConfirmationSheet : public QDialog {
 public:
     static constexpr int kShownRows = 5;
 
-    DeleteConfirmationSheet(const QList<model::FileItem>& files, QWidget* parent);
+    // `medium` names what the files are removed from: "SD card", or "disk" for an image.
+    DeleteConfirmationSheet(const QList<model::FileItem>& files, QWidget* parent,
+                            const QString& medium = QStringLiteral("SD card"));
 
     // The factory the window's sheet presenter uses: a sheet whose confirmation runs
     // appState.onConfirmDelete.

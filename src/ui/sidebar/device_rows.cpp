@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "model/display_format.h"
+#include "ui/common/elided_label.h"
 #include "ui/common/icons.h"
 #include "ui/common/progress_spinner.h"
 #include "ui/common/theme.h"
@@ -98,8 +99,8 @@ DeviceRowView::DeviceRowView(const model::Device& device, QWidget* parent)
 
     auto* texts = new QVBoxLayout;
     texts->setSpacing(1);
-    auto* name = theme::styledLabel(device.name, theme::bodyMedium(), theme::textPrimary());
-    detail = theme::styledLabel(detailText(), theme::caption(), theme::textTertiary());
+    auto* name = elidedLabel(device.name, theme::bodyMedium(), theme::textPrimary());
+    detail = elidedLabel(detailText(), theme::caption(), theme::textTertiary());
     texts->addWidget(name);
     texts->addWidget(detail);
     row->addLayout(texts, 1);
@@ -152,8 +153,7 @@ PartitionRow::PartitionRow(const model::Partition& partition, bool isBooting, QW
     row->addWidget(symbol);
     row->addWidget(spinner);
     row->addWidget(
-        theme::styledLabel(partitionDisplayName(partition), theme::body(), theme::textPrimary()),
-        1);
+        elidedLabel(partitionDisplayName(partition), theme::body(), theme::textPrimary()), 1);
     const bool ext4 = partition.isEXT4();
     badge = makeBadge(filesystemBadgeText(partition.filesystemType),
                       ext4 ? theme::success() : theme::textTertiary(), ext4);
