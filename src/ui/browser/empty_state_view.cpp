@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "ui/common/icons.h"
@@ -59,6 +60,9 @@ EmptyStateView::EmptyStateView(QWidget* parent) : QWidget(parent) {
                               "browse files."),
                            theme::body(), theme::textSecondary());
     message->setAlignment(Qt::AlignHCenter);
+    openImage = new QPushButton(tr("Open Disk Image…"));
+    openImage->setIcon(icons::tintedIcon(QStringLiteral("doc"), 16, theme::accent()));
+    connect(openImage, &QPushButton::clicked, this, &EmptyStateView::openDiskImageRequested);
 
     auto* featureBox = new QVBoxLayout;
     featureBox->setSpacing(10);
@@ -88,6 +92,8 @@ EmptyStateView::EmptyStateView(QWidget* parent) : QWidget(parent) {
     column->addWidget(title, 0, Qt::AlignHCenter);
     column->addSpacing(8);
     column->addWidget(message, 0, Qt::AlignHCenter);
+    column->addSpacing(16);
+    column->addWidget(openImage, 0, Qt::AlignHCenter);
     column->addSpacing(28);
     auto* featureRow = new QHBoxLayout;
     featureRow->addStretch();

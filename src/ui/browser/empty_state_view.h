@@ -1,11 +1,13 @@
 #pragma once
 // The detail column while no partition is selected: an SD card symbol in a tinted circle that
-// breathes while the view is visible, the invitation to insert a card, and three feature rows.
+// breathes while the view is visible, the invitation to insert a card, an "Open Disk Image…"
+// button for those who work with image files, and three feature rows.
 
 #include <QVariantAnimation>
 #include <QWidget>
 
 class QLabel;
+class QPushButton;
 
 namespace quorvale::ui {
 
@@ -41,6 +43,10 @@ public:
     QString titleText() const;
     QString messageText() const;
     QStringList featureTexts() const;
+    QPushButton* openImageButton() const { return openImage; }
+
+Q_SIGNALS:
+    void openDiskImageRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -50,6 +56,7 @@ private:
     SymbolCircle* circle;
     QLabel* title;
     QLabel* message;
+    QPushButton* openImage;
     QList<QLabel*> features;
 };
 

@@ -144,8 +144,9 @@ QWidget* OnboardingView::makeHelperPage() {
     auto* buttons = new QHBoxLayout;
     back = new QPushButton(QStringLiteral("Back"));
     authorize = prominentButton(QStringLiteral("Authorize"));
+    // Disk images open without the helper: nobody has to give admin rights to try the app.
     skip = new QPushButton(QStringLiteral("Skip for now"));
-    skip->hide();
+    skip->setToolTip(QStringLiteral("Disk images open without the helper"));
     buttons->addStretch();
     buttons->addWidget(back);
     buttons->addWidget(authorize);

@@ -90,6 +90,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     usage = new DiskUsageController(appState, transport, this);
 
     connect(menuActions.openDiskImage, &QAction::triggered, this, &MainWindow::chooseDiskImage);
+    connect(empty, &EmptyStateView::openDiskImageRequested, this, &MainWindow::chooseDiskImage);
     connect(menuActions.settings, &QAction::triggered, this, &MainWindow::showSettings);
     connect(tools, &WindowToolbar::diskUsageRequested, usage, &DiskUsageController::load);
     connect(&appState, &app::AppState::selectedPartitionChanged, this, &MainWindow::showDetail);

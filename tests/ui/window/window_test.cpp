@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -72,6 +73,17 @@ TEST(MainWindow, NothingSelectedShowsEmptyStateAndAnEmptyToolbar) {
     EXPECT_GE(window.sidebar()->width(), ui::SidebarView::kMinimumWidth);
     EXPECT_LE(window.sidebar()->width(), ui::SidebarView::kMaximumWidth);
     saveScreenshot(window, QStringLiteral("window_empty"));
+    // Someone with only image files opens one from here.
+    QPushButton* openImage = window.emptyState()->openImageButton();
+    ASSERT_TRUE(openImage->isVisible());
+    EXPECT_EQ(openImage->text(), "Open Disk Image…");
+    QTest::mouseClick(openImage, Qt::LeftButton);
+    ASSERT_TRUE(
+        WindowHarness::waitFor([&] { return window.findChild<QFileDialog*>() != nullptr; }));
+    QFileDialog* chooser = window.findChild<QFileDialog*>();
+    EXPECT_EQ(chooser->windowTitle(), "Open Disk Image");
+    EXPECT_EQ(chooser->fileMode(), QFileDialog::ExistingFile);
+    chooser->reject();
 
     // A selection brings the toolbar and the detail widget; clearing it takes them away.
     harness.window->sidebar()->viewModel()->deviceUpdated(makeDevice({FS::fat32}));
