@@ -89,6 +89,8 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
     if (item.isDirectory)
         addItem(menu, QStringLiteral("Open"), this,
                 [this, path = item.path] { browserVM->navigateTo(path); });
+    else
+        addItem(menu, QStringLiteral("Open"), this, [this, item] { openFile(item); });
     addItem(menu, QStringLiteral("Get Info"), this, [this, item] {
         browserVM->setSelectedFiles({item.id});
         appState.setShowPreviewPanel(true);
@@ -104,6 +106,9 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
         })->setEnabled(changesAllowed());
     }
     addItem(menu, QStringLiteral("Copy Path"), this, [this, targets] { copyPaths(targets); });
+    if (!item.isDirectory || targets.size() >= 2)
+        addItem(menu, QStringLiteral("Export to Computer…"), this,
+                [this, targets] { beginExport(targets); });
     menu->addSeparator();
     const QString deleteText = targets.size() >= 2
                                    ? QStringLiteral("Delete %1 Items").arg(targets.size())

@@ -115,7 +115,7 @@ void FileBrowserView::openItem(const model::FileItem& item) {
     if (item.isDirectory)
         browserVM->navigateTo(item.path);
     else
-        previewVM->loadPreview(item);
+        openFile(item);
 }
 
 void FileBrowserView::sortByColumn(int column) {

@@ -37,6 +37,7 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
     };
     items = new FileItemModel(browserVM, this);
     setAcceptDrops(true);
+    removeEarlierOpenedFiles();
     createActions();
     buildLayout();
     connectModels();

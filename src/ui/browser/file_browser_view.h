@@ -110,9 +110,14 @@ public:
     QCoro::Task<std::optional<QList<QUrl>>> exportSelectionForDrag();
     // Loads the listing of the selected partition through a new service (on appearance).
     QCoro::Task<void> connectPartition(bool navigateToRoot);
-    // Opens the one selected entry (Enter): a folder is shown, a file previewed.
+    // Opens the one selected entry (Enter): a folder is shown, a file opened (openFile).
     void openSelection();
     void openItem(const model::FileItem& item);
+    // Exports the file into a private folder under the user's cache and asks the desktop to
+    // open it with its default application; false when it was not opened (the reason is shown).
+    QCoro::Task<bool> openFile(model::FileItem item);
+    // Where opened files are exported.
+    static QString openedFilesFolder();
 
     QAction* backCommand() const { return backAction; }
     QAction* forwardCommand() const { return forwardAction; }
@@ -147,6 +152,7 @@ private:
     void sortByColumn(int column);
     void updateSortIndicator();
     void followSortChoice();
+    static void removeEarlierOpenedFiles();
 
     app::AppState& appState;
     guest::VsockTransport& transport;

@@ -171,6 +171,45 @@ TEST_F(BrowserFeedbackTest, CancelledUploadSaysWhatWasKept) {
     EXPECT_EQ(shownNames(), (QStringList{"a.bin", "b.bin"}));
 }
 
+TEST_F(BrowserFeedbackTest, DoubleClickOrEnterOpensAFileWithTheDesktopsApplication) {
+    QTemporaryDir cache;
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    agent.writeFile("notes.txt", "hello");
+    agent.makeDirectory("docs");
+    open();
+    UrlCatcher catcher;
+    QTest::mouseDClick(view->grid()->viewport(), Qt::LeftButton, Qt::NoModifier, tileCenter(1));
+    ASSERT_TRUE(testing::spinUntil([&] { return !catcher.opened.isEmpty(); }));
+    const QString opened = catcher.opened.first().toLocalFile();
+    EXPECT_EQ(QFileInfo(opened).fileName(), "notes.txt");
+    EXPECT_TRUE(opened.startsWith(ui::FileBrowserView::openedFilesFolder() + "/"));
+    EXPECT_TRUE(opened.startsWith(cache.path()));
+    QFile copy(opened);
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copy.readAll(), "hello");
+    // A folder of its own that only this account can read.
+    EXPECT_FALSE(QFileInfo(QFileInfo(opened).path()).permissions() &
+                 (QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    EXPECT_EQ(view->viewModel()->currentPath(), "/");
+
+    // Enter on the selected file opens it again, in another folder: the first copy may be in use.
+    clickTile(1);
+    view->grid()->setFocus();
+    QTest::keyClick(view->grid(), Qt::Key_Return);
+    ASSERT_TRUE(testing::spinUntil([&] { return catcher.opened.size() == 2; }));
+    EXPECT_NE(catcher.opened[1], catcher.opened[0]);
+    EXPECT_EQ(view->viewModel()->currentPath(), "/");
+    EXPECT_FALSE(appState.activeAlert());
+
+    // A file gone from the card says why it did not open.
+    QFile::remove(agent.rootPath("notes.txt"));
+    EXPECT_FALSE(testing::run(view->openFile(view->itemModel()->item(1))));
+    ASSERT_TRUE(appState.activeAlert());
+    EXPECT_TRUE(appState.activeAlert()->message.startsWith("Open failed: "));
+    EXPECT_EQ(catcher.opened.size(), 2);
+    qunsetenv("XDG_CACHE_HOME");
+}
+
 }  // namespace
 }  // namespace quorvale::test
 
