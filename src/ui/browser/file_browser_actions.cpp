@@ -313,8 +313,9 @@ void FileBrowserView::dropEvent(QDropEvent* event) {
 
 QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag() {
     QList<model::FileItem> files;
+    // Folders go whole; a link would hand out a link to nothing outside the card.
     for (const model::FileItem& item : browserVM->selectedItems())
-        if (!item.isDirectory && !item.isSymlink)
+        if (!item.isSymlink)
             files << item;
     if (files.isEmpty() || browserVM->isTransferring())
         co_return std::nullopt;

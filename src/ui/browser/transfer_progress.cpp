@@ -54,9 +54,24 @@ void TransferProgress::start(const QString& title) {
 
 QString TransferProgress::detailText(quint64 done, quint64 total, double bytesPerSecond) {
     QString text = QStringLiteral("%1 of %2").arg(bytes(done), bytes(total));
-    if (bytesPerSecond > 0)
+    if (bytesPerSecond > 0) {
         text += QStringLiteral(" · %1/s").arg(bytes(quint64(bytesPerSecond)));
+        if (done < total)
+            text += QStringLiteral(" · ") + timeLeftText(double(total - done) / bytesPerSecond);
+    }
     return text;
+}
+
+QString TransferProgress::timeLeftText(double seconds) {
+    if (seconds < 60)
+        return QStringLiteral("less than a minute left");
+    const auto minutes = qint64(seconds / 60 + 0.5);
+    if (minutes < 60)
+        return minutes == 1 ? QStringLiteral("about a minute left")
+                            : QStringLiteral("about %1 minutes left").arg(minutes);
+    const auto hours = qint64(seconds / 3600);
+    const auto rest = qint64(seconds / 60) - hours * 60;
+    return QStringLiteral("about %1 h %2 min left").arg(hours).arg(rest);
 }
 
 void TransferProgress::setProgress(quint64 done, quint64 total, const QString& file) {

@@ -1,7 +1,8 @@
 #pragma once
 // TransferProgress: the strip shown while an export or upload runs: "Uploading…" or
-// "Exporting…" with the current file, a determinate bar, "12.0 MB of 200 MB · 8.1 MB/s" and a
-// Cancel button. Speed is measured over the progress reports since start().
+// "Exporting…" with the current file, a determinate bar, "12.0 MB of 200 MB · 8.1 MB/s · about
+// 3 minutes left" and a Cancel button. Speed is measured over the progress reports since
+// start().
 
 #include <QElapsedTimer>
 #include <QWidget>
@@ -19,8 +20,11 @@ public:
 
     void start(const QString& title);
     void setProgress(quint64 done, quint64 total, const QString& file);
-    // "12.0 MB of 200 MB · 8.1 MB/s" (the speed left out before a second's worth of data).
+    // "12.0 MB of 200 MB · 8.1 MB/s · about 3 minutes left" (speed and time left out before a
+    // second's worth of data).
     static QString detailText(quint64 done, quint64 total, double bytesPerSecond);
+    // "less than a minute left", "about 3 minutes left", "about 2 h 5 min left".
+    static QString timeLeftText(double seconds);
 
     QProgressBar* bar() const { return progress; }
     QLabel* detail() const { return details; }

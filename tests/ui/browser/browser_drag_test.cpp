@@ -59,10 +59,11 @@ TEST_F(BrowserTest, DropWithoutLocalFilesIsRefused) {
     EXPECT_FALSE(enter.isAccepted());
 }
 
-TEST_F(BrowserTest, DragOutExportsTheSelectedFilesOnly) {
+TEST_F(BrowserTest, DragOutExportsTheSelectedFilesAndFolders) {
     agent.writeFile(QStringLiteral("notes.txt"), "first notes");
     agent.writeFile(QStringLiteral("data.bin"), QByteArray(5'000'000, '\x7f'));
     agent.makeDirectory(QStringLiteral("folder"));
+    agent.writeFile(QStringLiteral("folder/inside.txt"), "inside");
     open();
     QSet<QString> everything;
     for (const model::FileItem& item : view->viewModel()->files())
@@ -73,7 +74,7 @@ TEST_F(BrowserTest, DragOutExportsTheSelectedFilesOnly) {
     std::optional<QList<QUrl>> urls;
     testing::run(exportForDrag(view.get(), &urls));
     ASSERT_TRUE(urls.has_value());
-    ASSERT_EQ(urls->size(), 2) << "the folder is not dragged";
+    ASSERT_EQ(urls->size(), 3);
     QMap<QString, QByteArray> handedOut;
     for (const QUrl& url : *urls) {
         ASSERT_TRUE(url.isLocalFile());
@@ -81,6 +82,10 @@ TEST_F(BrowserTest, DragOutExportsTheSelectedFilesOnly) {
     }
     EXPECT_EQ(handedOut.value(QStringLiteral("notes.txt")), "first notes");
     EXPECT_EQ(handedOut.value(QStringLiteral("data.bin")), QByteArray(5'000'000, '\x7f'));
+    for (const QUrl& url : *urls) {
+        if (url.fileName() == "folder")
+            EXPECT_EQ(readAll(url.toLocalFile() + "/inside.txt"), "inside");
+    }
 
     view->viewModel()->setSelectedFiles({});
     testing::run(exportForDrag(view.get(), &urls));

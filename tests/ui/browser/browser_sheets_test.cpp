@@ -172,6 +172,13 @@ TEST_F(BrowserTest, UploadShowsProgressAndCancels) {
                                    std::chrono::seconds(60)));
     EXPECT_FALSE(strip->isVisible());
     EXPECT_FALSE(appState.activeAlert());  // a cancel is not a failure
+
+    // Time left from the speed so far, and none before there is a speed.
+    EXPECT_TRUE(ui::TransferProgress::detailText(50'000'000, 200'000'000, 1'000'000)
+                    .endsWith(" · about 3 minutes left"));
+    EXPECT_FALSE(ui::TransferProgress::detailText(50'000'000, 200'000'000, 0).contains("left"));
+    EXPECT_EQ(ui::TransferProgress::timeLeftText(59), "less than a minute left");
+    EXPECT_EQ(ui::TransferProgress::timeLeftText(7500), "about 2 h 5 min left");
 }
 
 }  // namespace
