@@ -203,6 +203,10 @@ TEST_F(BrowserAgentTest, EveryChangeIsAuditedBeforeItIsSent) {
         file.write(bytes);
         return file.fileName();
     };
+    // The user answers Replace for the taken name.
+    browser.conflictQuestion = [](fileops::Conflict) -> QCoro::Task<fileops::ConflictAnswer> {
+        co_return fileops::ConflictAnswer{fileops::ConflictAction::replace, false};
+    };
     run(browser.uploadFiles({localFile("old.txt", "new"), localFile("fresh.txt", "f")}));
     run(browser.createFolder("untitled folder"));
     run(browser.duplicate(browser.files().back()));  // old.txt
