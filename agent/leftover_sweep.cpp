@@ -9,6 +9,7 @@
 #include "agent/agent_error.h"
 #include "agent/log.h"
 #include "agent/temporary_file.h"
+#include "agent/tree_operations.h"
 #include "agent/tree_walk.h"
 
 namespace quorvale::agent {
@@ -23,9 +24,15 @@ public:
     bool visit(int dirFd, const char* name, const struct stat& st) override {
         if (stop_.stop_requested())
             throw Stopped{};
-        if (S_ISREG(st.st_mode) && removeLeftoverTemporary(dirFd, name))
+        if (!isLeftoverTemporary(dirFd, name))
+            return S_ISDIR(st.st_mode);
+        try {
+            removeEntryAt(dirFd, name, name);
             ++removed;
-        return S_ISDIR(st.st_mode);
+        } catch (const AgentError& e) {
+            logLine(std::string("cannot remove a leftover temporary: ") + e.what());
+        }
+        return false;
     }
     std::size_t removed = 0;
 

@@ -1,7 +1,8 @@
 #pragma once
-// Temporary files that a crash, a pulled card or an earlier agent left under hidden temporary
-// names are removed when a partition is mounted read-write: a walk of the whole tree that takes
-// only regular files with such names and none that an upload of this agent is using.
+// Temporary files and copies that a crash, a pulled card or an earlier agent left under hidden
+// temporary names are removed when a partition is mounted read-write: a walk of the whole tree
+// that takes only regular files and directories with such names and none that an upload or a
+// copy of this agent is using.
 
 #include <stop_token>
 #include <string>

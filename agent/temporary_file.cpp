@@ -23,25 +23,6 @@ constexpr int nameAttempts = 8;
 std::mutex namesMutex;
 std::set<std::string, std::less<>> namesInUse;  // guarded by namesMutex
 
-// A hidden name registered as in use for as long as this lives.
-class ReservedName {
-public:
-    ReservedName() : name_(randomTemporaryName()) {
-        std::lock_guard lock(namesMutex);
-        namesInUse.insert(name_);
-    }
-    ~ReservedName() {
-        std::lock_guard lock(namesMutex);
-        namesInUse.erase(name_);
-    }
-    ReservedName(const ReservedName&) = delete;
-    ReservedName& operator=(const ReservedName&) = delete;
-    const std::string& name() const { return name_; }
-
-private:
-    std::string name_;
-};
-
 void fillRandom(unsigned char* bytes, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
@@ -118,6 +99,16 @@ std::string randomTemporaryName() {
     return name;
 }
 
+ReservedTemporaryName::ReservedTemporaryName() : name_(randomTemporaryName()) {
+    std::lock_guard lock(namesMutex);
+    namesInUse.insert(name_);
+}
+
+ReservedTemporaryName::~ReservedTemporaryName() {
+    std::lock_guard lock(namesMutex);
+    namesInUse.erase(name_);
+}
+
 TemporaryFile::TemporaryFile(UniqueFd dir, const RequestPath& path) : dir_(std::move(dir)) {
     file_.reset(::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, newFileMode));
     if (file_)
@@ -184,7 +175,7 @@ void TemporaryFile::publish(const RequestPath& path, const PublishOptions& optio
         // A fresh hidden name, then a rename over the destination: readers see the old file or
         // the new one.
         for (int attempt = 0;; ++attempt) {
-            ReservedName hidden;
+            ReservedTemporaryName hidden;
             if (!linkUnnamed(file_.get(), dirFd, hidden.name())) {
                 if (errno == EEXIST && attempt + 1 < nameAttempts)
                     continue;
@@ -207,16 +198,18 @@ void TemporaryFile::publish(const RequestPath& path, const PublishOptions& optio
     ::fsync(dirFd);
 }
 
-bool removeLeftoverTemporary(int dirFd, const char* name) {
+bool isLeftoverTemporary(int dirFd, const char* name) {
     if (!isTemporaryName(name))
         return false;
-    std::lock_guard lock(namesMutex);
-    if (namesInUse.contains(std::string_view(name)))
-        return false;
+    {
+        std::lock_guard lock(namesMutex);
+        if (namesInUse.contains(std::string_view(name)))
+            return false;
+    }
+    // A name no longer in use is never taken again: names in use are fresh and random.
     struct stat st {};
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    return ::unlinkat(dirFd, name, 0) == 0;
+    return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
 }
 
 }  // namespace quorvale::agent

@@ -6,8 +6,8 @@
 // and renames that over the destination. Filesystems without unnamed files get a random hidden
 // name from the start, created exclusively and never through a link.
 //
-// Hidden names of files being published are registered while they exist, so that the sweep of
-// leftovers (removeLeftoverTemporary) never takes one that is in use.
+// Hidden names of files being published, and of copies being made, are registered while they
+// exist, so that the sweep of leftovers (isLeftoverTemporary) never takes one that is in use.
 
 #include <sys/stat.h>
 #include <time.h>
@@ -29,6 +29,20 @@ bool isTemporaryName(std::string_view name);
 
 // A fresh temporary name: the prefix and 128 random bits.
 std::string randomTemporaryName();
+
+// A fresh temporary name registered as in use for as long as this lives: the sweep of leftovers
+// never takes an entry of that name.
+class ReservedTemporaryName {
+public:
+    ReservedTemporaryName();
+    ~ReservedTemporaryName();
+    ReservedTemporaryName(const ReservedTemporaryName&) = delete;
+    ReservedTemporaryName& operator=(const ReservedTemporaryName&) = delete;
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+};
 
 // How a finished file takes its name.
 struct PublishOptions {
@@ -65,9 +79,10 @@ private:
     bool published_ = false;
 };
 
-// Removes the regular file `name` of `dirFd` when it is a temporary left behind (a temporary
-// name not in use by this process). True when it was removed.
-bool removeLeftoverTemporary(int dirFd, const char* name);
+// Whether `name` of `dirFd` is a temporary left behind: a temporary name not in use by this
+// process, on a regular file (an upload) or a directory (a copy). Entries of other types at
+// such names are the card's own.
+bool isLeftoverTemporary(int dirFd, const char* name);
 
 // The permission bits the agent gives an entry it creates from `mode`: all but set-user-ID and
 // set-group-ID.

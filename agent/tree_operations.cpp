@@ -54,7 +54,16 @@ private:
     const TreeWalk& walk_;
 };
 
-void removeAt(int dirFd, const char* name, const std::string& display) {
+// Puts the changes to the directory `dirFd` on the disk (on ext4 with every change before them:
+// the journal commits whole).
+void flushDirectory(int dirFd, const std::string& display) {
+    if (::fsync(dirFd) != 0)
+        throw AgentError::system(errno, display);
+}
+
+}  // namespace
+
+void removeEntryAt(int dirFd, const char* name, const std::string& display) {
     const auto st = lstatAt(dirFd, name, display);
     if (S_ISDIR(st.st_mode)) {
         // Temporaries of abandoned uploads go with their directory.
@@ -68,6 +77,8 @@ void removeAt(int dirFd, const char* name, const std::string& display) {
     if (::unlinkat(dirFd, name, 0) != 0)
         throw AgentError::system(errno, display);
 }
+
+namespace {
 
 void copyFileData(int from, int to, const std::string& display) {
     for (;;) {
@@ -228,6 +239,7 @@ std::string renameEntry(Partition& partition, const RequestPath& path, std::stri
         const int error = errno;
         throw AgentError::system(error, error == EEXIST ? target.display : path.display);
     }
+    flushDirectory(dir.get(), target.display);
     return target.display;
 }
 
@@ -247,20 +259,42 @@ void copyEntry(Partition& from, const RequestPath& source, Partition& to,
                 "cannot copy " + source.display + " into itself (" + destination.display + ")");
         }
     }
+    if (S_ISLNK(st.st_mode)) {
+        // A link is made whole in one step and never replaces anything.
+        copyLeaf(fromDir.get(), source.leaf().c_str(), st, source.display, toDir.get(),
+                 destination.leaf().c_str(), destination.display);
+        flushDirectory(toDir.get(), destination.display);
+        return;
+    }
+    // Refused before any byte is copied; the publishing rename refuses it again.
+    struct stat existing {};
+    if (::fstatat(toDir.get(), destination.leaf().c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        throw AgentError::system(EEXIST, destination.display);
+    // Made under a hidden name, flushed, and only then given its name: whatever happens
+    // meanwhile (a failure, a crash, a pulled card), no part of it is ever under the final name,
+    // and once the call returns the whole copy is on the disk. A leftover is swept at the next
+    // read-write mount.
+    const ReservedTemporaryName hidden;
     bool created = false;
     try {
         copyAt(fromDir.get(), source.leaf().c_str(), source.display, toDir.get(),
-               destination.leaf().c_str(), destination.display, created);
+               hidden.name().c_str(), destination.display, created);
+        if (::syncfs(toDir.get()) != 0)
+            throw AgentError::system(errno, destination.display);
+        if (::renameat2(toDir.get(), hidden.name().c_str(), toDir.get(), destination.leaf().c_str(),
+                        RENAME_NOREPLACE) != 0)
+            throw AgentError::system(errno, destination.display);
     } catch (const AgentError&) {
         // Nothing half-copied stays behind.
         if (created) {
             try {
-                removeAt(toDir.get(), destination.leaf().c_str(), destination.display);
+                removeEntryAt(toDir.get(), hidden.name().c_str(), destination.display);
             } catch (const AgentError&) {
             }
         }
         throw;
     }
+    flushDirectory(toDir.get(), destination.display);
 }
 
 void createDirectory(Partition& partition, const RequestPath& path) {
@@ -274,12 +308,14 @@ void createDirectory(Partition& partition, const RequestPath& path) {
     struct stat st {};
     if (created && ::fstat(created.get(), &st) == 0 && (st.st_mode & S_ISGID))
         ::fchmod(created.get(), keptMode(st.st_mode));
+    flushDirectory(dir.get(), path.display);
 }
 
 void deleteEntry(Partition& partition, const RequestPath& path) {
     refuseRoot(path);
     const auto dir = partition.root.openParent(path);
-    removeAt(dir.get(), path.leaf().c_str(), path.display);
+    removeEntryAt(dir.get(), path.leaf().c_str(), path.display);
+    flushDirectory(dir.get(), path.parent().display);
 }
 
 }  // namespace quorvale::agent

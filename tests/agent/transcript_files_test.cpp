@@ -323,6 +323,20 @@ TEST_F(AgentFiles, CopyIsRecursiveAndRefusesAnExistingDestination) {
     EXPECT_FALSE(test::exists(at("/other")));
 }
 
+TEST_F(AgentFiles, ACopyThatFailsHalfwayLeavesNothingBehind) {
+    // The FIFO comes after a megabyte already copied: the copy fails in the middle of the tree.
+    fs::create_directories(at("/src/a"));
+    writeText(at("/src/a/big.bin"), std::string(1 << 20, 'b'));
+    fs::create_directories(at("/src/z"));
+    ASSERT_EQ(::mkfifo(at("/src/z/pipe").c_str(), 0644), 0);
+    fs::create_directories(at("/to"));
+    EXPECT_EQ(errorCode("copy_file", {{"path", "/src"}, {"dest_path", "/to/copy"}}), -EINVAL);
+    EXPECT_EQ(errorCode("copy_file", {{"path", "/src/z/pipe"}, {"dest_path", "/to/pipe"}}),
+              -EINVAL);
+    // Neither the final name nor a hidden one.
+    EXPECT_TRUE(fs::is_empty(at("/to")));
+}
+
 TEST_F(AgentFiles, CreateDirectoryRefusesAnExistingEntry) {
     client.result("create_directory", {{"path", "/untitled folder"}});
     EXPECT_TRUE(fs::is_directory(at("/untitled folder")));

@@ -321,10 +321,16 @@ TEST_F(DeepTree, TenThousandLevelsWorkForUsageCopyAndDelete) {
 
 TEST(LeftoverTemporaries, AreRemovedWhenThePartitionIsServedAgain) {
     // What a pulled card or an earlier agent left: regular files under temporary names, deep
-    // inside the tree too. Other kinds of entries and other names stay.
+    // inside the tree too, and copies cut short (whole trees). Other kinds of entries and other
+    // names stay.
+    const std::string copyName = ".quorvale-tmp-0123456789abcdef0123456789abcdef";
     AgentOptions options;
-    options.prepare = [](const std::string& root) {
+    options.prepare = [&copyName](const std::string& root) {
         std::filesystem::create_directories(root + "/a/b");
+        std::filesystem::create_directories(root + "/a/" + copyName + "/x/y");
+        writeText(root + "/a/" + copyName + "/x/y/part.bin", "part");
+        std::filesystem::create_directories(root + "/a/.quorvale-tmp-notes/sub");
+        ::symlink("keep.txt", (root + "/" + copyName).c_str());
         writeText(root + "/keep.txt", "keep");
         writeText(root + "/.quorvale-tmp-u0123456789abcdef", std::string(4096, 'x'));
         writeText(root + "/a/b/.quorvale-tmp-w12-3", "half");
@@ -333,10 +339,12 @@ TEST(LeftoverTemporaries, AreRemovedWhenThePartitionIsServedAgain) {
         writeText(root + "/a/.quorvale-tmp-notes.txt", "a user's");
     };
     AgentProcess agent(std::move(options));
-    for (const auto* gone : {"/.quorvale-tmp-u0123456789abcdef", "/a/b/.quorvale-tmp-w12-3"})
+    for (const std::string& gone : std::vector<std::string>{
+             "/.quorvale-tmp-u0123456789abcdef", "/a/b/.quorvale-tmp-w12-3", "/a/" + copyName})
         EXPECT_FALSE(exists(agent.root() + gone)) << gone;
-    for (const auto* kept :
-         {"/keep.txt", "/a/.quorvale-tmp-fifo", "/a/.quorvale-tmpX", "/a/.quorvale-tmp-notes.txt"})
+    for (const std::string& kept : std::vector<std::string>{
+             "/keep.txt", "/a/.quorvale-tmp-fifo", "/a/.quorvale-tmpX",
+             "/a/.quorvale-tmp-notes.txt", "/a/.quorvale-tmp-notes/sub", "/" + copyName})
         EXPECT_TRUE(exists(agent.root() + kept)) << kept;
 }
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <qcoro/qcorotimer.h>
 #include <QTemporaryDir>
+#include <fstream>
 
 #include "guest/qemu_launcher.h"
 #include "guest/vsock_transport.h"
@@ -369,6 +370,100 @@ TEST(VMFiles, ACraftedCardIsServedSafely) {
         deepLeaf += "/d";
     EXPECT_EQ(debugfs("cat " + deepLeaf + "/leaf"), "leaf");
     EXPECT_EQ(debugfs("ls /").find("deep "), std::string::npos);
+}
+
+// A file of the image as the host reads it (debugfs does not replay the journal).
+std::string hostRead(const std::string& image, const std::string& path) {
+    return shellOutput("debugfs -R 'cat " + path + "' '" + image + "' 2>/dev/null");
+}
+
+// Whether the image holds `expected` at `path`; a difference is described by its sizes only.
+::testing::AssertionResult holds(const std::string& image, const std::string& path,
+                                 const std::string& expected) {
+    const std::string actual = hostRead(image, path);
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " holds " << actual.size() << " bytes, not the "
+                                         << expected.size() << " written";
+}
+
+TEST(VMFiles, StopWaitsForTheGuestToFlushWhatItAcknowledged) {
+    // No sync and no unmount before the stop, as when the app quits with a card mounted: the
+    // guest flushes on the power button and the stop gives it the time. The copy is
+    // acknowledged while it still sits in the guest's page cache.
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("disk.img").toStdString();
+    makeTree(tree);
+    const std::string big = pattern(3 << 20, 11);
+    { std::ofstream(tree + "/big.bin", std::ios::binary) << big; }
+    makeExt4Image(image, tree);
+    {
+        BootedVM vm(openFile(image, O_RDWR));
+        vm.call("copy_file",
+                {{"path", AnyCodable("/big.bin")}, {"dest_path", AnyCodable("/copy.bin")}});
+        vm.call("create_directory", {{"path", AnyCodable("/made")}});
+        vm.call("rename",
+                {{"path", AnyCodable("/hello.txt")}, {"new_name", AnyCodable("renamed.txt")}});
+        vm.transport.disconnect();
+        run(vm.service.stopVM());
+        EXPECT_FALSE(vm.service.lastStopWasForced());
+    }
+    EXPECT_EQ(shell("e2fsck -fn '" + image + "' >/dev/null 2>&1"), 0) << "not cleanly unmounted";
+    EXPECT_TRUE(holds(image, "/copy.bin", big));
+    EXPECT_TRUE(holds(image, "/renamed.txt", "hello\n"));
+    EXPECT_NE(shellOutput("debugfs -R 'ls /' '" + image + "' 2>/dev/null").find("made"),
+              std::string::npos);
+}
+
+TEST(VMFiles, AcknowledgedChangesSurviveTheVmBeingKilled) {
+    // QEMU killed right after the answers: what the agent acknowledged must already be on the
+    // disk: a one-call write and a chunked upload (sizes that go through the page cache), a copy,
+    // a rename, a new folder and a delete.
+    QTemporaryDir dir;
+    const std::string tree = dir.filePath("tree").toStdString();
+    const std::string image = dir.filePath("disk.img").toStdString();
+    makeTree(tree);
+    const std::string big = pattern(2 << 20, 3);
+    { std::ofstream(tree + "/big.bin", std::ios::binary) << big; }
+    makeExt4Image(image, tree);
+    const std::string single = pattern(10000, 5);
+    const std::string chunked = pattern(70000, 9);
+    {
+        BootedVM vm(openFile(image, O_RDWR));
+        vm.write("/single.bin", single);
+        const size_t chunk = 40000;
+        for (size_t offset = 0; offset < chunked.size(); offset += chunk) {
+            vm.call("write_file",
+                    {{"path", AnyCodable("/chunked.bin")},
+                     {"data_b64", AnyCodable(base64Encode(chunked.substr(offset, chunk)))},
+                     {"offset", AnyCodable(static_cast<int64_t>(offset))},
+                     {"final", AnyCodable(offset + chunk >= chunked.size())}});
+        }
+        vm.call("copy_file",
+                {{"path", AnyCodable("/big.bin")}, {"dest_path", AnyCodable("/docs/copy.bin")}});
+        vm.call("rename",
+                {{"path", AnyCodable("/hello.txt")}, {"new_name", AnyCodable("renamed.txt")}});
+        vm.call("create_directory", {{"path", AnyCodable("/docs/made")}});
+        vm.call("delete", {{"path", AnyCodable("/docs/old")}});
+        ::kill(static_cast<pid_t>(vm.service.virtualMachine()->processId()), SIGKILL);
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (!vm.service.status().isError() && std::chrono::steady_clock::now() < end)
+            run(QCoro::sleepFor(20ms));
+        ASSERT_TRUE(vm.service.status().isError());
+    }
+    // e2fsck replays the journal (exit status 1: something was fixed, such as the replay).
+    EXPECT_LE(shell("e2fsck -fy '" + image + "' >/dev/null 2>&1"), 1);
+    EXPECT_TRUE(holds(image, "/single.bin", single));
+    EXPECT_TRUE(holds(image, "/chunked.bin", chunked));
+    EXPECT_TRUE(holds(image, "/docs/copy.bin", big));
+    EXPECT_TRUE(holds(image, "/renamed.txt", "hello\n"));
+    const std::string root = shellOutput("debugfs -R 'ls /' '" + image + "' 2>/dev/null");
+    EXPECT_EQ(root.find("hello.txt"), std::string::npos) << root;
+    const std::string docs = shellOutput("debugfs -R 'ls /docs' '" + image + "' 2>/dev/null");
+    EXPECT_NE(docs.find("made"), std::string::npos) << docs;
+    EXPECT_EQ(docs.find("old"), std::string::npos) << docs;
+    EXPECT_EQ(docs.find(".quorvale-tmp-"), std::string::npos) << docs;
 }
 
 }  // namespace
