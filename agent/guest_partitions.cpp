@@ -92,7 +92,8 @@ std::shared_ptr<Partition> GuestPartitions::stillMounted(const std::string& host
 }
 
 GuestPartitions::Mounted& GuestPartitions::mount(const GuestDevice& guestDevice,
-                                                 const std::string& hostName) {
+                                                 const std::string& hostName,
+                                                 MountRequest request) {
     const std::string& device = guestDevice.device;
     if (!waitForDevice(device, 3s))
         throw mountError(ENODEV, hostName, device, "no such device");
@@ -110,6 +111,16 @@ GuestPartitions::Mounted& GuestPartitions::mount(const GuestDevice& guestDevice,
     fd.reset();
     if (!superblock)
         throw mountError(EINVAL, hostName, device, "not an ext2/3/4 filesystem");
+    if (superblock->cannotMount())
+        throw mountError(EOPNOTSUPP, hostName, device,
+                         "the filesystem uses features this system does not support");
+    if (superblock->readOnlyOnly())
+        readOnly = 1;
+    if (!readOnly && request.readOnly)
+        readOnly = 1;
+    if (!readOnly && superblock->needsRecovery() && !request.replayJournal)
+        throw mountError(EUCLEAN, hostName, device,
+                         "the journal needs recovery (it was not unmounted cleanly)");
 
     const std::string mountPoint = layout_.mountDir + "/" + hostName;
     ::mkdir(layout_.mountDir.c_str(), 0755);
@@ -203,15 +214,57 @@ std::shared_ptr<Partition> GuestPartitions::selectAny() {
     throw AgentError(AgentError::Kind::system, ENODEV, "No disk is attached to the VM");
 }
 
+boost::json::object GuestPartitions::describe(const Mounted& m) const {
+    auto o = describeFilesystem(m.partition->root.fd(), m.partition->name, m.label, m.filesystem);
+    o["read_only"] = m.readOnly;
+    return o;
+}
+
+boost::json::object GuestPartitions::mount(std::optional<std::string_view> name,
+                                           MountRequest request) {
+    if (!name) {
+        std::lock_guard lock(mutex_);
+        if (!current_.empty() && stillMounted(current_))
+            return describe(mounted_.at(current_));
+        throw AgentError::invalidParams("\"partition\" is required: nothing is mounted");
+    }
+    const std::string hostName(*name);
+    {
+        std::lock_guard lock(mutex_);
+        if (stillMounted(hostName)) {
+            current_ = hostName;
+            return describe(mounted_.at(hostName));
+        }
+    }
+    const auto device = resolve(hostName);
+    std::lock_guard lock(mutex_);
+    if (!stillMounted(hostName))
+        mount(device, hostName, request);
+    current_ = hostName;
+    return describe(mounted_.at(hostName));
+}
+
+std::string GuestPartitions::unmountedDevice(std::string_view name) {
+    const std::string hostName(name);
+    const auto busy = [&] { return AgentError::systemDetail(EBUSY, hostName + " is mounted"); };
+    {
+        std::lock_guard lock(mutex_);
+        if (stillMounted(hostName))
+            throw busy();
+    }
+    const auto device = resolve(hostName);
+    std::lock_guard lock(mutex_);
+    if (stillMounted(hostName))
+        throw busy();
+    if (!waitForDevice(device.device, 3s))
+        throw AgentError::systemDetail(ENODEV, hostName + " (" + device.device + ")");
+    return device.device;
+}
+
 boost::json::array GuestPartitions::describe() {
     std::lock_guard lock(mutex_);
     boost::json::array list;
-    const auto add = [&](const Mounted& m) {
-        auto o =
-            describeFilesystem(m.partition->root.fd(), m.partition->name, m.label, m.filesystem);
-        o["read_only"] = m.readOnly;
-        list.push_back(std::move(o));
-    };
+    const auto add = [&](const Mounted& m) { list.push_back(describe(m)); };
     if (const auto it = mounted_.find(current_); it != mounted_.end())
         add(it->second);
     for (const auto& [hostName, m] : mounted_) {

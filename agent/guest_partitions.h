@@ -4,8 +4,11 @@
 // (guest_disks.h); a name whose disk the VM does not hold is refused, never served from another
 // disk. A disk being plugged in may take a moment to appear with its partitions: a name is
 // refused only after `diskWait`. A partition is mounted on first use under /mnt/<host name>,
-// without device files, set-id or exec; when the block device is read-only it is mounted "ro" with
-// "noload", so not even a journal replay writes. A mount serves only while its device still carries
+// without device files, set-id or exec; when the block device is read-only, the host asks for it,
+// or the kernel knows the filesystem only read-only, it is mounted "ro" with "noload", so not even
+// a journal replay writes. A journal that needs recovery is replayed only when the host asks for
+// that; otherwise the mount is refused (EUCLEAN) until the host chooses. A mount serves only while
+// its device still carries
 // the same disk: one left behind by a removed disk is detached, not reused for the disk that took
 // its guest name. A call without a name acts on the last partition used, or else the first one that
 // mounts.
@@ -45,6 +48,8 @@ public:
     void syncDisk(std::string_view disk) override;
     void unmountDisk(std::string_view disk) override;
     std::vector<dev_t> devicesOn(std::string_view disk) override;
+    boost::json::object mount(std::optional<std::string_view> name, MountRequest request) override;
+    std::string unmountedDevice(std::string_view name) override;
 
 private:
     struct Mounted {
@@ -63,7 +68,9 @@ private:
     // The mounted entry for `hostName` if its device still belongs to its disk; a stale one is
     // detached and forgotten. Called with the mutex held.
     std::shared_ptr<Partition> stillMounted(const std::string& hostName);
-    Mounted& mount(const GuestDevice& device, const std::string& hostName);
+    Mounted& mount(const GuestDevice& device, const std::string& hostName,
+                   MountRequest request = {});
+    boost::json::object describe(const Mounted& m) const;
     std::shared_ptr<Partition> selectAny();
     static void detach(const std::string& hostName, const Mounted& entry);
     void syncSome(std::optional<std::string_view> disk);

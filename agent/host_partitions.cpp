@@ -13,9 +13,11 @@
 
 namespace quorvale::agent {
 
-HostPartitions::HostPartitions(const std::string& directory, std::string name, std::string label)
+HostPartitions::HostPartitions(const std::string& directory, std::string name, std::string label,
+                               std::string device)
     : partition_(std::make_shared<Partition>(std::move(name), directory)),
-      label_(std::move(label)) {
+      label_(std::move(label)),
+      device_(std::move(device)) {
     // Served from now on as if just mounted: leftovers go before the first call.
     removeLeftoverTemporaries(partition_->root.fd(), "/");
 }
@@ -48,6 +50,19 @@ void HostPartitions::syncDisk(std::string_view) {
 
 void HostPartitions::unmountDisk(std::string_view) {
     sync();
+}
+
+boost::json::object HostPartitions::mount(std::optional<std::string_view>, MountRequest) {
+    auto list = describe();
+    auto o = list.front().as_object();
+    o["read_only"] = false;
+    return o;
+}
+
+std::string HostPartitions::unmountedDevice(std::string_view name) {
+    if (device_.empty())
+        throw AgentError::systemDetail(ENODEV, "no block device behind " + std::string(name));
+    return device_;
 }
 
 boost::json::object describeFilesystem(int fd, std::string_view name, std::string_view label,

@@ -8,7 +8,9 @@ namespace quorvale::agent {
 
 class HostPartitions : public PartitionProvider {
 public:
-    HostPartitions(const std::string& directory, std::string name, std::string label);
+    // `device` (may be empty) is an image file standing for the partition's block device.
+    HostPartitions(const std::string& directory, std::string name, std::string label,
+                   std::string device = {});
 
     std::shared_ptr<Partition> select(std::optional<std::string_view> name) override;
     boost::json::array describe() override;
@@ -16,10 +18,13 @@ public:
     void unmountAll() override;
     void syncDisk(std::string_view disk) override;
     void unmountDisk(std::string_view disk) override;
+    boost::json::object mount(std::optional<std::string_view> name, MountRequest request) override;
+    std::string unmountedDevice(std::string_view name) override;
 
 private:
     std::shared_ptr<Partition> partition_;
     std::string label_;
+    std::string device_;
 };
 
 // Size and usage of the filesystem holding `fd` as one "get_partitions" element.

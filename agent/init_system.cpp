@@ -18,8 +18,11 @@
 
 #include "agent/agent_error.h"
 #include "agent/channel_secret.h"
+#include "agent/check_methods.h"
+#include "agent/child_process.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
+#include "agent/filesystem_check.h"
 #include "agent/guest_devices.h"
 #include "agent/guest_partitions.h"
 #include "agent/log.h"
@@ -194,6 +197,7 @@ void runInit() {
     static GuestPartitions partitions;
     static Dispatcher dispatcher;
     addFileMethods(dispatcher, partitions);
+    addCheckMethods(dispatcher, partitions, findE2fsck());
 
     static const ChannelSecret secret = loadChannelSecret();
     startThread("vsock", [] { serveVsock(dispatcher, secret); });
@@ -202,10 +206,10 @@ void runInit() {
     // Off the path to the first answer.
     logLine(describeGuestDevices());
 
-    // PID 1 adopts orphans; reap them so none stays a zombie.
+    // PID 1 adopts orphans; reap them so none stays a zombie (and keep the status of the
+    // checks it started for their waiters).
     for (;;) {
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        reapChildren();
         ::pause();
     }
 }

@@ -15,8 +15,10 @@
 #include <string_view>
 
 #include "agent/channel_secret.h"
+#include "agent/check_methods.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
+#include "agent/filesystem_check.h"
 #include "agent/host_partitions.h"
 #include "agent/init_system.h"
 #include "agent/log.h"
@@ -33,11 +35,12 @@ struct Options {
     std::string name = "root";
     std::string label;
     std::string secretFile;
+    std::string device;
 };
 
 constexpr const char* usage =
     "usage: quorvale-agent --root DIR --listen unix:PATH [--name NAME] [--label LABEL]\n"
-    "                      [--secret-file FILE]\n"
+    "                      [--secret-file FILE] [--device IMAGE]   (checks run on IMAGE)\n"
     "       quorvale-agent --init   (run as the VM's init; automatic as PID 1)\n";
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -55,7 +58,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             continue;
         }
         if (arg != "--root" && arg != "--listen" && arg != "--name" && arg != "--label" &&
-            arg != "--secret-file")
+            arg != "--secret-file" && arg != "--device")
             return std::nullopt;
         if (!(v = value()))
             return std::nullopt;
@@ -67,6 +70,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.name = *v;
         else if (arg == "--secret-file")
             options.secretFile = *v;
+        else if (arg == "--device")
+            options.device = *v;
         else
             options.label = *v;
     }
@@ -85,9 +90,10 @@ int runHost(const Options& options) {
         return 2;
     }
     try {
-        HostPartitions partitions(options.root, options.name, options.label);
+        HostPartitions partitions(options.root, options.name, options.label, options.device);
         Dispatcher dispatcher;
         addFileMethods(dispatcher, partitions);
+        addCheckMethods(dispatcher, partitions, findE2fsck());
         auto listener = listenUnix(options.listen.substr(unixPrefix.size()));
         logLine("serving " + options.root + " on " + options.listen);
         serveListener(std::move(listener), dispatcher, secret ? &*secret : nullptr);

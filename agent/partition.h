@@ -27,6 +27,13 @@ struct Partition {
     AccountNames accounts;
 };
 
+// How a partition is to be mounted. The defaults never replay a journal that needs recovery:
+// such a partition is refused until the host chooses read-only or repair.
+struct MountRequest {
+    bool readOnly = false;       // mount read-only without loading the journal: writes nothing
+    bool replayJournal = false;  // allow the kernel to replay a journal that needs recovery
+};
+
 class PartitionProvider {
 public:
     virtual ~PartitionProvider() = default;
@@ -46,6 +53,13 @@ public:
     // The devices (st_dev) of the mounted partitions of one whole disk; none where unmounting
     // releases nothing.
     virtual std::vector<dev_t> devicesOn(std::string_view /*disk*/) { return {}; }
+    // Mounts the named partition (or the one a call without a name would use) as requested,
+    // and describes it like "get_partitions". An already mounted partition stays as it is.
+    virtual boost::json::object mount(std::optional<std::string_view> name,
+                                      MountRequest request) = 0;
+    // The block device of a partition that is not mounted, for a check. Throws AgentError when
+    // it is mounted or there is no such device.
+    virtual std::string unmountedDevice(std::string_view name) = 0;
 };
 
 }  // namespace quorvale::agent

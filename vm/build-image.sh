@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the guest resources: the kernel and an initramfs holding the agent as /init, the kernel
-# modules it loads and their list. Nothing else goes into the image.
+# modules it loads and their list, and Debian's static e2fsck (package e2fsck-static) for the
+# read-only checks. Nothing else goes into the image.
 #
 #   build-image.sh CACHE_DIR OUT_DIR AGENT_BINARY MODULE_NAMES_FILE [KERNEL]
 #
@@ -112,6 +113,14 @@ mkdir -p "$stage"/{dev,proc,sys,mnt,etc/quorvale}
 # The agent without its symbols: a smaller image loads faster.
 strip --strip-all -o "$stage/init" "$agent"
 chmod 0755 "$stage/init"
+# The filesystem check the agent runs after unmounting; it finds mounts through /etc/mtab.
+e2fsck_static=/sbin/e2fsck.static
+[ -x "$e2fsck_static" ] || { echo "vm-image: $e2fsck_static missing: install e2fsck-static" >&2; exit 1; }
+mkdir -p "$stage/sbin"
+strip --strip-all -o "$stage/sbin/e2fsck" "$e2fsck_static"
+chmod 0755 "$stage/sbin/e2fsck"
+ln -s /proc/mounts "$stage/etc/mtab"
+
 : >"$stage/etc/quorvale/modules"
 mkdir -p "$out"
 

@@ -16,6 +16,7 @@
 
 #include "app/app_types.h"
 #include "app/file_sorting.h"
+#include "app/mount_choice.h"
 #include "guest/vm_status.h"
 #include "model/device.h"
 #include "model/partition.h"
@@ -81,6 +82,8 @@ public:
     // Run when the user confirms the delete or eject sheet; installed by the owning views.
     std::function<void()> onConfirmDelete;
     std::function<void(const model::Device&)> onConfirmEject;
+    // Run with the choice made in the journal recovery sheet; installed by the sidebar.
+    std::function<void(const model::Partition&, JournalChoice)> onJournalChoice;
 
     SetupPhase setupPhase() const { return setupPhase_; }
     bool isBootingVM() const { return isBootingVM_; }

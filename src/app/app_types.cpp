@@ -35,6 +35,14 @@ AppAlert AppAlert::ejectConfirmation(model::Device device) {
     return alert;
 }
 
+AppAlert AppAlert::journalRecovery(model::Partition partition, QString message) {
+    AppAlert alert;
+    alert.kind = Kind::journalRecovery;
+    alert.partition = std::move(partition);
+    alert.message = std::move(message);
+    return alert;
+}
+
 QString AppAlert::id() const {
     switch (kind) {
         case Kind::error:
@@ -43,6 +51,8 @@ QString AppAlert::id() const {
             return QStringLiteral("delete");
         case Kind::ejectConfirmation:
             return QStringLiteral("eject-") + device.id;
+        case Kind::journalRecovery:
+            return QStringLiteral("journal-") + partition.id;
     }
     return {};
 }

@@ -33,18 +33,21 @@ QString rawValue(ViewMode mode);
 std::optional<ViewMode> viewModeFromRaw(const QString& raw);
 
 // The modal confirmation or error sheet. id() tells sheets apart: "error-" + message, "delete",
-// "eject-" + the device's id.
+// "eject-" + the device's id, "journal-" + the partition's id.
 struct AppAlert {
-    enum class Kind { error, deleteConfirmation, ejectConfirmation };
+    enum class Kind { error, deleteConfirmation, ejectConfirmation, journalRecovery };
 
     Kind kind = Kind::error;
-    QString message;               // error
+    QString message;               // error; journalRecovery: what the health card says
     QList<model::FileItem> files;  // deleteConfirmation
     model::Device device;          // ejectConfirmation
+    model::Partition partition;    // journalRecovery
 
     static AppAlert error(QString message);
     static AppAlert deleteConfirmation(QList<model::FileItem> files);
     static AppAlert ejectConfirmation(model::Device device);
+    // A partition whose journal needs recovery: open it read-only, or repair and open it.
+    static AppAlert journalRecovery(model::Partition partition, QString message);
 
     QString id() const;
 

@@ -1,7 +1,10 @@
 #include "app/device_list_view_model.h"
 
+#include <QtConcurrent/QtConcurrentRun>
+
 #include <fcntl.h>
 
+#include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotimer.h>
 
 #include <cerrno>
@@ -11,9 +14,11 @@
 #include "app/app_log.h"
 #include "disk/helper_error.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/partition_control.h"
 #include "guest/vm_error.h"
 #include "guest/vsock_transport.h"
 #include "rpc/device_name.h"
+#include "rpc/json_rpc.h"
 
 namespace quorvale::app {
 namespace {
@@ -30,6 +35,37 @@ QString wholeDiskOf(const QString& bsdName) {
     return whole ? QString::fromStdString(*whole) : bsdName;
 }
 
+bool isExtFilesystem(model::FilesystemType type) {
+    return type == model::FilesystemType::ext4 || type == model::FilesystemType::ext3 ||
+           type == model::FilesystemType::ext2;
+}
+
+QString displayName(const model::Partition& partition) {
+    return partition.label.value_or(partition.bsdName);
+}
+
+// The guest's code for a journal that needs recovery (EUCLEAN).
+constexpr std::int64_t journalNeedsRecovery = -117;
+
+// Outside the coroutines: g++ 12 mishandles lambdas capturing coroutine parameters.
+QFuture<disk::PartitionHealth> readHealthOnWorker(
+    std::function<disk::PartitionHealth(const model::Partition&, int)> read,
+    model::Partition partition, int imageFd) {
+    return QtConcurrent::run([read = std::move(read), partition = std::move(partition), imageFd] {
+        return read(partition, imageFd);
+    });
+}
+
+disk::PartitionHealth readHostHealth(const model::Partition& partition, int imageFd) {
+    if (imageFd < 0)
+        return disk::PartitionHealthReader().read(partition.bsdName, partition.size);
+    auto health = disk::PartitionHealthReader::readAt(imageFd, partition.offset, partition.size,
+                                                      partition.bsdName);
+    // An image opened read-only (the file refuses writes) is the image's write protection.
+    health.writeProtected = (::fcntl(imageFd, F_GETFL) & O_ACCMODE) == O_RDONLY;
+    return health;
+}
+
 }  // namespace
 
 DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& vmService,
@@ -42,6 +78,7 @@ DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& 
       appState(appState),
       diskService_(std::move(diskService)),
       fileOpService_(std::make_shared<fileops::FileOperationService>(transport)) {
+    readHealth = readHostHealth;
     diskService_->setDelegate(this);
     vmService.onUnexpectedStop = [self =
                                       QPointer<DeviceListViewModel>(this)](const QString& cause) {
@@ -54,6 +91,104 @@ DeviceListViewModel::~DeviceListViewModel() {
     vmService.onUnexpectedStop = nullptr;
     if (mountTask)
         mountTask->stop.request_stop();
+}
+
+std::optional<HealthCard> DeviceListViewModel::healthCard(const QString& partitionID) const {
+    const auto it = healthCards_.find(partitionID);
+    if (it == healthCards_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void DeviceListViewModel::skipEjectCheck() {
+    if (!ejectCheckStop || !ejectCheck_)
+        return;
+    ejectCheckStop->request_stop();
+    ejectCheck_->skipping = true;
+    Q_EMIT ejectCheckChanged();
+}
+
+QCoro::Task<HealthCard> DeviceListViewModel::readCard(QPointer<DeviceListViewModel> self,
+                                                      const model::Partition& partition,
+                                                      int imageFd) {
+    auto reading = readHealthOnWorker(self->readHealth, partition, imageFd);
+    const disk::PartitionHealth health = co_await reading;
+    HealthCard card = makeHealthCard(health);
+    if (self) {
+        self->healthCards_[partition.id] = card;
+        Q_EMIT self->healthCardsChanged();
+    }
+    co_return card;
+}
+
+void DeviceListViewModel::readHealthCards(const model::Device& device) {
+    for (const model::Partition& partition : device.partitions) {
+        // A mounted partition keeps the card read before mounting: the host would now see the
+        // guest's mount (a journal in use) rather than how the card was left.
+        if (isExtFilesystem(partition.filesystemType) &&
+            !mountedPartitions_.contains(partition.bsdName))
+            readReportedCard(QPointer<DeviceListViewModel>(this), partition);
+    }
+}
+
+QCoro::Task<void> DeviceListViewModel::readReportedCard(QPointer<DeviceListViewModel> self,
+                                                        model::Partition partition) {
+    std::optional<UniqueFd> image = self->diskService_->imageHandle(wholeDiskOf(partition.bsdName));
+    auto reading = readHealthOnWorker(self->readHealth, partition, image ? image->get() : -1);
+    const disk::PartitionHealth health = co_await reading;
+    // The device may have gone, or the guest mounted the partition, while this card was read.
+    if (!self || !self->hasPartition(partition.id) ||
+        self->mountedPartitions_.contains(partition.bsdName))
+        co_return;
+    self->healthCards_[partition.id] = makeHealthCard(health);
+    Q_EMIT self->healthCardsChanged();
+}
+
+bool DeviceListViewModel::hasPartition(const QString& partitionID) const {
+    for (const model::Device& device : devices_) {
+        for (const model::Partition& partition : device.partitions) {
+            if (partition.id == partitionID)
+                return true;
+        }
+    }
+    return false;
+}
+
+void DeviceListViewModel::forgetMounts(const QString& disk) {
+    mountedPartitions_.removeIf(
+        [&](const QString& name) { return disk.isEmpty() || wholeDiskOf(name) == disk; });
+}
+
+QCoro::Task<bool> DeviceListViewModel::mountInGuest(QPointer<DeviceListViewModel> self,
+                                                    const model::Partition& partition,
+                                                    const MountDecision& decision,
+                                                    QPointer<AppState> appState) {
+    fileops::PartitionControl control(self->transport);
+    bool readOnly = false;
+    try {
+        auto mounting = control.mount(partition.bsdName, decision.readOnly, decision.replayJournal);
+        readOnly = co_await std::move(mounting);
+    } catch (const rpc::JSONRPCError& error) {
+        // The host could not read the superblock, but the guest found the journal dirty.
+        if (error.code != journalNeedsRecovery)
+            throw;
+        if (appState) {
+            appState->setActiveAlert(AppAlert::journalRecovery(
+                partition, QStringLiteral("Not unmounted cleanly: the journal needs recovery")));
+        }
+        co_return false;
+    }
+    if (!self)
+        co_return true;
+    if (!self->mountedPartitions_.contains(partition.bsdName))
+        self->mountedPartitions_.append(partition.bsdName);
+    if ((readOnly || decision.readOnly) && appState) {
+        appState->showErrorBanner(
+            decision.notice.isEmpty()
+                ? QStringLiteral("%1 opened read-only").arg(displayName(partition))
+                : decision.notice);
+    }
+    co_return true;
 }
 
 void DeviceListViewModel::setSelectedDeviceID(const std::optional<QString>& value) {
@@ -105,7 +240,7 @@ std::optional<guest::VMDisk> DeviceListViewModel::vmDisk(const QString& disk) co
     return guest::VMDisk{disk, std::move(copy)};
 }
 
-void DeviceListViewModel::mount(const model::Partition& partition) {
+void DeviceListViewModel::mount(const model::Partition& partition, JournalChoice choice) {
     if (!appState)
         return;
     if (partition.filesystemType != model::FilesystemType::ext4) {
@@ -118,10 +253,15 @@ void DeviceListViewModel::mount(const model::Partition& partition) {
     // A mount under way gives way: whatever it started stays for this one to use.
     if (mountTask)
         mountTask->stop.request_stop();
-    appState->setIsBootingVM(true);
-    appState->setVmStatus(VMStatus::booting());
     mountTask = std::make_shared<MountRun>();
     mountTask->disk = wholeDiskOf(partition.bsdName);
+    // A card already in the running VM only reads its health and mounts: nothing boots.
+    if (!vmService.isRunning() || !vmService.diskNames().contains(mountTask->disk)) {
+        appState->setIsBootingVM(true);
+        appState->setVmStatus(VMStatus::booting());
+    }
+    mountTask->partition = partition;
+    mountTask->choice = choice;
     runMount(QPointer<DeviceListViewModel>(this), appState, mountTask);
 }
 
@@ -161,7 +301,7 @@ QCoro::Task<void> DeviceListViewModel::runMount(QPointer<DeviceListViewModel> se
 }
 
 QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> self, QString disk,
-                                                std::stop_token stop) {
+                                                bool readOnly, std::stop_token stop) {
     if (self->diskHandles.contains(disk))
         co_return;
     HelperAccess& helper = self->helperClient;
@@ -169,7 +309,7 @@ QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> se
     if (auto image = self->diskService_->imageHandle(disk))
         handle = std::move(*image);
     else
-        handle = co_await helper.openDisk(disk, false);
+        handle = co_await helper.openDisk(disk, readOnly);
     if (stop.stop_requested() || !self)
         throw MountCancelled();
     // Another mount may have opened it meanwhile: the first handle stays.
@@ -224,9 +364,29 @@ QCoro::Task<void> DeviceListViewModel::mountSequence(QPointer<DeviceListViewMode
     const std::stop_token stop = run->stop.get_token();
     const auto cancelled = [&] { return stop.stop_requested() || !self || !appState; };
     VMControl& vm = self->vmService;
+    const model::Partition& partition = run->partition;
     bool attaching = false;
     try {
-        co_await holdDisk(self, run->disk, stop);
+        std::optional<UniqueFd> image = self->diskService_->imageHandle(run->disk);
+        // Named tasks: g++ 12 destroys by-value arguments of a co_await expression twice when
+        // the awaited coroutine throws.
+        auto reading = readCard(self, partition, image ? image->get() : -1);
+        const HealthCard card = co_await std::move(reading);
+        image.reset();
+        if (cancelled())
+            co_return;
+        const MountDecision decision = decideMount(card, run->choice, displayName(partition));
+        if (decision.action != MountDecision::Action::open) {
+            appState->setIsBootingVM(false);
+            appState->setVmStatus(vm.isRunning() ? VMStatus::running() : VMStatus::stopped());
+            if (decision.action == MountDecision::Action::refuse)
+                appState->showErrorBanner(decision.notice);
+            else
+                appState->setActiveAlert(AppAlert::journalRecovery(partition, card.summary));
+            co_return;
+        }
+        auto holding = holdDisk(self, run->disk, decision.openDiskReadOnly, stop);
+        co_await std::move(holding);
         if (cancelled())
             co_return;
         if (vm.isRunning()) {
@@ -235,6 +395,10 @@ QCoro::Task<void> DeviceListViewModel::mountSequence(QPointer<DeviceListViewMode
         } else {
             co_await bootWithHeldDisks(self, run);
         }
+        if (cancelled())
+            co_return;
+        auto mounting = mountInGuest(self, partition, decision, appState);
+        co_await std::move(mounting);
         if (!cancelled()) {
             appState->setVmStatus(VMStatus::running());
             appState->setIsBootingVM(false);
@@ -296,6 +460,7 @@ void DeviceListViewModel::vmStoppedUnexpectedly(const QString& cause) {
         mountTask->stop.request_stop();
         mountTask.reset();
     }
+    forgetMounts({});
     transport.disconnect();
     qCCritical(lcDiskDetection, "VM stopped unexpectedly: %s", qUtf8Printable(cause));
     if (!appState)
@@ -371,6 +536,7 @@ QCoro::Task<void> DeviceListViewModel::deviceUpdated(model::Device device) {
     Q_EMIT devicesChanged();
     qCInfo(lcDiskDetection, "Device updated: %s (%ld partitions)", qUtf8Printable(device.name),
            static_cast<long>(device.partitions.size()));
+    readHealthCards(device);
     autoSelectPartition(device);
     co_return;
 }
@@ -423,9 +589,19 @@ QCoro::Task<void> DeviceListViewModel::deviceRemoved(QString bsdName) {
             co_return;
     }
     diskHandles.erase(bsdName);
+    forgetMounts(bsdName);
+    bool cardsDropped = false;
+    for (const model::Device& device : devices_) {
+        if (device.id != bsdName)
+            continue;
+        for (const model::Partition& partition : device.partitions)
+            cardsDropped = healthCards_.erase(partition.id) > 0 || cardsDropped;
+    }
     const auto removed = devices_.removeIf([&](const model::Device& d) { return d.id == bsdName; });
     if (removed > 0)
         Q_EMIT devicesChanged();
+    if (cardsDropped)
+        Q_EMIT healthCardsChanged();
     if (selectedDeviceID_ == bsdName)
         setSelectedDeviceID(std::nullopt);
     qCInfo(lcDiskDetection, "Device removed: %s", qUtf8Printable(bsdName));
@@ -441,10 +617,10 @@ void DeviceListViewModel::setEjecting(const QString& deviceID, bool ejecting) {
     }
 }
 
-QCoro::Task<void> DeviceListViewModel::flushInGuest(QString disk) {
+QCoro::Task<bool> DeviceListViewModel::flushInGuest(QString disk) {
     const auto service = fileOpService_;
     if (!service)
-        co_return;
+        co_return false;
     try {
         co_await service->sync(disk);
     } catch (const std::exception& error) {
@@ -452,10 +628,48 @@ QCoro::Task<void> DeviceListViewModel::flushInGuest(QString disk) {
     }
     try {
         co_await service->unmount(disk);
+        co_return true;
     } catch (const std::exception& error) {
         qCCritical(lcDiskDetection, "Filesystem unmount failed (continuing eject): %s",
                    error.what());
     }
+    co_return false;
+}
+
+QCoro::Task<void> DeviceListViewModel::verifyPartitions(QStringList partitions) {
+    QPointer<DeviceListViewModel> self(this);
+    auto control = std::make_shared<fileops::PartitionControl>(transport);
+    for (const QString& partition : partitions) {
+        ejectCheckStop.emplace();
+        ejectCheck_ = EjectCheck{partition, 0, 0, false};
+        Q_EMIT ejectCheckChanged();
+        const std::function<void(const fileops::CheckStatus&)> progress =
+            [self](const fileops::CheckStatus& status) {
+                if (!self || !self->ejectCheck_)
+                    return;
+                self->ejectCheck_->percent = status.percent;
+                self->ejectCheck_->pass = status.pass;
+                Q_EMIT self->ejectCheckChanged();
+            };
+        CheckReport report;
+        try {
+            auto checking = control->runCheck(partition, progress, ejectCheckStop->get_token());
+            const fileops::CheckStatus status = co_await std::move(checking);
+            report = makeCheckReport(status);
+        } catch (const std::exception& error) {
+            report.outcome = CheckReport::Outcome::failed;
+            report.message =
+                QStringLiteral("The check could not run: ") + QString::fromUtf8(error.what());
+        }
+        if (!self)
+            co_return;
+        qCInfo(lcDiskDetection, "Eject check of %s: %s", qUtf8Printable(partition),
+               qUtf8Printable(report.message));
+        lastEjectReports_.append(report);
+    }
+    ejectCheck_.reset();
+    ejectCheckStop.reset();
+    Q_EMIT ejectCheckChanged();
 }
 
 QCoro::Task<void> DeviceListViewModel::releaseFromVM(QString disk) {
@@ -511,23 +725,46 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
         resume = appState->selectedPartition();
     if (mountTask && (mountTask->disk == disk || resume))
         cancelMount();
-    if (vmService.diskNames().contains(disk))
-        co_await flushInGuest(disk);
+    lastEjectReports_.clear();
+    if (vmService.diskNames().contains(disk)) {
+        const bool unmounted = co_await flushInGuest(disk);
+        if (!self)
+            co_return;
+        QStringList ours;
+        for (const QString& partition : mountedPartitions_) {
+            if (wholeDiskOf(partition) == disk)
+                ours << partition;
+        }
+        forgetMounts(disk);
+        if (unmounted && verifyOnEject && !ours.isEmpty())
+            co_await verifyPartitions(ours);
+    }
     if (!self)
         co_return;
     co_await releaseFromVM(disk);
     if (!self)
         co_return;
-    co_await ejectFromHost(device);
+    const bool ejected = co_await ejectFromHost(device);
     if (!self)
         co_return;
     setEjecting(device.id, false);
-    if (resume && !mountTask && appState && appState->selectedPartition() == resume) {
+    if (!appState)
+        co_return;
+    // The weightiest finding of the checks, or that the card is clean.
+    const CheckReport* shown = nullptr;
+    for (const CheckReport& report : lastEjectReports_) {
+        if (!shown || report.outcome != CheckReport::Outcome::clean)
+            shown = &report;
+        if (report.outcome == CheckReport::Outcome::damaged)
+            break;
+    }
+    if (ejected && shown)
+        appState->showErrorBanner(shown->message);
+    if (resume && !mountTask && appState->selectedPartition() == resume) {
         mount(*resume);
         co_return;
     }
-    if (appState)
-        appState->setVmStatus(vmService.isRunning() ? VMStatus::running() : VMStatus::stopped());
+    appState->setVmStatus(vmService.isRunning() ? VMStatus::running() : VMStatus::stopped());
 }
 
 }  // namespace quorvale::app

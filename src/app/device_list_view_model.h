@@ -9,10 +9,16 @@
 // AppState. At most one mount is current: starting another cancels the previous one, and a
 // cancelled mount writes nothing after its next suspension. cancelMount() also ends what the
 // mount started: a boot (the VM is ended, the handles closed) or a plug-in (the disk is unplugged
-// and its handle closed). Eject takes one card out of the VM and off the host, each step failing
-// softly; the VM stops with its last disk. A VM that ends by itself reaches AppState as an error
-// with a banner. Lives on the GUI thread; the services and the transport it is given must
-// outlive it.
+// and its handle closed). Each ext partition's health card is read from its superblock on the
+// host as soon as its device is reported, and again before mounting: a card the guest kernel
+// cannot open is refused, a write-protected or read-only-only card opens read-only with a
+// banner, and a journal that needs recovery is never replayed without a choice (the
+// journalRecovery alert asks; mount() with the choice continues). Eject takes one card out of
+// the VM and off the host, each step failing softly; after unmounting it verifies each partition
+// it had mounted: the guest checks it read-only (progress in ejectCheck, skipEjectCheck() skips)
+// and the banner says whether the card is safe to remove. The VM stops with its last disk. A VM
+// that ends by itself reaches AppState as an error with a banner. Lives on the GUI thread; the
+// services and the transport it is given must outlive it.
 
 #include <QList>
 #include <QLoggingCategory>
@@ -21,14 +27,19 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
 
 #include "app/app_state.h"
+#include "app/check_report.h"
+#include "app/health_card.h"
+#include "app/mount_choice.h"
 #include "app/service_interfaces.h"
 #include "disk/disk_detection_delegate.h"
+#include "disk/partition_health.h"
 #include "model/device.h"
 
 namespace quorvale::guest {
@@ -39,6 +50,14 @@ class FileOperationService;
 }
 
 namespace quorvale::app {
+
+// A verifying eject's check while it runs.
+struct EjectCheck {
+    QString partition;
+    int percent = 0;
+    int pass = 0;
+    bool skipping = false;
+};
 
 class DeviceListViewModel : public QObject, public disk::DiskDetectionDelegate {
     Q_OBJECT
@@ -57,11 +76,11 @@ public:
     ~DeviceListViewModel() override;
 
     // Refuses anything but ext4 with a banner; otherwise cancels the current mount and starts
-    // a new one.
-    void mount(const model::Partition& partition);
-    // Sync and unmount the card in the guest, take it out of the VM (stopping the VM with its
-    // last disk), close its handle and eject it; never throws. A boot holding the card ends and
-    // its mount starts again without it.
+    // a new one. `choice` answers the question about a journal that needs recovery.
+    void mount(const model::Partition& partition, JournalChoice choice = JournalChoice::undecided);
+    // Sync and unmount the card in the guest, check what it had mounted (when verifyOnEject),
+    // take it out of the VM (stopping the VM with its last disk), close its handle and eject
+    // it; never throws. A boot holding the card ends and its mount starts again without it.
     QCoro::Task<void> ejectDevice(model::Device device);
     void cancelMount();
     // Starts the disk service's monitoring and sets isMonitoring. A monitor that cannot start
@@ -86,12 +105,33 @@ public:
     // How long the readiness probe waits for the guest (10 s; shorter in tests).
     std::chrono::milliseconds readyTimeout = std::chrono::seconds(10);
 
+    // The last health card read for a partition (by id), if any.
+    std::optional<HealthCard> healthCard(const QString& partitionID) const;
+    // Whether the guest mounted the partition (by name) for us.
+    bool isMounted(const QString& partition) const {
+        return mountedPartitions_.contains(partition);
+    }
+    // Reads a partition's health; `imageFd` is the disk image's descriptor, or -1 for a device.
+    // Runs off the GUI thread. Replaceable in tests.
+    std::function<disk::PartitionHealth(const model::Partition&, int imageFd)> readHealth;
+
+    // Whether eject checks each partition it had mounted (on by default).
+    bool verifyOnEject = true;
+    // The check of the eject under way, if any.
+    std::optional<EjectCheck> ejectCheck() const { return ejectCheck_; }
+    // Skips the eject's check; the eject goes on.
+    void skipEjectCheck();
+    // What the last verifying eject found, one report per partition checked.
+    QList<CheckReport> lastEjectReports() const { return lastEjectReports_; }
+
 Q_SIGNALS:
     void devicesChanged();
     void selectedDeviceIDChanged();
     void isMonitoringChanged();
     // A mount task reached its end (any outcome, cancelled included).
     void mountFinished();
+    void healthCardsChanged();
+    void ejectCheckChanged();
 
 private:
     // One mount task: what cancelMount() must end depends on how far it got.
@@ -101,6 +141,8 @@ private:
         QString disk;  // whole disk being mounted
         Phase phase = Phase::opening;
         bool abandoned = false;  // cancelled by cancelMount(): undo what it started
+        model::Partition partition;
+        JournalChoice choice = JournalChoice::undecided;
     };
 
     // Marks the device with `deviceID` as being ejected, or no longer.
@@ -110,9 +152,26 @@ private:
     static QCoro::Task<void> mountSequence(QPointer<DeviceListViewModel> self,
                                            QPointer<AppState> appState,
                                            std::shared_ptr<MountRun> run);
-    // The held handle of `disk`, opened first when there is none. Throws.
+    // The held handle of `disk`, opened first (read-only when asked) when there is none.
+    // Throws.
     static QCoro::Task<void> holdDisk(QPointer<DeviceListViewModel> self, QString disk,
-                                      std::stop_token stop);
+                                      bool readOnly, std::stop_token stop);
+    // Reads each ext partition's health card of a reported device, in the background.
+    void readHealthCards(const model::Device& device);
+    static QCoro::Task<void> readReportedCard(QPointer<DeviceListViewModel> self,
+                                              model::Partition partition);
+    bool hasPartition(const QString& partitionID) const;
+    // These take their arguments by reference and are awaited at once.
+    static QCoro::Task<HealthCard> readCard(QPointer<DeviceListViewModel> self,
+                                            const model::Partition& partition, int imageFd);
+    // Mounts the partition in the guest as decided; false when the guest asked for a choice.
+    static QCoro::Task<bool> mountInGuest(QPointer<DeviceListViewModel> self,
+                                          const model::Partition& partition,
+                                          const MountDecision& decision,
+                                          QPointer<AppState> appState);
+    QCoro::Task<void> verifyPartitions(QStringList partitions);
+    // Forgets the guest mounts of `disk` (all when empty).
+    void forgetMounts(const QString& disk);
     static QCoro::Task<void> bootWithHeldDisks(QPointer<DeviceListViewModel> self,
                                                std::shared_ptr<MountRun> run);
     static QCoro::Task<void> attachHeldDisk(QPointer<DeviceListViewModel> self,
@@ -124,8 +183,8 @@ private:
     static QCoro::Task<void> undoAttach(QPointer<DeviceListViewModel> self, QString disk);
     void vmStoppedUnexpectedly(const QString& cause);
 
-    // The eject road, step by step.
-    QCoro::Task<void> flushInGuest(QString disk);
+    // The eject road, step by step. flushInGuest is true once the guest unmounted the disk.
+    QCoro::Task<bool> flushInGuest(QString disk);
     QCoro::Task<void> releaseFromVM(QString disk);
     QCoro::Task<bool> ejectFromHost(model::Device device);
     static QCoro::Task<void> waitForVMReady(QPointer<DeviceListViewModel> self,
@@ -146,6 +205,11 @@ private:
     bool isAutoSelecting_ = false;
     std::shared_ptr<MountRun> mountTask;
     std::map<QString, UniqueFd> diskHandles;  // by whole-disk name
+    std::map<QString, HealthCard> healthCards_;
+    QStringList mountedPartitions_;  // partitions the guest mounted for us, by name
+    std::optional<EjectCheck> ejectCheck_;
+    std::optional<std::stop_source> ejectCheckStop;
+    QList<CheckReport> lastEjectReports_;
 };
 
 }  // namespace quorvale::app

@@ -100,8 +100,8 @@ void FakeGuest::readable() {
                       reply.json + "}\n";
                 break;
             case GuestReply::Kind::error:
-                out = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-                      R"(,"error":{"code":-2,"message":)" +
+                out = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"error":{"code":)" +
+                      std::to_string(reply.code) + R"(,"message":)" +
                       boost::json::serialize(boost::json::value(reply.json)) + "}}\n";
                 break;
             case GuestReply::Kind::silent:

@@ -54,9 +54,15 @@ struct GuestReply {
     Kind kind = Kind::result;
     std::string json = "true";           // result: JSON text of "result"; error: the message
     std::chrono::milliseconds delay{0};  // result and error: sent this much later
+    std::int64_t code = -2;              // error: its code
 
     static GuestReply result(std::string json) { return {Kind::result, std::move(json)}; }
     static GuestReply error(std::string message) { return {Kind::error, std::move(message)}; }
+    static GuestReply error(std::int64_t code, std::string message) {
+        GuestReply reply{Kind::error, std::move(message)};
+        reply.code = code;
+        return reply;
+    }
     static GuestReply silent() { return {Kind::silent, {}}; }
     static GuestReply hangUp() { return {Kind::hangUp, {}}; }
     GuestReply after(std::chrono::milliseconds later) const {

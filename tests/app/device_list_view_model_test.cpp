@@ -1,7 +1,14 @@
 // The mount and eject roads of DeviceListViewModel over fake helper, VM and disks, with the real
 // transport talking to fake guests over socketpairs.
 
+#include <QScopeGuard>
+#include <QThreadPool>
+
 #include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "app/app_state.h"
 #include "app/device_list_view_model.h"
@@ -51,10 +58,18 @@ protected:
         model =
             std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(owned));
         model->readyTimeout = std::chrono::seconds(2);
+        health.superblock = rpc::ExtSuperblock{};
+        health.superblock->filesystem = "ext4";
+        health.superblock->blockSize = 4096;
+        health.superblock->state = 1;
+        model->readHealth = [this](const model::Partition&, int) { return health; };
         QObject::connect(model.get(), &DeviceListViewModel::mountFinished,
                          [this] { ++mountsFinished; });
         state.setScheduler([](auto, auto) {});
     }
+
+    // Health reads still running on the pool use the fixture.
+    ~DeviceListTest() override { QThreadPool::globalInstance()->waitForDone(); }
 
     void report(const Device& d) { run(model->deviceUpdated(d)); }
     bool waitForMounts(int count) {
@@ -67,6 +82,7 @@ protected:
     guest::VsockTransport transport;
     FakeDisks* disks = nullptr;
     std::unique_ptr<DeviceListViewModel> model;
+    disk::PartitionHealth health;  // what the host reads of every partition
     int mountsFinished = 0;
 };
 
@@ -136,7 +152,8 @@ TEST_F(DeviceListTest, PartitionNamesMapToTheirWholeDisksAndImagesUseTheirOwnDes
     model->mount(partition("image0p1", FilesystemType::ext4));
     ASSERT_TRUE(waitForMounts(2));
     EXPECT_EQ(helper.opened, QStringList{"mmcblk0"});  // the helper is not asked for images
-    EXPECT_EQ(disks->imageHandles, QStringList{"image0"});
+    // One descriptor reads the card's health, the other is held for the VM.
+    EXPECT_EQ(disks->imageHandles, (QStringList{"image0", "image0"}));
     EXPECT_EQ(vm.boots, 2);
     // A fresh VM takes every disk the app holds, each under its own name.
     EXPECT_EQ(vm.bootDisks.back(), (QStringList{"image0", "mmcblk0"}));
@@ -147,6 +164,8 @@ TEST_F(DeviceListTest, ASecondMountCancelsTheFirstWhoseLateResultsWriteNothing) 
     helper.delayFor["sdb"] = 150ms;
     helper.failFor.emplace("sdb", disk::HelperError(disk::HelperError::Kind::openFailed, "busy"));
     model->mount(partition("sdb2", FilesystemType::ext4));
+    // The first mount reads the card's health, then waits on the helper.
+    ASSERT_TRUE(spinUntil([&] { return helper.opened.contains("sdb"); }));
     model->mount(partition("sdc1", FilesystemType::ext4));
     ASSERT_TRUE(waitForMounts(2));
     EXPECT_EQ(helper.opened, (QStringList{"sdb", "sdc"}));
@@ -160,7 +179,7 @@ TEST_F(DeviceListTest, PongOnTheThirdAttemptUsesTheThirdConnection) {
     const auto hangUp = [](const std::string&) { return GuestReply::hangUp(); };
     const auto pingResult = [](std::string json) {
         return [json](const std::string& method) {
-            return method == "ping" ? GuestReply::result(json) : GuestReply::result("true");
+            return method == "ping" ? GuestReply::result(json) : healthyCard(method);
         };
     };
     vm.scripts = {hangUp, pingResult("\"not yet\""), pingResult("\"pong\"")};
@@ -172,7 +191,7 @@ TEST_F(DeviceListTest, PongOnTheThirdAttemptUsesTheThirdConnection) {
     EXPECT_NE(model->fileOpService(), firstService);
     ASSERT_TRUE(transport.isConnected());
     run(model->fileOpService()->sync());
-    EXPECT_EQ(vm.guests[2]->methods, (QStringList{"ping", "sync"}));
+    EXPECT_EQ(vm.guests[2]->methods, (QStringList{"ping", "mount_partition", "sync"}));
     EXPECT_EQ(vm.guests[1]->methods, QStringList{"ping"});
 }
 
@@ -288,7 +307,8 @@ TEST_F(DeviceListTest, EjectSyncsUnmountsAndReportsARefusedEject) {
     disks->ejectFails = true;
     LogCapture logs;
     run(model->ejectDevice(model->devices().front()));
-    EXPECT_EQ(guest->methods, (QStringList{"ping", "sync", "unmount"}));
+    EXPECT_EQ(guest->methods, (QStringList{"ping", "mount_partition", "sync", "unmount",
+                                           "check_filesystem", "check_status"}));
     EXPECT_EQ(state.errorMessage(), "Failed to eject Card sdb: Failed to eject disk (status: -1)");
     EXPECT_TRUE(logs.contains("Eject failed: Failed to eject disk (status: -1)"));
     EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
@@ -451,8 +471,12 @@ TEST_F(TwoCardsTest, EjectingOneCardKeepsTheOtherAndTheLastOneStopsTheVM) {
     ASSERT_TRUE(waitForMounts(2));
     LogCapture logs;
     run(model->ejectDevice(model->devices()[1]));
-    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 2),
-              (QStringList{R"(sync {"disk":"sdc"})", R"(unmount {"disk":"sdc"})"}));
+    // Only the ejected card is flushed and checked.
+    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 4),
+              (QStringList{R"(sync {"disk":"sdc"})", R"(unmount {"disk":"sdc"})",
+                           R"(check_filesystem {"partition":"sdc1"})",
+                           R"(check_status {"partition":"sdc1"})"}));
+    EXPECT_EQ(state.errorMessage(), "Safe to remove: the file system is clean");
     EXPECT_EQ(vm.detached, QStringList{"sdc"});
     EXPECT_EQ(vm.stops, 0);
     EXPECT_TRUE(transport.isConnected());
@@ -462,8 +486,10 @@ TEST_F(TwoCardsTest, EjectingOneCardKeepsTheOtherAndTheLastOneStopsTheVM) {
     EXPECT_TRUE(logs.contains("Device ejected: sdc"));
 
     run(model->ejectDevice(model->devices()[0]));
-    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 2),
-              (QStringList{R"(sync {"disk":"sdb"})", R"(unmount {"disk":"sdb"})"}));
+    EXPECT_EQ(guest().requests.mid(guest().requests.size() - 4),
+              (QStringList{R"(sync {"disk":"sdb"})", R"(unmount {"disk":"sdb"})",
+                           R"(check_filesystem {"partition":"sdb2"})",
+                           R"(check_status {"partition":"sdb2"})"}));
     EXPECT_EQ(vm.stops, 1);
     EXPECT_FALSE(transport.isConnected());
     EXPECT_EQ(disks->ejected, (QStringList{"sdc", "sdb"}));
@@ -520,6 +546,253 @@ TEST_F(TwoCardsTest, ABootThatFailsLetsGoOfEveryHandle) {
     EXPECT_EQ(state.vmStatus(), VMStatus::error("Linux kernel not found in app bundle"));
     EXPECT_EQ(state.errorMessage(), "Failed to mount: Linux kernel not found in app bundle");
     EXPECT_TRUE(model->heldDisks().isEmpty());
+}
+
+}  // namespace
+}  // namespace quorvale::app
+
+namespace quorvale::app {
+namespace {
+
+// The road as each kind of card and choice sends it: what the helper opens, what the guest is
+// asked to mount, what the person is asked or told.
+TEST_F(DeviceListTest, HealthDecidesHowThePartitionOpens) {
+    struct Case {
+        const char* name;
+        std::function<void(disk::PartitionHealth&)> card;
+        JournalChoice choice;
+        bool boots;
+        std::optional<bool> diskReadOnly;  // the helper's read-only flag, when it was asked
+        QString mountParams;               // fragment of the mount_partition params
+        std::optional<AppAlert::Kind> alert;
+        QString banner;
+    };
+    const auto dirty = [](disk::PartitionHealth& h) {
+        h.superblock->incompat |= rpc::extIncompatRecover;
+    };
+    const Case cases[] = {
+        {"healthy", [](auto&) {}, JournalChoice::undecided, true, false,
+         R"("read_only":false,"replay_journal":false)", std::nullopt, ""},
+        {"dirty journal asks first", dirty, JournalChoice::undecided, false, std::nullopt, "",
+         AppAlert::Kind::journalRecovery, ""},
+        {"dirty journal opened read-only", dirty, JournalChoice::openReadOnly, true, false,
+         R"("read_only":true,"replay_journal":false)", std::nullopt,
+         "sdb2 opened read-only: the journal was not replayed"},
+        {"dirty journal repaired", dirty, JournalChoice::repairAndOpen, true, false,
+         R"("read_only":false,"replay_journal":true)", std::nullopt, ""},
+        {"write-protected", [](auto& h) { h.writeProtected = true; }, JournalChoice::undecided,
+         true, true, R"("read_only":true,"replay_journal":false)", std::nullopt,
+         "sdb2 is write-protected: opened read-only"},
+        {"unknown incompatible feature", [](auto& h) { h.superblock->incompat |= 1u << 30; },
+         JournalChoice::undecided, false, std::nullopt, "", std::nullopt,
+         "Cannot mount sdb2: Cannot be opened: unsupported features FEATURE_I30"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run(vm.stopVM());
+        run(model->deviceRemoved("sdb"));  // each case is a fresh card: no handle is held
+        helper.opened.clear();
+        helper.readOnlyFlags.clear();
+        vm.boots = 0;
+        state.setActiveAlert(std::nullopt);
+        state.setErrorMessage(std::nullopt);
+        health.superblock->incompat = 0;
+        health.writeProtected = false;
+        c.card(health);
+        const int before = mountsFinished;
+        model->mount(partition("sdb2", FilesystemType::ext4), c.choice);
+        ASSERT_TRUE(waitForMounts(before + 1));
+        EXPECT_EQ(vm.boots, c.boots ? 1 : 0);
+        if (c.diskReadOnly) {
+            EXPECT_EQ(helper.readOnlyFlags, std::vector<bool>{*c.diskReadOnly});
+        } else {
+            EXPECT_TRUE(helper.opened.isEmpty());
+        }
+        if (c.boots) {
+            ASSERT_FALSE(vm.guests.empty());
+            EXPECT_EQ(vm.guests.back()->methods, (QStringList{"ping", "mount_partition"}));
+            EXPECT_TRUE(vm.guests.back()->requests.last().contains(c.mountParams))
+                << vm.guests.back()->requests.last().toStdString();
+        }
+        EXPECT_EQ(state.activeAlert().has_value(), c.alert.has_value());
+        if (c.alert && state.activeAlert()) {
+            EXPECT_EQ(state.activeAlert()->kind, *c.alert);
+            EXPECT_EQ(state.activeAlert()->partition.bsdName, "sdb2");
+        }
+        EXPECT_EQ(state.errorMessage().value_or("").toStdString(), c.banner.toStdString());
+        ASSERT_TRUE(model->healthCard("sdb2"));
+    }
+}
+
+TEST_F(DeviceListTest, AGuestThatFindsTheJournalDirtyAsksInsteadOfFailing) {
+    health.superblock.reset();  // the host could not read the card
+    vm.defaultScript = [](const std::string& method) {
+        if (method == "mount_partition")
+            return GuestReply::error(-117,
+                                     "Cannot mount sdb2 (/dev/vda2): the journal needs recovery");
+        return GuestReply::result(method == "ping" ? "\"pong\"" : "true");
+    };
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    ASSERT_TRUE(state.activeAlert());
+    EXPECT_EQ(state.activeAlert()->kind, AppAlert::Kind::journalRecovery);
+    EXPECT_EQ(state.vmStatus(), VMStatus::running()) << "the VM stays up for the choice";
+}
+
+TEST_F(DeviceListTest, EjectChecksEachMountedPartitionAndReportsWhatItFound) {
+    struct Case {
+        const char* name;
+        bool verify;
+        std::string status;  // check_status result
+        bool skip;
+        QString banner;
+        QStringList methods;
+    };
+    const QStringList checked = {"ping",    "mount_partition",  "sync",
+                                 "unmount", "check_filesystem", "check_status"};
+    const Case cases[] = {
+        {"clean", true, R"({"state":"finished","pass":5,"percent":100,"exit_code":0,"output":""})",
+         false, "Safe to remove: the file system is clean", checked},
+        {"damaged", true,
+         R"({"state":"finished","pass":5,"percent":100,"exit_code":4,"output":"Inode 12 has a bad extent.  Fix? no\n"})",
+         false, "The check found problems: Inode 12 has a bad extent.", checked},
+        {"not verified", false, "", false, "", {"ping", "mount_partition", "sync", "unmount"}},
+        {"skipped",
+         true,
+         R"({"state":"running","pass":1,"percent":3,"output":""})",
+         true,
+         "Ejected without a check: the check was skipped",
+         {"ping", "mount_partition", "sync", "unmount", "check_filesystem", "check_status",
+          "check_cancel", "check_status"}},
+    };
+    report(cardWithFatAndExt4());
+    ASSERT_TRUE(waitForMounts(1));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run(vm.stopVM());
+        state.setErrorMessage(std::nullopt);
+        bool cancelled = false;
+        vm.defaultScript = [&c, &cancelled](const std::string& method) {
+            if (method == "ping")
+                return GuestReply::result("\"pong\"");
+            if (method == "mount_partition")
+                return GuestReply::result(R"({"read_only":false})");
+            if (method == "check_cancel")
+                cancelled = true;
+            if (method == "check_status")
+                return GuestReply::result(
+                    cancelled ? R"({"state":"cancelled","pass":1,"percent":3,"exit_code":32})"
+                              : c.status);
+            return GuestReply::result(method == "check_filesystem" ? R"({"started":true})"
+                                                                   : "true");
+        };
+        const int before = mountsFinished;
+        model->mount(partition("sdb2", FilesystemType::ext4));
+        ASSERT_TRUE(waitForMounts(before + 1));
+        model->verifyOnEject = c.verify;
+        FakeGuest* guest = vm.guests.back().get();
+        QList<int> seen;
+        const auto connection =
+            QObject::connect(model.get(), &DeviceListViewModel::ejectCheckChanged, [&] {
+                if (auto check = model->ejectCheck()) {
+                    seen << check->percent;
+                    if (c.skip && !check->skipping && check->percent > 0)
+                        model->skipEjectCheck();
+                }
+            });
+        run(model->ejectDevice(model->devices().front()));
+        QObject::disconnect(connection);
+        EXPECT_EQ(guest->methods, c.methods);
+        EXPECT_EQ(state.errorMessage().value_or("").toStdString(), c.banner.toStdString());
+        EXPECT_FALSE(model->ejectCheck()) << "the progress ends with the check";
+        EXPECT_EQ(!seen.isEmpty(), c.verify);
+        EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
+    }
+}
+
+}  // namespace
+}  // namespace quorvale::app
+
+namespace quorvale::app {
+namespace {
+
+// Cards are read for every ext partition as its device is reported, before anything mounts;
+// a mounted partition keeps the card read before its mount; a removed device's cards go, even
+// those still being read when it went.
+TEST_F(DeviceListTest, EveryExtPartitionHasItsCardFromTheReportOn) {
+    std::mutex mutex;
+    QStringList reads;
+    std::map<QString, std::chrono::milliseconds> slow;
+    // The reads use these locals: none may outlive them.
+    const auto drain = qScopeGuard([] { QThreadPool::globalInstance()->waitForDone(); });
+    model->readHealth = [&](const Partition& p, int) {
+        std::chrono::milliseconds pause{0};
+        {
+            std::lock_guard lock(mutex);
+            reads << p.bsdName;
+            if (slow.contains(p.bsdName))
+                pause = slow[p.bsdName];
+        }
+        std::this_thread::sleep_for(pause);
+        disk::PartitionHealth h = health;
+        h.superblock->label = p.bsdName.toStdString();
+        return h;
+    };
+    const auto readNames = [&] {
+        std::lock_guard lock(mutex);
+        QStringList sorted = reads;
+        sorted.sort();
+        return sorted;
+    };
+    const Device card = device(
+        "sdb", {partition("sdb1", FilesystemType::fat32), partition("sdb2", FilesystemType::ext4),
+                partition("sdb3", FilesystemType::ext2)});
+    // Something else is selected: nothing mounts, the cards are read all the same.
+    state.setSelectedPartition(partition("sdz1", FilesystemType::ext4));
+    report(card);
+    ASSERT_TRUE(spinUntil([&] { return model->healthCard("sdb3").has_value(); }));
+    ASSERT_TRUE(spinUntil([&] { return model->healthCard("sdb2").has_value(); }));
+    EXPECT_FALSE(model->healthCard("sdb1"));
+    EXPECT_EQ(readNames(), (QStringList{"sdb2", "sdb3"}));
+    EXPECT_TRUE(model->healthCard("sdb3")->text().contains("sdb3"))
+        << model->healthCard("sdb3")->text().toStdString();
+    EXPECT_EQ(vm.boots, 0);
+
+    // Mounted, sdb2 keeps its card across a new report; sdb3 is read again.
+    model->mount(partition("sdb2", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    {
+        std::lock_guard lock(mutex);
+        reads.clear();
+    }
+    report(card);
+    ASSERT_TRUE(spinUntil([&] { return readNames() == QStringList{"sdb3"}; }));
+
+    // Pulled out and put back: its cards go with it and are read afresh.
+    run(model->deviceRemoved("sdb"));
+    EXPECT_FALSE(model->healthCard("sdb2"));
+    EXPECT_FALSE(model->healthCard("sdb3"));
+    {
+        std::lock_guard lock(mutex);
+        reads.clear();
+    }
+    state.setSelectedPartition(partition("sdz1", FilesystemType::ext4));
+    report(card);
+    ASSERT_TRUE(spinUntil([&] { return readNames() == QStringList{"sdb2", "sdb3"}; }));
+    ASSERT_TRUE(spinUntil([&] { return model->healthCard("sdb2").has_value(); }));
+    run(model->deviceRemoved("sdb"));
+
+    // Removed while a card is still being read: no card is left behind.
+    {
+        std::lock_guard lock(mutex);
+        reads.clear();
+        slow["sdc1"] = 200ms;
+    }
+    report(device("sdc", {partition("sdc1", FilesystemType::ext4)}));
+    ASSERT_TRUE(spinUntil([&] { return readNames() == QStringList{"sdc1"}; }));
+    run(model->deviceRemoved("sdc"));
+    spinUntil([] { return false; }, 400ms);
+    EXPECT_FALSE(model->healthCard("sdc1")) << "a late read stored a removed device's card";
 }
 
 }  // namespace

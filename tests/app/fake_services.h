@@ -69,6 +69,19 @@ public:
     int grants = 0;
 };
 
+// What the guest answers for a healthy card: it mounts read-write and checks clean; "true" for
+// every other method.
+inline GuestReply healthyCard(const std::string& method) {
+    if (method == "mount_partition")
+        return GuestReply::result(R"({"name":"sdb2","read_only":false})");
+    if (method == "check_filesystem")
+        return GuestReply::result(R"({"started":true})");
+    if (method == "check_status")
+        return GuestReply::result(
+            R"({"state":"finished","pass":5,"percent":100,"exit_code":0,"output":""})");
+    return GuestReply::result("true");
+}
+
 class FakeVM : public app::VMControl {
 public:
     bool isRunning() const override { return running; }
@@ -148,7 +161,7 @@ public:
     std::vector<std::uint32_t> ports;
     std::deque<FakeGuest::Script> scripts;  // per connection, in order
     FakeGuest::Script defaultScript = [](const std::string& method) {
-        return method == "ping" ? GuestReply::result("\"pong\"") : GuestReply::result("true");
+        return method == "ping" ? GuestReply::result("\"pong\"") : healthyCard(method);
     };
     std::vector<std::unique_ptr<FakeGuest>> guests;
 

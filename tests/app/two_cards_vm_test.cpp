@@ -165,7 +165,8 @@ TEST_F(TwoCardsVMTest, EachCardGetsItsOwnWritesAndOneEjectLeavesTheOther) {
 
     // The second card is plugged into the running VM.
     const model::Device two = open(second);
-    ASSERT_EQ(devices->devices().size(), 2);
+    // The list learns of the image from a posted event.
+    ASSERT_TRUE(spinUntil([&] { return devices->devices().size() == 2; }, 10s));
     select(two.partitions[0]);
     expectRunning();
     EXPECT_EQ(vmService.diskNames(), (QStringList{one.bsdName, two.bsdName}));
@@ -256,7 +257,16 @@ TEST_F(TwoCardsVMTest, QemuKilledIsShownAndTheNextMountBootsAFreshVM) {
     EXPECT_TRUE(state.showError());
     EXPECT_FALSE(transport.isConnected());
 
+    // The kill left the journal of the read-write mount dirty: nothing opens until asked.
     select(card.partitions[0]);
+    const auto alert = state.activeAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->kind, AppAlert::Kind::journalRecovery);
+    EXPECT_FALSE(vmService.virtualMachine()) << "booted before the choice was made";
+    state.setActiveAlert(std::nullopt);
+    const int before = mountsFinished;
+    devices->mount(card.partitions[0], JournalChoice::repairAndOpen);
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished > before && !state.isBootingVM(); }, 240s));
     expectRunning();
     EXPECT_EQ(list(card.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
 }

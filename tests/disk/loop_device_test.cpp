@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QProcess>
 
+#include "disk/partition_health.h"
 #include "disk/udev_disk_source.h"
 #include "disk_test_support.h"
 
@@ -16,9 +17,13 @@ namespace {
 
 class LoopDevice {
 public:
-    explicit LoopDevice(const QString& image) {
+    // `readOnly`: attached with `losetup -r`, as a card with its write-protect switch on.
+    explicit LoopDevice(const QString& image, bool readOnly = false) {
         QProcess losetup;
-        losetup.start("losetup", {"--find", "--show", "--partscan", image});
+        QStringList args{"--find", "--show", "--partscan", image};
+        if (readOnly)
+            args.prepend("--read-only");
+        losetup.start("losetup", args);
         if (!losetup.waitForFinished(30000) || losetup.exitCode() != 0)
             return;
         node = QString::fromUtf8(losetup.readAllStandardOutput()).trimmed();
@@ -112,6 +117,22 @@ TEST_F(LoopDeviceTest, EnumerationSeesTheLoopDeviceAndItsPartitions) {
     EXPECT_EQ(whole->string(kDADiskDescriptionDevicePathKey),
               "/devices/virtual/block/" + loop.name);
     expectPartitions(r, loop.name);
+}
+
+TEST_F(LoopDeviceTest, AWriteProtectedDiskIsReportedOnTheHealthOfItsPartitions) {
+    for (const bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly ? "losetup -r" : "read-write");
+        LoopDevice loop(image, readOnly);
+        if (loop.node.isEmpty())
+            GTEST_SKIP() << "losetup is not possible here";
+        if (!test::waitUntil([&] { return QFileInfo::exists("/dev/" + loop.name + "p2"); }))
+            GTEST_SKIP() << "no partition device nodes for loop devices here";
+        const PartitionHealth health = PartitionHealthReader().read(loop.name + "p2");
+        ASSERT_TRUE(health.superblock) << health.problem.toStdString();
+        EXPECT_EQ(health.superblock->label, "looproot");
+        EXPECT_EQ(health.writeProtected, readOnly);
+        EXPECT_EQ(PartitionHealthReader().isWriteProtected(loop.name), readOnly);
+    }
 }
 
 TEST_F(LoopDeviceTest, LiveKernelEventsReportAttachAndDetach) {

@@ -7,11 +7,16 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <csignal>
 #include <cstdio>
 
 #include "app/browser_paths.h"
+#include "app/check_report.h"
+#include "app/health_card.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/partition_control.h"
 #include "fileops/tree_transfer.h"
+#include "rpc/device_name.h"
 
 namespace quorvale::app::cli {
 namespace {
@@ -307,6 +312,110 @@ QCoro::Task<void> diskUsageCommand(Session& session, QString partition) {
                        bytesText(free).rightJustified(10), text("filesystem").leftJustified(6),
                        text("label")));
     }
+}
+
+QCoro::Task<void> infoCommand(Session& session, SourceSpec source) {
+    const model::Partition partition = co_await session.locate(std::move(source));
+    const HealthCard card = makeHealthCard(session.health(partition));
+    std::fputs(qUtf8Printable(QStringLiteral("Partition: ") + partition.bsdName +
+                              QLatin1Char('\n') + card.text()),
+               stdout);
+}
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) {
+    interrupted = 1;
+}
+
+}  // namespace
+
+QCoro::Task<void> checkCommand(Session& session, QString partition) {
+    // The check needs the partition unmounted: its whole disk leaves every mount.
+    const auto whole = rpc::wholeDiskName(partition.toStdString());
+    // Named: g++ 12 destroys a by-value argument made inside a co_await expression twice.
+    const std::optional<QString> disk = whole ? QString::fromStdString(*whole) : partition;
+    auto unmounting = session.service().unmount(disk);
+    co_await std::move(unmounting);
+    fileops::PartitionControl control(session.link());
+    std::stop_source skip;
+    interrupted = 0;
+    const auto previous = std::signal(SIGINT, onInterrupt);
+    const bool tty = ::isatty(STDERR_FILENO) == 1;
+    int shown = -1;
+    const std::function<void(const fileops::CheckStatus&)> progress =
+        [&](const fileops::CheckStatus& status) {
+            if (interrupted && !skip.stop_requested()) {
+                skip.request_stop();
+                std::fputs(tty ? "\rSkipping the check...\n" : "Skipping the check...\n", stderr);
+            }
+            if (status.percent == shown || status.state != fileops::CheckStatus::State::running)
+                return;
+            shown = status.percent;
+            std::fprintf(
+                stderr,
+                tty ? "\rChecking: %3d%% (pass %d of 5)" : "Checking: %d%% (pass %d of 5)\n",
+                status.percent, status.pass);
+            std::fflush(stderr);
+        };
+    fileops::CheckStatus status;
+    try {
+        auto checking = control.runCheck(partition, progress, skip.get_token());
+        status = co_await std::move(checking);
+    } catch (...) {
+        std::signal(SIGINT, previous);
+        throw;
+    }
+    std::signal(SIGINT, previous);
+    if (tty && shown >= 0)
+        std::fputs("\n", stderr);
+    const CheckReport report = makeCheckReport(status);
+    for (const QString& finding : report.findings)
+        print(finding);
+    if (!report.summary.isEmpty())
+        print(report.summary);
+    print(report.message);
+    session.exitStatus = report.exitStatus();
+}
+
+QCoro::Task<void> ejectCommand(Session& session, bool verify) {
+    DeviceListViewModel& devices = session.devices();
+    devices.verifyOnEject = verify;
+    interrupted = 0;
+    const auto previous = std::signal(SIGINT, verify ? onInterrupt : SIG_DFL);
+    int shown = -1;
+    const auto connection =
+        QObject::connect(&devices, &DeviceListViewModel::ejectCheckChanged, &devices, [&] {
+            const auto check = devices.ejectCheck();
+            if (!check)
+                return;
+            if (interrupted && !check->skipping) {
+                std::fputs("Skipping the check...\n", stderr);
+                devices.skipEjectCheck();
+            }
+            if (check->percent != shown) {
+                shown = check->percent;
+                std::fprintf(stderr, "Checking %s: %d%% (pass %d of 5)\n",
+                             qUtf8Printable(check->partition), check->percent, check->pass);
+            }
+        });
+    auto ejecting = devices.ejectDevice(session.device());
+    co_await std::move(ejecting);
+    QObject::disconnect(connection);
+    std::signal(SIGINT, previous);
+    for (const CheckReport& report : devices.lastEjectReports()) {
+        for (const QString& finding : report.findings)
+            print(finding);
+        if (!report.summary.isEmpty())
+            print(report.summary);
+        print(report.message);
+        session.exitStatus = std::max(session.exitStatus, report.exitStatus());
+    }
+    if (verify && devices.lastEjectReports().isEmpty())
+        throw CliError("the card was ejected but could not be checked");
+    session.markClosed();
 }
 
 }  // namespace quorvale::app::cli

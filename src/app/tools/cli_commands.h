@@ -39,5 +39,14 @@ QCoro::Task<void> diskUsageCommand(Session& session, QString partition);
 // Into an existing directory (or a path ending in "/") the copy keeps its name; an existing
 // destination is never replaced.
 QCoro::Task<void> copyCommand(Session& session, Remote from, Remote to);
+// Prints the partition's health card; needs no VM.
+QCoro::Task<void> infoCommand(Session& session, SourceSpec source);
+// Checks the partition read-only in the guest (unmounting its disk first), printing progress on
+// stderr and e2fsck's findings and summary on stdout; sets the session's exit status as
+// e2fsck's.
+QCoro::Task<void> checkCommand(Session& session, QString partition);
+// Syncs, unmounts and ejects the first source's disk; with `verify`, checks each mounted
+// partition first (progress on stderr, Ctrl-C skips) and sets the exit status as the check's.
+QCoro::Task<void> ejectCommand(Session& session, bool verify);
 
 }  // namespace quorvale::app::cli

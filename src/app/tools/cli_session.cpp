@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <iostream>
+
 #include <qcoro/qcorotimer.h>
 
 #include "disk/disk_detection_service.h"
@@ -63,11 +65,10 @@ QCoro::Task<model::Device> Session::findDevice(const QString& source) {
     throw CliError("no removable disk named " + source.toStdString());
 }
 
-QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds readyTimeout) {
-    for (const auto& [source, name] : mountedSources)
-        if (source == wanted)
-            co_return name;
+QCoro::Task<model::Partition> Session::locate(SourceSpec wanted) {
     const model::Device device = co_await findDevice(wanted.source);
+    if (firstDevice.id.isEmpty())
+        firstDevice = device;
     std::optional<model::Partition> chosen;
     for (const model::Partition& candidate : device.partitions) {
         if (wanted.partition.isEmpty() ? candidate.isEXT4()
@@ -82,13 +83,36 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
                            : "no partition " + wanted.partition.toStdString() + " on " +
                                  wanted.source.toStdString());
     }
+    co_return *chosen;
+}
+
+disk::PartitionHealth Session::health(const model::Partition& partition) {
+    const auto whole = rpc::wholeDiskName(partition.bsdName.toStdString());
+    disk::DiskImageRegistry& images = disks->service().images();
+    const QString wholeDisk = whole ? QString::fromStdString(*whole) : partition.bsdName;
+    if (images.contains(wholeDisk)) {
+        auto health = disk::PartitionHealthReader::readAt(images.fd(wholeDisk), partition.offset,
+                                                          partition.size, images.path(wholeDisk));
+        health.writeProtected = images.isReadOnly(wholeDisk);
+        return health;
+    }
+    return disk::PartitionHealthReader().read(partition.bsdName, partition.size);
+}
+
+QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds readyTimeout) {
+    for (const auto& [source, name] : mountedSources)
+        if (source == wanted)
+            co_return name;
+    const model::Partition located = co_await locate(wanted);
+    const std::optional<model::Partition> chosen = located;
     bool finished = false;
     const auto connection = QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished,
                                              deviceList.get(), [&finished] { finished = true; });
     deviceList->readyTimeout = readyTimeout;
     state.setErrorMessage(std::nullopt);
     state.setSelectedPartition(chosen);
-    deviceList->mount(*chosen);
+    state.setActiveAlert(std::nullopt);
+    deviceList->mount(*chosen, choice);
     if (state.errorMessage()) {  // refused at once (not ext4)
         QObject::disconnect(connection);
         throw CliError(state.errorMessage()->toStdString());
@@ -96,12 +120,22 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
     while (!finished)
         co_await QCoro::sleepFor(20ms);
     QObject::disconnect(connection);
+    if (const auto alert = state.activeAlert();
+        alert && alert->kind == AppAlert::Kind::journalRecovery) {
+        throw CliError(chosen->bsdName.toStdString() + ": " + alert->message.toStdString() +
+                       "; open it with --read-only (nothing is written) or --repair (the "
+                       "journal is replayed)");
+    }
     if (state.needsFullDiskAccess())
-        throw CliError("access to " + device.bsdName.toStdString() +
+        throw CliError("access to " + wanted.source.toStdString() +
                        " denied: your account needs permission for the Quorvale helper");
-    // A plug-in refused by a running VM leaves it running: the banner says what failed.
-    if (state.errorMessage())
-        throw CliError(state.errorMessage()->toStdString());
+    // A plug-in refused by a running VM leaves it running: the banner says what failed. On a
+    // mounted partition the banner is a notice (opened read-only) and the command goes on.
+    if (state.errorMessage()) {
+        if (!deviceList->isMounted(chosen->bsdName))
+            throw CliError(state.errorMessage()->toStdString());
+        std::cerr << "quorvale-cli: " << state.errorMessage()->toStdString() << "\n";
+    }
     if (state.vmStatus().state != guest::VMStatus::State::running)
         throw CliError(state.vmStatus().description.toStdString());
     mountedSources.emplace_back(wanted, chosen->bsdName);

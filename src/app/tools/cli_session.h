@@ -18,6 +18,7 @@
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
 #include "cli_arguments.h"
+#include "disk/partition_health.h"
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
@@ -34,15 +35,32 @@ public:
     Session();
     ~Session();
 
+    // Finds the device and picks the partition without starting anything; throws CliError.
+    QCoro::Task<model::Partition> locate(SourceSpec wanted);
+    // The partition's health read on the host from its superblock and sysfs.
+    disk::PartitionHealth health(const model::Partition& partition);
     // Finds the device, picks the partition and mounts it (once per source); returns the
     // partition's name. Throws CliError.
     QCoro::Task<QString> open(SourceSpec wanted, std::chrono::milliseconds readyTimeout);
     // Syncs and unmounts in the guest, then stops the VM. Never throws.
     QCoro::Task<void> close();
+    // The command ended the session itself (an eject): close() has nothing left to unmount.
+    void markClosed() { mountedSources.clear(); }
 
     // The browser model, on `partition`.
     FileBrowserViewModel& browser(const QString& partition);
     fileops::FileOperationService& service() { return *deviceList->fileOpService(); }
+    guest::VsockTransport& link() { return transport; }
+    DeviceListViewModel& devices() { return *deviceList; }
+    // The device of the first source opened.
+    const model::Device& device() const { return firstDevice; }
+
+    // The process's exit status when the command ends without an error (a check sets it).
+    int exitStatus = 0;
+    // How a partition whose journal needs recovery opens (--read-only, --repair).
+    JournalChoice choice = JournalChoice::undecided;
+    // `eject --verify`: check the card before it is ejected.
+    bool verifyEject = false;
 
 private:
     QCoro::Task<model::Device> findDevice(const QString& source);
@@ -57,6 +75,7 @@ private:
     std::unique_ptr<DeviceListViewModel> deviceList;
     std::unique_ptr<FileBrowserViewModel> browserModel;
     std::vector<std::pair<SourceSpec, QString>> mountedSources;  // source, partition
+    model::Device firstDevice;
     bool monitoring = false;
 };
 

@@ -2,7 +2,8 @@
 // command line, through the VM and its agent, with the application's own models. Several
 // sources may take part in one run, all in one VM.
 //
-//   quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...
+//   quorvale-cli [--ready-timeout SECONDS] [OPTIONS] [--read-only | --repair] COMMAND [SOURCE]
+//                ARGS...
 //
 // Remote paths are plain (on the SOURCE given first) or SOURCE:PATH (cli_arguments.h). Exit
 // statuses are listed in the usage text.
@@ -20,9 +21,11 @@
 namespace {
 
 using namespace quorvale::app::cli;
+using quorvale::app::JournalChoice;
 
 constexpr const char* usage =
-    "usage: quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...\n"
+    "usage: quorvale-cli [--ready-timeout SECONDS] [OPTIONS] [--read-only | --repair] COMMAND\n"
+    "                    [SOURCE] ARGS...\n"
     "  ls SOURCE PATH            list a directory\n"
     "  get SOURCE REMOTE LOCAL   copy a file out (LOCAL may be a folder)\n"
     "  put SOURCE LOCAL REMOTE   copy a file in (REMOTE may be a directory)\n"
@@ -33,6 +36,11 @@ constexpr const char* usage =
     "                            existing directory it keeps its name)\n"
     "  cp SOURCE FROM TO         copy a file or folder inside the VM (TO may be a directory)\n"
     "  df SOURCE                 show the partition's size and free space\n"
+    "  info SOURCE               show the partition's health, read before mounting\n"
+    "  check SOURCE              check the partition read-only (e2fsck -fn); Ctrl-C skips\n"
+    "  eject SOURCE [--verify]   unmount and eject; --verify checks the card first\n"
+    "--read-only opens a card whose journal needs recovery without replaying it (nothing is\n"
+    "written); --repair replays the journal.\n"
     "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
     "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
     "first: cp card.img:/etc new.img:/etc copies from one card to another.\n"
@@ -41,7 +49,8 @@ constexpr const char* usage =
     "                            times and links kept, special files left out with a note\n"
     "  --on-conflict=ACTION      when a name is taken: fail (the default), ask, replace,\n"
     "                            keep-both (\"name 2.ext\") or skip\n"
-    "Exit status: 0 success, 1 failure (one line on stderr), 2 usage error.\n";
+    "Exit status: 0 success, 1 failure (one line on stderr), 2 usage error; check and\n"
+    "eject --verify exit as e2fsck: 0 clean, 4 damaged, 8 not run, 32 skipped with Ctrl-C.\n";
 
 Options runOptions;
 
@@ -52,6 +61,10 @@ struct Command {
     CommandShape shape;
     // Remote arguments resolved, and every argument's text.
     Run run;
+    // Runs without the VM: given the source instead of mounted partitions.
+    std::function<QCoro::Task<void>(Session&, SourceSpec)> runHostOnly = {};
+    // Opens the partition read-only whatever was asked (the command only reads).
+    bool readOnly = false;
 };
 
 const Command commands[] = {
@@ -90,28 +103,51 @@ const Command commands[] = {
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
          return diskUsageCommand(s, r[0].partition);
      }},
+    {{"info", {}}, {}, [](Session& s, SourceSpec source) { return infoCommand(s, source); }},
+    {{"check", {}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return checkCommand(s, r[0].partition);
+     },
+     {},
+     true},
+    // A trailing "--verify" is taken off the command line before the arguments are resolved.
+    {{"eject", {}},
+     [](Session& s, const std::vector<Remote>&, const QStringList&) {
+         return ejectCommand(s, s.verifyEject);
+     }},
 };
 
+// Every source is mounted first, in the order named: one VM holds them all.
+QCoro::Task<void> mountAndRun(const Command& command, const Invocation& invocation,
+                              std::chrono::milliseconds readyTimeout, Session& session) {
+    QStringList partitions;
+    for (const SourceSpec& source : invocation.sources)
+        partitions << co_await session.open(source, readyTimeout);
+    // Per argument its remote path (empty for the others); a command without remote
+    // arguments finds its source's partition first.
+    std::vector<Remote> remotes;
+    for (qsizetype i = 0; i < invocation.values.size(); ++i) {
+        const int source = invocation.sourceOf[static_cast<std::size_t>(i)];
+        remotes.push_back(source < 0 ? Remote{} : Remote{partitions[source], invocation.values[i]});
+    }
+    if (remotes.empty())
+        remotes.push_back(Remote{partitions.value(0), QStringLiteral("/")});
+    co_await command.run(session, remotes, invocation.values);
+}
+
 QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
-                             std::chrono::milliseconds readyTimeout, int& status) {
+                             std::chrono::milliseconds readyTimeout, JournalChoice choice,
+                             bool verify, int& status) {
     Session session;
+    session.choice = command.readOnly ? JournalChoice::openReadOnly : choice;
+    session.verifyEject = verify;
     std::string failure;
     try {
-        // Every source is mounted first, in the order named: one VM holds them all.
-        QStringList partitions;
-        for (const SourceSpec& source : invocation.sources)
-            partitions << co_await session.open(source, readyTimeout);
-        // Per argument its remote path (empty for the others); a command without remote
-        // arguments finds its source's partition first.
-        std::vector<Remote> remotes;
-        for (qsizetype i = 0; i < invocation.values.size(); ++i) {
-            const int source = invocation.sourceOf[static_cast<std::size_t>(i)];
-            remotes.push_back(source < 0 ? Remote{}
-                                         : Remote{partitions[source], invocation.values[i]});
+        if (command.runHostOnly) {
+            co_await command.runHostOnly(session, invocation.sources.front());
+        } else {
+            co_await mountAndRun(command, invocation, readyTimeout, session);
         }
-        if (remotes.empty())
-            remotes.push_back(Remote{partitions.value(0), QStringLiteral("/")});
-        co_await command.run(session, remotes, invocation.values);
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -120,7 +156,7 @@ QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
         std::fprintf(stderr, "quorvale-cli: %s\n", failure.c_str());
         status = 1;
     } else {
-        status = 0;
+        status = session.exitStatus;
     }
     QCoreApplication::exit(status);
 }
@@ -162,6 +198,19 @@ int main(int argc, char** argv) {
         }
         args.removeAt(i);
     }
+    JournalChoice choice = JournalChoice::undecided;
+    if (!args.isEmpty() &&
+        (args[0] == QLatin1String("--read-only") || args[0] == QLatin1String("--repair"))) {
+        choice = args[0] == QLatin1String("--read-only") ? JournalChoice::openReadOnly
+                                                         : JournalChoice::repairAndOpen;
+        args = args.mid(1);
+    }
+    bool verify = false;
+    if (args.size() == 3 && args[0] == QLatin1String("eject") &&
+        args[2] == QLatin1String("--verify")) {
+        verify = true;
+        args.removeLast();
+    }
     if (args.isEmpty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -183,6 +232,7 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     // Started from the event loop, so that its exit() is never lost before exec().
-    QTimer::singleShot(0, &app, [&] { runCommand(*command, *invocation, readyTimeout, status); });
+    QTimer::singleShot(
+        0, &app, [&] { runCommand(*command, *invocation, readyTimeout, choice, verify, status); });
     return app.exec();
 }

@@ -52,6 +52,29 @@ ErrorSheet::ErrorSheet(const QString& message, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
+JournalRecoverySheet::JournalRecoverySheet(const model::Partition& partition,
+                                           const QString& finding, QWidget* parent)
+    : AlertSheet(QStringLiteral("exclamationmark.triangle.fill"), theme::systemOrange(),
+                 QStringLiteral("Open ") + partition.label.value_or(partition.bsdName) +
+                     QStringLiteral("?"),
+                 finding + QStringLiteral(
+                               ". Open it read-only to look without writing anything, or repair "
+                               "it: replaying the journal writes to the card."),
+                 parent) {
+    QPushButton* cancel = addButton(QStringLiteral("Cancel"), false);
+    readOnly = addButton(QStringLiteral("Open Read-Only"), true);
+    repair = addButton(QStringLiteral("Repair and Open"), false);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(readOnly, &QPushButton::clicked, this, [this] {
+        Q_EMIT chosen(app::JournalChoice::openReadOnly);
+        accept();
+    });
+    connect(repair, &QPushButton::clicked, this, [this] {
+        Q_EMIT chosen(app::JournalChoice::repairAndOpen);
+        accept();
+    });
+}
+
 EjectConfirmationSheet::EjectConfirmationSheet(const model::Device& device, QWidget* parent)
     : AlertSheet(QStringLiteral("eject.fill"), theme::textPrimary(),
                  QStringLiteral("Eject ") + device.name + QStringLiteral("?"),
@@ -99,6 +122,17 @@ void AlertSheetPresenter::alertChanged() {
             if (deleteSheet)
                 dialog = deleteSheet(*alert, window);
             break;
+        case app::AppAlert::Kind::journalRecovery: {
+            auto* journal = new JournalRecoverySheet(alert->partition, alert->message, window);
+            const model::Partition partition = alert->partition;
+            connect(journal, &JournalRecoverySheet::chosen, this,
+                    [this, partition](app::JournalChoice choice) {
+                        if (appState.onJournalChoice)
+                            appState.onJournalChoice(partition, choice);
+                    });
+            dialog = journal;
+            break;
+        }
     }
     if (!dialog)
         return;

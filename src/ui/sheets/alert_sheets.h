@@ -43,6 +43,24 @@ public:
     ErrorSheet(const QString& message, QWidget* parent);
 };
 
+// A card whose journal needs recovery: "Open Read-Only" (nothing is written, the journal is not
+// replayed), "Repair and Open" (the journal is replayed) or "Cancel".
+class JournalRecoverySheet : public AlertSheet {
+    Q_OBJECT
+public:
+    JournalRecoverySheet(const model::Partition& partition, const QString& finding,
+                         QWidget* parent);
+    QPushButton* readOnlyButton() const { return readOnly; }
+    QPushButton* repairButton() const { return repair; }
+
+Q_SIGNALS:
+    void chosen(quorvale::app::JournalChoice choice);
+
+private:
+    QPushButton* readOnly;
+    QPushButton* repair;
+};
+
 class EjectConfirmationSheet : public AlertSheet {
     Q_OBJECT
 public:

@@ -9,6 +9,7 @@
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 #include "ui/sidebar/device_rows.h"
+#include "ui/sidebar/partition_health_panel.h"
 #include "ui/sidebar/vm_status_indicator.h"
 
 namespace quorvale::ui {
@@ -55,6 +56,11 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
         if (model)
             model->ejectDevice(device);
     };
+    appState.onJournalChoice = [model = model](const model::Partition& partition,
+                                               app::JournalChoice choice) {
+        if (model)
+            model->mount(partition, choice);
+    };
 
     setMinimumWidth(kMinimumWidth);
     setAutoFillBackground(true);
@@ -88,6 +94,8 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
                        "QListWidget::item:hover:!selected { background: transparent; }")
             .arg(theme::withOpacity(theme::accent(), 0.16).name(QColor::HexArgb)));
     column->addWidget(rows, 1);
+    health = new PartitionHealthPanel(appState, *model);
+    column->addWidget(health);
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(12, 4, 12, 0);
@@ -120,6 +128,7 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
 
 SidebarView::~SidebarView() {
     appState.onConfirmEject = nullptr;
+    appState.onJournalChoice = nullptr;
 }
 
 void SidebarView::startMonitoringIfReady() {

@@ -21,6 +21,7 @@ class QMenu;
 
 namespace quorvale::ui {
 
+class PartitionHealthPanel;
 class VMStatusIndicator;
 
 class SidebarView : public QWidget {
@@ -42,6 +43,7 @@ public:
     app::DeviceListViewModel* viewModel() const { return model; }
     QListWidget* list() const { return rows; }
     VMStatusIndicator* statusIndicator() const { return indicator; }
+    PartitionHealthPanel* healthPanel() const { return health; }
 
     // Starts disk monitoring once the setup phase is `ready`.
     void startMonitoringIfReady();
@@ -66,6 +68,7 @@ private:
     QPointer<app::DeviceListViewModel> model;
     QListWidget* rows;
     VMStatusIndicator* indicator;
+    PartitionHealthPanel* health;
     QSet<QString> shownDevices;  // devices already on screen, which enter without animation
     bool syncingSelection = false;
     bool mountRequestedExplicitly = false;

@@ -88,7 +88,7 @@ TEST(FullDiskAccess, ContinueWithASelectedExt4PartitionStartsAMount) {
     QTest::mouseClick(page->continueButton(), Qt::LeftButton);
     EXPECT_FALSE(window.fullDiskAccessOverlay()->isVisible());
     EXPECT_FALSE(harness.appState.retryMountAfterFDA());
-    EXPECT_EQ(harness.helper.opened.size(), 2);
+    EXPECT_TRUE(WindowHarness::waitFor([&] { return harness.helper.opened.size() == 2; }));
     EXPECT_TRUE(harness.appState.isBootingVM());
     ASSERT_TRUE(WindowHarness::waitFor(
         [&] { return harness.appState.vmStatus() == guest::VMStatus::running(); }));

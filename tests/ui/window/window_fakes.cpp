@@ -20,6 +20,11 @@
 namespace quorvale::test {
 
 ScriptedGuest::ScriptedGuest(UniqueFd stream) : fd(std::move(stream)) {
+    // A healthy card: it mounts read-write and checks clean.
+    results[QStringLiteral("mount_partition")] = R"({"read_only":false})";
+    results[QStringLiteral("check_filesystem")] = R"({"started":true})";
+    results[QStringLiteral("check_status")] =
+        R"({"state":"finished","pass":5,"percent":100,"exit_code":0,"output":""})";
     notifier = std::make_unique<QSocketNotifier>(fd.get(), QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { readable(); });
 }
@@ -144,7 +149,8 @@ QCoro::Task<UniqueFd> FakeVM::connectVsock(std::uint32_t) {
         throw guest::VMError(guest::VMError::Kind::vmNotRunning);
     auto [near, far] = socketPair();
     guests.push_back(std::make_unique<ScriptedGuest>(std::move(far)));
-    guests.back()->results = guestResults;
+    for (auto it = guestResults.begin(); it != guestResults.end(); ++it)
+        guests.back()->results.insert(it.key(), it.value());
     co_return std::move(near);
 }
 

@@ -23,7 +23,8 @@
 namespace quorvale::test {
 
 // Answers each request line with the error message stored for its method, else the JSON
-// text stored for it ("true" when none; "pong" for ping).
+// text stored for it ("true" when none; "pong" for ping; a read-write mount and a clean check
+// for the card's mount and check methods).
 class ScriptedGuest {
 public:
     explicit ScriptedGuest(UniqueFd fd);

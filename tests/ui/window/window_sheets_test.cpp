@@ -2,6 +2,8 @@
 // stopped, with a partition record lacking "free_bytes", and with the bar's colour bands.
 
 #include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QListWidget>
 #include <QMenu>
 #include <QTest>
@@ -15,6 +17,7 @@
 #include "ui/common/theme.h"
 #include "ui/common/usage_bar.h"
 #include "ui/sheets/alert_sheets.h"
+#include "ui/sidebar/partition_health_panel.h"
 #include "ui/sidebar/sidebar_view.h"
 #include "ui/usage/disk_usage_sheet.h"
 #include "ui/usage/disk_usage_view.h"
@@ -79,6 +82,49 @@ TEST(EjectSheet, EscapeCancelsAndReturnEjects) {
     ASSERT_TRUE(WindowHarness::waitFor([&] { return sidebar->viewModel()->devices().isEmpty(); }));
     EXPECT_GE(harness.vm.stops, 1);
     EXPECT_EQ(harness.window->sidebar()->list()->count(), 1);  // the hint row again
+}
+
+TEST(HealthCard, TheSidebarShowsTheCardAndTheEjectSaysTheCardIsClean) {
+    WindowHarness harness;
+    openMountedImage(harness);
+    ui::SidebarView* sidebar = harness.window->sidebar();
+    ui::PartitionHealthPanel* panel = sidebar->healthPanel();
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return panel->summaryLabel()->isVisible(); }));
+    EXPECT_EQ(panel->summaryLabel()->text(), QStringLiteral("Healthy"));
+    EXPECT_EQ(panel->valueOf(QStringLiteral("Label")), QStringLiteral("SAMPLE"));
+    EXPECT_EQ(panel->valueOf(QStringLiteral("Journal")), QStringLiteral("clean"));
+    EXPECT_FALSE(panel->skipButton()->isVisible()) << "no eject under way";
+    saveScreenshot(*sidebar, QStringLiteral("sidebar_health_card"));
+
+    const model::Device device = sidebar->viewModel()->devices().first();
+    harness.appState.setActiveAlert(app::AppAlert::ejectConfirmation(device));
+    ui::EjectConfirmationSheet* sheet = ejectSheet(harness);
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    QTest::keyClick(sheet, Qt::Key_Return);
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return sidebar->viewModel()->devices().isEmpty(); }));
+    EXPECT_EQ(harness.window->errorBanner()->message(),
+              QStringLiteral("Safe to remove: the file system is clean"));
+    EXPECT_TRUE(harness.vm.guests.back()->methods.contains(QStringLiteral("check_filesystem")));
+}
+
+TEST(JournalSheet, OpenReadOnlyMountsWithoutReplayingTheJournal) {
+    WindowHarness harness;
+    openMountedImage(harness);
+    const model::Partition partition = *harness.appState.selectedPartition();
+    harness.appState.setActiveAlert(app::AppAlert::journalRecovery(
+        partition, QStringLiteral("Not unmounted cleanly: the journal needs recovery")));
+    auto* sheet = qobject_cast<ui::JournalRecoverySheet*>(harness.window->sheets()->currentSheet());
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    EXPECT_EQ(sheet->titleText(), QStringLiteral("Open SAMPLE?"));
+    saveScreenshot(*sheet, QStringLiteral("journal_recovery_sheet"));
+    ScriptedGuest* guest = harness.vm.guests.back().get();
+    const auto mounts = guest->methods.count(QStringLiteral("mount_partition"));
+    QTest::mouseClick(sheet->readOnlyButton(), Qt::LeftButton);
+    EXPECT_FALSE(harness.appState.activeAlert());
+    ASSERT_TRUE(WindowHarness::waitFor(
+        [&] { return guest->methods.count(QStringLiteral("mount_partition")) > mounts; }));
 }
 
 TEST(ErrorSheet, ShowsTheMessageAndOKClears) {

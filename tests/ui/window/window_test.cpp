@@ -158,6 +158,8 @@ TEST(Sidebar, SelectingExt4WhileBootingStartsNoSecondMount) {
     EXPECT_TRUE(booting->isBooting());
     saveScreenshot(*harness.window, QStringLiteral("window_boot_overlay"));
 
+    // The first mount has read the card and waits on the helper.
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return harness.helper.opened.size() == 1; }));
     harness.appState.setSelectedPartition(makeDevice({FS::ext4, FS::ext4}).partitions[1]);
     EXPECT_EQ(harness.helper.opened.size(), 1);
     ASSERT_TRUE(WindowHarness::waitFor([&] { return !harness.appState.isBootingVM(); }));
