@@ -211,10 +211,23 @@ TEST(VMLifecycle, QemuDyingSetsTheErrorStatus) {
     }
 }
 
+// Whether a newc archive holds entries under lib/modules/. The path alone is not enough:
+// binaries such as e2fsck name it in their own data. An entry's name follows its 110-byte
+// header, which starts with the magic "070701".
+bool hasModuleEntries(const QByteArray& archive) {
+    constexpr qsizetype header = 110;
+    for (auto at = archive.indexOf("lib/modules/"); at >= 0;
+         at = archive.indexOf("lib/modules/", at + 1)) {
+        if (at >= header && archive.mid(at - header, 6) == "070701")
+            return true;
+    }
+    return false;
+}
+
 TEST(VMLifecycle, GuestKernelPanicIsAnError) {
     QFile shipped(buildResources() + "/vm/initramfs.img");
     ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
-    if (shipped.readAll().contains("lib/modules/"))
+    if (hasModuleEntries(shipped.readAll()))
         GTEST_SKIP() << "this kernel has pvpanic as a module, loaded by the agent only";
     LogCapture log;
     Resources resources(initlessArchive());
