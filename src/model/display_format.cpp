@@ -35,6 +35,9 @@ const QString& dateTimeFormat() {
 }  // namespace
 
 QString byteCountText(qint64 bytes) {
+    // Qt says "1 bytes".
+    if (bytes == 1)
+        return QStringLiteral("1 byte");
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
 

@@ -31,6 +31,8 @@ protected:
 
 TEST_F(LocaleTest, SizesUseDecimalUnits) {
     EXPECT_EQ(byteCountText(0), QStringLiteral("0 bytes"));
+    EXPECT_EQ(byteCountText(1), QStringLiteral("1 byte"));
+    EXPECT_EQ(byteCountText(2), QStringLiteral("2 bytes"));
     EXPECT_EQ(byteCountText(999), QStringLiteral("999 bytes"));
     EXPECT_EQ(byteCountText(1500), QStringLiteral("1.5 kB"));
     EXPECT_EQ(byteCountText(2'000'000), QStringLiteral("2.0 MB"));

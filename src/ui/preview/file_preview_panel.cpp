@@ -180,7 +180,8 @@ void FilePreviewPanel::refresh() {
         const auto raw = previewVM->rawData();
         const qsizetype shown =
             std::min<qsizetype>(raw ? raw->size() : 0, app::FilePreviewViewModel::hexBytes);
-        hexCount->setText(QStringLiteral("%1 bytes").arg(shown));
+        hexCount->setText(shown == 1 ? QStringLiteral("1 byte")
+                                     : QStringLiteral("%1 bytes").arg(shown));
     }
 
     while (info->rowCount() > 0)
