@@ -84,6 +84,16 @@ QFuture<std::shared_ptr<std::string>> encodeBase64OnWorker(QByteArray data) {
     });
 }
 
+// The "new_path" of a rename or move answer.
+QString newPathOf(const Reply& result) {
+    const boost::json::object* object = result ? result->objectValue() : nullptr;
+    const boost::json::value* newPath = object ? object->if_contains("new_path") : nullptr;
+    if (newPath == nullptr || !newPath->is_string())
+        throw FileOperationError::invalidData();
+    const boost::json::string& text = newPath->get_string();
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 }  // namespace
 
 rpc::Params pathParams(const QString& path, const std::optional<QString>& partition) {
@@ -147,12 +157,7 @@ QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
     params.emplace("new_name", newName.toStdString());
     qCInfo(lcFileOps, "Renaming: %s → %s", qUtf8Printable(path), qUtf8Printable(newName));
     Reply result = co_await transport.send("rename", std::move(params), callTimeout);
-    const boost::json::object* object = result ? result->objectValue() : nullptr;
-    const boost::json::value* newPath = object ? object->if_contains("new_path") : nullptr;
-    if (newPath == nullptr || !newPath->is_string())
-        throw FileOperationError::invalidData();
-    const boost::json::string& text = newPath->get_string();
-    co_return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    co_return newPathOf(result);
 }
 
 QCoro::Task<void> FileOperationService::copy(QString from, QString to,
@@ -192,12 +197,7 @@ QCoro::Task<QString> FileOperationService::move(QString from, QString to,
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Moving: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
     Reply result = co_await transport.send("move", std::move(params), callTimeout);
-    const boost::json::object* object = result ? result->objectValue() : nullptr;
-    const boost::json::value* newPath = object ? object->if_contains("new_path") : nullptr;
-    if (newPath == nullptr || !newPath->is_string())
-        throw FileOperationError::invalidData();
-    const boost::json::string& text = newPath->get_string();
-    co_return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    co_return newPathOf(result);
 }
 
 QCoro::Task<void> FileOperationService::createSymlink(QString path, QString target,
