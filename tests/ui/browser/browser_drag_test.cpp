@@ -83,8 +83,9 @@ TEST_F(BrowserTest, DragOutExportsTheSelectedFilesAndFolders) {
     EXPECT_EQ(handedOut.value(QStringLiteral("notes.txt")), "first notes");
     EXPECT_EQ(handedOut.value(QStringLiteral("data.bin")), QByteArray(5'000'000, '\x7f'));
     for (const QUrl& url : *urls) {
-        if (url.fileName() == "folder")
+        if (url.fileName() == "folder") {
             EXPECT_EQ(readAll(url.toLocalFile() + "/inside.txt"), "inside");
+        }
     }
 
     view->viewModel()->setSelectedFiles({});

@@ -189,9 +189,11 @@ TEST_F(BrowserTest, DamagedDiskRefusesEveryChangeButStillBrowses) {
     EXPECT_FALSE(appState.activeAlert()) << "no delete sheet, no rename failure";
     EXPECT_FALSE(QApplication::activeModalWidget());
     QMenu* menu = view->entryMenu(view->viewModel()->selectedItems().first());
-    for (QAction* action : menu->actions())
-        if (QStringList{"Rename…", "Duplicate", "Delete"}.contains(action->text()))
+    for (QAction* action : menu->actions()) {
+        if (QStringList{"Rename…", "Duplicate", "Delete"}.contains(action->text())) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        }
+    }
     delete menu;
     // An upload started anyway (a drop in flight) fails before anything reaches the card.
     QTemporaryDir local;

@@ -3,9 +3,9 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QPushButton>
 #include <QListWidget>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
