@@ -21,24 +21,6 @@ namespace {
 
 using namespace quorvale::testing;
 
-struct CliResult {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-CliResult cli(const QStringList& args) {
-    QProcess process;
-    process.start(qEnvironmentVariable("QUORVALE_BUILD_DIR") + "/bin/quorvale-cli",
-                  QStringList{"--ready-timeout", "120"} + args);
-    process.waitForStarted(10000);
-    process.closeWriteChannel();
-    process.waitForFinished(300000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
-
 TEST(CliTest, UsageAndUnknownSourcesFailWithOneLine) {
     EXPECT_EQ(cli({"ls"}).status, 2);
     EXPECT_EQ(cli({"frobnicate", "x", "y"}).status, 2);

@@ -96,4 +96,16 @@ bool isPartitionClean(const QString& image, int number) {
     return status == 0;
 }
 
+CliResult cli(const QStringList& args) {
+    QProcess process;
+    process.start(qEnvironmentVariable("QUORVALE_BUILD_DIR") + "/bin/quorvale-cli",
+                  QStringList{"--ready-timeout", "120"} + args);
+    process.waitForStarted(10000);
+    process.closeWriteChannel();
+    process.waitForFinished(300000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
 }  // namespace quorvale::testing

@@ -25,4 +25,12 @@ bool extractPartition(const QString& image, const QString& path, int number = 1)
 // e2fsck -fn on the image's partition `number`.
 bool isPartitionClean(const QString& image, int number = 1);
 
+struct CliResult {
+    int status = -1;  // -1 when it did not exit normally
+    QString out;
+    QString err;
+};
+// Runs the built quorvale-cli with `args`, stdin closed.
+CliResult cli(const QStringList& args);
+
 }  // namespace quorvale::testing

@@ -51,23 +51,6 @@ disk::PartitionHealth hostHealth(const QString& image) {
     return disk::PartitionHealthReader::readAt(fd.get(), partitionStart, 32 << 20, image);
 }
 
-struct CliResult {
-    int status = -1;
-    QString out, err;
-};
-
-CliResult cli(const QStringList& args) {
-    QProcess process;
-    process.start(qEnvironmentVariable("QUORVALE_BUILD_DIR") + "/bin/quorvale-cli",
-                  QStringList{"--ready-timeout", "120"} + args);
-    process.waitForStarted(10000);
-    process.closeWriteChannel();
-    process.waitForFinished(300000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
-
 bool debugfs(const QString& image, const QString& request) {
     const auto [status, output] = runTool(
         "debugfs", {"-w", "-R", request, image + "?offset=" + QString::number(partitionStart)});
