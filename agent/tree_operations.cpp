@@ -61,6 +61,24 @@ void flushDirectory(int dirFd, const std::string& display) {
         throw AgentError::system(errno, display);
 }
 
+// Puts an inode's own changes (mode, times) on the disk: a parent's fsync commits only changes
+// to that parent. Files and folders are reopened through a path handle, so that nothing else
+// (a device node or FIFO swapped in meanwhile) is ever opened; anything else syncs the whole
+// file system instead.
+void syncInode(int dirFd, const char* name, const std::string& display) {
+    UniqueFd handle(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (handle && ::fstat(handle.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+        const std::string proc = "/proc/self/fd/" + std::to_string(handle.get());
+        UniqueFd fd(::open(proc.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd || ::fsync(fd.get()) != 0)
+            throw AgentError::system(errno, display);
+        return;
+    }
+    if (::syncfs(dirFd) != 0)
+        throw AgentError::system(errno, display);
+}
+
 }  // namespace
 
 void removeEntryAt(int dirFd, const char* name, const std::string& display) {
@@ -408,6 +426,8 @@ void setAttributes(Partition& partition, const RequestPath& path, std::optional<
         if (::utimensat(dir.get(), leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
             throw AgentError::system(errno, path.display);
     }
+    if (mode || mtime)
+        syncInode(dir.get(), leaf, path.display);
 }
 
 }  // namespace quorvale::agent

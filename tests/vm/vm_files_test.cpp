@@ -419,7 +419,7 @@ TEST(VMFiles, StopWaitsForTheGuestToFlushWhatItAcknowledged) {
 TEST(VMFiles, AcknowledgedChangesSurviveTheVmBeingKilled) {
     // QEMU killed right after the answers: what the agent acknowledged must already be on the
     // disk: a one-call write and a chunked upload (sizes that go through the page cache), a copy,
-    // a rename, a new folder and a delete.
+    // a rename, a new folder, a delete and a change of attributes.
     QTemporaryDir dir;
     const std::string tree = dir.filePath("tree").toStdString();
     const std::string image = dir.filePath("disk.img").toStdString();
@@ -446,6 +446,10 @@ TEST(VMFiles, AcknowledgedChangesSurviveTheVmBeingKilled) {
                 {{"path", AnyCodable("/hello.txt")}, {"new_name", AnyCodable("renamed.txt")}});
         vm.call("create_directory", {{"path", AnyCodable("/docs/made")}});
         vm.call("delete", {{"path", AnyCodable("/docs/old")}});
+        // Last, so that no later call's flush carries it: attributes alone must be on the disk.
+        vm.call("set_attributes", {{"path", AnyCodable("/docs/readme.md")},
+                                   {"mode", AnyCodable(static_cast<int64_t>(0600))},
+                                   {"mtime_ns", AnyCodable(int64_t{1234567890} * 1000000000)}});
         ::kill(static_cast<pid_t>(vm.service.virtualMachine()->processId()), SIGKILL);
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (!vm.service.status().isError() && std::chrono::steady_clock::now() < end)
@@ -464,6 +468,10 @@ TEST(VMFiles, AcknowledgedChangesSurviveTheVmBeingKilled) {
     EXPECT_NE(docs.find("made"), std::string::npos) << docs;
     EXPECT_EQ(docs.find("old"), std::string::npos) << docs;
     EXPECT_EQ(docs.find(".quorvale-tmp-"), std::string::npos) << docs;
+    const std::string readme =
+        shellOutput("debugfs -R 'stat /docs/readme.md' '" + image + "' 2>/dev/null");
+    EXPECT_NE(readme.find("Mode:  0600"), std::string::npos) << readme;
+    EXPECT_NE(readme.find("mtime: 0x499602d2"), std::string::npos) << readme;
 }
 
 }  // namespace
