@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +21,9 @@
 namespace quorvale::agent {
 
 namespace {
+
+// The longest a status call waits for its check to end; it holds a call slot meanwhile.
+constexpr std::int64_t maxStatusWaitMs = 2000;
 
 // The superblock as it is on the device now (empty when it cannot be read).
 std::string readSuperblock(const std::string& device) {
@@ -72,7 +78,12 @@ void addCheckMethods(Dispatcher& dispatcher, PartitionProvider& partitions, std:
     });
 
     dispatcher.add("check_status", [checks](const ParamReader& params) {
-        return HandlerResult(checks->find(params.string("partition"))->status());
+        const auto wait = params.optionalInteger("wait_ms").value_or(0);
+        if (wait < 0)
+            throw AgentError::invalidParams("wait_ms must not be negative");
+        const auto check = checks->find(params.string("partition"));
+        return HandlerResult(check->status(
+            std::chrono::milliseconds(std::min<std::int64_t>(wait, maxStatusWaitMs))));
     });
 
     dispatcher.add("check_cancel", [checks](const ParamReader& params) {

@@ -154,13 +154,18 @@ void FilesystemCheck::collect(int outputFd, int progressFd) {
         }
     }
     const int status = waitChild(pid_);
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ended_.notify_all();
 }
 
-boost::json::object FilesystemCheck::status() const {
-    std::lock_guard lock(mutex_);
+boost::json::object FilesystemCheck::status(std::chrono::milliseconds wait) const {
+    std::unique_lock lock(mutex_);
+    if (wait.count() > 0)
+        ended_.wait_for(lock, wait, [this] { return finished_; });
     boost::json::object o;
     o["state"] = !finished_ ? "running" : cancelled_ ? "cancelled" : "finished";
     o["pass"] = progress_.pass();

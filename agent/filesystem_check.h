@@ -8,6 +8,8 @@
 
 #include <boost/json/object.hpp>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,8 +60,9 @@ public:
     FilesystemCheck& operator=(const FilesystemCheck&) = delete;
 
     // {"state": "running" | "finished" | "cancelled", "pass", "percent", "exit_code" (once
-    // finished), "output", "superblock_b64"}.
-    boost::json::object status() const;
+    // finished), "output", "superblock_b64"}. A running check is first given up to `wait` to
+    // end, so that a poller learns the verdict when it comes rather than at its next poll.
+    boost::json::object status(std::chrono::milliseconds wait = {}) const;
     // Stops a running check (e2fsck ends with its "cancelled" status).
     void cancel();
     bool running() const;
@@ -70,6 +73,7 @@ private:
     pid_t pid_ = -1;
     std::string superblock_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable ended_;
     BoundedOutput output_{256 * 1024, 64 * 1024};
     ProgressParser progress_;
     bool finished_ = false;

@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
         run(transport.send("sync", {}, std::chrono::seconds(60)));
         run(transport.send("unmount", {}, std::chrono::seconds(60)));
         const auto checkStart = Clock::now();
-        const fileops::CheckStatus status = run(control.runCheck(
-            QStringLiteral("image0"), {}, std::stop_token(), std::chrono::milliseconds(50)));
+        const fileops::CheckStatus status =
+            run(control.runCheck(QStringLiteral("image0"), {}, std::stop_token()));
         guest.push_back(since(checkStart));
         eject.push_back(since(ejectStart));
         if (status.exitCode != 0) {

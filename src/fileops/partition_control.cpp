@@ -77,9 +77,13 @@ QCoro::Task<void> PartitionControl::startCheck(const QString& partition) {
     co_await transport.send("check_filesystem", partitionParams(partition), callTimeout);
 }
 
-QCoro::Task<CheckStatus> PartitionControl::checkStatus(const QString& partition) {
+QCoro::Task<CheckStatus> PartitionControl::checkStatus(const QString& partition,
+                                                       std::chrono::milliseconds wait) {
+    rpc::Params params = partitionParams(partition);
+    if (wait.count() > 0)
+        params["wait_ms"] = static_cast<std::int64_t>(wait.count());
     const auto result =
-        co_await transport.send("check_status", partitionParams(partition), callTimeout);
+        co_await transport.send("check_status", std::move(params), callTimeout + wait);
     const auto status = result ? decodeCheckStatus(result->json()) : std::nullopt;
     if (!status)
         throw FileOperationError::invalidData();
@@ -97,20 +101,29 @@ QCoro::Task<CheckStatus> PartitionControl::runCheck(
     // awaited coroutine throws.
     auto starting = startCheck(partition);
     co_await std::move(starting);
-    bool cancelSent = false;
+    bool cancelSent = false, first = true;
     for (;;) {
         if (stop.stop_requested() && !cancelSent) {
             auto cancelling = cancelCheck(partition);
             co_await std::move(cancelling);
             cancelSent = true;
         }
-        auto polling = checkStatus(partition);
+        // The first status comes at once; after it the guest holds each call until the check
+        // ends or `interval` passes, so the verdict (or the end of a skipped check) arrives when
+        // it is reached. A held call answered sooner while running is paced here.
+        const auto asked = std::chrono::steady_clock::now();
+        const bool wait = !first;
+        first = false;
+        auto polling = checkStatus(partition, wait ? interval : std::chrono::milliseconds{});
         CheckStatus status = co_await std::move(polling);
         if (progress)
             progress(status);
         if (status.state != CheckStatus::State::running)
             co_return status;
-        co_await QCoro::sleepFor(interval);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - asked);
+        if (wait && elapsed < interval)
+            co_await QCoro::sleepFor(interval - elapsed);
     }
 }
 

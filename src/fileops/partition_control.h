@@ -47,11 +47,13 @@ public:
     // journal that needs recovery only when `replayJournal`. True when it ended up read-only.
     QCoro::Task<bool> mount(const QString& partition, bool readOnly, bool replayJournal);
     QCoro::Task<void> startCheck(const QString& partition);
-    QCoro::Task<CheckStatus> checkStatus(const QString& partition);
+    // The status now, or as soon as the check ends within `wait`.
+    QCoro::Task<CheckStatus> checkStatus(const QString& partition,
+                                         std::chrono::milliseconds wait = {});
     QCoro::Task<void> cancelCheck(const QString& partition);
 
-    // Starts a check and polls it every `interval` until it ends, reporting each status. A stop
-    // request skips the check: the guest stops it and the cancelled status is returned.
+    // Starts a check and reports its status at least every `interval` and as soon as it ends. A
+    // stop request skips the check: the guest stops it and the cancelled status is returned.
     QCoro::Task<CheckStatus> runCheck(
         const QString& partition, const std::function<void(const CheckStatus&)>& progress,
         std::stop_token stop, std::chrono::milliseconds interval = std::chrono::milliseconds(250));

@@ -71,6 +71,24 @@ TEST_F(AgentCheck, CleanAndDamagedImagesGiveE2fsckStatusOutputAndSuperblock) {
         << json::serialize(damaged);
 }
 
+TEST_F(AgentCheck, AWaitingStatusCallHasTheVerdictWithoutPolling) {
+    AgentProcess agent(deviceOptions());
+    AgentClient client = agent.connect();
+    EXPECT_EQ(client.error("check_status", {{"partition", "sdb1"}, {"wait_ms", -1}}).at("code"),
+              -32602);
+    client.result("check_filesystem", {{"partition", "sdb1"}});
+    // Each call waits up to 2 s (a larger wait is cut to that) for the check to end: a check of
+    // a few milliseconds ends within a couple of calls, where an ignored wait needs hundreds.
+    json::object status;
+    int calls = 0;
+    do {
+        status = client.result("check_status", {{"partition", "sdb1"}, {"wait_ms", 3600000}})
+                     .as_object();
+    } while (status.at("state") == "running" && ++calls < 20);
+    EXPECT_EQ(status.at("state"), "finished") << json::serialize(status);
+    EXPECT_EQ(status.at("exit_code"), 0);
+}
+
 TEST_F(AgentCheck, ALongCheckCanBeSkippedAndUnknownChecksAreRefused) {
     // Many inodes make pass 1 last long enough to be stopped while it runs.
     ASSERT_TRUE(sh("truncate -s 1G " + image + " && mkfs.ext4 -q -F -N 200000 " + image));
