@@ -195,7 +195,7 @@ TEST(HealthVMTest, ADirtyJournalIsReplayedOnlyWhenChosenAndReadOnlyWritesNothing
     EXPECT_TRUE(isPartitionClean(image));
 }
 
-TEST(HealthVMTest, CliCheckReportsCleanThenDamageMadeWhileUnmounted) {
+TEST(HealthVMTest, CliCheckAndVerifiedEjectReportCleanThenDamageMadeWhileUnmounted) {
     ensureApplication();
     if (!vmImageAvailable())
         GTEST_SKIP() << "no VM image in the build tree";
@@ -212,12 +212,22 @@ TEST(HealthVMTest, CliCheckReportsCleanThenDamageMadeWhileUnmounted) {
     EXPECT_TRUE(clean.out.contains(QRegularExpression(R"(CARD: \d+/\d+ files .* blocks)")))
         << "e2fsck's summary: " << clean.out.toStdString();
     EXPECT_TRUE(clean.err.contains("Checking: ")) << "progress on stderr";
+    const CliResult cleanEject = cli({"eject", image, "--verify"});
+    EXPECT_EQ(cleanEject.status, 0) << cleanEject.err.toStdString();
+    EXPECT_TRUE(cleanEject.out.contains("Safe to remove: the file system is clean"))
+        << cleanEject.out.toStdString();
 
     ASSERT_TRUE(debugfs(image, "sif <2> links_count 9"));
     const CliResult damaged = cli({"check", image + ":1"});
     EXPECT_EQ(damaged.status, 4) << damaged.err.toStdString();
     EXPECT_TRUE(damaged.out.contains("Inode 2 ref count is 9")) << damaged.out.toStdString();
     EXPECT_TRUE(damaged.out.contains("The check found problems: ")) << damaged.out.toStdString();
+    // Mounted and ejected with the damage: the eject names it instead of calling the card safe.
+    const CliResult damagedEject = cli({"eject", image, "--verify"});
+    EXPECT_EQ(damagedEject.status, 4) << damagedEject.err.toStdString();
+    EXPECT_TRUE(damagedEject.out.contains("Inode 2 ref count is 9"))
+        << damagedEject.out.toStdString();
+    EXPECT_FALSE(damagedEject.out.contains("Safe to remove")) << damagedEject.out.toStdString();
 }
 
 TEST(HealthVMTest, UnknownFeaturesAndRecordedErrorsShowOnTheCardAndLimitTheMount) {
