@@ -28,6 +28,7 @@
 #include "app/service_adapters.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/transfer_memory.h"
 #include "guest/qemu_launcher.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
@@ -110,6 +111,7 @@ void makeImage(const std::string& tree, const std::string& image, long fileMiB) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    quorvale::fileops::shareHeapAcrossThreads();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home;

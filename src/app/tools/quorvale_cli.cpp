@@ -17,6 +17,7 @@
 #include "cli_arguments.h"
 #include "cli_commands.h"
 #include "cli_session.h"
+#include "fileops/transfer_memory.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
 }  // namespace
 
 int main(int argc, char** argv) {
+    quorvale::fileops::shareHeapAcrossThreads();
     QCoreApplication app(argc, argv);
     // Log lines (ours and Qt's) go to stderr only when asked for with QT_LOGGING_RULES: stderr
     // carries the progress bar and the one error line.

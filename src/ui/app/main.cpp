@@ -15,6 +15,7 @@
 #include "app/app_state.h"
 #include "app/service_adapters.h"
 #include "disk/privileged_helper_client.h"
+#include "fileops/transfer_memory.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/file_browser_view.h"
@@ -26,6 +27,7 @@
 using namespace quorvale;
 
 int main(int argc, char** argv) {
+    quorvale::fileops::shareHeapAcrossThreads();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvale"));
     QApplication::setOrganizationName(QStringLiteral("Quorvale"));
