@@ -9,6 +9,7 @@
 #include <qcoro/qcorolocalsocket.h>
 #include <qcoro/qcorotimer.h>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QTimer>
 
 #include "guest/vm_error.h"
@@ -152,21 +153,22 @@ void QmpClient::drain() {
 }
 
 void QmpClient::readLines() {
-    buffer += socket.readAll();
-    qsizetype newline;
-    while ((newline = buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = buffer.left(newline);
-        buffer.remove(0, newline + 1);
-        const QJsonObject message = QJsonDocument::fromJson(line).object();
-        if (message.contains(QStringLiteral("QMP"))) {
-            greeted = true;
-        } else if (message.contains(QStringLiteral("event"))) {
-            Q_EMIT event(message.value("event").toString(), message.value("data").toObject());
-        } else if (message.contains(QStringLiteral("id"))) {
-            const qint64 id = message.value("id").toInteger();
-            replies[id] = message;
-            Q_EMIT replied(id);
+    QPointer self(this);
+    for (QmpMessage& message : reader.read(socket.readAll())) {
+        switch (message.kind) {
+            case QmpMessage::Kind::greeting:
+                greeted = true;
+                break;
+            case QmpMessage::Kind::event:
+                Q_EMIT event(message.event, message.data);
+                break;
+            case QmpMessage::Kind::reply:
+                replies[message.id] = std::move(message.object);
+                Q_EMIT replied(message.id);
+                break;
         }
+        if (!self)
+            return;  // a receiver of the signal deleted the client
     }
 }
 

@@ -11,6 +11,8 @@
 #include <functional>
 #include <map>
 
+#include "guest/qmp_message.h"
+
 namespace quorvale::guest {
 
 class QmpClient : public QObject {
@@ -49,7 +51,7 @@ private:
     QCoro::Task<QJsonObject> await(qint64 id, std::chrono::milliseconds timeout);
 
     QLocalSocket socket;
-    QByteArray buffer;
+    QmpReader reader;
     qint64 nextId = 1;
     bool greeted = false;
     std::map<qint64, QJsonObject> replies;
