@@ -35,8 +35,9 @@ auto onWorker(Reply reply, Work work) {
     });
 }
 
-// An array of objects handed on as received; nothing for any other shape.
-std::vector<Dictionary> dictionaries(const boost::json::value* result) {
+}  // namespace
+
+std::vector<Dictionary> decodeDictionaries(const boost::json::value* result) {
     if (result == nullptr || !result->is_array())
         return {};
     std::vector<Dictionary> list;
@@ -51,6 +52,8 @@ std::vector<Dictionary> dictionaries(const boost::json::value* result) {
     }
     return list;
 }
+
+namespace {
 
 QFuture<std::optional<QList<model::FileItem>>> decodeListingOnWorker(Reply reply,
                                                                      QString parentPath) {
@@ -111,7 +114,7 @@ QCoro::Task<bool> FileOperationService::ping() {
 
 QCoro::Task<std::vector<Dictionary>> FileOperationService::getPartitions() {
     Reply result = co_await transport.send("get_partitions", {}, callTimeout);
-    co_return co_await onWorker(std::move(result), dictionaries);
+    co_return co_await onWorker(std::move(result), decodeDictionaries);
 }
 
 QCoro::Task<QList<model::FileItem>> FileOperationService::listDirectory(
@@ -230,7 +233,7 @@ QCoro::Task<void> FileOperationService::setAttributes(QString path,
 QCoro::Task<std::vector<Dictionary>> FileOperationService::dirUsage(
     QString path, std::optional<QString> partition) {
     Reply result = co_await transport.send("dir_usage", pathParams(path, partition), callTimeout);
-    co_return co_await onWorker(std::move(result), dictionaries);
+    co_return co_await onWorker(std::move(result), decodeDictionaries);
 }
 
 QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,

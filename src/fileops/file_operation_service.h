@@ -41,6 +41,10 @@ namespace quorvale::fileops {
 // One object of an array result, as received.
 using Dictionary = std::map<std::string, rpc::AnyCodable>;
 
+// An array result of objects ("get_partitions", "dir_usage") handed on as received; empty for
+// no result or any other shape.
+std::vector<Dictionary> decodeDictionaries(const boost::json::value* result);
+
 // Called on the caller's thread after every chunk; bytesTotal is the best size known so far.
 using ProgressHandler = std::function<void(std::uint64_t bytesDone, std::uint64_t bytesTotal)>;
 
