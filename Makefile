@@ -2,7 +2,9 @@
 JOBS ?= $(shell nproc)
 SAMPLE_IMAGE := build/sample/sdcard.img
 
-.PHONY: deps configure build test test-asan bench run sample-image clean
+FUZZ_SECONDS ?= 180
+
+.PHONY: deps configure build test test-asan fuzz bench run sample-image clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -21,6 +23,12 @@ test-asan: deps
 	cmake --build --preset asan -j $(JOBS) --target unit-tests
 	ctest --preset asan -j $(JOBS)
 
+# Every fuzz target for FUZZ_SECONDS each (clang, ASan + UBSan, build-fuzz/).
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers.sh
+
 bench: build
 	@set -e; for b in $$(find build/bench -type f -executable -name 'bench_*' | sort); do \
 	  echo "== $$b"; "$$b"; \
@@ -33,4 +41,4 @@ run: build sample-image
 	./build/src/ui/app/quorvale $(SAMPLE_IMAGE)
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -13,6 +13,8 @@ esac
 packages=(
   # toolchain
   build-essential g++ cmake ninja-build pkg-config git clang-format
+  # fuzz targets: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # libraries
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qcoro-qt6-dev
   libboost-json1.81-dev libudev-dev libblkid-dev
