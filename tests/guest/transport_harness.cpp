@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 namespace quorvale::testing {
 
@@ -31,6 +32,12 @@ std::pair<UniqueFd, StreamPeer> StreamPeer::create() {
 }
 
 std::optional<std::string> StreamPeer::readLine(std::chrono::milliseconds limit) {
+    return readLineSlowly(65536, std::chrono::microseconds(0), limit);
+}
+
+std::optional<std::string> StreamPeer::readLineSlowly(std::size_t chunkBytes,
+                                                      std::chrono::microseconds pause,
+                                                      std::chrono::milliseconds limit) {
     const QDeadlineTimer deadline(limit);
     for (;;) {
         if (const auto newline = received.find('\n'); newline != std::string::npos) {
@@ -38,15 +45,24 @@ std::optional<std::string> StreamPeer::readLine(std::chrono::milliseconds limit)
             received.erase(0, newline + 1);
             return line;
         }
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+        if (pause.count() > 0)
+            std::this_thread::sleep_for(pause);
+        const auto left = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0));
+        if (readSome(chunkBytes, left) == 0)
             return std::nullopt;
-        char chunk[65536];
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n <= 0)
-            return std::nullopt;
-        received.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+std::size_t StreamPeer::readSome(std::size_t maxBytes, std::chrono::milliseconds limit) {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+        return 0;
+    char chunk[65536];
+    const ssize_t n = ::read(fd.get(), chunk, std::min(sizeof chunk, maxBytes));
+    if (n <= 0)
+        return 0;
+    received.append(chunk, static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
 }
 
 void StreamPeer::write(std::string_view bytes) {

@@ -35,6 +35,13 @@ public:
 
     // The next line without its newline; nothing at end of stream or after `limit`.
     std::optional<std::string> readLine(std::chrono::milliseconds limit = 5s);
+    // The same as a slow reader: at most `chunkBytes` per read, with `pause` before each.
+    std::optional<std::string> readLineSlowly(std::size_t chunkBytes,
+                                              std::chrono::microseconds pause,
+                                              std::chrono::milliseconds limit = 5s);
+    // Reads up to `maxBytes` into the line buffer (readLine returns them); the count read,
+    // 0 at end of stream or after `limit`.
+    std::size_t readSome(std::size_t maxBytes, std::chrono::milliseconds limit = 5s);
     void write(std::string_view bytes);
     // True once the other end is closed (bytes still unread are skipped).
     bool waitForEndOfStream(std::chrono::milliseconds limit = 5s);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <thread>
@@ -120,6 +121,65 @@ TEST_F(VsockTransportStreamTest, ReplyJustUnderTheLimitIsDelivered) {
     writer.join();
     ASSERT_FALSE(call->error) << call->errorText();
     EXPECT_EQ(call->value.value()->stringValue(), text);
+}
+
+TEST_F(VsockTransportStreamTest, NewFramesWaitBehindAFrameHalfWritten) {
+    // A slow reader keeps a large frame half-written. Once it has taken part of it, the socket
+    // has room again while the writer still waits for it to drain: a call sent then must still
+    // go out after the large frame, never inside it.
+    constexpr int smallCalls = 20;
+    const std::string payload = pattern(2 << 20);
+    auto [mine, theirs] = StreamPeer::create();
+    VsockTransport transport;
+    transport.connect(std::move(mine));
+    std::atomic<bool> tookSome = false;
+    std::atomic<bool> goOn = false;
+    std::vector<std::string> lines;
+    std::thread reader([&, &peer = theirs] {
+        for (std::size_t taken = 0; taken < (512u << 10);) {
+            const std::size_t n = peer.readSome(16 << 10);
+            if (n == 0)
+                break;
+            taken += n;
+        }
+        tookSome = true;
+        while (!goOn)
+            std::this_thread::sleep_for(1ms);
+        while (lines.size() < smallCalls + 1) {
+            auto line = peer.readLineSlowly(16 << 10, 200us, 20s);
+            if (!line)
+                break;
+            lines.push_back(std::move(*line));
+        }
+    });
+    std::vector<std::shared_ptr<Outcome<std::optional<rpc::AnyCodable>>>> calls;
+    calls.push_back(start(transport.send("upload", {{"data", payload}})));
+    ASSERT_TRUE(spinUntil([&] { return tookSome.load(); }, 20s));
+    for (int i = 0; i < smallCalls; ++i) {
+        calls.push_back(start(transport.send("ping")));
+        goOn = true;
+        spinUntil([] { return false; }, 2ms);
+    }
+    reader.join();
+    transport.disconnect();
+
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(smallCalls + 1));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::optional<rpc::JSONRPCRequest> request;
+        try {
+            request = rpc::JSONRPCRequest::decode(lines[i]);
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "line " << i << " is not one whole request: a frame was torn";
+            continue;
+        }
+        EXPECT_EQ(request->id, static_cast<std::int64_t>(i + 1));
+        EXPECT_EQ(request->method, i == 0 ? "upload" : "ping");
+        if (i == 0)
+            EXPECT_EQ(request->params.at("data").stringValue(), payload);
+    }
+    ASSERT_TRUE(spinUntil([&] {
+        return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c->finished; });
+    }));
 }
 
 TEST_F(VsockTransportStreamTest, LargeRequestAndLargeReplyCrossWithoutBlocking) {
