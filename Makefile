@@ -3,8 +3,9 @@ JOBS ?= $(shell nproc)
 SAMPLE_IMAGE := build/sample/sdcard.img
 
 FUZZ_SECONDS ?= 180
+HOSTILE_SEEDS ?= 200
 
-.PHONY: deps configure build test test-asan fuzz bench run sample-image clean
+.PHONY: deps configure build test test-asan fuzz soak bench run sample-image clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -28,6 +29,10 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers.sh
+
+# Long runs of the randomised tests: the lying guest over HOSTILE_SEEDS seeds.
+soak: build
+	QUORVALE_HOSTILE_SEEDS=$(HOSTILE_SEEDS) ctest --preset default -R 'HostileGuest' --timeout 36000
 
 bench: build
 	@set -e; for b in $$(find build/bench -type f -executable -name 'bench_*' | sort); do \
