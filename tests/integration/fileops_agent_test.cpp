@@ -138,28 +138,48 @@ TEST_F(FileOpsAgentTest, PathsNeverEscapeTheRoot) {
     ASSERT_TRUE(outside.open(QIODevice::WriteOnly));
     outside.write("secret");
     outside.close();
+    // Links out of the tree that are written through point at a decoy beside it, never at a
+    // folder of this machine: a broken containment then changes the decoy and nothing else.
+    // The same absolute path inside the tree holds the card's own copy.
+    const QString decoy = scratch.filePath(QStringLiteral("decoy"));
+    for (const QString& base : {decoy, root + decoy}) {
+        ASSERT_TRUE(QDir().mkpath(base + QStringLiteral("/etc")));
+        QFile file(base + QStringLiteral("/etc/passwd"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(base == decoy ? "decoy" : "card");
+    }
+    ASSERT_TRUE(QFile::link(decoy, hostPath(QStringLiteral("/to-decoy"))));
     ASSERT_TRUE(QFile::link(QStringLiteral("/"), hostPath(QStringLiteral("/to-root"))));
     ASSERT_TRUE(QFile::link(QStringLiteral("../outside.txt"), hostPath(QStringLiteral("/up"))));
     ASSERT_TRUE(QFile::link(QStringLiteral("loop"), hostPath(QStringLiteral("/loop"))));
 
     EXPECT_NE(refusal(service.readFile(QStringLiteral("/../etc/passwd"), 4096)), "");
     EXPECT_NE(refusal(service.readFile(QStringLiteral("/../outside.txt"), 4096)), "");
-    EXPECT_NE(refusal(service.readFile(QStringLiteral("/to-root/etc/passwd"), 4096)), "");
     EXPECT_NE(refusal(service.readFile(QStringLiteral("/up"), 4096)), "");
     EXPECT_NE(refusal(service.readFile(QStringLiteral("/loop"), 4096)), "");
     EXPECT_NE(refusal(service.listDirectory(QStringLiteral("/loop"))), "");
-    // An absolute link resolves inside the served directory.
+    // Absolute links resolve inside the served directory: "/" is its top (only read through),
+    // the decoy's path is the card's copy.
     QList<model::FileItem> throughLink = run(service.listDirectory(QStringLiteral("/to-root")));
     EXPECT_TRUE(names(throughLink).contains(QStringLiteral("inside.txt")));
+    EXPECT_EQ(run(service.readFile(QStringLiteral("/to-decoy/etc/passwd"), 4096)), "card");
+    run(service.writeFile(QStringLiteral("/to-decoy/etc/new"), "written"));
+    EXPECT_EQ(get(decoy + QStringLiteral("/etc/new")), QByteArray("written"));
+    EXPECT_EQ(QDir(decoy + QStringLiteral("/etc")).entryList(QDir::Files),
+              QStringList{QStringLiteral("passwd")});
 
     // Writes through escapes land nowhere outside.
     refusal(service.writeFile(QStringLiteral("/../outside.txt"), "overwritten"));
     refusal(service.writeFile(QStringLiteral("/up"), "overwritten"));
     refusal(service.deletePaths({QStringLiteral("/../outside.txt")}));
+    refusal(service.deletePaths({QStringLiteral("/to-decoy/etc/passwd")}));
     refusal(service.rename(QStringLiteral("/inside.txt"), QStringLiteral("../moved.txt")));
     EXPECT_TRUE(outside.open(QIODevice::ReadOnly));
     EXPECT_EQ(outside.readAll(), QByteArray("secret"));
     EXPECT_FALSE(QFileInfo::exists(scratch.filePath(QStringLiteral("moved.txt"))));
+    QFile decoyPasswd(decoy + QStringLiteral("/etc/passwd"));
+    EXPECT_TRUE(decoyPasswd.open(QIODevice::ReadOnly));
+    EXPECT_EQ(decoyPasswd.readAll(), QByteArray("decoy"));
     EXPECT_TRUE(exists(QStringLiteral("/inside.txt")));
 }
 
