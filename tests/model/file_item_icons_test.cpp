@@ -67,21 +67,5 @@ TEST(FileItemTextTest, ExtensionDecidesAndBareNamesAreChecked) {
     EXPECT_FALSE(file("Makefile.").isTextFile());  // "." makes an empty extension, name differs
 }
 
-TEST(FileItemTextTest, EverySixtyFiveTextExtensionsIsRecognised) {
-    const QStringList extensions = QStringLiteral(
-                                       "txt md rtf log csv tsv json xml yaml yml toml plist py "
-                                       "swift js ts jsx tsx c cpp h hpp rs go java kt rb php lua "
-                                       "pl r scala clj hs elm ex exs erl html htm css scss sass "
-                                       "less svg sh bash zsh fish ps1 bat cmd conf cfg ini env "
-                                       "properties makefile cmake gradle dockerfile gitignore "
-                                       "gitattributes editorconfig dtoverlay")
-                                       .split(QLatin1Char(' '));
-    ASSERT_EQ(extensions.size(), 65);
-    for (const QString& extension : extensions) {
-        EXPECT_TRUE(file(("f." + extension.toStdString()).c_str()).isTextFile())
-            << extension.toStdString();
-    }
-}
-
 }  // namespace
 }  // namespace quorvale::model

@@ -58,19 +58,5 @@ TEST(VMResources, LocatesOverrideBuildTreeAndInstallPrefix) {
         qputenv(VMResources::overrideVariable, saved);
 }
 
-TEST(VMError, Descriptions) {
-    EXPECT_STREQ(VMError(VMError::Kind::bootFailed, "no answer").what(),
-                 "VM boot failed: no answer");
-    EXPECT_STREQ(VMError(VMError::Kind::diskAttachmentFailed, "Bad file descriptor").what(),
-                 "Disk attachment failed: Bad file descriptor");
-    EXPECT_STREQ(VMError(VMError::Kind::vsockConnectionFailed, "Connection refused").what(),
-                 "Vsock connection failed: Connection refused");
-    EXPECT_STREQ(VMError(VMError::Kind::vmNotRunning).what(), "Virtual machine is not running");
-    EXPECT_STREQ(VMError(VMError::Kind::kernelNotFound).what(),
-                 "Linux kernel not found in app bundle");
-    EXPECT_STREQ(VMError(VMError::Kind::initramfsNotFound).what(),
-                 "Initramfs not found in app bundle");
-}
-
 }  // namespace
 }  // namespace quorvale::guest

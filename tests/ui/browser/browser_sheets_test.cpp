@@ -132,23 +132,6 @@ TEST_F(BrowserTest, PreviewShowsImageTextAndHex) {
     saveScreenshot(*view, "browser_preview_hex", {1000, 640});
 }
 
-TEST_F(BrowserTest, GridAndListScreenshots) {
-    agent.makeDirectory("Pictures");
-    agent.makeDirectory("projects");
-    agent.writeFile("notes.txt", "n");
-    agent.writeFile("photo.png", png());
-    agent.writeFile("main.c", "int main() {}\n");
-    agent.writeFile("archive.zip", QByteArray(40000, 'z'));
-    agent.writeFile("readings.csv", "a,b\n");
-    open();
-    clickTile(2);
-    clickTile(3, Qt::ControlModifier);
-    saveScreenshot(*view, "browser_grid", {900, 560});
-    appState.setViewMode(app::ViewMode::list);
-    QCoreApplication::processEvents();
-    saveScreenshot(*view, "browser_list", {900, 560});
-}
-
 TEST_F(BrowserTest, UploadShowsProgressAndCancels) {
     QTemporaryDir local;
     const QString big = local.filePath("disk-backup.img");

@@ -1,15 +1,12 @@
 // The icon table resolves every symbol the views use to a drawable icon in any installed theme,
 // and the shared fonts and animation curve behave as the views rely on.
 
-#include <QDir>
 #include <QFontInfo>
 #include <QIcon>
 #include <QImage>
-#include <QPainter>
 
 #include <gtest/gtest.h>
 
-#include "screenshot.h"
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 
@@ -92,27 +89,6 @@ TEST(IconTable, TintPaintsTheGlyphInTheGivenColour) {
         }
     }
     EXPECT_GT(opaque, 24);
-}
-
-// A sheet of every icon, for looking at.
-TEST(IconTable, ContactSheet) {
-    const auto entries = icons::table();
-    const int columns = 5;
-    const int rows = static_cast<int>((entries.size() + columns - 1) / columns);
-    QImage sheet(columns * 200, rows * 40, QImage::Format_ARGB32_Premultiplied);
-    sheet.fill(Qt::white);
-    QPainter painter(&sheet);
-    painter.setFont(theme::caption());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const int x = static_cast<int>(i % columns) * 200;
-        const int y = static_cast<int>(i / columns) * 40;
-        const QString symbol = QLatin1String(entries[i].symbol);
-        painter.drawPixmap(x + 8, y + 8, icons::icon(symbol).pixmap(24, 24));
-        painter.drawText(QRect(x + 40, y, 160, 40), Qt::AlignVCenter | Qt::TextWordWrap, symbol);
-    }
-    painter.end();
-    QDir().mkpath(test::screenshotDirectory());
-    EXPECT_TRUE(sheet.save(test::screenshotDirectory() + QStringLiteral("/icons.png")));
 }
 
 TEST(Theme, MonoIsFixedPitchAtThirteenPixels) {

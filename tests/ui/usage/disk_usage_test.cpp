@@ -155,37 +155,6 @@ TEST(DiskUsageView, CloseButtonAsksToDismiss) {
     EXPECT_EQ(dismiss.count(), 1);
 }
 
-TEST(DiskUsageView, Screenshot) {
-    const QVariantList entries = {
-        entry("usr", qlonglong(1'612'000'000), true),
-        entry("var", qlonglong(402'000'000), true),
-        entry("home", qlonglong(233'500'000), true),
-        entry("lib", qlonglong(187'000'000), true),
-        entry("big-file.bin", qlonglong(200'000'000), false),
-        entry("boot", qlonglong(61'000'000), true),
-        entry("etc", qlonglong(5'400'000), true),
-        entry("a-rather-long-file-name-that-does-not-fit-in-the-row-at-all.tar.gz",
-              qlonglong(1'234), false),
-        entry("README.md", qlonglong(2'048), false),
-        entry("backup.tar.gz", qlonglong(48'000'000), false),
-        entry("photo.jpg", qlonglong(3'100'000), false),
-        entry("opt", 0, true),
-    };
-    DiskUsageView view;
-    view.setData(DiskUsageData::fromGuest(
-        QStringLiteral("rootfs"), partition(qlonglong(7'800'000'000), qlonglong(1'200'000'000)),
-        entries));
-    test::saveScreenshot(view, QStringLiteral("disk_usage"));
-    EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemOrange());
-}
-
-TEST(DiskUsageLoadingView, ShowsTheLoadingText) {
-    DiskUsageLoadingView view;
-    EXPECT_EQ(view.text(), QStringLiteral("Loading disk usage…"));
-    const QImage image = test::saveScreenshot(view, QStringLiteral("disk_usage_loading"));
-    EXPECT_EQ(image.size(), DiskUsageView::kSheetSize);
-}
-
 // The same sheet under a dark palette: labels and the sunken track must stay legible.
 TEST(DiskUsageView, DarkPaletteScreenshot) {
     const QPalette saved = QApplication::palette();
