@@ -83,6 +83,7 @@ void buildMachine() {
     fuzz::writeFile(
         scratch + "/mountinfo",
         "22 1 0:21 / / rw - overlay overlay rw\n40 22 8:33 / /media/c rw - ext4 x rw\n");
+    fuzz::writeFile(scratch + "/swaps", "Filename\tType\tSize\tUsed\tPriority\n");
     fs::create_symlink(scratch + "/dev/sdb", scratch + "/dev/vdb");
 }
 
@@ -99,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.sysRoot = scratch + "/sys";
     config.devRoot = scratch + "/dev";
     config.mountInfo = scratch + "/mountinfo";
+    config.swaps = scratch + "/swaps";
     config.allowRegularFiles = true;
     const helper::RequestHandler handler(helper::DiskAccess(config),
                                          helper::PeerAuthorizer("plugdev"));
