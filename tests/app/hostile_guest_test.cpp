@@ -78,6 +78,11 @@ QCoro::Task<void> finish(QCoro::Task<void> task, bool* done) {
     *done = true;
 }
 
+// A transfer as a step: its report is not judged against a lying guest.
+QCoro::Task<void> ignoringReport(QCoro::Task<app::TransferReport> transfer) {
+    co_await std::move(transfer);
+}
+
 class HostileGuest {
 public:
     explicit HostileGuest(std::uint64_t seed) : seed(seed), user(seed * 7919 + 17) {
@@ -171,7 +176,7 @@ private:
                 for (int i = below(3) + 1; i > 0; --i)
                     items << someItem();
                 what = "export " + std::to_string(items.size()) + " items";
-                task = browser.exportItems(items, exportFolder());
+                task = ignoringReport(browser.exportItems(items, exportFolder()));
                 break;
             }
             case 4: {
@@ -179,7 +184,7 @@ private:
                 if (below(2))
                     sources << base.filePath("local/big.bin");
                 what = "upload";
-                task = browser.uploadFiles(sources);
+                task = ignoringReport(browser.uploadFiles(sources));
                 break;
             }
             case 5: {
