@@ -192,9 +192,14 @@ std::string confine(int argc, char** argv) {
             std::exit(1);
         }
         std::fprintf(stderr, "fuzz sandbox: running unconfined\n");
-        char scratch[] = "/tmp/quorvale-fuzz-XXXXXX";
+        static char scratch[] = "/tmp/quorvale-fuzz-XXXXXX";
         if (!::mkdtemp(scratch))
             std::exit(1);
+        // Nothing of the run stays on the real /tmp.
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(scratch, ignored);
+        });
         return scratch;
     }
 }
