@@ -4,6 +4,7 @@ SAMPLE_IMAGE := build/sample/sdcard.img
 
 FUZZ_SECONDS ?= 180
 HOSTILE_SEEDS ?= 200
+CRASH_RUNS ?= 300
 
 .PHONY: deps configure build test test-asan fuzz soak bench run sample-image clean
 
@@ -30,9 +31,15 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzzers.sh
 
-# Long runs of the randomised tests: the lying guest over HOSTILE_SEEDS seeds.
+# Long runs of the randomised and fault tests: the lying guest over HOSTILE_SEEDS seeds, every
+# generated damaged card walked read-only and writable, and CRASH_RUNS VM kills. Niced: they
+# share the machine.
 soak: build
-	QUORVALE_HOSTILE_SEEDS=$(HOSTILE_SEEDS) ctest --preset default -R 'HostileGuest' --timeout 36000
+	QUORVALE_HOSTILE_SEEDS=$(HOSTILE_SEEDS) nice -n 19 ctest --preset default -R 'HostileGuest' \
+	  --timeout 36000
+	QUORVALE_FAULT_CARDS=all nice -n 19 ./build/tests/fault/test_fault_cards \
+	  --gtest_filter='DamagedCardsTest.*'
+	QUORVALE_CRASH_RUNS=$(CRASH_RUNS) nice -n 19 ./build/tests/fault/test_fault_crash
 
 bench: build
 	@set -e; for b in $$(find build/bench -type f -executable -name 'bench_*' | sort); do \

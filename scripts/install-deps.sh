@@ -23,8 +23,9 @@ packages=(
   "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd lz4 binutils
   # the guest kernel built for the VM: its source and what building it needs
   "${kernel_build[@]}"
-  # disk images and their checks (the static e2fsck also goes into the VM image)
-  e2fsprogs e2fsck-static fdisk dosfstools util-linux
+  # disk images and their checks (the static e2fsck also goes into the VM image); the
+  # damaged-card generator; a real udev daemon for tests
+  e2fsprogs e2fsck-static fdisk dosfstools util-linux python3 udev
   # helper installation and privilege
   pkexec systemd passwd
   # user interface: headless display, fonts, icon themes
