@@ -6,10 +6,11 @@
 //   quorvale-fault-road [--ready-timeout S] walk IMAGE...
 //       For each card in turn, in one application: open, mount, list every folder and read
 //       every file (as the preview does), eject.
-//   quorvale-fault-road [--ready-timeout S] op IMAGE OPERATION ARGS...
+//   quorvale-fault-road [--ready-timeout S] [--linger MS] op IMAGE OPERATION ARGS...
 //       Mount, then one operation: upload LOCAL REMOTE | rename PATH NEW_NAME | delete PATH |
 //       duplicate PATH DEST | mkdir PATH. "done" is printed the moment the app has it
-//       acknowledged, before anything else (the crash harness kills the VM at any moment).
+//       acknowledged, before anything else (the crash harness kills the VM at any moment);
+//       the VM then runs on for MS milliseconds before the eject.
 //
 // Every step prints one tab-separated line on stdout: the step, its subject, "ok" or "error",
 // its duration in milliseconds and, for errors, the message the user is shown. Banners are
@@ -88,6 +89,8 @@ public:
     }
 
     std::chrono::milliseconds readyTimeout = 120s;
+    // How long the VM is left running after an operation, before the eject.
+    std::chrono::milliseconds linger = 0ms;
 
     // Opens the card and waits for its mount; returns the mounted partition, if any.
     QCoro::Task<std::optional<model::Partition>> mount(QString image,
@@ -287,6 +290,7 @@ QCoro::Task<void> operateOnCard(Road& road, QString image, QStringList args) {
     if (co_await road.mount(image, card)) {
         emitLine({QStringLiteral("ready")});
         co_await road.operate(args);
+        co_await QCoro::sleepFor(road.linger);
     }
     if (card)
         co_await road.eject(*card);
@@ -303,8 +307,13 @@ int main(int argc, char** argv) {
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QStringList args = application.arguments().mid(1);
     Road road;
-    if (args.size() >= 2 && args[0] == QLatin1String("--ready-timeout")) {
-        road.readyTimeout = std::chrono::seconds(args[1].toInt());
+    while (args.size() >= 2 && args[0].startsWith(QLatin1String("--"))) {
+        if (args[0] == QLatin1String("--ready-timeout"))
+            road.readyTimeout = std::chrono::seconds(args[1].toInt());
+        else if (args[0] == QLatin1String("--linger"))
+            road.linger = std::chrono::milliseconds(args[1].toInt());
+        else
+            break;
         args = args.mid(2);
     }
     road.devices->readyTimeout = road.readyTimeout;
@@ -314,7 +323,7 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, [&] { operateOnCard(road, args[1], args.mid(2)); });
     } else {
         std::fputs(
-            "usage: quorvale-fault-road [--ready-timeout S] walk IMAGE... | op IMAGE "
+            "usage: quorvale-fault-road [--ready-timeout S] [--linger MS] walk IMAGE... | op IMAGE "
             "OPERATION ARGS...\n",
             stderr);
         return 2;

@@ -184,6 +184,21 @@ QByteArray sha256(const QString& path) {
     return hash.result().toHex();
 }
 
+int shell(const QString& command, QString* output) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
+    const bool ended = process.waitForFinished(600000);
+    if (output)
+        *output = QString::fromUtf8(process.readAll()).trimmed();
+    if (!ended) {
+        process.kill();
+        process.waitForFinished(10000);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 bool isClearMessage(const QString& message) {
     static const QRegularExpression dump(
         QStringLiteral(R"([{}\[\]]|std::|\(null\)|^\s*$|^(error|unknown error|failed)\.?$)"),

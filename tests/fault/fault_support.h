@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -62,6 +63,10 @@ RoadRun runRoad(const QStringList& args, std::chrono::seconds limit, Access acce
                 const std::function<void(const RoadLine&, qint64 pid)>& onLine = {});
 
 QByteArray sha256(const QString& path);
+
+// Runs `command` with sh; its exit status (-1 when it did not end normally within ten minutes),
+// its merged output in `output`.
+int shell(const QString& command, QString* output = nullptr);
 
 // A message fit to show a person: one line of readable text, not empty, not a dump.
 bool isClearMessage(const QString& message);
