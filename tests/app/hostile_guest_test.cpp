@@ -90,7 +90,7 @@ public:
         writeFile(card("a.txt"), "alpha\n");
         writeFile(card("docs/report.txt"), QByteArray(5000, 'r'));
         writeFile(card("docs/deep/note.md"), "# note\n");
-        writeFile(card("photos/p.jpg"), QByteArray("\xff\xd8\xff\xe0 not really a jpeg", 24));
+        writeFile(card("photos/p.jpg"), QByteArray("\xff\xd8\xff\xe0 not really a jpeg"));
         writeFile(card("bin.dat"), QByteArray(70000, '\x01'));
         writeFile(base.filePath("decoy/outside.txt"), "outside: must never change\n");
         QDir().mkpath(exportFolder());
