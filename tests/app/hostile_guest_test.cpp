@@ -240,13 +240,17 @@ private:
         EXPECT_TRUE(outside.open(QIODevice::ReadOnly) &&
                     outside.readAll() == "outside: must never change\n");
         EXPECT_FALSE(QFileInfo(outside.fileName()).isSymLink());
-        for (const QFileInfo& entry : QDir(exportFolder())
-                                          .entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                         QDir::System | QDir::NoDotAndDotDot)) {
-            EXPECT_TRUE(entry.isFile() && !entry.isSymLink())
-                << "not a plain file: " << entry.fileName().toStdString();
+        // Folders come out whole and links as links (never followed): anything else, or a
+        // partial file, is a fault.
+        QDirIterator exported(exportFolder(),
+                              QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                              QDirIterator::Subdirectories);
+        while (exported.hasNext()) {
+            const QFileInfo entry(exported.next());
+            EXPECT_TRUE(entry.isSymLink() || entry.isFile() || entry.isDir())
+                << "not a file, folder or link: " << entry.filePath().toStdString();
             EXPECT_FALSE(entry.fileName().endsWith(".part"))
-                << "a partial file left: " << entry.fileName().toStdString();
+                << "a partial file left: " << entry.filePath().toStdString();
         }
         EXPECT_EQ(digestOf(base.filePath("local")), localDigest) << "an upload source changed";
     }
