@@ -69,8 +69,11 @@ struct Findings {
 };
 
 // Judges the lines the road printed for one card.
-void judge(const CardSpec& card, const QList<RoadLine>& lines, Findings& found) {
-    int banners = 0;
+void judge(const CardSpec& card, Access access, const QList<RoadLine>& lines, Findings& found) {
+    // Banners of the card's use, and those of its eject (the verdict on the filesystem).
+    QStringList banners;
+    QStringList ejectBanners;
+    bool ejecting = false;
     bool mounted = false;
     bool rootListed = false;
     std::optional<QString> rootFailure;
@@ -80,9 +83,17 @@ void judge(const CardSpec& card, const QList<RoadLine>& lines, Findings& found) 
         const bool failed = line.value(2) == QLatin1String("error");
         const qint64 ms = line.value(3).toLongLong();
         if (step == QLatin1String("banner")) {
-            ++banners;
+            // A read-only session tells the user so once; that is no failure.
+            const bool readOnlyNotice =
+                access == Access::readOnly && line.value(1).contains(QLatin1String("read-only"));
+            if (ejecting)
+                ejectBanners << line.value(1);
+            else if (!readOnlyNotice)
+                banners << line.value(1);
             if (!isClearMessage(line.value(1)))
                 found.problems << "unclear banner: " + line.value(1);
+        } else if (step == QLatin1String("ejecting")) {
+            ejecting = true;
         } else if (step == QLatin1String("vm")) {
             vmState = line.value(1);
         } else if (step == QLatin1String("hang")) {
@@ -127,8 +138,13 @@ void judge(const CardSpec& card, const QList<RoadLine>& lines, Findings& found) 
     if (vmState == QLatin1String("running") || vmState == QLatin1String("booting"))
         found.problems << "the VM still " + vmState + " after the eject";
     // One failure, one message: a card that cannot be listed does not pile banners up.
-    if (banners > 1)
-        found.problems << QStringLiteral("%1 banners").arg(banners);
+    if (banners.size() > 1)
+        found.problems
+            << QStringLiteral("%1 banners: %2").arg(banners.size()).arg(banners.join(" | "));
+    if (ejectBanners.size() > 1)
+        found.problems << QStringLiteral("%1 banners at the eject: %2")
+                              .arg(ejectBanners.size())
+                              .arg(ejectBanners.join(" | "));
     if (mounted && !rootListed && !rootFailure)
         found.problems << QStringLiteral("mounted, but / neither listed nor failed");
 }
@@ -172,7 +188,7 @@ std::map<QString, Findings> walkAll(const std::vector<CardSpec>& cards, Access a
                 Findings& found = findings[card.file];
                 found.crashed = run.crashed;
                 found.hung = run.hung || !run.crashed;
-                judge(card, lines, found);
+                judge(card, access, lines, found);
                 found.problems << (run.crashed ? "the host crashed: " : "the host hung: ") +
                                       run.errors.right(400);
                 next = i + 1;
@@ -182,7 +198,7 @@ std::map<QString, Findings> walkAll(const std::vector<CardSpec>& cards, Access a
                 next = i;
                 break;
             }
-            judge(card, lines, findings[card.file]);
+            judge(card, access, lines, findings[card.file]);
             next = i + 1;
         }
         if (std::any_of(run.lines.begin(), run.lines.end(),

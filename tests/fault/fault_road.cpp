@@ -14,7 +14,8 @@
 //
 // Every step prints one tab-separated line on stdout: the step, its subject, "ok" or "error",
 // its duration in milliseconds and, for errors, the message the user is shown. Banners are
-// printed as they appear ("banner\tTEXT"); "vm\tSTATE\tDESCRIPTION" ends each card.
+// printed as they appear ("banner\tTEXT"); "ejecting\tDISK" starts the eject and
+// "vm\tSTATE\tDESCRIPTION" ends each card.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -204,6 +205,7 @@ public:
         QElapsedTimer clock;
         clock.start();
         watchdog.arm(QStringLiteral("eject ") + card.bsdName, 180s);
+        emitLine({QStringLiteral("ejecting"), card.bsdName});
         co_await devices->ejectDevice(card);
         emitLine({QStringLiteral("eject"), card.bsdName, QStringLiteral("ok"),
                   QString::number(clock.elapsed())});
