@@ -25,6 +25,7 @@
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
+#include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/disk_event_source.h"
@@ -89,15 +90,15 @@ struct Card {
     std::unique_ptr<LoopDevice> loop = nullptr;
 };
 
-class CardsThroughHelperVMTest : public ::testing::Test {
+class CardsThroughHelperVMTest : public ::testing::Test, protected AppRoad {
 protected:
+    CardsThroughHelperVMTest() : AppRoad(Deferred{}) {}
     void SetUp() override {
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root for loop devices and device nodes";
         ensureApplication();
         if (!vmImageAvailable())
             GTEST_SKIP() << "no VM image in the build tree";
-        state.setScheduler([](auto, auto) {});
         fs::permissions(work.path().toStdString(), fs::perms(0755));
         for (const QString& name : {QStringLiteral("sdq"), QStringLiteral("sdr")}) {
             Card card{name, work.filePath(name + ".img"), ("the card " + name + "\n").toUtf8()};
@@ -131,19 +132,14 @@ protected:
         options.socketPath = QString::fromStdString(socket.string());
         options.replyTimeout = 60s;
         helperClient = std::make_unique<disk::PrivilegedHelperClient>(options);
-        helper = std::make_unique<HelperClientAccess>(*helperClient);
         disk::DiskPaths paths{QString::fromStdString(system.dev.string()),
                               QString::fromStdString(system.sys.string())};
-        devices = std::make_unique<DeviceListViewModel>(
-            *helper, vm, transport, &state,
-            std::make_unique<FakeTreeDiskSource>(paths, helperClient.get()));
-        devices->readyTimeout = 120s;
-        QObject::connect(devices.get(), &DeviceListViewModel::mountFinished,
-                         [this] { ++mountsFinished; });
+        useDisks(std::make_unique<FakeTreeDiskSource>(paths, helperClient.get()), *helperClient);
     }
+    // Before the helper and the loop devices go.
     void TearDown() override {
-        if (devices)
-            run(vmService.stopVM(), 60s);
+        run(vmService.stopVM(), 60s);
+        devices.reset();
     }
 
     static model::Device device(const Card& card) {
@@ -158,30 +154,8 @@ protected:
         device.partitions = {partition};
         return device;
     }
-    void select(const model::Partition& partition) {
-        const int before = mountsFinished;
-        state.setSelectedPartition(partition);
-        devices->mount(partition);
-        ASSERT_TRUE(
-            spinUntil([&] { return mountsFinished > before && !state.isBootingVM(); }, 240s));
-    }
-    void expectRunning() {
-        EXPECT_EQ(state.vmStatus(), VMStatus::running())
-            << state.vmStatus().description.toStdString() << " / "
-            << state.errorMessage().value_or("").toStdString();
-    }
-    QStringList list(const QString& partition) {
-        FileBrowserViewModel browser;
-        browser.fileOpService = devices->fileOpService();
-        browser.currentPartition = partition;
-        run(browser.navigateTo("/"), 60s);
-        EXPECT_FALSE(browser.error()) << browser.error().value_or("").toStdString();
-        QStringList names;
-        for (const auto& item : browser.files())
-            names << item.name;
-        names.sort();
-        return names;
-    }
+    void select(const model::Partition& partition) { ASSERT_TRUE(AppRoad::select(partition)); }
+    void expectRunning() { EXPECT_TRUE(running()); }
     // What the helper wrote to the disk's SCSI "delete" file: "1" once it ejected the disk.
     std::string detached(const QString& name) {
         std::string word;
@@ -202,14 +176,7 @@ protected:
     fs::path socket = work.filePath("helper.sock").toStdString();
     std::vector<Card> cards;
     std::unique_ptr<quorvale::test::DaemonProcess> daemon;
-    AppState state;
     std::unique_ptr<disk::PrivilegedHelperClient> helperClient;
-    std::unique_ptr<HelperClientAccess> helper;
-    guest::VMLifecycleService vmService;
-    VMServiceControl vm{vmService};
-    guest::VsockTransport transport;
-    std::unique_ptr<DeviceListViewModel> devices;
-    int mountsFinished = 0;
 };
 
 TEST_F(CardsThroughHelperVMTest, OneCardIsEjectedWhileTheOtherStillLists) {

@@ -18,6 +18,7 @@
 #include "app/device_list_view_model.h"
 #include "app/health_card.h"
 #include "app/service_adapters.h"
+#include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/partition_health.h"
@@ -60,43 +61,19 @@ bool debugfs(const QString& image, const QString& request) {
 }
 
 // The application's road on one disk image: open it, let the list mount it, and reach the guest.
-struct Road {
-    AppState state;
-    disk::PrivilegedHelperClient helperClient;
-    HelperClientAccess helper{helperClient};
-    guest::VMLifecycleService vmService;
-    VMServiceControl vm{vmService};
-    guest::VsockTransport transport;
-    DetectionDiskSource* disks = nullptr;
-    std::unique_ptr<DeviceListViewModel> devices;
+struct Road : AppRoad {
     fileops::PartitionControl control{transport};
     std::optional<model::Device> card;
-    int mountFinishes = 0;
-
-    Road() {
-        state.setScheduler([](auto, auto) {});
-        auto source = std::make_unique<DetectionDiskSource>(&helperClient);
-        disks = source.get();
-        devices =
-            std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(source));
-        devices->readyTimeout = 120s;
-        QObject::connect(devices.get(), &DeviceListViewModel::mountFinished,
-                         [this] { ++mountFinishes; });
-    }
-    ~Road() { run(vmService.stopVM(), 60s); }
 
     // Opens the image: the list reads its health and mounts its ext4 partition.
     bool open(const QString& image) {
-        run([&]() -> QCoro::Task<void> { card = co_await disks->service().openImage(image); }());
+        card = AppRoad::open(image);
         return card.has_value();
     }
     // Waits for the `count`th mount to end with the guest running.
-    bool waitForMount(int count) {
-        return spinUntil([&] { return mountFinishes >= count; }, 180s) &&
-               state.vmStatus() == guest::VMStatus::running();
-    }
+    bool waitForMount(int count) { return waitForMounts(count, 180s) && running(); }
     bool boot(const QString& image) { return open(image) && waitForMount(1); }
-    QString partition() const { return state.selectedPartition()->bsdName; }
+    QString partition() const { return selectedPartition(); }
     fileops::FileOperationService& files() { return *devices->fileOpService(); }
     void unmountAndStop() {
         run(files().sync(), 30s);
@@ -140,7 +117,7 @@ TEST(HealthVMTest, ADirtyJournalIsReplayedOnlyWhenChosenAndReadOnlyWritesNothing
         // The application asks before booting anything; "Open Read-Only" mounts with noload.
         Road road;
         ASSERT_TRUE(road.open(image));
-        ASSERT_TRUE(spinUntil([&] { return road.mountFinishes > 0; }, 30s));
+        ASSERT_TRUE(spinUntil([&] { return road.mountsFinished > 0; }, 30s));
         const auto alert = road.state.activeAlert();
         ASSERT_TRUE(alert);
         EXPECT_EQ(alert->kind, AppAlert::Kind::journalRecovery);

@@ -16,6 +16,7 @@
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
+#include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/privileged_helper_client.h"
@@ -82,71 +83,25 @@ struct Tree {
     }
 };
 
-class TwoCardsVMTest : public ::testing::Test {
+class TwoCardsVMTest : public ::testing::Test, protected AppRoad {
 protected:
     void SetUp() override {
         ensureApplication();
         if (!vmImageAvailable())
             GTEST_SKIP() << "no VM image in the build tree";
-        state.setScheduler([](auto, auto) {});
-        auto source = std::make_unique<DetectionDiskSource>(&helperClient);
-        disks = source.get();
-        devices =
-            std::make_unique<DeviceListViewModel>(helper, vm, transport, &state, std::move(source));
-        // Software emulation boots slowly on a shared machine: a longer probe deadline.
-        devices->readyTimeout = 120s;
-        QObject::connect(devices.get(), &DeviceListViewModel::mountFinished,
-                         [this] { ++mountsFinished; });
     }
-    void TearDown() override {
-        if (devices)
-            run(vmService.stopVM(), 60s);
-    }
+    // Before the images go with `work`.
+    void TearDown() override { run(vmService.stopVM(), 60s); }
 
     model::Device open(const QString& image) {
-        std::optional<model::Device> device;
-        run([&]() -> QCoro::Task<void> { device = co_await disks->service().openImage(image); }());
+        const auto device = AppRoad::open(image);
         EXPECT_TRUE(device);
         return device.value_or(model::Device{});
     }
-    // Selects and mounts the partition as the sidebar does; waits for the mount to end.
-    void select(const model::Partition& partition) {
-        const int before = mountsFinished;
-        state.setSelectedPartition(partition);
-        devices->mount(partition);
-        // A mount it replaced may finish first; this one ends the boot state.
-        ASSERT_TRUE(
-            spinUntil([&] { return mountsFinished > before && !state.isBootingVM(); }, 240s));
-    }
-    void expectRunning() {
-        EXPECT_EQ(state.vmStatus(), VMStatus::running())
-            << state.vmStatus().description.toStdString() << " / "
-            << state.errorMessage().value_or("").toStdString();
-        EXPECT_FALSE(state.isBootingVM());
-    }
-    QStringList list(const QString& partition, const QString& path = "/") {
-        FileBrowserViewModel browser;
-        browser.fileOpService = devices->fileOpService();
-        browser.currentPartition = partition;
-        run(browser.navigateTo(path), 60s);
-        EXPECT_FALSE(browser.error()) << browser.error().value_or("").toStdString();
-        QStringList names;
-        for (const auto& item : browser.files())
-            names << item.name;
-        names.sort();
-        return names;
-    }
+    void select(const model::Partition& partition) { ASSERT_TRUE(AppRoad::select(partition)); }
+    void expectRunning() { EXPECT_TRUE(running()); }
 
     QTemporaryDir work;
-    AppState state;
-    disk::PrivilegedHelperClient helperClient;
-    HelperClientAccess helper{helperClient};
-    guest::VMLifecycleService vmService;
-    VMServiceControl vm{vmService};
-    guest::VsockTransport transport;
-    DetectionDiskSource* disks = nullptr;
-    std::unique_ptr<DeviceListViewModel> devices;
-    int mountsFinished = 0;
 };
 
 TEST_F(TwoCardsVMTest, EachCardGetsItsOwnWritesAndOneEjectLeavesTheOther) {
