@@ -22,6 +22,7 @@
 #include <stop_token>
 
 #include "app/browser_paths.h"
+#include "app/entry_placement.h"
 #include "app/file_sorting.h"
 #include "app/navigation_history.h"
 #include "app/selection_rules.h"
@@ -100,6 +101,20 @@ public:
     // Writes local files and folders into the current directory (taken names as for export),
     // then reloads.
     QCoro::Task<TransferReport> uploadFiles(QStringList localPaths);
+    // Ctrl+X and Ctrl+C: the selected entries wait for a paste, tagged with their partition.
+    void cutSelection();
+    void copySelection();
+    const std::optional<EntryClipboard>& clipboard() const { return clipboard_; }
+    // Places the clipboard's entries into `folder`: a cut moves them (and is used up), a copy
+    // duplicates them. Entries of another partition are copied, never moved.
+    QCoro::Task<PlacementReport> paste(QString folder);
+    // Moves or copies `items` of `fromPartition` into `folder` of this partition, then reloads.
+    // A folder never goes into itself (PlacementRefused, before anything is sent). A taken name
+    // goes to `conflictQuestion` (a copy into its own folder keeps both at once); a replacement
+    // is whole under a free name before the old entry is deleted, and a folder is never
+    // replaced.
+    QCoro::Task<PlacementReport> placeItems(QList<model::FileItem> items, QString fromPartition,
+                                            QString folder, Placement kind);
     // Stops the running export or upload after its current chunk.
     void cancelTransfer();
     // The guest is gone (the VM failed): the listing empties and `reason` is its error.
@@ -146,6 +161,7 @@ Q_SIGNALS:
     void sortAscendingChanged();
     void transferChanged();
     void historyChanged();
+    void clipboardChanged();
 
 private:
     QCoro::Task<void> filterAndSortAsync();
@@ -159,6 +175,7 @@ private:
     void setTransferProgress(std::uint64_t done, const QString& file);
     void setTreeProgress(const fileops::TreeProgress& progress);
     void endTransfer(const std::stop_token& stop);
+    void setClipboard(bool cut);
 
     QList<model::FileItem> files_;
     QString currentPath_ = QStringLiteral("/");
@@ -177,6 +194,7 @@ private:
     std::uint64_t bytesDone = 0;
     std::uint64_t bytesTotal = 0;
     QString currentFile;
+    std::optional<EntryClipboard> clipboard_;
 };
 
 }  // namespace quorvale::app

@@ -1,6 +1,8 @@
 // The whole road with the real VM: a partitioned disk image with an ext4 partition is opened,
 // reported, its partition auto-selected and mounted (QEMU boots, the probe passes), "/" is
-// listed, a file is uploaded and exported, the card is ejected, and the image is clean.
+// listed, a file is uploaded and exported, entries are moved and copied inside the card (a
+// folder across the tree, never into its own subfolder), the card is ejected, and the image is
+// clean.
 
 #include <QDir>
 #include <QFile>
@@ -37,7 +39,9 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
 
     QTemporaryDir work;
     QDir().mkpath(work.filePath("tree/docs"));
+    QDir().mkpath(work.filePath("tree/archive"));
     writeFile(work.filePath("tree/hello.txt"), "hello from the card\n");
+    writeFile(work.filePath("tree/photos/2020/a.jpg"), "jpeg");
     const QString image = work.filePath("card.img");
     ASSERT_TRUE(makeDiskImage(work.filePath("tree"), image, work.path()));
 
@@ -81,6 +85,31 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
     EXPECT_EQ(exported.readAll(), payload);
 
+    // A folder moved across the tree; then refused into its own subfolder; a copy beside.
+    const auto itemAt = [&](const QString& name) {
+        for (const auto& item : browser.files())
+            if (item.name == name)
+                return item;
+        return model::FileItem{};
+    };
+    const QString partition = *browser.currentPartition;
+    run(browser.navigateTo("/"));
+    const model::FileItem photos = itemAt("photos");
+    ASSERT_TRUE(photos.isDirectory);
+    const QString archive = "/archive", child = "/archive/photos/2020", root = "/";
+    const PlacementReport moved =
+        run(browser.placeItems(QList{photos}, partition, archive, Placement::move));
+    EXPECT_EQ(moved.paths, QStringList{"/archive/photos"});
+    run(browser.navigateTo("/archive"));
+    const model::FileItem movedPhotos = itemAt("photos");
+    EXPECT_THROW(run(browser.placeItems(QList{movedPhotos}, partition, child, Placement::move)),
+                 PlacementRefused);
+    run(browser.navigateTo("/"));
+    browser.setSelectedFiles({"/hello.txt"});
+    browser.copySelection();
+    const PlacementReport copied = run(browser.paste(root));
+    EXPECT_EQ(copied.paths, QStringList{"/hello 2.txt"});
+
     run(devices.ejectDevice(*card), 60s);
     EXPECT_EQ(state.vmStatus(), guest::VMStatus::stopped());
     EXPECT_TRUE(spinUntil([&] { return devices.devices().isEmpty(); }, 10s));
@@ -92,6 +121,12 @@ TEST(AppVMTest, MountBrowseTransferEjectAndTheImageStaysClean) {
     auto [cat, catOut] = runTool("debugfs", {"-R", "cat /upload.bin", part});
     EXPECT_EQ(cat, 0);
     EXPECT_TRUE(catOut.contains(payload.left(1000)));
+    auto [moves, movesOut] = runTool("debugfs", {"-R", "cat /archive/photos/2020/a.jpg", part});
+    EXPECT_TRUE(movesOut.contains("jpeg")) << movesOut.toStdString();
+    auto [copy, copyOut] = runTool("debugfs", {"-R", "cat \"/hello 2.txt\"", part});
+    EXPECT_TRUE(copyOut.contains("hello from the card\n")) << copyOut.toStdString();
+    auto [gone, goneOut] = runTool("debugfs", {"-R", "ls /photos", part});
+    EXPECT_FALSE(goneOut.contains("2020")) << goneOut.toStdString();
 }
 
 // The image file changes under the running VM: shortened, then deleted. The first refuses

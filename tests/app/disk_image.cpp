@@ -19,6 +19,7 @@ bool vmImageAvailable() {
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(bytes);
@@ -103,9 +104,9 @@ CliResult cli(const QStringList& args) {
     process.waitForStarted(10000);
     process.closeWriteChannel();
     process.waitForFinished(300000);
+    const QByteArray out = process.readAllStandardOutput();
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+            QString::fromUtf8(out), QString::fromUtf8(process.readAllStandardError()), out};
 }
 
 }  // namespace quorvale::testing

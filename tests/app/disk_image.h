@@ -12,6 +12,7 @@ namespace quorvale::testing {
 
 // Whether the build tree holds the VM kernel and initramfs.
 bool vmImageAvailable();
+// Writes a file, making its folders first.
 void writeFile(const QString& path, const QByteArray& bytes);
 // Runs a program; its exit status (-1 when it did not run) and its output.
 std::pair<int, QByteArray> runTool(const QString& program, const QStringList& args,
@@ -29,6 +30,7 @@ struct CliResult {
     int status = -1;  // -1 when it did not exit normally
     QString out;
     QString err;
+    QByteArray bytes;  // stdout as written
 };
 // Runs the built quorvale-cli with `args`, stdin closed.
 CliResult cli(const QStringList& args);

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QMenu>
 #include <QTimer>
 
 #include "app/app_settings.h"
@@ -67,8 +68,10 @@ int main(int argc, char** argv) {
                            std::make_unique<app::DetectionDiskSource>(&helperClient),
                            helperClient.options().helperPath});
     window.setDetailWidgetFactory(
-        [](app::AppState& state, guest::VsockTransport& link) -> QWidget* {
-            return new ui::FileBrowserView(state, link);
+        [&window](app::AppState& state, guest::VsockTransport& link) -> QWidget* {
+            auto* browser = new ui::FileBrowserView(state, link);
+            window.menus().edit->addActions(browser->editActions());
+            return browser;
         });
     window.sheets()->setDeleteSheetFactory(ui::DeleteConfirmationSheet::presenterFactory(appState));
     window.show();

@@ -35,6 +35,7 @@ void BreadcrumbBar::setComponents(const QList<app::PathComponent>& components) {
         auto* button =
             new QPushButton(i == 0 ? QStringLiteral("Root") : model::readableName(crumb.name));
         button->setObjectName(QStringLiteral("crumb"));
+        button->setProperty("path", crumb.path);  // where entries dropped on it go
         button->setFlat(true);
         button->setCursor(Qt::PointingHandCursor);
         button->setFont(theme::captionMedium());

@@ -1,7 +1,8 @@
 #pragma once
 // BreadcrumbBar: the crumbs of the current path ("Root" first) separated by 10-point chevrons;
 // the last crumb in accent, the others in textSecondary, an accent tint under the pointer.
-// Choosing a crumb emits navigate with its path.
+// Choosing a crumb emits navigate with its path; each crumb carries its path as the "path"
+// property (entries dropped on it go there).
 
 #include <QWidget>
 

@@ -1,5 +1,5 @@
 // FileBrowserView's menus, shortcuts and flows: rename, export, upload, drops, drags out,
-// new folder, duplicate, copy path and the delete request.
+// cut, copy and paste, new folder, duplicate, copy path and the delete request.
 
 #include <QAction>
 #include <QApplication>
@@ -13,11 +13,16 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QStackedWidget>
 #include <QUrl>
+
+#include <qcoro/qcorotask.h>
 
 #include "app/browser_paths.h"
 #include "fileops/file_operation_service.h"
+#include "ui/browser/breadcrumb_bar.h"
 #include "ui/browser/completion_notice.h"
+#include "ui/browser/entry_drag.h"
 #include "ui/browser/file_browser_view.h"
 #include "ui/browser/file_item_model.h"
 #include "ui/browser/file_list_view.h"
@@ -31,6 +36,13 @@ QAction* addItem(QMenu* menu, const QString& text, QObject* context, Slot slot) 
     QAction* action = menu->addAction(text);
     QObject::connect(action, &QAction::triggered, context, slot);
     return action;
+}
+
+QSet<QString> idsOf(const QList<model::FileItem>& items) {
+    QSet<QString> ids;
+    for (const model::FileItem& item : items)
+        ids.insert(item.id);
+    return ids;
 }
 
 }  // namespace
@@ -55,12 +67,16 @@ QMenu* FileBrowserView::browserMenu() {
     menu->addSeparator();
     menu->addAction(newFolderAction);
     menu->addAction(uploadAction);
+    menu->addAction(uploadFolderAction);
+    menu->addAction(pasteAction);
     selectAllAction->setText(allVisibleSelected() ? QStringLiteral("Deselect All")
                                                   : QStringLiteral("Select All"));
     menu->addAction(selectAllAction);
     const QList<model::FileItem> selected = browserVM->selectedItems();
     if (!selected.isEmpty()) {
         menu->addSeparator();
+        menu->addAction(cutAction);
+        menu->addAction(copyAction);
         addItem(menu, QStringLiteral("Copy Path"), this, [this, selected] { copyPaths(selected); });
         addItem(menu, QStringLiteral("Export to Computer…"), this,
                 [this, selected] { beginExport(selected); });
@@ -105,6 +121,18 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
             duplicate(item);
         })->setEnabled(changesAllowed());
     }
+    addItem(menu, QStringLiteral("Cut"), this, [this, targets] {
+        browserVM->setSelectedFiles(idsOf(targets));
+        cutSelection();
+    })->setEnabled(changesAllowed());
+    addItem(menu, QStringLiteral("Copy"), this, [this, targets] {
+        browserVM->setSelectedFiles(idsOf(targets));
+        copySelection();
+    });
+    if (item.isDirectory && !item.isSymlink && browserVM->clipboard())
+        addItem(menu, QStringLiteral("Paste Into Folder"), this, [this, path = item.path] {
+            paste(path);
+        })->setEnabled(changesAllowed());
     addItem(menu, QStringLiteral("Copy Path"), this, [this, targets] { copyPaths(targets); });
     if (!item.isDirectory || targets.size() >= 2)
         addItem(menu, QStringLiteral("Export to Computer…"), this,
@@ -224,6 +252,21 @@ void FileBrowserView::beginUpload() {
     dialog->open();
 }
 
+void FileBrowserView::beginFolderUpload() {
+    auto* dialog = new QFileDialog(this, QStringLiteral("Choose a folder to upload to the %1")
+                                             .arg(app::mediumNoun(appState.selectedPartition())));
+    dialog->setObjectName(QStringLiteral("uploadFolderDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Upload"));
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& folder) {
+        if (!folder.isEmpty())
+            upload({folder});
+    });
+    dialog->open();
+}
+
 QCoro::Task<void> FileBrowserView::upload(QStringList paths) {
     if (paths.isEmpty())
         co_return;
@@ -288,17 +331,165 @@ QCoro::Task<void> FileBrowserView::duplicate(model::FileItem item) {
     }
 }
 
+QList<QAction*> FileBrowserView::editActions() const {
+    return {cutAction, copyAction, pasteAction, uploadAction, uploadFolderAction};
+}
+
+void FileBrowserView::updatePaste() {
+    const auto& clip = browserVM->clipboard();
+    const qsizetype count = clip ? clip->items.size() : 0;
+    pasteAction->setText(count >= 2 ? QStringLiteral("Paste %1 Items").arg(count)
+                                    : QStringLiteral("Paste"));
+    pasteAction->setEnabled(count > 0 && changesAllowed());
+}
+
+void FileBrowserView::cutSelection() {
+    if (changesAllowed())
+        browserVM->cutSelection();
+}
+
+void FileBrowserView::copySelection() {
+    browserVM->copySelection();
+}
+
+QCoro::Task<void> FileBrowserView::paste(QString folder) {
+    const auto clip = browserVM->clipboard();
+    if (!clip || !changesAllowed())
+        co_return;
+    // Through the model's paste: a cut is used up once its entries have moved.
+    co_await showPlacement(browserVM->paste(folder),
+                           clip->cut ? app::Placement::move : app::Placement::copy);
+}
+
+QCoro::Task<void> FileBrowserView::place(QList<model::FileItem> targets, QString fromPartition,
+                                         QString folder, app::Placement kind) {
+    co_await showPlacement(browserVM->placeItems(targets, fromPartition, folder, kind), kind);
+}
+
+QCoro::Task<void> FileBrowserView::showPlacement(QCoro::Task<app::PlacementReport> placing,
+                                                 app::Placement kind) {
+    QPointer<FileBrowserView> self(this);
+    std::optional<app::PlacementReport> report;
+    try {
+        report = co_await std::move(placing);
+    } catch (const app::PlacementRefused& refusal) {
+        if (self)
+            appState.setActiveAlert(app::AppAlert::error(QString::fromUtf8(refusal.what())));
+        co_return;
+    } catch (const std::exception& error) {
+        if (self)
+            showFailure(kind == app::Placement::move ? QStringLiteral("Move failed: ")
+                                                     : QStringLiteral("Copy failed: "),
+                        error);
+        co_return;
+    }
+    if (self && report)
+        doneNotice->present(report->text());
+}
+
+QMimeData* FileBrowserView::dragData(const QList<model::FileItem>& targets) {
+    QPointer<FileBrowserView> self(this);
+    // Other applications get the files only when they ask, once the entries are dropped.
+    return new EntryDragData(browserVM->currentPartition.value_or(QString()), targets,
+                             [self, targets]() -> QList<QUrl> {
+                                 if (!self)
+                                     return {};
+                                 const auto urls = QCoro::waitFor(self->exportForDrag(targets));
+                                 return urls.value_or(QList<QUrl>{});
+                             });
+}
+
+std::optional<QString> FileBrowserView::dropFolderAt(const QPoint& position) const {
+    QWidget* under = childAt(position);
+    if (under && under->objectName() == QLatin1String("crumb") &&
+        under->property("path").isValid() && crumbs->isAncestorOf(under))
+        return under->property("path").toString();
+    const bool list = contentStack->currentWidget() == listView;
+    const QAbstractItemView* view = list ? static_cast<const QAbstractItemView*>(listView)
+                                         : static_cast<const QAbstractItemView*>(gridView);
+    if (contentStack->currentWidget() != view)
+        return std::nullopt;
+    const QPoint local = view->viewport()->mapFrom(this, position);
+    if (!view->viewport()->rect().contains(local))
+        return std::nullopt;
+    const QModelIndex index = view->indexAt(local);
+    if (index.isValid()) {
+        const model::FileItem item = items->item(index.row());
+        if (item.isDirectory && !item.isSymlink)
+            return item.path;
+    }
+    return browserVM->currentPath();
+}
+
+namespace {
+
+// Entries of this browser dragged over it, if so.
+const EntryDragData* entryDrag(const QMimeData* data) {
+    return qobject_cast<const EntryDragData*>(data);
+}
+
+// Whether a drag of `drag` may end in `folder`: not onto one of the entries dragged, and not
+// into the folder they are all in already.
+bool acceptsEntries(const EntryDragData& drag, const QString& folder,
+                    const std::optional<QString>& partition) {
+    if (drag.partition() != partition)
+        return true;
+    bool allThere = true;
+    for (const model::FileItem& item : drag.items()) {
+        if (item.path == folder)
+            return false;
+        allThere = allThere && app::parentPath(item.path) == folder;
+    }
+    return !allThere;
+}
+
+}  // namespace
+
 void FileBrowserView::dragEnterEvent(QDragEnterEvent* event) {
+    if (entryDrag(event->mimeData()) && changesAllowed()) {
+        // Decided over each folder as the drag moves.
+        event->acceptProposedAction();
+        return;
+    }
     if (event->mimeData()->hasUrls() && event->source() == nullptr && changesAllowed())
         event->acceptProposedAction();
 }
 
 void FileBrowserView::dragMoveEvent(QDragMoveEvent* event) {
+    if (const EntryDragData* drag = entryDrag(event->mimeData())) {
+        const auto folder = dropFolderAt(event->position().toPoint());
+        if (folder && changesAllowed() &&
+            acceptsEntries(*drag, *folder, browserVM->currentPartition)) {
+            event->setDropAction(event->modifiers().testFlag(Qt::ControlModifier) ? Qt::CopyAction
+                                                                                  : Qt::MoveAction);
+            event->accept();
+        } else {
+            event->ignore();
+        }
+        return;
+    }
     if (event->mimeData()->hasUrls() && event->source() == nullptr && changesAllowed())
         event->acceptProposedAction();
 }
 
 void FileBrowserView::dropEvent(QDropEvent* event) {
+    if (const EntryDragData* drag = entryDrag(event->mimeData())) {
+        const auto folder = dropFolderAt(event->position().toPoint());
+        if (!folder || !changesAllowed() ||
+            !acceptsEntries(*drag, *folder, browserVM->currentPartition))
+            return;
+        // Ctrl copies; otherwise the entries move (between partitions they are copied).
+        const bool copying = event->modifiers().testFlag(Qt::ControlModifier);
+        event->setDropAction(copying ? Qt::CopyAction : Qt::MoveAction);
+        event->accept();
+        QMetaObject::invokeMethod(
+            this,
+            [this, targets = drag->items(), from = drag->partition(), to = *folder, copying] {
+                place(targets, from, to, copying ? app::Placement::copy : app::Placement::move);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     QStringList paths;
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile())
@@ -312,9 +503,14 @@ void FileBrowserView::dropEvent(QDropEvent* event) {
 }
 
 QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag() {
+    co_return co_await exportForDrag(browserVM->selectedItems());
+}
+
+QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportForDrag(
+    QList<model::FileItem> targets) {
     QList<model::FileItem> files;
     // Folders go whole; a link would hand out a link to nothing outside the card.
-    for (const model::FileItem& item : browserVM->selectedItems())
+    for (const model::FileItem& item : targets)
         if (!item.isSymlink)
             files << item;
     if (files.isEmpty() || browserVM->isTransferring())
@@ -323,31 +519,31 @@ QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag(
     dragFolder = std::make_unique<QTemporaryDir>();
     const QString folder = dragFolder->path();
     QStringList exported;
+    setExporting(true);
     try {
         exported = (co_await browserVM->exportItems(files, folder)).written;
     } catch (const std::exception& error) {
-        if (self)
+        if (self) {
+            setExporting(false);
             showFailure(QStringLiteral("Export failed: "), error);
+        }
         co_return std::nullopt;
     }
+    if (self)
+        setExporting(false);
     QList<QUrl> urls;
     for (const QString& path : exported)
         urls << QUrl::fromLocalFile(path);
     co_return urls;
 }
 
-QCoro::Task<void> FileBrowserView::dragOut() {
-    // The files are exported first; the drag then hands out their URLs, if the button is
-    // still held.
-    QPointer<FileBrowserView> self(this);
-    const std::optional<QList<QUrl>> urls = co_await exportSelectionForDrag();
-    if (!urls || !self || !(QGuiApplication::mouseButtons() & Qt::LeftButton))
-        co_return;
-    auto* data = new QMimeData;
-    data->setUrls(*urls);
+void FileBrowserView::dragOut() {
+    const QList<model::FileItem> selected = browserVM->selectedItems();
+    if (selected.isEmpty())
+        return;
     auto* drag = new QDrag(this);
-    drag->setMimeData(data);
-    drag->exec(Qt::CopyAction);
+    drag->setMimeData(dragData(selected));
+    drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction);
 }
 
 }  // namespace quorvale::ui

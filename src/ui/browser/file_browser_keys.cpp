@@ -1,6 +1,7 @@
 // FileBrowserView's shortcuts, navigation buttons and selection gestures: Back, Forward and Up
 // (buttons, Alt+Left, Alt+Right, Backspace, Alt+Up, Ctrl+Up), F2, Ctrl+F, Escape, Delete and
-// the commands of the context menus; clicks and arrow keys on entries; Enter and double clicks.
+// the commands of the context menus (Cut, Copy and Paste among them); clicks and arrow keys on
+// entries; Enter and double clicks.
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -38,6 +39,14 @@ void FileBrowserView::createActions() {
             [this] { newFolder(); });
     uploadAction = add(QStringLiteral("Upload Files…"),
                        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U)}, [this] { beginUpload(); });
+    uploadFolderAction = add(QStringLiteral("Upload Folder…"), {}, [this] { beginFolderUpload(); });
+    cutAction = add(QStringLiteral("Cut"), {QKeySequence::Cut}, [this] { cutSelection(); });
+    copyAction = add(QStringLiteral("Copy"), {QKeySequence::Copy}, [this] { copySelection(); });
+    pasteAction = add(QStringLiteral("Paste"), {QKeySequence::Paste},
+                      [this] { paste(browserVM->currentPath()); });
+    connect(browserVM, &app::FileBrowserViewModel::clipboardChanged, this,
+            &FileBrowserView::updatePaste);
+    updatePaste();
     selectAllAction = add(QStringLiteral("Select All"), {QKeySequence(Qt::CTRL | Qt::Key_A)},
                           [this] { toggleSelectAll(); });
     refreshAction = add(QStringLiteral("Refresh"), {QKeySequence(Qt::CTRL | Qt::Key_R)},

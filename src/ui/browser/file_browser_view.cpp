@@ -346,8 +346,10 @@ void FileBrowserView::followRefusal() {
     const std::optional<QString> reason = appState.changesRefused();
     if (browserVM->fileOpService)
         browserVM->fileOpService->refuseChanges(reason);
-    for (QAction* action : {newFolderAction, uploadAction, deleteAction, renameAction})
+    for (QAction* action :
+         {newFolderAction, uploadAction, uploadFolderAction, deleteAction, renameAction, cutAction})
         action->setEnabled(!reason);
+    updatePaste();
     updateStatus();
 }
 

@@ -28,6 +28,7 @@ class QAction;
 class QFrame;
 class QLabel;
 class QMenu;
+class QMimeData;
 class QSplitter;
 class QStackedWidget;
 
@@ -104,10 +105,29 @@ public:
     QCoro::Task<void> duplicate(model::FileItem item);
     void copyPaths(const QList<model::FileItem>& items);
     void toggleSelectAll();
-    // What a drag out of the browser carries: the selected files (not folders or links),
-    // exported to a private folder that lasts until the next drag, as file URLs. Nothing when
-    // there is nothing to drag or the export failed (the failure is shown).
+    // What a drag out of the browser hands to other applications: the selected files and
+    // folders (not links), exported to a private folder that lasts until the next drag, as file
+    // URLs. Nothing when there is nothing to drag or the export failed (the failure is shown).
     QCoro::Task<std::optional<QList<QUrl>>> exportSelectionForDrag();
+    QCoro::Task<std::optional<QList<QUrl>>> exportForDrag(QList<model::FileItem> items);
+    // The data a drag of `items` carries (entry_drag.h).
+    QMimeData* dragData(const QList<model::FileItem>& items);
+    // The folder a drop at `position` (in this widget) goes into: a folder entry under it, a
+    // crumb of the breadcrumb, or the folder shown; nothing outside the listing.
+    std::optional<QString> dropFolderAt(const QPoint& position) const;
+
+    // Ctrl+X, Ctrl+C and Ctrl+V: the selection waits for a paste into the folder shown (or
+    // the folder entry a menu was opened on).
+    void cutSelection();
+    void copySelection();
+    QCoro::Task<void> paste(QString folder);
+    // Moves or copies entries into `folder` (a drop or a paste); a refusal or failure is shown.
+    QCoro::Task<void> place(QList<model::FileItem> items, QString fromPartition, QString folder,
+                            app::Placement kind);
+    // Upload Folder…: a folder of this computer, copied whole into the folder shown.
+    void beginFolderUpload();
+    // Cut, Copy, Paste, Upload Files… and Upload Folder…, for the window's Edit menu.
+    QList<QAction*> editActions() const;
     // Loads the listing of the selected partition through a new service (on appearance).
     QCoro::Task<void> connectPartition(bool navigateToRoot);
     // Opens the one selected entry (Enter): a folder is shown, a file opened (openFile).
@@ -145,7 +165,10 @@ private:
     void showEntryMenu(QAbstractItemView* view, const QPoint& position);
     void showFailure(const QString& prefix, const std::exception& error);
     bool allVisibleSelected() const;
-    QCoro::Task<void> dragOut();
+    void dragOut();
+    // Awaits a move or copy and shows how it ended: a notice, or the refusal or failure.
+    QCoro::Task<void> showPlacement(QCoro::Task<app::PlacementReport> placing, app::Placement kind);
+    void updatePaste();
     void setExporting(bool value);
     QWidget* makeNavigationButtons();
     void updateNavigation();
@@ -188,6 +211,10 @@ private:
     QAction* selectAllAction;
     QAction* refreshAction;
     QAction* deleteAction;
+    QAction* cutAction;
+    QAction* copyAction;
+    QAction* pasteAction;
+    QAction* uploadFolderAction;
     bool isExporting = false;
     bool isUploading = false;
     std::unique_ptr<QTemporaryDir> dragFolder;

@@ -23,6 +23,8 @@ AppMenus AppMenus::install(QMainWindow& window, app::AppState& appState) {
     menus.quit->setMenuRole(QAction::QuitRole);
     QObject::connect(menus.quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
+    menus.edit = window.menuBar()->addMenu(QStringLiteral("&Edit"));
+
     QMenu* view = window.menuBar()->addMenu(QStringLiteral("&View"));
     auto* modes = new QActionGroup(view);
     menus.gridView = view->addAction(QStringLiteral("Grid View"));

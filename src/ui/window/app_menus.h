@@ -1,5 +1,6 @@
 #pragma once
 // The menu bar of the main window. File: "Open Disk Image…" (Ctrl+O), "Settings…", "Quit".
+// Edit: filled by the window's owner with the browser's commands (Cut, Copy, Paste, Upload).
 // View: "Grid View" (Ctrl+1), "List View" (Ctrl+2), a separator, "Toggle Preview Panel"
 // (Ctrl+Shift+P), and "Sort By" with the four sort keys and the two directions, acting on
 // AppState. There is no New Window command.
@@ -10,6 +11,7 @@
 
 class QAction;
 class QMainWindow;
+class QMenu;
 
 namespace quorvale::ui {
 
@@ -17,6 +19,7 @@ struct AppMenus {
     QAction* openDiskImage;
     QAction* settings;
     QAction* quit;
+    QMenu* edit;
     QAction* gridView;
     QAction* listView;
     QAction* togglePreviewPanel;

@@ -95,9 +95,9 @@ TEST_F(BrowserTest, AllVisibleSelectedOffersDeselectAll) {
     EXPECT_TRUE(view->selectionBar()->isVisible());
     EXPECT_EQ(view->selectionBar()->selectAllButton()->text(), "Deselect All");
     QMenu* menu = view->browserMenu();
-    EXPECT_EQ(texts(menu),
-              (QStringList{"Go Up", "New Folder", "Upload Files…", "Deselect All", "Copy Path",
-                           "Export to Computer…", "Delete Permanently", "Refresh"}));
+    EXPECT_EQ(texts(menu), (QStringList{"Go Up", "New Folder", "Upload Files…", "Upload Folder…",
+                                        "Paste", "Deselect All", "Cut", "Copy", "Copy Path",
+                                        "Export to Computer…", "Delete Permanently", "Refresh"}));
     delete menu;
 
     clickTile(0, Qt::ControlModifier);
@@ -122,8 +122,8 @@ TEST_F(BrowserTest, EntryMenuDependsOnTheSelection) {
     ASSERT_EQ(items.item(0).name, "docs");
     clickTile(1);
     QMenu* menu = view->entryMenu(items.item(1));
-    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Rename…", "Duplicate", "Copy Path",
-                                        "Export to Computer…", "Delete"}));
+    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Rename…", "Duplicate", "Cut", "Copy",
+                                        "Copy Path", "Export to Computer…", "Delete"}));
     delete menu;
     menu = view->entryMenu(items.item(0));
     EXPECT_EQ(texts(menu).first(), "Open");
@@ -132,8 +132,8 @@ TEST_F(BrowserTest, EntryMenuDependsOnTheSelection) {
 
     clickTile(2, Qt::ControlModifier);
     menu = view->entryMenu(items.item(1));
-    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Copy Path", "Export to Computer…",
-                                        "Delete 2 Items"}));
+    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Cut", "Copy", "Copy Path",
+                                        "Export to Computer…", "Delete 2 Items"}));
     delete menu;
 }
 
