@@ -66,6 +66,16 @@ disk::PartitionHealth readHostHealth(const model::Partition& partition, int imag
     return health;
 }
 
+// A read-only description of the file behind `fd` (the VM is given read-only access by the
+// descriptor's mode).
+UniqueFd readOnlyHandle(const UniqueFd& fd) {
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(fd.get());
+    UniqueFd reopened(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!reopened)
+        throw guest::VMError(guest::VMError::Kind::diskAttachmentFailed, std::strerror(errno));
+    return reopened;
+}
+
 }  // namespace
 
 DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& vmService,
@@ -307,9 +317,9 @@ QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> se
     HelperAccess& helper = self->helperClient;
     UniqueFd handle;
     if (auto image = self->diskService_->imageHandle(disk))
-        handle = std::move(*image);
+        handle = self->attachReadOnly ? readOnlyHandle(*image) : std::move(*image);
     else
-        handle = co_await helper.openDisk(disk, readOnly);
+        handle = co_await helper.openDisk(disk, readOnly || self->attachReadOnly);
     if (stop.stop_requested() || !self)
         throw MountCancelled();
     // Another mount may have opened it meanwhile: the first handle stays.

@@ -102,6 +102,9 @@ public:
     // The service that passed the last readiness probe (or the first one made).
     std::shared_ptr<fileops::FileOperationService> fileOpService() const { return fileOpService_; }
 
+    // Every disk is handed to the VM read-only (a read-only session): nothing can be written
+    // to it whatever the guest does.
+    bool attachReadOnly = false;
     // How long the readiness probe waits for the guest (10 s; shorter in tests).
     std::chrono::milliseconds readyTimeout = std::chrono::seconds(10);
 

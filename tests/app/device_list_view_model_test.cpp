@@ -160,6 +160,22 @@ TEST_F(DeviceListTest, PartitionNamesMapToTheirWholeDisksAndImagesUseTheirOwnDes
     EXPECT_EQ(state.vmStatus(), VMStatus::running());
 }
 
+TEST_F(DeviceListTest, AReadOnlySessionHandsEveryDiskToTheVMReadOnly) {
+    disks->images << "image0"
+                  << "image1";
+    model->mount(partition("image1p1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(1));
+    EXPECT_TRUE(vm.readOnlyDisks.isEmpty());  // an image that may be written is written to
+
+    model->attachReadOnly = true;
+    model->mount(partition("image0p1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(2));
+    model->mount(partition("mmcblk0p1", FilesystemType::ext4));
+    ASSERT_TRUE(waitForMounts(3));
+    EXPECT_EQ(helper.readOnlyFlags, std::vector<bool>{true});
+    EXPECT_EQ(vm.readOnlyDisks, (QStringList{"image0", "mmcblk0"}));
+}
+
 TEST_F(DeviceListTest, ASecondMountCancelsTheFirstWhoseLateResultsWriteNothing) {
     helper.delayFor["sdb"] = 150ms;
     helper.failFor.emplace("sdb", disk::HelperError(disk::HelperError::Kind::openFailed, "busy"));

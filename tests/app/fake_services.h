@@ -39,7 +39,7 @@ public:
             throw failFor.at(bsdName);
         if (failure)
             throw *failure;
-        co_return openDevNull();
+        co_return readOnly ? UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)) : openDevNull();
     }
     QCoro::Task<void> installHelper() override {
         ++installs;
@@ -89,8 +89,10 @@ public:
         ++boots;
         bootDiskCounts.push_back(diskHandles.size());
         QStringList names;
-        for (const auto& disk : diskHandles)
+        for (const auto& disk : diskHandles) {
             names << disk.name;
+            noteAccess(disk);
+        }
         bootDisks.push_back(names);
         co_await QCoro::sleepFor(bootDelay);
         if (bootFailure)
@@ -100,6 +102,7 @@ public:
     }
     QCoro::Task<void> attachDisk(guest::VMDisk disk) override {
         attached << disk.name;
+        noteAccess(disk);
         if (!running)
             throw guest::VMError(guest::VMError::Kind::vmNotRunning);
         co_await QCoro::sleepFor(attachDelay);
@@ -113,6 +116,13 @@ public:
         disks.removeAll(name);
     }
     QStringList diskNames() const override { return running ? disks : QStringList(); }
+    // Disks handed over with a read-only descriptor, by name.
+    void noteAccess(const guest::VMDisk& disk) {
+        if ((::fcntl(disk.fd.get(), F_GETFL) & O_ACCMODE) == O_RDONLY &&
+            !readOnlyDisks.contains(disk.name))
+            readOnlyDisks << disk.name;
+    }
+    QStringList readOnlyDisks;
     QCoro::Task<void> stopVM() override {
         ++stops;
         stopNow();

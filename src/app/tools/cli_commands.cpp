@@ -1,4 +1,5 @@
 #include "cli_commands.h"
+#include "cli_support.h"
 
 #include <unistd.h>
 
@@ -14,20 +15,13 @@
 #include "app/check_report.h"
 #include "app/health_card.h"
 #include "fileops/file_operation_service.h"
+#include "fileops/guest_copy.h"
 #include "fileops/partition_control.h"
 #include "fileops/tree_transfer.h"
 #include "rpc/device_name.h"
 
 namespace quorvale::app::cli {
 namespace {
-
-void print(const QString& line) {
-    std::fprintf(stdout, "%s\n", qUtf8Printable(line));
-}
-
-QString bytesText(std::uint64_t bytes) {
-    return QLocale::c().formattedDataSize(static_cast<qint64>(bytes), 1, QLocale::DataSizeSIFormat);
-}
 
 // A one-line progress bar on stderr, redrawn at most ten times a second and once at the end.
 class ProgressBar {
@@ -55,51 +49,7 @@ private:
     bool shown = false;
 };
 
-// The entry at `path`, found in its parent's listing.
-QCoro::Task<std::optional<model::FileItem>> lookUp(Session& session, Remote remote) {
-    const QString parent = parentPath(remote.path);
-    const auto items = co_await session.service().listDirectory(parent, remote.partition);
-    const QString name = remote.path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
-    for (const model::FileItem& item : items) {
-        if (item.name == name)
-            co_return item;
-    }
-    co_return std::nullopt;
-}
-
-QString joined(const QString& directory, const QString& name) {
-    return directory.endsWith(QLatin1Char('/')) ? directory + name
-                                                : directory + QLatin1Char('/') + name;
-}
-
-// Bytes under `item` (itself for a file).
-QCoro::Task<std::uint64_t> treeBytes(Session& session, QString partition, model::FileItem item) {
-    if (!item.isDirectory)
-        co_return item.size;
-    std::uint64_t total = 0;
-    for (const auto& entry : co_await session.service().dirUsage(item.path, partition)) {
-        const auto size = entry.find("size");
-        const auto value = size == entry.end() ? std::nullopt : size->second.intValue();
-        total += value && *value > 0 ? static_cast<std::uint64_t>(*value) : 0;
-    }
-    co_return total;
-}
-
 }  // namespace
-
-QCoro::Task<void> listCommand(Session& session, Remote path) {
-    FileBrowserViewModel& browser = session.browser(path.partition);
-    co_await browser.navigateTo(path.path);
-    if (browser.error())
-        throw CliError(browser.error()->toStdString());
-    for (const model::FileItem& item : browser.files()) {
-        print(QStringLiteral("%1 %2 %3 %4 %5 %6")
-                  .arg(item.permissionText(), item.owner.leftJustified(8),
-                       item.group.leftJustified(8), QString::number(item.size).rightJustified(12),
-                       item.modifiedDate.toUTC().toString(Qt::ISODate),
-                       item.name + (item.isDirectory ? QStringLiteral("/") : QString())));
-    }
-}
 
 namespace {
 
@@ -227,91 +177,53 @@ QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName) 
     print(renamed);
 }
 
-QCoro::Task<void> moveCommand(Session& session, Remote from, Remote to) {
+namespace {
+
+// The entry at `from` and where it goes: into an existing folder (or a path ending in "/") it
+// keeps its name. A link to a folder is a name like any other for a move.
+struct Placing {
+    model::FileItem source;
+    Remote to;
+};
+
+QCoro::Task<Placing> resolvePlacing(Session& session, Remote from, Remote to, bool throughLinks) {
     const auto source = co_await lookUp(session, from);
     if (!source)
         throw CliError("no such file or directory: " + from.path.toStdString());
     bool intoDirectory = to.path == QLatin1String("/") || to.path.endsWith(QLatin1Char('/'));
     if (!intoDirectory) {
         const auto existing = co_await lookUp(session, to);
-        intoDirectory = existing && existing->isDirectory && !existing->isSymlink;
+        intoDirectory = existing && existing->isDirectory && (throughLinks || !existing->isSymlink);
     }
     if (intoDirectory)
         to.path = joined(to.path, source->name);
+    co_return Placing{*source, to};
+}
+
+}  // namespace
+
+QCoro::Task<void> moveCommand(Session& session, Remote from, Remote to) {
+    const Placing placing = co_await resolvePlacing(session, from, to, false);
+    const model::FileItem& source = placing.source;
+    to = placing.to;
     if (from.partition == to.partition) {
-        const QString moved =
-            co_await session.service().move(source->path, to.path, from.partition);
-        print(QStringLiteral("%1 -> %2").arg(source->path, moved));
+        const QString moved = co_await session.service().move(source.path, to.path, from.partition);
+        print(QStringLiteral("%1 -> %2").arg(source.path, moved));
         co_return;
     }
     // Another card: the copy is whole on the disk before the original goes.
-    const std::uint64_t bytes = co_await treeBytes(session, from.partition, *source);
-    const auto wait =
-        fileops::FileOperationService::callTimeout + std::chrono::milliseconds(bytes / 1000);
-    co_await session.service().copyBetween(
-        source->path, from.partition, to.path, to.partition,
-        std::chrono::duration_cast<std::chrono::milliseconds>(wait));
-    QStringList removed{source->path};
+    co_await fileops::copyInGuest(session.service(), source, from.partition, to.path, to.partition);
+    QStringList removed{source.path};
     co_await session.service().deletePaths(removed, from.partition);
-    print(
-        QStringLiteral("%1:%2 -> %3:%4").arg(from.partition, source->path, to.partition, to.path));
+    print(QStringLiteral("%1:%2 -> %3:%4").arg(from.partition, source.path, to.partition, to.path));
 }
 
 QCoro::Task<void> copyCommand(Session& session, Remote from, Remote to) {
-    const auto source = co_await lookUp(session, from);
-    if (!source)
-        throw CliError("no such file or directory: " + from.path.toStdString());
-    bool intoDirectory = to.path == QLatin1String("/") || to.path.endsWith(QLatin1Char('/'));
-    if (!intoDirectory) {
-        const auto existing = co_await lookUp(session, to);
-        intoDirectory = existing && existing->isDirectory;
-    }
-    if (intoDirectory)
-        to.path = joined(to.path, source->name);
-    // One call copies the whole tree inside the guest: it may take as long as the slowest card
-    // needs for the bytes (1 MB/s), on top of the usual wait.
-    const std::uint64_t bytes = co_await treeBytes(session, from.partition, *source);
-    const auto wait =
-        fileops::FileOperationService::callTimeout + std::chrono::milliseconds(bytes / 1000);
-    co_await session.service().copyBetween(
-        source->path, from.partition, to.path, to.partition,
-        std::chrono::duration_cast<std::chrono::milliseconds>(wait));
-    print(
-        QStringLiteral("%1:%2 -> %3:%4").arg(from.partition, source->path, to.partition, to.path));
-}
-
-QCoro::Task<void> diskUsageCommand(Session& session, QString partition) {
-    // The guest mounts a partition on its first use: list its root first.
-    FileBrowserViewModel& browser = session.browser(partition);
-    co_await browser.navigateTo(QStringLiteral("/"));
-    if (browser.error())
-        throw CliError(browser.error()->toStdString());
-    const auto partitions = co_await session.service().getPartitions();
-    print(QStringLiteral("%1 %2 %3 %4 %5 %6")
-              .arg(QStringLiteral("Partition").leftJustified(12),
-                   QStringLiteral("Size").rightJustified(10),
-                   QStringLiteral("Used").rightJustified(10),
-                   QStringLiteral("Avail").rightJustified(10),
-                   QStringLiteral("Type").leftJustified(6), QStringLiteral("Label")));
-    for (const auto& entry : partitions) {
-        const auto text = [&](const char* key) {
-            const auto it = entry.find(key);
-            const auto value = it == entry.end() ? std::nullopt : it->second.stringValue();
-            return value ? QString::fromUtf8(value->data(), qsizetype(value->size())) : QString();
-        };
-        const auto number = [&](const char* key) -> std::uint64_t {
-            const auto it = entry.find(key);
-            const auto value = it == entry.end() ? std::nullopt : it->second.intValue();
-            return value && *value > 0 ? static_cast<std::uint64_t>(*value) : 0;
-        };
-        const std::uint64_t total = number("total_bytes");
-        const std::uint64_t free = std::min(number("free_bytes"), total);
-        print(QStringLiteral("%1 %2 %3 %4 %5 %6")
-                  .arg(text("name").leftJustified(12), bytesText(total).rightJustified(10),
-                       bytesText(total - free).rightJustified(10),
-                       bytesText(free).rightJustified(10), text("filesystem").leftJustified(6),
-                       text("label")));
-    }
+    const Placing placing = co_await resolvePlacing(session, from, to, true);
+    co_await fileops::copyInGuest(session.service(), placing.source, from.partition,
+                                  placing.to.path, placing.to.partition);
+    print(QStringLiteral("%1:%2 -> %3:%4")
+              .arg(from.partition, placing.source.path, placing.to.partition, placing.to.path));
 }
 
 QCoro::Task<void> infoCommand(Session& session, SourceSpec source) {

@@ -18,12 +18,20 @@ struct Remote {
 
 // Options that apply to every command of a run.
 struct Options {
-    bool recursive = false;  // get and put take folders
+    bool recursive = false;    // get and put take folders
+    bool longListing = false;  // ls -l
+    bool json = false;         // ls, stat and df print JSON
     // What get and put do with a name that is taken: fail unless told otherwise.
     fileops::ConflictChoice onConflict;
 };
 
-QCoro::Task<void> listCommand(Session& session, Remote path);
+// Names (folders end in "/"), with -l permissions, owner, group, size, time and link targets.
+QCoro::Task<void> listCommand(Session& session, Remote path, Options options);
+// The file's bytes on stdout, nothing of them when it cannot be read whole.
+QCoro::Task<void> catCommand(Session& session, Remote remote);
+QCoro::Task<void> statCommand(Session& session, Remote remote, Options options);
+// The folder and everything under it; links are shown, never followed.
+QCoro::Task<void> treeCommand(Session& session, Remote remote);
 // Into an existing local folder the copy keeps its name; any other LOCAL names it.
 QCoro::Task<void> getCommand(Session& session, Remote remote, QString local, Options options);
 // Into an existing card folder (or a path ending in "/") the copy keeps its name.
@@ -34,7 +42,7 @@ QCoro::Task<void> renameCommand(Session& session, Remote path, QString newName);
 // Moves an entry: one rename inside its partition (into an existing folder it keeps its
 // name), a copy and a delete between partitions. Never over an existing entry.
 QCoro::Task<void> moveCommand(Session& session, Remote from, Remote to);
-QCoro::Task<void> diskUsageCommand(Session& session, QString partition);
+QCoro::Task<void> diskUsageCommand(Session& session, QString partition, Options options);
 // Copies a file or folder inside the VM, within one partition or from one card to another.
 // Into an existing directory (or a path ending in "/") the copy keeps its name; an existing
 // destination is never replaced.

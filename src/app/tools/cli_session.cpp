@@ -109,6 +109,7 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
     const auto connection = QObject::connect(deviceList.get(), &DeviceListViewModel::mountFinished,
                                              deviceList.get(), [&finished] { finished = true; });
     deviceList->readyTimeout = readyTimeout;
+    deviceList->attachReadOnly = readOnly;
     state.setErrorMessage(std::nullopt);
     state.setSelectedPartition(chosen);
     state.setActiveAlert(std::nullopt);
@@ -139,6 +140,9 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
     if (state.vmStatus().state != guest::VMStatus::State::running)
         throw CliError(state.vmStatus().description.toStdString());
     mountedSources.emplace_back(wanted, chosen->bsdName);
+    if (readOnly)
+        deviceList->fileOpService()->refuseChanges(
+            QStringLiteral("the session is read-only (--read-only)"));
     browserModel->fileOpService = deviceList->fileOpService();
     co_return chosen->bsdName;
 }

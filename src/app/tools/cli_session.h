@@ -59,6 +59,8 @@ public:
     int exitStatus = 0;
     // How a partition whose journal needs recovery opens (--read-only, --repair).
     JournalChoice choice = JournalChoice::undecided;
+    // --read-only: every disk goes to the VM read-only and every change is refused.
+    bool readOnly = false;
     // `eject --verify`: check the card before it is ejected.
     bool verifyEject = false;
 

@@ -2,8 +2,7 @@
 // command line, through the VM and its agent, with the application's own models. Several
 // sources may take part in one run, all in one VM.
 //
-//   quorvale-cli [--ready-timeout SECONDS] [OPTIONS] [--read-only | --repair] COMMAND [SOURCE]
-//                ARGS...
+//   quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...
 //
 // Remote paths are plain (on the SOURCE given first) or SOURCE:PATH (cli_arguments.h). Exit
 // statuses are listed in the usage text.
@@ -25,9 +24,11 @@ using namespace quorvale::app::cli;
 using quorvale::app::JournalChoice;
 
 constexpr const char* usage =
-    "usage: quorvale-cli [--ready-timeout SECONDS] [OPTIONS] [--read-only | --repair] COMMAND\n"
-    "                    [SOURCE] ARGS...\n"
-    "  ls SOURCE PATH            list a directory\n"
+    "usage: quorvale-cli [--ready-timeout SECONDS] [OPTIONS] COMMAND [SOURCE] ARGS...\n"
+    "  ls SOURCE PATH            list a directory (-l: long form, --json: JSON)\n"
+    "  stat SOURCE PATH          show one entry (--json: JSON)\n"
+    "  tree SOURCE PATH          show a folder and everything under it\n"
+    "  cat SOURCE PATH           write a file to stdout\n"
     "  get SOURCE REMOTE LOCAL   copy a file out (LOCAL may be a folder)\n"
     "  put SOURCE LOCAL REMOTE   copy a file in (REMOTE may be a directory)\n"
     "  rm SOURCE PATH...         delete files or directories\n"
@@ -36,12 +37,10 @@ constexpr const char* usage =
     "  mv SOURCE FROM TO         move an entry (TO starts with / or is SOURCE:PATH; into an\n"
     "                            existing directory it keeps its name)\n"
     "  cp SOURCE FROM TO         copy a file or folder inside the VM (TO may be a directory)\n"
-    "  df SOURCE                 show the partition's size and free space\n"
+    "  df SOURCE                 show the partition's size and free space (--json: JSON)\n"
     "  info SOURCE               show the partition's health, read before mounting\n"
     "  check SOURCE              check the partition read-only (e2fsck -fn); Ctrl-C skips\n"
     "  eject SOURCE [--verify]   unmount and eject; --verify checks the card first\n"
-    "--read-only opens a card whose journal needs recovery without replaying it (nothing is\n"
-    "written); --repair replays the journal.\n"
     "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
     "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
     "first: cp card.img:/etc new.img:/etc copies from one card to another.\n"
@@ -50,10 +49,22 @@ constexpr const char* usage =
     "                            times and links kept, special files left out with a note\n"
     "  --on-conflict=ACTION      when a name is taken: fail (the default), ask, replace,\n"
     "                            keep-both (\"name 2.ext\") or skip\n"
-    "Exit status: 0 success, 1 failure (one line on stderr), 2 usage error; check and\n"
-    "eject --verify exit as e2fsck: 0 clean, 4 damaged, 8 not run, 32 skipped with Ctrl-C.\n";
+    "  -l                        ls in long form\n"
+    "  --json                    ls, stat and df print one line of JSON\n"
+    "  --read-only               the whole run is read-only: every disk is handed to the VM\n"
+    "                            read-only and nothing is written (a card whose journal needs\n"
+    "                            recovery opens without replaying it)\n"
+    "  --repair                  replay the journal of a card that needs recovery\n"
+    "  -h, --help                show this text\n"
+    "Exit status:\n"
+    "  0   success\n"
+    "  1   failure (one line on stderr starting \"quorvale-cli: \")\n"
+    "  2   usage error\n"
+    "  check and eject --verify exit as e2fsck -n: 0 clean, 4 damaged, 8 not run,\n"
+    "  32 skipped with Ctrl-C.\n";
 
 Options runOptions;
+bool readOnlyRun = false;
 
 using Run =
     std::function<QCoro::Task<void>(Session&, const std::vector<Remote>&, const QStringList&)>;
@@ -71,7 +82,19 @@ struct Command {
 const Command commands[] = {
     {{"ls", {Role::remote}},
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
-         return listCommand(s, r[0]);
+         return listCommand(s, r[0], runOptions);
+     }},
+    {{"stat", {Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return statCommand(s, r[0], runOptions);
+     }},
+    {{"tree", {Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return treeCommand(s, r[0]);
+     }},
+    {{"cat", {Role::remote}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return catCommand(s, r[0]);
      }},
     {{"get", {Role::remote, Role::local}},
      [](Session& s, const std::vector<Remote>& r, const QStringList& a) {
@@ -102,7 +125,7 @@ const Command commands[] = {
      }},
     {{"df", {}},
      [](Session& s, const std::vector<Remote>& r, const QStringList&) {
-         return diskUsageCommand(s, r[0].partition);
+         return diskUsageCommand(s, r[0].partition, runOptions);
      }},
     {{"info", {}}, {}, [](Session& s, SourceSpec source) { return infoCommand(s, source); }},
     {{"check", {}},
@@ -141,6 +164,7 @@ QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
                              bool verify, int& status) {
     Session session;
     session.choice = command.readOnly ? JournalChoice::openReadOnly : choice;
+    session.readOnly = readOnlyRun;
     session.verifyEject = verify;
     std::string failure;
     try {
@@ -183,10 +207,23 @@ int main(int argc, char** argv) {
         readyTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         args = args.mid(2);
     }
+    bool repair = false;
     for (qsizetype i = 0; i < args.size();) {
         const QString& arg = args[i];
+        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
         if (arg == QLatin1String("-r") || arg == QLatin1String("--recursive")) {
             runOptions.recursive = true;
+        } else if (arg == QLatin1String("-l")) {
+            runOptions.longListing = true;
+        } else if (arg == QLatin1String("--json")) {
+            runOptions.json = true;
+        } else if (arg == QLatin1String("--read-only")) {
+            readOnlyRun = true;
+        } else if (arg == QLatin1String("--repair")) {
+            repair = true;
         } else if (arg.startsWith(QLatin1String("--on-conflict="))) {
             const auto choice = quorvale::fileops::parseConflictChoice(arg.section('=', 1));
             if (!choice) {
@@ -200,13 +237,13 @@ int main(int argc, char** argv) {
         }
         args.removeAt(i);
     }
-    JournalChoice choice = JournalChoice::undecided;
-    if (!args.isEmpty() &&
-        (args[0] == QLatin1String("--read-only") || args[0] == QLatin1String("--repair"))) {
-        choice = args[0] == QLatin1String("--read-only") ? JournalChoice::openReadOnly
-                                                         : JournalChoice::repairAndOpen;
-        args = args.mid(1);
+    if (readOnlyRun && repair) {
+        std::fputs(usage, stderr);
+        return 2;
     }
+    const JournalChoice choice = readOnlyRun ? JournalChoice::openReadOnly
+                                 : repair    ? JournalChoice::repairAndOpen
+                                             : JournalChoice::undecided;
     bool verify = false;
     if (args.size() == 3 && args[0] == QLatin1String("eject") &&
         args[2] == QLatin1String("--verify")) {
