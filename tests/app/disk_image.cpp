@@ -76,6 +76,38 @@ bool makeDiskImage(const QStringList& trees, const QString& image, const QString
     return sfdisk == 0;
 }
 
+bool makeLargeDiskImage(const QString& tree, const QString& image, int megabytes) {
+    const qint64 bytes = qint64(megabytes) << 20;
+    QFile out(image);
+    if (!out.open(QIODevice::WriteOnly) || !out.resize(partitionOffset + bytes))
+        return false;
+    out.close();
+    const auto [mkfs, mkfsOut] = runTool(
+        "mkfs.ext4",
+        {"-q", "-F", "-L", "CARD", "-E",
+         QStringLiteral("offset=%1,lazy_itable_init=0,lazy_journal_init=0").arg(partitionOffset),
+         "-d", tree, image, QStringLiteral("%1M").arg(megabytes)});
+    if (mkfs != 0) {
+        ADD_FAILURE() << mkfsOut.toStdString();
+        return false;
+    }
+    const QByteArray table = "label: dos\nstart=" + QByteArray::number(partitionOffset / 512) +
+                             ", size=" + QByteArray::number(bytes / 512) + ", type=83\n";
+    const auto [sfdisk, sfdiskOut] = runTool("sfdisk", {"-q", image}, table);
+    if (sfdisk != 0)
+        ADD_FAILURE() << sfdiskOut.toStdString();
+    return sfdisk == 0;
+}
+
+bool extractLargePartition(const QString& image, const QString& path) {
+    const auto [dd, ddOut] = runTool(
+        "dd", {"if=" + image, "of=" + path, "bs=1M",
+               QStringLiteral("skip=%1").arg(partitionOffset >> 20), "conv=sparse", "status=none"});
+    if (dd != 0)
+        ADD_FAILURE() << ddOut.toStdString();
+    return dd == 0;
+}
+
 bool extractPartition(const QString& image, const QString& path, int number) {
     QFile file(image);
     QFile out(path);

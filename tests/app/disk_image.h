@@ -1,6 +1,7 @@
 #pragma once
 // Disk images for the VM tests: MBR images whose Linux partitions (32 MiB each, the first at
-// 1 MiB) hold ext4 filesystems made with mkfs.ext4 -d, and the checks run on them afterwards.
+// 1 MiB; one larger sparse partition for big trees) hold ext4 filesystems made with
+// mkfs.ext4 -d, and the checks run on them afterwards.
 
 #include <QByteArray>
 #include <QString>
@@ -21,6 +22,11 @@ bool makeDiskImage(const QString& tree, const QString& image, const QString& scr
 // One partition per tree, in order, labelled `labels` (CARD when none is given).
 bool makeDiskImage(const QStringList& trees, const QString& image, const QString& scratch,
                    const QStringList& labels = {});
+// An image with one ext4 partition of `megabytes` MiB at 1 MiB holding `tree`, written in place
+// and sparse: only what the filesystem holds takes room on the host.
+bool makeLargeDiskImage(const QString& tree, const QString& image, int megabytes);
+// The one partition of such an image copied out to `path` (sparse).
+bool extractLargePartition(const QString& image, const QString& path);
 // Partition `number` copied out of the image to `path`.
 bool extractPartition(const QString& image, const QString& path, int number = 1);
 // e2fsck -fn on the image's partition `number`.
