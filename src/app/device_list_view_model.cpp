@@ -89,6 +89,8 @@ DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& 
       diskService_(std::move(diskService)),
       fileOpService_(std::make_shared<fileops::FileOperationService>(transport)) {
     readHealth = readHostHealth;
+    connect(&ejectVerification_, &EjectVerification::currentChanged, this,
+            &DeviceListViewModel::ejectCheckChanged);
     diskService_->setDelegate(this);
     vmService.onUnexpectedStop = [self =
                                       QPointer<DeviceListViewModel>(this)](const QString& cause) {
@@ -108,14 +110,6 @@ std::optional<HealthCard> DeviceListViewModel::healthCard(const QString& partiti
     if (it == healthCards_.end())
         return std::nullopt;
     return it->second;
-}
-
-void DeviceListViewModel::skipEjectCheck() {
-    if (!ejectCheckStop || !ejectCheck_)
-        return;
-    ejectCheckStop->request_stop();
-    ejectCheck_->skipping = true;
-    Q_EMIT ejectCheckChanged();
 }
 
 QCoro::Task<HealthCard> DeviceListViewModel::readCard(QPointer<DeviceListViewModel> self,
@@ -646,42 +640,6 @@ QCoro::Task<bool> DeviceListViewModel::flushInGuest(QString disk) {
     co_return false;
 }
 
-QCoro::Task<void> DeviceListViewModel::verifyPartitions(QStringList partitions) {
-    QPointer<DeviceListViewModel> self(this);
-    auto control = std::make_shared<fileops::PartitionControl>(transport);
-    for (const QString& partition : partitions) {
-        ejectCheckStop.emplace();
-        ejectCheck_ = EjectCheck{partition, 0, 0, false};
-        Q_EMIT ejectCheckChanged();
-        const std::function<void(const fileops::CheckStatus&)> progress =
-            [self](const fileops::CheckStatus& status) {
-                if (!self || !self->ejectCheck_)
-                    return;
-                self->ejectCheck_->percent = status.percent;
-                self->ejectCheck_->pass = status.pass;
-                Q_EMIT self->ejectCheckChanged();
-            };
-        CheckReport report;
-        try {
-            auto checking = control->runCheck(partition, progress, ejectCheckStop->get_token());
-            const fileops::CheckStatus status = co_await std::move(checking);
-            report = makeCheckReport(status);
-        } catch (const std::exception& error) {
-            report.outcome = CheckReport::Outcome::failed;
-            report.message =
-                QStringLiteral("The check could not run: ") + QString::fromUtf8(error.what());
-        }
-        if (!self)
-            co_return;
-        qCInfo(lcDiskDetection, "Eject check of %s: %s", qUtf8Printable(partition),
-               qUtf8Printable(report.message));
-        lastEjectReports_.append(report);
-    }
-    ejectCheck_.reset();
-    ejectCheckStop.reset();
-    Q_EMIT ejectCheckChanged();
-}
-
 QCoro::Task<void> DeviceListViewModel::releaseFromVM(QString disk) {
     QPointer<DeviceListViewModel> self(this);
     VMControl& vm = vmService;
@@ -735,7 +693,7 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
         resume = appState->selectedPartition();
     if (mountTask && (mountTask->disk == disk || resume))
         cancelMount();
-    lastEjectReports_.clear();
+    ejectVerification_.clearReports();
     if (vmService.diskNames().contains(disk)) {
         const bool unmounted = co_await flushInGuest(disk);
         if (!self)
@@ -747,7 +705,7 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
         }
         forgetMounts(disk);
         if (unmounted && verifyOnEject && !ours.isEmpty())
-            co_await verifyPartitions(ours);
+            co_await ejectVerification_.run(ours);
     }
     if (!self)
         co_return;
@@ -760,16 +718,8 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
     setEjecting(device.id, false);
     if (!appState)
         co_return;
-    // The weightiest finding of the checks, or that the card is clean.
-    const CheckReport* shown = nullptr;
-    for (const CheckReport& report : lastEjectReports_) {
-        if (!shown || report.outcome != CheckReport::Outcome::clean)
-            shown = &report;
-        if (report.outcome == CheckReport::Outcome::damaged)
-            break;
-    }
-    if (ejected && shown)
-        appState->showErrorBanner(shown->message);
+    if (const auto verdict = ejectVerification_.verdict(); ejected && verdict)
+        appState->showErrorBanner(verdict->message);
     if (resume && !mountTask && appState->selectedPartition() == resume) {
         mount(*resume);
         co_return;

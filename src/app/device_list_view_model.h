@@ -35,6 +35,7 @@
 
 #include "app/app_state.h"
 #include "app/check_report.h"
+#include "app/eject_verification.h"
 #include "app/health_card.h"
 #include "app/mount_choice.h"
 #include "app/service_interfaces.h"
@@ -50,14 +51,6 @@ class FileOperationService;
 }
 
 namespace quorvale::app {
-
-// A verifying eject's check while it runs.
-struct EjectCheck {
-    QString partition;
-    int percent = 0;
-    int pass = 0;
-    bool skipping = false;
-};
 
 class DeviceListViewModel : public QObject, public disk::DiskDetectionDelegate {
     Q_OBJECT
@@ -121,11 +114,11 @@ public:
     // Whether eject checks each partition it had mounted (on by default).
     bool verifyOnEject = true;
     // The check of the eject under way, if any.
-    std::optional<EjectCheck> ejectCheck() const { return ejectCheck_; }
+    std::optional<EjectCheck> ejectCheck() const { return ejectVerification_.current(); }
     // Skips the eject's check; the eject goes on.
-    void skipEjectCheck();
+    void skipEjectCheck() { ejectVerification_.skip(); }
     // What the last verifying eject found, one report per partition checked.
-    QList<CheckReport> lastEjectReports() const { return lastEjectReports_; }
+    QList<CheckReport> lastEjectReports() const { return ejectVerification_.reports(); }
 
 Q_SIGNALS:
     void devicesChanged();
@@ -172,7 +165,6 @@ private:
                                           const model::Partition& partition,
                                           const MountDecision& decision,
                                           QPointer<AppState> appState);
-    QCoro::Task<void> verifyPartitions(QStringList partitions);
     // Forgets the guest mounts of `disk` (all when empty).
     void forgetMounts(const QString& disk);
     static QCoro::Task<void> bootWithHeldDisks(QPointer<DeviceListViewModel> self,
@@ -210,9 +202,7 @@ private:
     std::map<QString, UniqueFd> diskHandles;  // by whole-disk name
     std::map<QString, HealthCard> healthCards_;
     QStringList mountedPartitions_;  // partitions the guest mounted for us, by name
-    std::optional<EjectCheck> ejectCheck_;
-    std::optional<std::stop_source> ejectCheckStop;
-    QList<CheckReport> lastEjectReports_;
+    EjectVerification ejectVerification_{transport};
 };
 
 }  // namespace quorvale::app
