@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <set>
+#include <utility>
 
 #include "agent/agent_error.h"
 #include "agent/json_writer.h"
@@ -17,11 +19,42 @@ namespace quorvale::agent {
 
 namespace {
 
+std::uint64_t allocatedBytes(const struct stat& st) {
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
 double seconds(const timespec& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-std::string readLink(int dirFd, const char* name, std::size_t sizeHint) {
+// Adds up the sizes of everything below a directory, as listed (symlinks count their own size)
+// and as allocated on the disk (st_blocks). A file with several links is allocated once; the
+// walk stays on the directory's filesystem.
+class SizeTotal : public TreeWalk::Visitor {
+public:
+    SizeTotal(dev_t device, std::set<std::pair<dev_t, ino_t>>& linked)
+        : device(device), linked(linked) {}
+    bool visit(int, const char*, const struct stat& st) override {
+        if (st.st_dev != device)
+            return false;
+        if (!S_ISDIR(st.st_mode))
+            total += static_cast<std::uint64_t>(st.st_size);
+        if (S_ISDIR(st.st_mode) || st.st_nlink < 2 || linked.size() >= maxLinkedTracked ||
+            linked.insert({st.st_dev, st.st_ino}).second)
+            allocated += allocatedBytes(st);
+        return S_ISDIR(st.st_mode);
+    }
+    // Beyond this many multiply-linked files, further links count again.
+    static constexpr std::size_t maxLinkedTracked = 1 << 20;
+    const dev_t device;
+    std::set<std::pair<dev_t, ino_t>>& linked;
+    std::uint64_t total = 0;
+    std::uint64_t allocated = 0;
+};
+
+}  // namespace
+
+std::string readLinkAt(int dirFd, const char* name, std::size_t sizeHint) {
     std::string target(std::max<std::size_t>(sizeHint, 64) + 1, '\0');
     for (;;) {
         const auto n = ::readlinkat(dirFd, name, target.data(), target.size());
@@ -34,28 +67,6 @@ std::string readLink(int dirFd, const char* name, std::size_t sizeHint) {
         target.resize(target.size() * 2);
     }
 }
-
-// Adds up the sizes of everything below a directory; symlinks count their own size.
-class SizeTotal : public TreeWalk::Visitor {
-public:
-    bool visit(int, const char*, const struct stat& st) override {
-        if (S_ISDIR(st.st_mode))
-            return true;
-        total += static_cast<std::uint64_t>(st.st_size);
-        return false;
-    }
-    std::uint64_t total = 0;
-};
-
-// Total size of everything under the directory open as `dir`.
-std::uint64_t treeSize(UniqueFd dir, const std::string& display) {
-    TreeWalk walk(std::move(dir), display);
-    SizeTotal sizes;
-    walk.run(sizes);
-    return sizes.total;
-}
-
-}  // namespace
 
 void forEachEntry(int dirFd, const std::string& display,
                   const std::function<void(const char* name)>& visit, Temporaries temporaries) {
@@ -122,7 +133,7 @@ std::string listDirectory(Partition& partition, const RequestPath& path) {
         if (out.size() > 1)
             out += ',';
         if (S_ISLNK(st.st_mode)) {
-            const auto target = readLink(dir.get(), name, static_cast<std::size_t>(st.st_size));
+            const auto target = readLinkAt(dir.get(), name, static_cast<std::size_t>(st.st_size));
             appendEntryJSON(out, name, st, *names, &target);
         } else {
             appendEntryJSON(out, name, st, *names, nullptr);
@@ -134,23 +145,37 @@ std::string listDirectory(Partition& partition, const RequestPath& path) {
 
 boost::json::array directoryUsage(Partition& partition, const RequestPath& path) {
     const auto dir = partition.root.openDirectory(path);
+    struct stat top {};
+    if (::fstat(dir.get(), &top) != 0)
+        throw AgentError::system(errno, path.display);
+    std::set<std::pair<dev_t, ino_t>> linked;
     boost::json::array entries;
     forEachEntry(dir.get(), path.display, [&](const char* name) {
         struct stat st {};
         if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return;
         auto size = static_cast<std::uint64_t>(st.st_size);
-        if (S_ISDIR(st.st_mode)) {
+        std::uint64_t allocated = 0;
+        if (st.st_nlink < 2 || S_ISDIR(st.st_mode) || linked.insert({st.st_dev, st.st_ino}).second)
+            allocated = allocatedBytes(st);
+        if (S_ISDIR(st.st_mode) && st.st_dev == top.st_dev) {
             const auto child = path.child(name).display;
             UniqueFd sub(
                 ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!sub)
                 throw AgentError::system(errno, child);
-            size = treeSize(std::move(sub), child);
+            TreeWalk walk(std::move(sub), child);
+            SizeTotal sizes(top.st_dev, linked);
+            walk.run(sizes);
+            size = sizes.total;
+            allocated += sizes.allocated;
+        } else if (S_ISDIR(st.st_mode)) {
+            size = 0;  // another filesystem mounted here
         }
         boost::json::object o;
         o["name"] = escapeName(name);
         o["size"] = static_cast<std::int64_t>(size);
+        o["allocated"] = static_cast<std::int64_t>(allocated);
         o["is_directory"] = S_ISDIR(st.st_mode);
         entries.push_back(std::move(o));
     });

@@ -26,6 +26,9 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
 void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
                      const AccountNames::Tables& names, const std::string* symlinkTarget);
 
+// The target of the symlink `name` in `dirFd` (bytes), empty when it cannot be read.
+std::string readLinkAt(int dirFd, const char* name, std::size_t sizeHint);
+
 enum class Temporaries { skip, include };
 
 // Calls `visit` with each entry name of the open directory `dirFd` except "." and ".." (and

@@ -77,8 +77,8 @@ std::string DirectoryStack::displayOf(std::size_t count, std::string_view name) 
     return path.empty() ? "/" : path;
 }
 
-TreeWalk::TreeWalk(UniqueFd top, std::string display, Temporaries temporaries)
-    : dirs_(std::move(top), std::move(display)), temporaries_(temporaries) {}
+TreeWalk::TreeWalk(UniqueFd top, std::string display, Temporaries temporaries, Vanished vanished)
+    : dirs_(std::move(top), std::move(display)), temporaries_(temporaries), vanished_(vanished) {}
 
 std::vector<std::string> TreeWalk::readNames() {
     std::vector<std::string> names;
@@ -89,37 +89,56 @@ std::vector<std::string> TreeWalk::readNames() {
 }
 
 void TreeWalk::run(Visitor& visitor) {
-    std::vector<Pending> pending;
-    pending.push_back({readNames()});
-    while (!pending.empty()) {
-        auto& level = pending.back();
-        if (level.next == level.names.size()) {
-            // This directory is done: back to its parent, which then hears of it.
-            const struct stat st = level.st;
-            pending.pop_back();
-            if (pending.empty())
-                return;
-            dirs_.pop();
-            const auto& parent = pending.back();
-            visitor.leave(dirs_.fd(), parent.names[parent.next - 1].c_str(), st);
-            continue;
+    while (!resume(visitor)) {
+    }
+}
+
+bool TreeWalk::resume(Visitor& visitor) {
+    if (!started_) {
+        started_ = true;
+        pending_.push_back({readNames()});
+    }
+    try {
+        while (!pending_.empty()) {
+            auto& level = pending_.back();
+            if (level.next == level.names.size()) {
+                // This directory is done: back to its parent, which then hears of it.
+                const struct stat st = level.st;
+                pending_.pop_back();
+                if (pending_.empty())
+                    return true;
+                dirs_.pop();
+                const auto& parent = pending_.back();
+                visitor.leave(dirs_.fd(), parent.names[parent.next - 1].c_str(), st);
+                continue;
+            }
+            if (visitor.pause())
+                return false;
+            const std::string& name = level.names[level.next++];
+            struct stat st {};
+            if (::fstatat(dirs_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;  // gone meanwhile
+                throw AgentError::system(errno, display(name));
+            }
+            if (!visitor.visit(dirs_.fd(), name.c_str(), st) || !S_ISDIR(st.st_mode))
+                continue;
+            UniqueFd sub(::openat(dirs_.fd(), name.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!sub) {
+                if (vanished_ == Vanished::skip &&
+                    (errno == ENOENT || errno == ENOTDIR || errno == ELOOP))
+                    continue;  // gone, or replaced by a file or link, since it was seen
+                throw AgentError::system(errno, display(name));
+            }
+            dirs_.push(std::move(sub), name);
+            // `level` and `name` may move with the vector from here on.
+            pending_.push_back({readNames(), 0, st});
         }
-        const std::string& name = level.names[level.next++];
-        struct stat st {};
-        if (::fstatat(dirs_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT)
-                continue;  // gone meanwhile
-            throw AgentError::system(errno, display(name));
-        }
-        if (!visitor.visit(dirs_.fd(), name.c_str(), st) || !S_ISDIR(st.st_mode))
-            continue;
-        UniqueFd sub(
-            ::openat(dirs_.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!sub)
-            throw AgentError::system(errno, display(name));
-        dirs_.push(std::move(sub), name);
-        // `level` and `name` may move with the vector from here on.
-        pending.push_back({readNames(), 0, st});
+        return true;
+    } catch (...) {
+        pending_.clear();
+        throw;
     }
 }
 

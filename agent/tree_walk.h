@@ -64,11 +64,21 @@ public:
         virtual bool visit(int dirFd, const char* name, const struct stat& st) = 0;
         // The walk into `name`, an entry of `dirFd`, is over.
         virtual void leave(int /*dirFd*/, const char* /*name*/, const struct stat& /*st*/) {}
+        // Asked before each entry: true stops resume() there, to go on at the next call.
+        virtual bool pause() { return false; }
     };
 
-    TreeWalk(UniqueFd top, std::string display, Temporaries temporaries = Temporaries::skip);
+    // What happens when a subdirectory cannot be entered because it is gone meanwhile.
+    enum class Vanished { fail, skip };
+
+    TreeWalk(UniqueFd top, std::string display, Temporaries temporaries = Temporaries::skip,
+             Vanished vanished = Vanished::fail);
     // Walks everything below the top directory. Exceptions of the visitor end the walk.
     void run(Visitor& visitor);
+    // Walks on from where the last call stopped until the visitor pauses (false) or everything
+    // is walked (true). An exception ends the walk for good.
+    bool resume(Visitor& visitor);
+    bool finished() const { return started_ && pending_.empty(); }
     // `name` in the directory being visited, as an absolute display path.
     std::string display(std::string_view name) const { return dirs_.display(name); }
     std::size_t depth() const { return dirs_.depth(); }
@@ -83,6 +93,9 @@ private:
 
     DirectoryStack dirs_;
     Temporaries temporaries_;
+    Vanished vanished_;
+    std::vector<Pending> pending_;
+    bool started_ = false;
 };
 
 }  // namespace quorvale::agent
