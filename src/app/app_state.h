@@ -126,8 +126,14 @@ public:
     void setSearchQuery(const QString& value);
     void setIsLoading(bool value);
     void setDevices(const QList<model::Device>& value);
+    // Asks the browser to show the entry `path` of the selected partition: a folder opened, a
+    // file selected in its folder (the disk-usage sheet's rows).
+    void requestShowEntry(const QString& path, bool isDirectory) {
+        Q_EMIT showEntryRequested(path, isDirectory);
+    }
 
 Q_SIGNALS:
+    void showEntryRequested(const QString& path, bool isDirectory);
     void setupPhaseChanged();
     void isBootingVMChanged();
     void needsFullDiskAccessChanged();

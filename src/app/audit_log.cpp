@@ -25,8 +25,12 @@ QString auditAction(fileops::Change::Kind kind, bool replacesEntry) {
             return QStringLiteral("RENAME");
         case Kind::copied:
             return QStringLiteral("COPY");
+        case Kind::moved:
+            return QStringLiteral("MOVE");
         case Kind::folderCreated:
             return QStringLiteral("NEW FOLDER");
+        case Kind::linked:
+            return replacesEntry ? QStringLiteral("REPLACE WITH LINK") : QStringLiteral("LINK");
         case Kind::written:
             return replacesEntry ? QStringLiteral("REPLACE") : QStringLiteral("WRITE");
     }

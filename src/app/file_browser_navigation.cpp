@@ -39,6 +39,8 @@ void FileBrowserViewModel::reset() {
 
 void FileBrowserViewModel::clearListing() {
     ++sortGeneration;  // a sort still running is stale
+    stopSearch();
+    searchResults_.clear();
     allFiles_.clear();
     anchor.reset();
     setSelectedFiles({});

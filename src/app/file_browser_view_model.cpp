@@ -25,8 +25,8 @@ void FileBrowserViewModel::connectService(std::shared_ptr<fileops::FileOperation
                                           QString partition, QString disk) {
     QPointer<FileBrowserViewModel> self(this);
     service->recordChanges([self, disk](const fileops::Change& change) {
-        // A write over an entry of the listing replaces it.
-        bool replaces = false;
+        // A write allowed to replace, or over an entry of the listing, replaces it.
+        bool replaces = change.replaces;
         if (change.kind == fileops::Change::Kind::written && self)
             for (const FileItem& item : std::as_const(self->allFiles_))
                 replaces = replaces || item.path == change.path;
@@ -68,6 +68,8 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
             co_return;
         qCInfo(lcFileOps, "Loaded %ld items from %s", static_cast<long>(allFiles_.size()),
                qUtf8Printable(currentPath_));
+        if (showsSearchResults())
+            searchSubfolders();  // the results may have changed with the listing
     } else if (transportFailure) {
         allFiles_.clear();
         applyFilterAndSort();
@@ -112,13 +114,14 @@ void FileBrowserViewModel::applyFilterAndSort() {
 
 QCoro::Task<void> FileBrowserViewModel::filterAndSortAsync() {
     const std::uint64_t generation = ++sortGeneration;
-    if (allFiles_.size() <= inlineSortLimit) {
-        setFiles(filterAndSort(allFiles_, searchQuery_, sortOrder_, sortAscending_));
+    const QList<FileItem>& shown = showsSearchResults() ? searchResults_ : allFiles_;
+    if (shown.size() <= inlineSortLimit) {
+        setFiles(filterAndSort(shown, searchQuery_, sortOrder_, sortAscending_));
         co_return;
     }
     QPointer<FileBrowserViewModel> self(this);
     QFuture<QList<FileItem>> sorting =
-        QtConcurrent::run(filterAndSort, allFiles_, searchQuery_, sortOrder_, sortAscending_);
+        QtConcurrent::run(filterAndSort, shown, searchQuery_, sortOrder_, sortAscending_);
     QList<FileItem> sorted = co_await sorting;
     // A newer request (or a newer listing) wins.
     if (self && generation == sortGeneration)

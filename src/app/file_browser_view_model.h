@@ -28,6 +28,7 @@
 #include "app/selection_rules.h"
 #include "app/transfer_report.h"
 #include "fileops/conflicts.h"
+#include "fileops/file_operation_service.h"
 #include "model/file_item.h"
 
 namespace quorvale::fileops {
@@ -58,6 +59,9 @@ class FileBrowserViewModel : public QObject {
     Q_PROPERTY(quint64 transferBytesDone READ transferBytesDone NOTIFY transferChanged)
     Q_PROPERTY(quint64 transferBytesTotal READ transferBytesTotal NOTIFY transferChanged)
     Q_PROPERTY(QString transferCurrentFile READ transferCurrentFile NOTIFY transferChanged)
+    Q_PROPERTY(bool searchesSubfolders READ searchesSubfolders WRITE setSearchesSubfolders NOTIFY
+                   searchStateChanged)
+    Q_PROPERTY(bool isSearching READ isSearching NOTIFY searchStateChanged)
 
 public:
     // Listings up to this size are filtered and sorted at once on the calling thread.
@@ -120,6 +124,22 @@ public:
     // The guest is gone (the VM failed): the listing empties and `reason` is its error.
     void guestLost(const QString& reason);
 
+    // Whether the search text looks through every folder below the current one (a search run
+    // by the guest) instead of filtering the current listing.
+    bool searchesSubfolders() const { return searchesSubfolders_; }
+    void setSearchesSubfolders(bool value);
+    // True while `files` holds subfolder search results rather than the listing.
+    bool showsSearchResults() const { return searchesSubfolders_ && !searchQuery_.isEmpty(); }
+    // Runs the subfolder search for the current text, replacing a running one; results reach
+    // `files` (filtered and sorted like a listing) batch by batch. Without a text, or with the
+    // search limited to the folder, it only stops a running search. Reloads run it again.
+    QCoro::Task<void> searchSubfolders();
+    void stopSearch();
+    bool isSearching() const { return searchStop.has_value(); }
+    // How the last subfolder search ended; nothing while one runs or none ran.
+    std::optional<fileops::SearchOutcome> searchOutcome() const { return searchOutcome_; }
+    static constexpr std::size_t maxSearchResults = 1000;
+
     // Browses `partition` through `service` from now on; every change made through the service
     // is audited, naming `disk` (the card or image file the partition is on).
     void connectService(std::shared_ptr<fileops::FileOperationService> service, QString partition,
@@ -162,9 +182,12 @@ Q_SIGNALS:
     void transferChanged();
     void historyChanged();
     void clipboardChanged();
+    void searchStateChanged();
 
 private:
     QCoro::Task<void> filterAndSortAsync();
+    // Where the batches of the search `generation` go (dropped once a newer one started).
+    fileops::SearchResultsHandler searchResultsTo(std::uint64_t generation);
     // navigateTo() without remembering the folder left.
     QCoro::Task<void> showDirectory(QString path);
     void setFiles(QList<model::FileItem> value);
@@ -191,6 +214,11 @@ private:
     NavigationHistory history;
     std::optional<QString> anchor;
     std::optional<std::stop_source> transferStop;
+    bool searchesSubfolders_ = false;
+    QList<model::FileItem> searchResults_;
+    std::optional<std::stop_source> searchStop;
+    std::optional<fileops::SearchOutcome> searchOutcome_;
+    std::uint64_t searchGeneration = 0;
     std::uint64_t bytesDone = 0;
     std::uint64_t bytesTotal = 0;
     QString currentFile;

@@ -59,6 +59,37 @@ QString formatHexDump(const QByteArray& bytes) {
     return QString::fromLatin1(out);
 }
 
+QString formatCompactHexDump(const QByteArray& bytes, bool withCharacters) {
+    QByteArray out;
+    const qsizetype rows = (bytes.size() + 15) / 16;
+    out.reserve(rows * 60);
+    const int offsetDigits = bytes.size() > 0x10000 ? 8 : 4;
+    for (qsizetype row = 0; row < rows; ++row) {
+        const qsizetype offset = row * 16;
+        const qsizetype count = std::min<qsizetype>(16, bytes.size() - offset);
+        if (row > 0)
+            out.append('\n');
+        appendHex(out, static_cast<unsigned>(offset), offsetDigits);
+        out.append(' ');
+        for (int slot = 0; slot < 16; ++slot) {
+            if (slot % 4 == 0 && (slot < count || withCharacters))
+                out.append(' ');
+            if (slot < count)
+                appendHex(out, static_cast<unsigned char>(bytes[offset + slot]), 2);
+            else if (withCharacters)
+                out.append("  ");
+        }
+        if (!withCharacters)
+            continue;
+        out.append("  ");
+        for (qsizetype i = 0; i < count; ++i) {
+            const auto byte = static_cast<unsigned char>(bytes[offset + i]);
+            out.append(byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '.');
+        }
+    }
+    return QString::fromLatin1(out);
+}
+
 QString decodePreviewText(const QByteArray& bytes, PreviewExtent extent) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const qsizetype cut = extent == PreviewExtent::startOfFile ? incompleteTail(bytes) : 0;

@@ -11,6 +11,11 @@ namespace quorvale::app {
 // (others as "."), "|". Rows joined by "\n", none after the last; no bytes give "".
 QString formatHexDump(const QByteArray& bytes);
 
+// The same 16 bytes a row in a narrower form, for a panel: "%04X" offset, two spaces, four
+// groups of four bytes ("48656C6C 6F2C2068 ..."), and, `withCharacters`, two spaces and the
+// characters (short rows padded so that the characters line up). Offsets past 0xFFFF widen.
+QString formatCompactHexDump(const QByteArray& bytes, bool withCharacters);
+
 // Whether preview bytes are a whole file or only its start.
 enum class PreviewExtent { wholeFile, startOfFile };
 

@@ -195,7 +195,7 @@ QCoro::Task<void> FileOperationService::createDirectory(QString path,
 
 QCoro::Task<QString> FileOperationService::move(QString from, QString to,
                                                 std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::moved, from, to, partition});
     rpc::Params params = pathParams(from, partition);
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Moving: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
@@ -207,7 +207,7 @@ QCoro::Task<void> FileOperationService::createSymlink(QString path, QString targ
                                                       std::optional<std::int64_t> mtimeNs,
                                                       bool replace,
                                                       std::optional<QString> partition) {
-    checkChangesAllowed();
+    beginChange({Change::Kind::linked, path, target, partition, replace});
     rpc::Params params = pathParams(path, partition);
     params.emplace("target", target.toStdString());
     if (mtimeNs)

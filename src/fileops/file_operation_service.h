@@ -52,11 +52,14 @@ enum class TransferOutcome { completed, cancelled };
 
 // A change about to be sent to the guest, as an audit records it.
 struct Change {
-    enum class Kind { deleted, renamed, copied, folderCreated, written };
+    enum class Kind { deleted, renamed, copied, moved, folderCreated, linked, written };
     Kind kind = Kind::deleted;
     QString path;
-    QString target;  // the new name (renamed) or the destination (copied); empty otherwise
+    // The new name (renamed), the destination (copied, moved) or the link's target (linked);
+    // empty otherwise.
+    QString target;
     std::optional<QString> partition;
+    bool replaces = false;  // a write or link allowed to take the place of an existing entry
 };
 using ChangeRecorder = std::function<void(const Change&)>;
 
@@ -79,6 +82,12 @@ struct TransferOptions {
     // "name 2.ext" beside it when a file of that name exists (nothing is ever replaced).
     std::function<void(const QString& localPath)> published;
 };
+
+// How a search below a folder ended.
+enum class SearchOutcome { completed, truncated, cancelled };
+
+// Called on the caller's thread with each batch of results a search finds.
+using SearchResultsHandler = std::function<void(QList<model::FileItem> found)>;
 
 class FileOperationService {
 public:
@@ -136,6 +145,13 @@ public:
     // Per entry of `path`: "name", "size" and "is_directory"; empty for another shape.
     QCoro::Task<std::vector<Dictionary>> dirUsage(QString path,
                                                   std::optional<QString> partition = {});
+    // Entries anywhere below `folder` whose names contain `query` (case-insensitive), streamed
+    // to `found` batch by batch as the guest walks. At most `maxResults` (the guest caps it at
+    // 10,000); `truncated` when there were more. A stop request ends the guest's search at the
+    // next batch. Entries that are not below `folder` or do not match are dropped.
+    QCoro::Task<SearchOutcome> search(QString folder, QString query,
+                                      std::optional<QString> partition, SearchResultsHandler found,
+                                      std::stop_token stop, std::size_t maxResults = 1000);
     // Creates or replaces the file with `data`, in one call.
     QCoro::Task<void> writeFile(QString path, QByteArray data,
                                 std::optional<QString> partition = {});

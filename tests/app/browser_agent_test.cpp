@@ -117,6 +117,78 @@ TEST_F(BrowserAgentTest, SearchThenSelectAllSelectsOnlyWhatIsVisible) {
     EXPECT_EQ(names(browser.selectedItems()), QStringList{"Holiday.JPG"});
 }
 
+TEST_F(BrowserAgentTest, SearchingAllSubfoldersShowsWhatTheGuestFindsBelowTheFolder) {
+    agent.writeFile("Holiday.JPG", "x");
+    agent.writeFile("2024/summer/holiday-beach.png", "xx");
+    agent.writeFile("2024/winter/HOLIDAY-snow.png", "xxx");
+    agent.writeFile("2024/taxes.pdf", "x");
+    run(browser.navigateTo("/2024"));
+    browser.setSearchQuery("holiday");
+    browser.applyFilterAndSort();
+    EXPECT_TRUE(browser.files().isEmpty()) << "nothing matches in the folder itself";
+
+    browser.setSearchesSubfolders(true);
+    EXPECT_TRUE(browser.showsSearchResults());
+    run(browser.searchSubfolders());
+    EXPECT_FALSE(browser.isSearching());
+    EXPECT_EQ(browser.searchOutcome(), fileops::SearchOutcome::completed);
+    QStringList paths;
+    for (const FileItem& item : browser.files())
+        paths << item.path;
+    EXPECT_EQ(paths,
+              (QStringList{"/2024/summer/holiday-beach.png", "/2024/winter/HOLIDAY-snow.png"}));
+    // Sorted like a listing, and selectable by path.
+    sortBy(SortOrder::size, false);
+    EXPECT_EQ(names(browser.files()), (QStringList{"HOLIDAY-snow.png", "holiday-beach.png"}));
+    browser.selectAll();
+    EXPECT_EQ(browser.selectedItems().size(), 2);
+
+    // A change reloads the results too.
+    browser.setSelectedFiles({"/2024/winter/HOLIDAY-snow.png"});
+    run(browser.deleteSelected());
+    ASSERT_TRUE(spinUntil([&] { return !browser.isSearching() && browser.files().size() == 1; }));
+    EXPECT_EQ(browser.files().front().path, "/2024/summer/holiday-beach.png");
+
+    // Narrowing filters the results at once; the folder's listing is back when the search is
+    // limited to it again.
+    browser.setSearchQuery("beachball");
+    browser.applyFilterAndSort();
+    EXPECT_TRUE(browser.files().isEmpty());
+    browser.setSearchQuery(QString());
+    browser.applyFilterAndSort();
+    EXPECT_FALSE(browser.showsSearchResults());
+    EXPECT_EQ(names(browser.files()), (QStringList{"winter", "summer", "taxes.pdf"}))
+        << "the listing, sorted by size descending as chosen above";
+    browser.setSearchQuery("TAX");
+    browser.setSearchesSubfolders(false);
+    EXPECT_EQ(names(browser.files()), QStringList{"taxes.pdf"});
+}
+
+TEST_F(BrowserAgentTest, ANewSearchOrLeavingTheFolderDropsTheResultsOfTheLastOne) {
+    for (int i = 0; i < 1010; ++i)
+        agent.writeFile(QStringLiteral("d%1/hit-%2").arg(i / 50).arg(i), "x");
+    agent.writeFile("d0/other", "x");
+    run(browser.navigateTo("/"));
+    browser.setSearchesSubfolders(true);
+    browser.setSearchQuery("hit");
+    auto first = browser.searchSubfolders();  // runs on while the next one starts
+    browser.setSearchQuery("other");
+    run(browser.searchSubfolders());
+    run(std::move(first));
+    EXPECT_EQ(names(browser.files()), QStringList{"other"});
+    EXPECT_EQ(browser.searchOutcome(), fileops::SearchOutcome::completed);
+
+    // More than the results shown: the first ones, said to be cut short.
+    browser.setSearchQuery("hit");
+    run(browser.searchSubfolders());
+    EXPECT_EQ(browser.files().size(), qsizetype(FileBrowserViewModel::maxSearchResults));
+    EXPECT_EQ(browser.searchOutcome(), fileops::SearchOutcome::truncated);
+
+    browser.clearListing();
+    EXPECT_TRUE(browser.files().isEmpty());
+    EXPECT_FALSE(browser.isSearching());
+}
+
 TEST_F(BrowserAgentTest, NavigationBreadcrumbsAndGoingUp) {
     agent.writeFile("a/b/file.txt", "x");
     run(browser.navigateTo("/a//b/"));
@@ -211,6 +283,14 @@ TEST_F(BrowserAgentTest, EveryChangeIsAuditedBeforeItIsSent) {
     run(browser.createFolder("untitled folder"));
     run(browser.duplicate(browser.files().back()));  // old.txt
     run(browser.fileOpService->rename("/keep.txt", "kept\n.txt", browser.currentPartition));
+    run(browser.fileOpService->move("/kept\n.txt", "/untitled folder/k\t\x1b.txt",
+                                    browser.currentPartition));
+    // A folder upload merging into an existing one replaces a file the listing does not show.
+    agent.writeFile("docs/a.txt", "old a");
+    ASSERT_TRUE(QDir(local.path()).mkpath("docs"));
+    localFile("docs/a.txt", "new a");
+    ASSERT_TRUE(QFile::link("a.txt", local.filePath("docs/a-link")));
+    run(browser.uploadFiles({local.filePath("docs")}));
     browser.setSelectedFiles({"/fresh.txt"});
     run(browser.deleteSelected());
     // Refused changes are not audited: nothing was sent.
@@ -224,12 +304,21 @@ TEST_F(BrowserAgentTest, EveryChangeIsAuditedBeforeItIsSent) {
         EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
         line.remove(stamp);
     }
-    EXPECT_EQ(lines, (QStringList{"REPLACE /old.txt on sdb2 (card.img)",
-                                  "WRITE /fresh.txt on sdb2 (card.img)",
-                                  "NEW FOLDER /untitled folder on sdb2 (card.img)",
-                                  "COPY /old.txt → /old copy.txt on sdb2 (card.img)",
-                                  "RENAME /keep.txt → kept\\x0A.txt on sdb2 (card.img)",
-                                  "DELETE /fresh.txt on sdb2 (card.img)"}));
+    const QStringList expected{"REPLACE /old.txt on sdb2 (card.img)",
+                               "WRITE /fresh.txt on sdb2 (card.img)",
+                               "NEW FOLDER /untitled folder on sdb2 (card.img)",
+                               "COPY /old.txt → /old copy.txt on sdb2 (card.img)",
+                               "RENAME /keep.txt → kept\\x0A.txt on sdb2 (card.img)",
+                               "MOVE /kept\\x0A.txt → /untitled folder/k\\x09\\x1B.txt on "
+                               "sdb2 (card.img)",
+                               "LINK /docs/a-link → a.txt on sdb2 (card.img)",
+                               "REPLACE /docs/a.txt on sdb2 (card.img)",
+                               "DELETE /fresh.txt on sdb2 (card.img)"};
+    ASSERT_EQ(lines.size(), expected.size());
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].toStdString(), expected[i].toStdString());
+    EXPECT_EQ(readAll(agent.rootPath("untitled folder/k\t\x1b.txt")), "keep");
+    EXPECT_EQ(readAll(agent.rootPath("docs/a.txt")), "new a");
     EXPECT_EQ(readAll(agent.rootPath("old.txt")), "new");
 }
 

@@ -39,6 +39,23 @@ TEST(HexDumpTest, LargeDumpsAndEdgeBytes) {
     EXPECT_EQ(rows[0].size(), 8 + 2 + 48 + 2 + 1 + 16 + 1);
 }
 
+TEST(HexDumpTest, CompactRowsKeepSixteenBytesInFewerCharacters) {
+    EXPECT_EQ(formatCompactHexDump("Hello, hex world!\n", true),
+              "0000  48656C6C 6F2C2068 65782077 6F726C64  Hello, hex world\n"
+              "0010  210A                                 !.");
+    EXPECT_EQ(formatCompactHexDump("Hello, hex world!\n", false),
+              "0000  48656C6C 6F2C2068 65782077 6F726C64\n"
+              "0010  210A");
+    EXPECT_EQ(formatCompactHexDump({}, true), "");
+    // 4096 bytes: 256 rows of the same width, the last at 0FF0.
+    const QStringList rows = formatCompactHexDump(QByteArray(4096, '\x7F'), true).split('\n');
+    ASSERT_EQ(rows.size(), 256);
+    EXPECT_TRUE(rows.last().startsWith("0FF0  7F7F7F7F"));
+    EXPECT_TRUE(rows.last().endsWith("  ................"));
+    for (const QString& row : rows)
+        EXPECT_EQ(row.size(), 59);
+}
+
 TEST(PreviewTextTest, Utf8ThenAsciiThenBinary) {
     EXPECT_EQ(decodePreviewText("caf\xc3\xa9"), QString::fromUtf8("caf\xc3\xa9"));
     EXPECT_EQ(decodePreviewText("plain"), "plain");

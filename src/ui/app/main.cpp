@@ -14,6 +14,7 @@
 #include "app/app_settings.h"
 #include "app/app_startup.h"
 #include "app/app_state.h"
+#include "app/helper_setup.h"
 #include "app/service_adapters.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/transfer_memory.h"
@@ -66,7 +67,10 @@ int main(int argc, char** argv) {
     ui::MainWindow window(
         ui::WindowServices{appState, settings, helper, vm, transport,
                            std::make_unique<app::DetectionDiskSource>(&helperClient),
-                           helperClient.options().helperPath});
+                           helperClient.options().helperPath,
+                           app::helperInstallCommand(helperClient.options().helperPath,
+                                                     QCoreApplication::applicationDirPath(),
+                                                     QStringLiteral(QUORVALE_BUILD_DIR))});
     window.setDetailWidgetFactory(
         [&window](app::AppState& state, guest::VsockTransport& link) -> QWidget* {
             auto* browser = new ui::FileBrowserView(state, link);

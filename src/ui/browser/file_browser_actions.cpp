@@ -102,11 +102,11 @@ QMenu* FileBrowserView::entryMenu(const model::FileItem& item) {
     const QList<model::FileItem> targets = inSelection && selectedIds.size() >= 2
                                                ? browserVM->selectedItems()
                                                : QList<model::FileItem>{item};
-    if (item.isDirectory)
-        addItem(menu, QStringLiteral("Open"), this,
-                [this, path = item.path] { browserVM->navigateTo(path); });
-    else
-        addItem(menu, QStringLiteral("Open"), this, [this, item] { openFile(item); });
+    addItem(menu, QStringLiteral("Open"), this, [this, item] { openItem(item); });
+    if (!item.isDirectory)
+        addItem(menu, QStringLiteral("Open With…"), this, [this, item] { beginOpenWith(item); });
+    if (browserVM->showsSearchResults())
+        addItem(menu, QStringLiteral("Show in Folder"), this, [this, item] { showInFolder(item); });
     addItem(menu, QStringLiteral("Get Info"), this, [this, item] {
         browserVM->setSelectedFiles({item.id});
         appState.setShowPreviewPanel(true);

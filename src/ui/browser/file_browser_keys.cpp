@@ -121,9 +121,12 @@ void FileBrowserView::openSelection() {
 }
 
 void FileBrowserView::openItem(const model::FileItem& item) {
-    if (item.isDirectory)
-        browserVM->navigateTo(item.path);
-    else
+    if (item.isDirectory) {
+        // `item` may belong to the listing that clearing the search replaces.
+        const QString path = item.path;
+        browserVM->setSearchQuery(QString());  // a search result's folder is shown whole
+        browserVM->navigateTo(path);
+    } else
         openFile(item);
 }
 

@@ -8,6 +8,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "app/thumbnail_cache.h"
 #include "fileops/file_operation_service.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/breadcrumb_bar.h"
@@ -36,6 +37,8 @@ FileBrowserView::FileBrowserView(app::AppState& appState, guest::VsockTransport&
         return ConflictSheet::ask(this, std::move(conflict));
     };
     items = new FileItemModel(browserVM, this);
+    thumbnails = new app::ThumbnailCache(this);
+    items->setThumbnails(thumbnails);
     setAcceptDrops(true);
     removeEarlierOpenedFiles();
     createActions();
@@ -103,6 +106,8 @@ QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
                 disk = device.name;
     browserVM->connectService(std::make_shared<fileops::FileOperationService>(transport),
                               partition->bsdName, disk);
+    // Pictures belong to one mount.
+    thumbnails->reset(browserVM->fileOpService, partition->bsdName);
     followRefusal();
     if (navigateToRoot)
         co_await browserVM->navigateTo(QStringLiteral("/"));
@@ -146,10 +151,12 @@ void FileBrowserView::buildLayout() {
     gridView->setModelColumn(FileItemModel::name);
     listView = new FileListView;
     listView->setModel(items);
-    const std::pair<int, int> widths[] = {{200, 300}, {60, 80}, {120, 160}, {90, 100}, {80, 100}};
+    const std::pair<int, int> widths[] = {{200, 300}, {60, 80},  {120, 160},
+                                          {90, 100},  {80, 100}, {120, 240}};
     for (int section = 0; section < FileItemModel::columnCount_; ++section)
         listView->setColumnWidth(section, widths[section].second - 10);
     listView->horizontalHeader()->setMinimumSectionSize(60);
+    listView->setColumnHidden(FileItemModel::folder, true);
     for (QWidget* page : {static_cast<QWidget*>(loading), static_cast<QWidget*>(statePage),
                           static_cast<QWidget*>(gridView), static_cast<QWidget*>(listView)})
         contentStack->addWidget(page);
@@ -267,6 +274,8 @@ void FileBrowserView::connectModels() {
             [this] { requestDelete(browserVM->selectedItems()); });
     connect(actionBar, &SelectionActionBar::deselect, this, clearSelection);
 
+    connectSearch();
+
     crumbs->setComponents(browserVM->pathComponents().isEmpty()
                               ? app::breadcrumb(browserVM->currentPath())
                               : browserVM->pathComponents());
@@ -284,6 +293,8 @@ FileBrowserView::Content FileBrowserView::content() const {
         return Content::notice;
     if (browserVM->isLoading())
         return Content::loading;
+    if (browserVM->files().isEmpty() && browserVM->isSearching())
+        return Content::searching;
     if (browserVM->files().isEmpty())
         return browserVM->searchQuery().isEmpty() ? Content::empty : Content::noResults;
     return appState.viewMode() == app::ViewMode::list ? Content::list : Content::grid;
@@ -314,6 +325,11 @@ void FileBrowserView::updateContent() {
         }
         case Content::loading:
             contentStack->setCurrentWidget(loading);
+            return;
+        case Content::searching:
+            statePage->present(QStringLiteral("magnifyingglass"), QString(),
+                               QStringLiteral("Searching all subfolders…"));
+            contentStack->setCurrentWidget(statePage);
             return;
         case Content::noResults:
             statePage->present(
@@ -359,7 +375,9 @@ bool FileBrowserView::changesAllowed() const {
 
 void FileBrowserView::updateStatus() {
     const qsizetype count = browserVM->files().size();
-    QString text = count == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(count);
+    QString text = browserVM->showsSearchResults() ? searchCountText()
+                   : count == 1                    ? QStringLiteral("1 item")
+                                                   : QStringLiteral("%1 items").arg(count);
     const qsizetype selected = browserVM->selectedFiles().size();
     if (selected > 0)
         text += QStringLiteral("   %1 selected").arg(selected);

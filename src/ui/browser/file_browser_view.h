@@ -19,6 +19,7 @@
 
 #include "app/app_state.h"
 #include "app/browser_notice.h"
+#include "app/desktop_applications.h"
 #include "app/file_browser_view_model.h"
 #include "app/file_preview_view_model.h"
 #include "app/selection_rules.h"
@@ -31,9 +32,13 @@ class QMenu;
 class QMimeData;
 class QSplitter;
 class QStackedWidget;
+class QTimer;
 
 namespace quorvale::guest {
 class VsockTransport;
+}
+namespace quorvale::app {
+class ThumbnailCache;
 }
 
 namespace quorvale::ui {
@@ -54,7 +59,7 @@ class FileBrowserView : public QWidget {
     Q_OBJECT
 public:
     // The content shown below the search field.
-    enum class Content { notice, loading, noResults, empty, grid, list };
+    enum class Content { notice, loading, searching, noResults, empty, grid, list };
 
     FileBrowserView(app::AppState& appState, guest::VsockTransport& transport,
                     QWidget* parent = nullptr);
@@ -67,6 +72,7 @@ public:
     app::FileBrowserViewModel* viewModel() const { return browserVM; }
     app::FilePreviewViewModel* previewViewModel() const { return previewVM; }
     FileItemModel* itemModel() const { return items; }
+    app::ThumbnailCache* thumbnailCache() const { return thumbnails; }
     Content content() const;
     // Why nothing is listed (a partition that cannot be opened, a stopped VM), if so.
     std::optional<app::BrowserNotice> notice() const;
@@ -133,9 +139,14 @@ public:
     // Opens the one selected entry (Enter): a folder is shown, a file opened (openFile).
     void openSelection();
     void openItem(const model::FileItem& item);
+    // Shows the folder of a search result with the entry selected, ending the search.
+    QCoro::Task<void> showInFolder(model::FileItem item);
     // Exports the file into a private folder under the user's cache and asks the desktop to
     // open it with its default application; false when it was not opened (the reason is shown).
     QCoro::Task<bool> openFile(model::FileItem item);
+    // Asks which application opens the file (Open With…), then opens it with that one.
+    void beginOpenWith(const model::FileItem& item);
+    QCoro::Task<bool> openFileWith(model::FileItem item, app::DesktopApplication application);
     // Where opened files are exported.
     static QString openedFilesFolder();
 
@@ -153,6 +164,9 @@ private:
     void buildLayout();
     void createActions();
     void connectModels();
+    void connectSearch();
+    // "3 results in all subfolders", and whether the search goes on or was cut short.
+    QString searchCountText() const;
     void updateContent();
     void updateStatus();
     // Refuses changes to a damaged disk: in the file service, the actions and the menus.
@@ -176,12 +190,16 @@ private:
     void updateSortIndicator();
     void followSortChoice();
     static void removeEarlierOpenedFiles();
+    // The file exported into a private folder of its own for an application to open; nothing
+    // when it was not (the reason is shown).
+    QCoro::Task<std::optional<QString>> exportForOpening(model::FileItem item);
 
     app::AppState& appState;
     guest::VsockTransport& transport;
     app::FileBrowserViewModel* browserVM;
     app::FilePreviewViewModel* previewVM;
     FileItemModel* items;
+    app::ThumbnailCache* thumbnails;
     QSplitter* split;
     QWidget* navigation;
     BreadcrumbBar* crumbs;
@@ -215,6 +233,7 @@ private:
     QAction* copyAction;
     QAction* pasteAction;
     QAction* uploadFolderAction;
+    QTimer* searchDelay;
     bool isExporting = false;
     bool isUploading = false;
     std::unique_ptr<QTemporaryDir> dragFolder;

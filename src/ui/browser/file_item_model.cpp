@@ -19,12 +19,33 @@ FileItemModel::FileItemModel(app::FileBrowserViewModel* viewModel, QObject* pare
 
 void FileItemModel::reload() {
     QList<model::FileItem> next = viewModel->files();
-    if (next == files)
+    const bool folders = viewModel->showsSearchResults();
+    if (next == files && folders == showsFolders)
         return;
     beginResetModel();
     files = std::move(next);
+    showsFolders = folders;
+    rowsById.clear();
     selected = viewModel->selectedFiles();
     endResetModel();
+}
+
+void FileItemModel::setThumbnails(app::ThumbnailCache* cache) {
+    thumbnails = cache;
+    connect(cache, &app::ThumbnailCache::thumbnailReady, this, &FileItemModel::thumbnailReady);
+}
+
+void FileItemModel::thumbnailReady(const QString& id) {
+    if (rowsById.isEmpty()) {
+        rowsById.reserve(files.size());
+        for (qsizetype row = 0; row < files.size(); ++row)
+            rowsById.insert(files[row].id, static_cast<int>(row));
+    }
+    const auto found = rowsById.constFind(id);
+    if (found == rowsById.constEnd())
+        return;
+    const QModelIndex changed = index(*found, name);
+    Q_EMIT dataChanged(changed, changed, {thumbnailRole});
 }
 
 void FileItemModel::selectionChanged() {
@@ -68,6 +89,11 @@ QString FileItemModel::secondaryText(const model::FileItem& item) {
     return item.isDirectory ? QStringLiteral("Folder") : item.sizeText();
 }
 
+QString FileItemModel::folderOf(const model::FileItem& item) {
+    const qsizetype slash = item.path.lastIndexOf(QLatin1Char('/'));
+    return slash <= 0 ? QStringLiteral("/") : model::readableName(item.path.left(slash));
+}
+
 std::optional<QString> FileItemModel::linkTarget(const model::FileItem& item) {
     if (!item.isSymlink || !item.symlinkTarget || item.symlinkTarget->isEmpty())
         return std::nullopt;
@@ -86,7 +112,15 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case selectedRole:
             return selected.contains(item.id);
+        case thumbnailRole:
+            if (thumbnails && index.column() == name)
+                if (std::optional<QImage> picture = thumbnails->thumbnail(item))
+                    return *picture;
+            return {};
         case secondaryTextRole:
+            // A search result says where it is.
+            if (showsFolders)
+                return QStringLiteral("in ") + folderOf(item);
             return secondaryText(item);
         case Qt::AccessibleTextRole:
             return (item.isDirectory ? QStringLiteral("Folder: ") : QStringLiteral("File: ")) +
@@ -110,6 +144,8 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
                     return item.permissionText();
                 case owner:
                     return item.owner;
+                case folder:
+                    return folderOf(item);
             }
             return {};
         case Qt::DecorationRole:
@@ -123,7 +159,8 @@ QVariant FileItemModel::data(const QModelIndex& index, int role) const {
 QVariant FileItemModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char* const titles[] = {"Name", "Size", "Date Modified", "Permissions", "Owner"};
+    static const char* const titles[] = {"Name",        "Size",  "Date Modified",
+                                         "Permissions", "Owner", "Folder"};
     return section >= 0 && section < columnCount_ ? QString::fromLatin1(titles[section])
                                                   : QVariant();
 }

@@ -6,6 +6,7 @@
 // edited in place (the views open the editor only on request).
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QIcon>
 #include <QPointer>
 #include <QSet>
@@ -13,14 +14,17 @@
 #include <optional>
 
 #include "app/file_browser_view_model.h"
+#include "app/thumbnail_cache.h"
 
 namespace quorvale::ui {
 
 class FileItemModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { name, size, date, permissions, owner, columnCount_ };
-    enum Role { selectedRole = Qt::UserRole + 1, secondaryTextRole };
+    // `folder` (where a search result is) shows only with subfolder search results.
+    enum Column { name, size, date, permissions, owner, folder, columnCount_ };
+    // thumbnailRole: the picture of an image file (a QImage), once it has been made.
+    enum Role { selectedRole = Qt::UserRole + 1, secondaryTextRole, thumbnailRole };
 
     explicit FileItemModel(app::FileBrowserViewModel* viewModel, QObject* parent = nullptr);
 
@@ -29,6 +33,8 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // Pictures of image files for thumbnailRole, asked for only as tiles are painted.
+    void setThumbnails(app::ThumbnailCache* cache);
     // An edited name is not stored: nameEdited asks the browser to rename the entry.
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     QStringList mimeTypes() const override;
@@ -40,6 +46,8 @@ public:
     // The text under a tile's name: the size for files, "Folder" for folders.
     // The tile's second line: "Folder", the size, or "→ target" for a symbolic link.
     static QString secondaryText(const model::FileItem& item);
+    // The readable folder the entry is in.
+    static QString folderOf(const model::FileItem& item);
     // The readable target of a symbolic link that has one.
     static std::optional<QString> linkTarget(const model::FileItem& item);
     // The entry's symbol at `size`, with a link emblem for a symbolic link.
@@ -51,9 +59,13 @@ Q_SIGNALS:
 private:
     void reload();
     void selectionChanged();
+    void thumbnailReady(const QString& id);
 
     QPointer<app::FileBrowserViewModel> viewModel;
     QList<model::FileItem> files;
+    bool showsFolders = false;
+    QPointer<app::ThumbnailCache> thumbnails;
+    QHash<QString, int> rowsById;  // built when a picture arrives, dropped on reload
     QSet<QString> selected;
 };
 

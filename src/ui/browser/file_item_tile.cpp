@@ -52,14 +52,30 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
 
     // Icon area 80 x 72 centred at the top, the symbol 32 points in it.
     const QRect iconArea(tile.center().x() - 40, tile.top() + 4, 80, 72);
-    QPixmap pixmap = symbol(item.iconName(), item.iconColor(), 32);
-    if (item.isSymlink)
-        pixmap = icons::withLinkEmblem(pixmap);
-    const QSize logical = pixmap.deviceIndependentSize().toSize();
-    painter->drawPixmap(QRect(QPoint(iconArea.center().x() - logical.width() / 2,
-                                     iconArea.center().y() - logical.height() / 2),
-                              logical),
-                        pixmap);
+    const QVariant thumbnail = index.data(FileItemModel::thumbnailRole);
+    if (thumbnail.canConvert<QImage>() && !thumbnail.value<QImage>().isNull()) {
+        // The picture itself, fitted into the icon area with a hairline edge.
+        const QImage picture = thumbnail.value<QImage>();
+        const QSize fitted =
+            picture.size().scaled(iconArea.size() - QSize(4, 4), Qt::KeepAspectRatio);
+        const QRect target(QPoint(iconArea.center().x() - fitted.width() / 2,
+                                  iconArea.center().y() - fitted.height() / 2),
+                           fitted);
+        painter->setRenderHint(QPainter::SmoothPixmapTransform);
+        painter->drawImage(target, picture);
+        painter->setPen(QPen(theme::withOpacity(theme::textTertiary(), 0.4), 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(QRectF(target).adjusted(0.5, 0.5, -0.5, -0.5));
+    } else {
+        QPixmap pixmap = symbol(item.iconName(), item.iconColor(), 32);
+        if (item.isSymlink)
+            pixmap = icons::withLinkEmblem(pixmap);
+        const QSize logical = pixmap.deviceIndependentSize().toSize();
+        painter->drawPixmap(QRect(QPoint(iconArea.center().x() - logical.width() / 2,
+                                         iconArea.center().y() - logical.height() / 2),
+                                  logical),
+                            pixmap);
+    }
 
     const int textWidth = std::min(110, tile.width() - 8);
     const QFont nameFont = theme::caption();
@@ -76,9 +92,10 @@ void FileItemTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     painter->setPen(theme::textTertiary());
     const QRect secondRect(nameRect.left(), nameRect.bottom() + 2, textWidth,
                            QFontMetrics(small).height());
-    painter->drawText(secondRect, Qt::AlignHCenter | Qt::AlignVCenter,
-                      QFontMetrics(small).elidedText(FileItemModel::secondaryText(item),
-                                                     Qt::ElideMiddle, textWidth));
+    painter->drawText(
+        secondRect, Qt::AlignHCenter | Qt::AlignVCenter,
+        QFontMetrics(small).elidedText(index.data(FileItemModel::secondaryTextRole).toString(),
+                                       Qt::ElideMiddle, textWidth));
 
     if (selected || hovered) {
         const QRectF box = QRectF(checkboxRect(tile)).adjusted(0.5, 0.5, -0.5, -0.5);

@@ -27,19 +27,37 @@ SearchBar::SearchBar(QWidget* parent) : QWidget(parent) {
         icons::tintedIcon(QStringLiteral("xmark.circle.fill"), 14, theme::textTertiary()));
     clear->setToolTip(QStringLiteral("Clear"));
     clear->hide();
+    subfolders = new QToolButton;
+    subfolders->setText(QStringLiteral("in all subfolders"));
+    subfolders->setToolTip(QStringLiteral("Search this folder and every folder below it"));
+    subfolders->setCheckable(true);
+    subfolders->setAutoRaise(true);
+    subfolders->setFont(theme::caption());
+    subfolders->hide();
     layout->addWidget(glass);
     layout->addWidget(edit, 1);
+    layout->addWidget(subfolders);
     layout->addWidget(clear);
 
     connect(edit, &QLineEdit::textChanged, this, [this](const QString& value) {
         clear->setVisible(!value.isEmpty());
+        subfolders->setVisible(!value.isEmpty());
         Q_EMIT textChanged(value);
     });
+    connect(subfolders, &QToolButton::toggled, this, &SearchBar::subfoldersToggled);
     connect(clear, &QToolButton::clicked, edit, &QLineEdit::clear);
 }
 
 QString SearchBar::text() const {
     return edit->text();
+}
+
+bool SearchBar::searchesSubfolders() const {
+    return subfolders->isChecked();
+}
+
+void SearchBar::setSearchesSubfolders(bool value) {
+    subfolders->setChecked(value);
 }
 
 void SearchBar::setText(const QString& text) {

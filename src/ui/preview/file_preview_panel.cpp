@@ -5,9 +5,11 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "app/preview_format.h"
 #include "ui/common/elided_label.h"
 #include "ui/common/icons.h"
 #include "ui/common/progress_spinner.h"
@@ -98,6 +100,7 @@ FilePreviewPanel::FilePreviewPanel(app::FilePreviewViewModel* previewVM, QWidget
     hexHeader->addWidget(hexCount);
     hexColumn->addLayout(hexHeader);
     hex = monoView(theme::textSecondary());
+    hex->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     hexColumn->addWidget(hex);
     itemColumn->addWidget(hexSection);
 
@@ -143,6 +146,42 @@ QList<std::pair<QString, QString>> FilePreviewPanel::information() const {
     return rows;
 }
 
+void FilePreviewPanel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (hexSection->isVisible())
+        fitHex();
+}
+
+void FilePreviewPanel::fitHex() {
+    const QByteArray bytes = previewVM ? previewVM->rawData().value_or(QByteArray()) : QByteArray();
+    // The width rows may take: the panel's, less its margins, the viewer's own margins and a
+    // vertical scroll bar.
+    const int margins = 2 * static_cast<int>(hex->document()->documentMargin()) + 2;
+    const int available =
+        hex->isVisible() ? hex->viewport()->width() - margins
+                         : width() - 24 - margins - hex->verticalScrollBar()->sizeHint().width();
+    QFont font = theme::mono();
+    const int largest = font.pixelSize();
+    QString rows;
+    for (const bool characters : {true, false}) {
+        const QString candidate = app::formatCompactHexDump(bytes, characters);
+        const QString longest = candidate.section(QLatin1Char('\n'), 0, 0);
+        int size = largest;
+        for (; size > kHexMinPixelSize; --size) {
+            font.setPixelSize(size);
+            if (QFontMetrics(font).horizontalAdvance(longest) <= available)
+                break;
+        }
+        font.setPixelSize(size);
+        rows = candidate;
+        hexWithCharacters = characters;
+        if (QFontMetrics(font).horizontalAdvance(longest) <= available)
+            break;
+    }
+    hex->setFont(font);
+    hex->setPlainText(rows);
+}
+
 void FilePreviewPanel::refresh() {
     if (!previewVM)
         return;
@@ -176,7 +215,7 @@ void FilePreviewPanel::refresh() {
         text->setPlainText(*previewText);
     hexSection->setVisible(dump.has_value());
     if (dump) {
-        hex->setPlainText(*dump);
+        fitHex();
         const auto raw = previewVM->rawData();
         const qsizetype shown =
             std::min<qsizetype>(raw ? raw->size() : 0, app::FilePreviewViewModel::hexBytes);

@@ -3,6 +3,8 @@
 // "Select a file to preview" with nothing selected, "Loading preview…" while loading, else the
 // folder symbol, the image or the text (mono), the "Hex Viewer" section with its byte count,
 // and the information list (Kind, Size, Modified, Permissions, Owner, Path, Link Target).
+// The hex viewer shows 16 bytes a row in the panel's width, never cut off: the type shrinks as
+// far as it stays legible, and a panel too narrow even then leaves out the character column.
 
 #include <QPointer>
 #include <QWidget>
@@ -29,11 +31,19 @@ public:
     QPlainTextEdit* textView() const { return text; }
     QPlainTextEdit* hexView() const { return hex; }
     QLabel* hexCountLabel() const { return hexCount; }
+    // Whether the hex rows carry their characters at the current width.
+    bool hexShowsCharacters() const { return hexWithCharacters; }
+    static constexpr int kHexMinPixelSize = 7;
     // The information list's label/value pairs, in order.
     QList<std::pair<QString, QString>> information() const;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void refresh();
+    // Lays the hex rows out for the viewer's width.
+    void fitHex();
 
     QPointer<app::FilePreviewViewModel> previewVM;
     QStackedWidget* stack;
@@ -43,6 +53,7 @@ private:
     QWidget* hexSection;
     QLabel* hexCount;
     QPlainTextEdit* hex;
+    bool hexWithCharacters = true;
     QFormLayout* info;
 };
 

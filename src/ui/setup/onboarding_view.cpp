@@ -1,5 +1,7 @@
 #include "ui/setup/onboarding_view.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -139,6 +141,35 @@ QWidget* OnboardingView::makeHelperPage() {
     error->setFixedWidth(400);
     error->hide();
     column->addWidget(error, 0, Qt::AlignHCenter);
+
+    commandBox = new QWidget;
+    auto* commandColumn = new QVBoxLayout(commandBox);
+    commandColumn->setContentsMargins(0, 0, 0, 0);
+    auto* commandIntro = theme::styledLabel(
+        QStringLiteral("The helper is not installed yet. This copy of Quorvale runs from its "
+                       "build folder; install it once with:"),
+        theme::caption(), theme::textSecondary());
+    commandIntro->setWordWrap(true);
+    commandIntro->setAlignment(Qt::AlignCenter);
+    commandIntro->setFixedWidth(400);
+    commandText = theme::styledLabel(QString(), theme::mono(), theme::textPrimary());
+    commandText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    commandText->setWordWrap(true);
+    commandText->setAlignment(Qt::AlignCenter);
+    commandText->setFixedWidth(400);
+    copyCommand = new QPushButton(QStringLiteral("Copy Command"));
+    connect(copyCommand, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(commandText->text()); });
+    auto* commandThen =
+        theme::styledLabel(QStringLiteral("then choose Authorize. Disk images open without it."),
+                           theme::caption(), theme::textSecondary());
+    commandThen->setAlignment(Qt::AlignCenter);
+    commandColumn->addWidget(commandIntro, 0, Qt::AlignHCenter);
+    commandColumn->addWidget(commandText, 0, Qt::AlignHCenter);
+    commandColumn->addWidget(copyCommand, 0, Qt::AlignHCenter);
+    commandColumn->addWidget(commandThen, 0, Qt::AlignHCenter);
+    commandBox->hide();
+    column->addWidget(commandBox, 0, Qt::AlignHCenter);
     column->addStretch();
 
     auto* buttons = new QHBoxLayout;
@@ -179,9 +210,30 @@ void OnboardingView::setInstalling(bool value) {
     back->setEnabled(!value);
 }
 
+void OnboardingView::setHelperInstallCommand(const QString& command,
+                                             std::function<bool()> installed) {
+    commandText->setText(command);
+    helperPresent = std::move(installed);
+    commandBox->setVisible(!helperPresent());
+}
+
+QString OnboardingView::helperInstallCommand() const {
+    return commandBox->isHidden() ? QString() : commandText->text();
+}
+
 void OnboardingView::startInstall() {
     if (installing)
         return;
+    // Asking for a password would only end in "not found".
+    if (helperPresent && !helperPresent()) {
+        error->setText(
+            QStringLiteral("The helper is still not installed: run the command "
+                           "below first."));
+        error->show();
+        commandBox->show();
+        return;
+    }
+    commandBox->hide();
     setInstalling(true);
     error->hide();
     install(QPointer<OnboardingView>(this), helper);

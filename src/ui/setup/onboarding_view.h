@@ -1,10 +1,14 @@
 #pragma once
 // First-run onboarding: a welcome page and the page that installs the privileged helper, with
 // page dots. "Authorize" installs the helper ("Installing..." meanwhile); success completes
-// onboarding, failure shows the error and offers "Skip for now", which completes it as well.
+// onboarding, failure shows the error. "Skip for now" completes it as well. When the helper is
+// not installed and can be from here (a build tree), the page shows the one command that
+// installs it, and Authorize asks for no password until the helper is there.
 
 #include <QPointer>
 #include <QWidget>
+
+#include <functional>
 
 #include <qcoro/qcorotask.h>
 
@@ -31,6 +35,10 @@ public:
     QPushButton* backButton() const { return back; }
     QPushButton* authorizeButton() const { return authorize; }
     QPushButton* skipButton() const { return skip; }
+    QPushButton* copyCommandButton() const { return copyCommand; }
+    // The helper is missing: `command` installs it; `installed` tells whether it is there now.
+    void setHelperInstallCommand(const QString& command, std::function<bool()> installed);
+    QString helperInstallCommand() const;
 
 Q_SIGNALS:
     // Onboarding is complete (installed or skipped).
@@ -52,6 +60,10 @@ private:
     QPushButton* authorize;
     QPushButton* skip;
     QLabel* error;
+    QWidget* commandBox;
+    QLabel* commandText;
+    QPushButton* copyCommand;
+    std::function<bool()> helperPresent;
     bool installing = false;
 };
 

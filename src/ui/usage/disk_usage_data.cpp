@@ -1,5 +1,6 @@
 #include "ui/usage/disk_usage_data.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -35,8 +36,10 @@ bool isFloating(const QVariant& value) {
 DiskUsageEntry DiskUsageEntry::fromDictionary(const QVariantMap& dictionary) {
     DiskUsageEntry entry;
     const QVariant name = dictionary.value(QStringLiteral("name"));
-    if (name.typeId() == QMetaType::QString)
-        entry.name = model::readableName(name.toString());  // shown, never sent back
+    if (name.typeId() == QMetaType::QString) {
+        entry.name = model::readableName(name.toString());
+        entry.path = QLatin1Char('/') + name.toString();
+    }
     const QVariant size = dictionary.value(QStringLiteral("size"));
     if (isNumber(size)) {
         if (isFloating(size)) {
@@ -51,6 +54,8 @@ DiskUsageEntry DiskUsageEntry::fromDictionary(const QVariantMap& dictionary) {
             entry.size = std::max<qint64>(0, size.toLongLong());
         }
     }
+    if (isNumber(dictionary.value(QStringLiteral("allocated"))))
+        entry.allocated = DiskUsageData::unsignedField(dictionary, QStringLiteral("allocated"));
     const QVariant isDirectory = dictionary.value(QStringLiteral("is_directory"));
     entry.isDirectory = isDirectory.typeId() == QMetaType::Bool && isDirectory.toBool();
     return entry;
@@ -100,6 +105,9 @@ DiskUsageData DiskUsageData::fromGuest(const QString& partitionName, const QVari
     data.children.reserve(rootEntries.size());
     for (const QVariant& entry : rootEntries)
         data.children.append(DiskUsageEntry::fromDictionary(entry.toMap()));
+    std::stable_sort(
+        data.children.begin(), data.children.end(),
+        [](const DiskUsageEntry& a, const DiskUsageEntry& b) { return a.bytes() > b.bytes(); });
     return data;
 }
 

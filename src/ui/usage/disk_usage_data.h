@@ -1,18 +1,26 @@
 #pragma once
 // Plain data of the disk-usage sheet and how it is read from the guest's dictionaries: the
 // partition record of "get_partitions" ("total_bytes", "free_bytes") and the root entries of
-// "dir_usage" ("name", "size", "is_directory"). Values of the wrong type count as absent.
+// "dir_usage" ("name", "size", "allocated", "is_directory"). Values of the wrong type count as
+// absent. An entry's figure is the space it takes on the disk ("allocated"), so that the entries
+// add up to no more than the used space; a guest that does not say falls back to "size".
 
 #include <QList>
 #include <QString>
 #include <QVariant>
 
+#include <optional>
+
 namespace quorvale::ui {
 
 struct DiskUsageEntry {
-    QString name;
+    QString name;  // readable, for showing
+    QString path;  // as the guest names it, for opening
     qint64 size = 0;
+    std::optional<quint64> allocated;
     bool isDirectory = false;
+    // The space taken on the disk: "allocated", else "size".
+    quint64 bytes() const { return allocated.value_or(static_cast<quint64>(size)); }
     // "folder.fill" for a directory, else the file symbol of the name's extension.
     QString symbol() const;
 
@@ -35,7 +43,7 @@ struct DiskUsageData {
     // A non-negative integral number stored under `key`; 0 when missing, negative, fractional
     // beyond the integer range, or not a number.
     static quint64 unsignedField(const QVariantMap& dictionary, const QString& key);
-    // The sheet's data from the first partition record and the root entries.
+    // The sheet's data from the partition record and the root entries, largest first.
     static DiskUsageData fromGuest(const QString& partitionName, const QVariantMap& partition,
                                    const QVariantList& rootEntries);
 };

@@ -86,6 +86,11 @@ void DiskUsageController::load() {
     auto* sheet = new DiskUsageSheet(window);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     shown = sheet;
+    connect(sheet->usageView(), &DiskUsageView::entryChosen, sheet,
+            [this, sheet](const QString& path, bool isDirectory) {
+                appState.requestShowEntry(path, isDirectory);
+                sheet->close();
+            });
     sheet->open();
     fetch(QPointer<DiskUsageController>(this), QPointer<DiskUsageSheet>(sheet));
 }
@@ -93,14 +98,23 @@ void DiskUsageController::load() {
 QCoro::Task<void> DiskUsageController::fetch(QPointer<DiskUsageController> self,
                                              QPointer<DiskUsageSheet> sheet) {
     fileops::FileOperationService service(self->transport);
-    const QString name = partitionName(self->appState.selectedPartition());
+    const std::optional<model::Partition> selected = self->appState.selectedPartition();
+    const QString name = partitionName(selected);
+    // The selected partition's, not whichever the guest used last: several cards may be open.
+    const std::optional<QString> bsdName =
+        selected && !selected->bsdName.isEmpty() ? std::optional(selected->bsdName) : std::nullopt;
     try {
         const std::vector<fileops::Dictionary> partitions = co_await service.getPartitions();
         if (!self || !sheet || partitions.empty())
             co_return;
-        const QVariantMap partition = toVariantMap(partitions.front());
+        QVariantMap partition = toVariantMap(partitions.front());
+        for (const fileops::Dictionary& record : partitions) {
+            const QVariantMap fields = toVariantMap(record);
+            if (bsdName && fields.value(QStringLiteral("name")).toString() == *bsdName)
+                partition = fields;
+        }
         const std::vector<fileops::Dictionary> children =
-            co_await service.dirUsage(QStringLiteral("/"));
+            co_await service.dirUsage(QStringLiteral("/"), bsdName);
         if (!self || !sheet)
             co_return;
         QVariantList entries;

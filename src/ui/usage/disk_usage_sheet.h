@@ -1,9 +1,10 @@
 #pragma once
 // The disk-usage sheet of the main window and its load. load() refuses with the "VM is not
 // running" banner while the transport has no connection; otherwise it opens the sheet in its
-// loading state and asks the guest for its partitions and the root's usage. The sheet then
-// shows DiskUsageView; a failure closes it with the "Failed to load disk usage: " banner. An
-// empty partition list leaves the sheet loading until the user closes it.
+// loading state and asks the guest for its partitions and the root's usage of the selected
+// partition. The sheet then shows DiskUsageView; a failure closes it with the "Failed to load
+// disk usage: " banner. An empty partition list leaves the sheet loading until the user closes
+// it. Choosing an entry closes the sheet and asks the browser to show it.
 
 #include <QDialog>
 #include <QPointer>

@@ -3,7 +3,9 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -50,6 +52,42 @@ QLabel* addFigure(QHBoxLayout* row, const QString& caption, const QColor& valueC
 }
 
 }  // namespace
+
+// A thin stacked bar over the whole capacity: one coloured part per leading entry, the grey rest
+// of the used space, and the free space as the track.
+class UsageChart : public QWidget {
+public:
+    UsageChart() {
+        setFixedHeight(10);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    void setParts(QList<std::pair<QColor, double>> coloured, double used) {
+        parts = std::move(coloured);
+        usedShare = used;
+        update();
+    }
+    QList<std::pair<QColor, double>> parts;
+    double usedShare = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        QPainterPath track;
+        track.addRoundedRect(QRectF(rect()), height() / 2.0, height() / 2.0);
+        painter.fillPath(track, theme::surfaceSunken());
+        painter.setClipPath(track);
+        const double width = this->width();
+        double x = 0;
+        for (const auto& [color, share] : parts) {
+            painter.fillRect(QRectF(x, 0, share * width, height()), color);
+            x += share * width;
+        }
+        const double rest = std::max(0.0, usedShare * width - x);
+        painter.fillRect(QRectF(x, 0, rest, height()), theme::textTertiary());
+    }
+};
 
 DiskUsageView::DiskUsageView(QWidget* parent) : QWidget(parent) {
     setMinimumSize(kSheetSize);
@@ -104,6 +142,9 @@ DiskUsageView::DiskUsageView(QWidget* parent) : QWidget(parent) {
     column->addLayout(header);
     column->addWidget(bar);
     column->addLayout(figures);
+    chart = new UsageChart;
+    chart->setToolTip(tr("Space taken on the disk, largest first; grey: everything else"));
+    column->addWidget(chart);
     column->addWidget(divider);
     column->addWidget(scroll, 1);
 }
@@ -121,11 +162,19 @@ void DiskUsageView::setData(const DiskUsageData& data) {
         delete item;
     }
     shownNames.clear();
+    rows.clear();
     const qsizetype shown = std::min<qsizetype>(data.children.size(), kMaxEntries);
     for (qsizetype i = 0; i < shown; ++i) {
-        entryRows->insertWidget(static_cast<int>(i), makeEntryRow(data.children[i], i));
+        QWidget* row = makeEntryRow(data.children[i], i);
+        entryRows->insertWidget(static_cast<int>(i), row);
+        rows.append(row);
         shownNames.append(data.children[i].name);
     }
+    QList<std::pair<QColor, double>> parts;
+    for (qsizetype i = 0; i < std::min(shown, kColouredEntries) && data.totalBytes > 0; ++i)
+        parts.append({dotColor(i), static_cast<double>(data.children[i].bytes()) /
+                                       static_cast<double>(data.totalBytes)});
+    chart->setParts(std::move(parts), data.usedFraction());
 }
 
 QWidget* DiskUsageView::makeEntryRow(const DiskUsageEntry& entry, qsizetype index) {
@@ -145,19 +194,43 @@ QWidget* DiskUsageView::makeEntryRow(const DiskUsageEntry& entry, qsizetype inde
     if (label->text() != entry.name)
         label->setToolTip(entry.name);
 
-    QLabel* size = theme::styledLabel(byteCountText(static_cast<quint64>(entry.size)),
-                                      theme::body(), theme::textSecondary());
+    QLabel* size =
+        theme::styledLabel(byteCountText(entry.bytes()), theme::body(), theme::textSecondary());
+    if (entry.allocated && *entry.allocated != static_cast<quint64>(entry.size))
+        size->setToolTip(tr("%1 on the disk, %2 of data")
+                             .arg(byteCountText(entry.bytes()),
+                                  byteCountText(static_cast<quint64>(entry.size))));
 
     layout->addWidget(icon);
     layout->addWidget(label, 1);
     layout->addWidget(size);
     layout->addWidget(new Dot(dotColor(index)));
     row->setAccessibleName(entry.name + QStringLiteral(", ") + size->text());
+    row->setCursor(Qt::PointingHandCursor);
+    row->setToolTip(entry.isDirectory ? tr("Open “%1”").arg(entry.name)
+                                      : tr("Show “%1” in its folder").arg(entry.name));
+    row->setProperty("entryPath", entry.path);
+    row->setProperty("entryIsDirectory", entry.isDirectory);
+    row->installEventFilter(this);
     return row;
 }
 
+bool DiskUsageView::eventFilter(QObject* watched, QEvent* event) {
+    auto* row = qobject_cast<QWidget*>(watched);
+    if (row && rows.contains(row) && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+        row->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        Q_EMIT entryChosen(row->property("entryPath").toString(),
+                           row->property("entryIsDirectory").toBool());
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 QColor DiskUsageView::dotColor(qsizetype index) {
-    switch (index % 8) {
+    if (index >= kColouredEntries)
+        return theme::textTertiary();
+    switch (index) {
         case 0:
             return theme::systemBlue();
         case 1:
@@ -191,6 +264,14 @@ QString DiskUsageView::freeText() const {
 }
 QStringList DiskUsageView::entryNames() const {
     return shownNames;
+}
+
+QList<QWidget*> DiskUsageView::entryRowWidgets() const {
+    return rows;
+}
+
+QList<std::pair<QColor, double>> DiskUsageView::chartSegments() const {
+    return chart->parts;
 }
 
 DiskUsageLoadingView::DiskUsageLoadingView(QWidget* parent) : QWidget(parent) {

@@ -1,9 +1,14 @@
 #pragma once
 // The disk-usage sheet of a partition: its name with a close button, the usage bar, the used,
-// total and free figures, and the first 20 root entries with their sizes and colour dots.
-// Presentation only: the data arrives complete through setData().
+// total and free figures, a chart of what the used space holds, and the 20 largest root entries
+// with their sizes and colour dots. The first eight entries have the colour of their part of the
+// chart; the others, and the filesystem's own space, are the grey rest. Choosing an entry asks
+// to show it in the browser. Presentation only: the data arrives complete through setData().
 
+#include <QColor>
 #include <QWidget>
+
+#include <utility>
 
 #include "ui/usage/disk_usage_data.h"
 
@@ -14,6 +19,7 @@ class QVBoxLayout;
 namespace quorvale::ui {
 
 class UsageBar;
+class UsageChart;
 
 class DiskUsageView : public QWidget {
     Q_OBJECT
@@ -31,21 +37,29 @@ public:
     QString freeText() const;
     // Names of the entry rows shown, top to bottom.
     QStringList entryNames() const;
+    // The entry rows, top to bottom (clicked, they emit entryChosen).
+    QList<QWidget*> entryRowWidgets() const;
+    // The chart's parts: each coloured entry's share of the total, in row order.
+    QList<std::pair<QColor, double>> chartSegments() const;
     UsageBar* usageBar() const { return bar; }
     QToolButton* closeButton() const { return close; }
 
     // The dot colour of the entry at `index`: blue, purple, orange, green, pink, cyan, yellow,
-    // red, repeating.
+    // red, then the grey of the chart's rest.
     static QColor dotColor(qsizetype index);
+    static constexpr qsizetype kColouredEntries = 8;
 
     QSize sizeHint() const override { return kSheetSize; }
 
 Q_SIGNALS:
     // The close button was pressed; the presenter dismisses the sheet.
     void dismissRequested();
+    // An entry row was clicked: `path` as the guest names it.
+    void entryChosen(const QString& path, bool isDirectory);
 
 private:
     QWidget* makeEntryRow(const DiskUsageEntry& entry, qsizetype index);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     QLabel* name;
     QToolButton* close;
@@ -56,6 +70,8 @@ private:
     QWidget* entries;
     QVBoxLayout* entryRows;
     QStringList shownNames;
+    QList<QWidget*> rows;
+    UsageChart* chart;
 };
 
 // The disk-usage sheet before its data arrives: a centred progress indicator over

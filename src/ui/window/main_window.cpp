@@ -1,8 +1,7 @@
 #include "ui/window/main_window.h"
 
-#include <QFileInfo>
-
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QPushButton>
@@ -80,6 +79,12 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     fullDiskAccessPage = new FullDiskAccessView(appState, services.helper, services.helperPath);
     fullDiskAccess = new PageOverlay(fullDiskAccessPage, central);
     onboardingPage = new OnboardingView(services.helper);
+    if (services.helperInstallCommand) {
+        const QString installed = services.helperPath;
+        onboardingPage->setHelperInstallCommand(*services.helperInstallCommand, [installed] {
+            return QFileInfo(installed).isExecutable();
+        });
+    }
     onboarding = new PageOverlay(onboardingPage, central);
     boot = new BootOverlay(central);
 

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <qcoro/qcorotask.h>
 
@@ -49,6 +50,9 @@ struct WindowServices {
     guest::VsockTransport& transport;
     std::unique_ptr<app::DiskSource> disks;
     QString helperPath;  // the installed helper daemon, shown on the Full Disk Access page
+    // The command that installs the helper, when it is missing and can be installed from here
+    // (a build tree); the setup page shows it instead of asking for a password in vain.
+    std::optional<QString> helperInstallCommand = {};
 };
 
 class MainWindow : public QMainWindow {

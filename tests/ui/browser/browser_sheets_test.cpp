@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QStackedWidget>
 
 #include "browser_fixture.h"
@@ -130,6 +131,27 @@ TEST_F(BrowserTest, PreviewShowsImageTextAndHex) {
         labels << label;
     EXPECT_EQ(labels, (QStringList{"Kind", "Size", "Modified", "Permissions", "Owner", "Path"}));
     saveScreenshot(*view, "browser_preview_hex", {1000, 640});
+
+    // Rows of 16 bytes that fit the panel at its narrowest and widest, none cut off.
+    for (const int width : {240, 300, 360}) {
+        view->findChild<QSplitter*>()->setSizes({1000 - width, width});
+        QCoreApplication::processEvents();
+        ASSERT_EQ(panel->width(), width);
+        QPlainTextEdit* hex = panel->hexView();
+        const QStringList rows = hex->toPlainText().split('\n');
+        ASSERT_EQ(rows.size(), 38);  // 600 bytes
+        const QFontMetrics metrics(hex->font());
+        EXPECT_GE(hex->font().pixelSize(), ui::FilePreviewPanel::kHexMinPixelSize);
+        const int room = hex->viewport()->width() - 2 * int(hex->document()->documentMargin());
+        for (const QString& row : rows.mid(0, 37)) {
+            EXPECT_LE(metrics.horizontalAdvance(row), room) << width << ": " << row.toStdString();
+            EXPECT_EQ(row.section("  ", 1, 1).remove(' ').size(), 32) << row.toStdString();
+        }
+        if (width == 360) {
+            EXPECT_TRUE(panel->hexShowsCharacters());
+            saveScreenshot(*view, "browser_preview_hex_wide", {1000, 640});
+        }
+    }
 }
 
 TEST_F(BrowserTest, UploadShowsProgressAndCancels) {

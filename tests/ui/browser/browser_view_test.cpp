@@ -122,18 +122,20 @@ TEST_F(BrowserTest, EntryMenuDependsOnTheSelection) {
     ASSERT_EQ(items.item(0).name, "docs");
     clickTile(1);
     QMenu* menu = view->entryMenu(items.item(1));
-    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Rename…", "Duplicate", "Cut", "Copy",
-                                        "Copy Path", "Export to Computer…", "Delete"}));
+    EXPECT_EQ(texts(menu),
+              (QStringList{"Open", "Open With…", "Get Info", "Rename…", "Duplicate", "Cut", "Copy",
+                           "Copy Path", "Export to Computer…", "Delete"}));
     delete menu;
     menu = view->entryMenu(items.item(0));
     EXPECT_EQ(texts(menu).first(), "Open");
+    EXPECT_FALSE(texts(menu).contains("Open With…"));
     EXPECT_FALSE(texts(menu).contains("Export to Computer…")) << "folders are not exported";
     delete menu;
 
     clickTile(2, Qt::ControlModifier);
     menu = view->entryMenu(items.item(1));
-    EXPECT_EQ(texts(menu), (QStringList{"Open", "Get Info", "Cut", "Copy", "Copy Path",
-                                        "Export to Computer…", "Delete 2 Items"}));
+    EXPECT_EQ(texts(menu), (QStringList{"Open", "Open With…", "Get Info", "Cut", "Copy",
+                                        "Copy Path", "Export to Computer…", "Delete 2 Items"}));
     delete menu;
 }
 

@@ -2,6 +2,8 @@
 // Continue retrying the mount, and the settings persisting.
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -21,6 +23,37 @@ namespace quorvale::test {
 namespace {
 
 using FS = model::FilesystemType;
+
+TEST(Onboarding, FromABuildTreeTheHelperPageGivesTheInstallCommandFirst) {
+    WindowHarness harness(WindowHarness::Onboarding::pending);
+    harness.show();
+    ui::OnboardingView* onboarding = harness.window->onboardingView();
+    bool installed = false;
+    onboarding->setHelperInstallCommand(
+        QStringLiteral("sudo cmake --install /home/me/quorvale/build"), [&] { return installed; });
+    QTest::mouseClick(onboarding->continueButton(), Qt::LeftButton);
+    ASSERT_EQ(onboarding->currentPage(), 1);
+    EXPECT_EQ(onboarding->helperInstallCommand(), "sudo cmake --install /home/me/quorvale/build");
+    EXPECT_TRUE(onboarding->copyCommandButton()->isVisible());
+    QTest::mouseClick(onboarding->copyCommandButton(), Qt::LeftButton);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo cmake --install /home/me/quorvale/build");
+    saveScreenshot(*harness.window, QStringLiteral("window_onboarding_build_tree"));
+
+    // No password is asked for while the helper is missing.
+    QTest::mouseClick(onboarding->authorizeButton(), Qt::LeftButton);
+    EXPECT_EQ(harness.helper.installs, 0);
+    EXPECT_TRUE(onboarding->errorMessage().contains("still not installed"));
+    EXPECT_TRUE(onboarding->skipButton()->isVisible());
+
+    // Once installed, Authorize registers it.
+    installed = true;
+    QTest::mouseClick(onboarding->authorizeButton(), Qt::LeftButton);
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return harness.helper.installs == 1; }));
+    EXPECT_TRUE(onboarding->helperInstallCommand().isEmpty());
+    ASSERT_TRUE(
+        WindowHarness::waitFor([&] { return !harness.window->onboardingOverlay()->isVisible(); }));
+    EXPECT_EQ(harness.appState.setupPhase(), app::SetupPhase::ready());
+}
 
 TEST(Onboarding, SkipAfterAFailedInstallShowsTheSidebar) {
     WindowHarness harness(WindowHarness::Onboarding::pending);

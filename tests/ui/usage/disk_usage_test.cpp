@@ -24,6 +24,12 @@ QVariantMap entry(const QString& name, QVariant size, QVariant isDirectory) {
             {QStringLiteral("is_directory"), std::move(isDirectory)}};
 }
 
+QVariantMap entry(const QString& name, qlonglong size, bool isDirectory, qlonglong allocated) {
+    QVariantMap e = entry(name, size, isDirectory);
+    e.insert(QStringLiteral("allocated"), allocated);
+    return e;
+}
+
 QVariantMap partition(QVariant total, QVariant free) {
     QVariantMap record{{QStringLiteral("name"), QStringLiteral("vda2")}};
     if (total.isValid())
@@ -128,23 +134,43 @@ TEST(DiskUsageView, MissingFreeBytesShowsZeroFreeAndAFullRedBar) {
     EXPECT_EQ(UsageBar::fillColor(view.usageBar()->fraction()), theme::systemRed());
 }
 
-TEST(DiskUsageView, ShowsTheFirstTwentyEntriesInTheGivenOrder) {
+TEST(DiskUsageView, ShowsTheTwentyLargestEntriesByTheSpaceTheyTakeInTheChartsColours) {
+    // The guest's order is by name; the space taken is "allocated", not the listed size.
     QVariantList entries;
     for (int i = 0; i < 25; ++i)
-        entries.append(entry(QStringLiteral("entry%1").arg(i), i * 1000, i % 2 == 0));
+        entries.append(entry(QStringLiteral("entry%1").arg(i), 100'000 - i, i % 2, i * 4096));
     DiskUsageView view;
-    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"),
-                                          partition(qlonglong(1000), qlonglong(500)), entries));
+    view.setData(DiskUsageData::fromGuest(
+        QStringLiteral("rootfs"), partition(qlonglong(1'000'000), qlonglong(500'000)), entries));
     const QStringList names = view.entryNames();
     ASSERT_EQ(names.size(), DiskUsageView::kMaxEntries);
     for (int i = 0; i < names.size(); ++i)
-        EXPECT_EQ(names[i], QStringLiteral("entry%1").arg(i));
-    // Replacing the data replaces the rows.
-    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"), partition({}, {}),
-                                          {entry("only", 1, false)}));
-    EXPECT_EQ(view.entryNames(), QStringList{QStringLiteral("only")});
-    EXPECT_EQ(DiskUsageView::dotColor(8), DiskUsageView::dotColor(0));
+        EXPECT_EQ(names[i], QStringLiteral("entry%1").arg(24 - i));
+    // The chart's parts are the first eight rows, in their dots' colours and shares.
+    const auto parts = view.chartSegments();
+    ASSERT_EQ(parts.size(), DiskUsageView::kColouredEntries);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        EXPECT_EQ(parts[i].first, DiskUsageView::dotColor(i));
+        EXPECT_DOUBLE_EQ(parts[i].second, (24 - i) * 4096 / 1'000'000.0);
+    }
     EXPECT_EQ(DiskUsageView::dotColor(7), theme::systemRed());
+    EXPECT_EQ(DiskUsageView::dotColor(8), theme::textTertiary()) << "the rest is grey";
+
+    // A row opens its entry.
+    view.resize(DiskUsageView::kSheetSize);
+    view.show();
+    QSignalSpy chosen(&view, &DiskUsageView::entryChosen);
+    QWidget* first = view.entryRowWidgets().at(0);
+    QTest::mouseClick(first, Qt::LeftButton, {}, first->rect().center());
+    ASSERT_EQ(chosen.count(), 1);
+    EXPECT_EQ(chosen[0][0].toString(), "/entry24");
+    EXPECT_EQ(chosen[0][1].toBool(), false);
+
+    // Without "allocated" the listed size is used; replacing the data replaces the rows.
+    view.setData(DiskUsageData::fromGuest(QStringLiteral("rootfs"), partition({}, {}),
+                                          {entry("small", 1, false), entry("big", 9, true)}));
+    EXPECT_EQ(view.entryNames(), (QStringList{"big", "small"}));
+    EXPECT_TRUE(view.chartSegments().isEmpty()) << "no total, no chart";
 }
 
 TEST(DiskUsageView, CloseButtonAsksToDismiss) {

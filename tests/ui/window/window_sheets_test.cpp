@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
@@ -159,7 +160,9 @@ TEST(DiskUsage, PartitionWithoutFreeBytesShowsZeroFree) {
     // A selection the window does not mount, so the test's guest keeps the connection.
     harness.appState.setSelectedPartition(makeDevice({FS::fat32}).partitions.first());
     auto guest = connectScriptedGuest(harness.transport);
-    guest->results[QStringLiteral("get_partitions")] = R"([{"name":"sdb1","total_bytes":1000}])";
+    // Another card's partition, used last, comes first.
+    guest->results[QStringLiteral("get_partitions")] =
+        R"([{"name":"sdc2","total_bytes":9999,"free_bytes":9},{"name":"sdb1","total_bytes":1000}])";
     guest->results[QStringLiteral("dir_usage")] =
         R"([{"name":"docs","size":600,"is_directory":true}])";
     clickDiskUsage(harness);
@@ -173,6 +176,17 @@ TEST(DiskUsage, PartitionWithoutFreeBytesShowsZeroFree) {
     EXPECT_EQ(sheet->usageView()->entryNames(), QStringList{QStringLiteral("docs")});
     EXPECT_EQ(guest->methods,
               (QStringList{QStringLiteral("get_partitions"), QStringLiteral("dir_usage")}));
+    EXPECT_TRUE(guest->requests.at(1).contains(R"("partition":"sdb1")"))
+        << guest->requests.at(1).toStdString();
+
+    // Choosing a row closes the sheet and asks the browser to show the entry.
+    QSignalSpy shown(&harness.appState, &app::AppState::showEntryRequested);
+    QWidget* row = sheet->usageView()->entryRowWidgets().at(0);
+    QTest::mouseClick(row, Qt::LeftButton, {}, row->rect().center());
+    ASSERT_EQ(shown.count(), 1);
+    EXPECT_EQ(shown[0][0].toString(), "/docs");
+    EXPECT_TRUE(shown[0][1].toBool());
+    EXPECT_TRUE(WindowHarness::waitFor([&] { return !sheet; }));
 }
 
 TEST(DiskUsage, EmptyPartitionListKeepsLoadingAndAFailureClosesWithTheBanner) {
