@@ -127,14 +127,14 @@ QWidget* OnboardingView::makeHelperPage() {
                                      theme::textPrimary());
     title->setAlignment(Qt::AlignCenter);
     column->addWidget(title);
-    auto* text = theme::styledLabel(
+    intro = theme::styledLabel(
         QStringLiteral("Quorvale needs a privileged helper to access raw SD card devices. Your "
                        "system will prompt you for your password."),
         theme::body(), theme::textSecondary());
-    text->setWordWrap(true);
-    text->setAlignment(Qt::AlignCenter);
-    text->setFixedWidth(400);
-    column->addWidget(text, 0, Qt::AlignHCenter);
+    intro->setWordWrap(true);
+    intro->setAlignment(Qt::AlignCenter);
+    intro->setFixedWidth(400);
+    column->addWidget(intro, 0, Qt::AlignHCenter);
     error = theme::styledLabel(QString(), theme::caption(), theme::danger());
     error->setWordWrap(true);
     error->setAlignment(Qt::AlignCenter);
@@ -215,6 +215,7 @@ void OnboardingView::setHelperInstallCommand(const QString& command,
     commandText->setText(command);
     helperPresent = std::move(installed);
     commandBox->setVisible(!helperPresent());
+    intro->setVisible(commandBox->isHidden());  // the page has room for one explanation
 }
 
 QString OnboardingView::helperInstallCommand() const {
@@ -231,9 +232,11 @@ void OnboardingView::startInstall() {
                            "below first."));
         error->show();
         commandBox->show();
+        intro->hide();
         return;
     }
     commandBox->hide();
+    intro->show();
     setInstalling(true);
     error->hide();
     install(QPointer<OnboardingView>(this), helper);

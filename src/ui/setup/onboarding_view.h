@@ -60,6 +60,7 @@ private:
     QPushButton* authorize;
     QPushButton* skip;
     QLabel* error;
+    QLabel* intro;
     QWidget* commandBox;
     QLabel* commandText;
     QPushButton* copyCommand;
