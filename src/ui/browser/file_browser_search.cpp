@@ -69,7 +69,9 @@ QCoro::Task<void> FileBrowserView::showInFolder(model::FileItem item) {
     QPointer<FileBrowserView> self(this);
     browserVM->setSearchQuery(QString());
     const qsizetype slash = item.path.lastIndexOf(QLatin1Char('/'));
-    co_await browserVM->navigateTo(slash <= 0 ? QStringLiteral("/") : item.path.left(slash));
+    // A named value: g++ 12 mis-copies a temporary handed to a coroutine.
+    const QString folder = slash <= 0 ? QStringLiteral("/") : item.path.left(slash);
+    co_await browserVM->navigateTo(folder);
     if (self)
         browserVM->selectEntry(item.id, app::SelectionGesture::only);
 }
