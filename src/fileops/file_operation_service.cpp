@@ -251,8 +251,8 @@ QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
 }
 
 void FileOperationService::checkChangesAllowed() const {
-    if (refusal)
-        throw FileOperationError::operationFailed(refusal->toStdString());
+    if (*refusal)
+        throw FileOperationError::operationFailed((*refusal)->toStdString());
 }
 
 void FileOperationService::beginChange(Change change) const {

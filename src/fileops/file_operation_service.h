@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -97,9 +98,12 @@ public:
 
     // From now on every change (delete, rename, copy, new folder, write, upload) fails with
     // FileOperationError::operationFailed(reason) before anything is sent; nullopt allows them
-    // again. Reads and exports go on.
-    void refuseChanges(std::optional<QString> reason) { refusal = std::move(reason); }
-    std::optional<QString> changesRefused() const { return refusal; }
+    // again. Reads and exports go on. A refusal means the card was damaged under the app: an
+    // upload under way stops before its next chunk, and an export that was under way when it
+    // came fails instead of publishing bytes read from the damaged card. Copies of the service
+    // made for a transfer share the refusal.
+    void refuseChanges(std::optional<QString> reason) { *refusal = std::move(reason); }
+    std::optional<QString> changesRefused() const { return *refusal; }
     // Tells `recorder` of every change just before it is sent; a refused change is not one. A
     // deletion of several paths tells of them all before the first is sent.
     void recordChanges(ChangeRecorder recorder) { changeRecorder = std::move(recorder); }
@@ -183,7 +187,7 @@ private:
     void beginChange(Change change) const;
 
     guest::VsockTransport& transport;
-    std::optional<QString> refusal;
+    std::shared_ptr<std::optional<QString>> refusal = std::make_shared<std::optional<QString>>();
     ChangeRecorder changeRecorder;
 };
 

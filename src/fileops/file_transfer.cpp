@@ -177,6 +177,7 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
                                                               TransferOptions options) {
     ExportTarget target(localPath);
     FileOperationService service(transport);
+    service.refusal = refusal;
     auto published = std::move(options.published);
     TransferOutcome outcome =
         co_await service.exportFile(remotePath, target.fd(), expectedSize, std::move(options));
@@ -195,6 +196,11 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
         co_return TransferOutcome::cancelled;
     ChunkReader reader(transport, remotePath, options.partition,
                        std::max<std::size_t>(options.chunkBytes, 1), expectedSize);
+    // The card damaged during the export: what was read from it may be wrong.
+    const auto damage = [refused = refusal, before = refusal->has_value()] {
+        if (!before && *refused)
+            throw FileOperationError::operationFailed((*refused)->toStdString());
+    };
 
     TransferOutcome outcome = TransferOutcome::completed;
     std::uint64_t done = 0;
@@ -207,6 +213,7 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
             Reply reply = co_await std::move(next.reply);
             WrittenChunk written =
                 co_await writeChunkOnWorker(std::move(reply), localFd, done, next.requested);
+            damage();
             if (written.invalid)
                 throw FileOperationError::invalidData();
             if (written.error)
@@ -257,6 +264,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
                                                               TransferOptions options) {
     checkChangesAllowed();
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
+    const auto refused = refusal;
     const std::size_t chunk = std::max<std::size_t>(options.chunkBytes, 1);
     const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));
     if (options.stop.stop_requested())
@@ -308,6 +316,9 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
                 co_await landOldest(sending, landed);
                 report(options.progress, landed, total);
             }
+            // Changes refused since the upload began: the card was damaged; nothing more goes.
+            if (*refused)
+                throw FileOperationError::operationFailed((*refused)->toStdString());
             sending.push_back({next.bytes, t.send("write_file", std::move(params), callTimeout)});
             startedRemotely = true;
             offset += next.bytes;

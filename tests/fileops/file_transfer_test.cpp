@@ -388,6 +388,51 @@ TEST_F(TransferTest, CancelledUploadNeverSendsTheFinalChunk) {
     EXPECT_EQ(requests().back().at("params").at("path"), "/up.bin");
 }
 
+// Changes refused in the middle of a transfer (the card was damaged under it): an upload sends
+// nothing more and drops its temporary, an export fails rather than publish what it read. A
+// refusal that was there before an export began is no news to it.
+TEST_F(TransferTest, ARefusalDuringATransferEndsIt) {
+    serve(pattern(9'000));
+    const QString reason = QStringLiteral("The disk image was shortened");
+    TransferOptions options;
+    options.chunkBytes = 1000;
+    options.progress = [&](std::uint64_t done, std::uint64_t) {
+        if (done >= 3000)
+            service.refuseChanges(reason);
+    };
+    const QString destination = local.filePath(QStringLiteral("out.bin"));
+    try {
+        run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options));
+        ADD_FAILURE() << "an export across a refusal was published";
+    } catch (const FileOperationError& error) {
+        EXPECT_TRUE(QString::fromUtf8(error.what()).contains(reason)) << error.what();
+    }
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList());
+    options.progress = {};
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), pattern(9'000));
+
+    service.refuseChanges(std::nullopt);
+    const QString source = local.filePath(QStringLiteral("in.bin"));
+    writeAll(source, pattern(10'000));
+    options.progress = [&](std::uint64_t done, std::uint64_t) {
+        if (done >= 3000)
+            service.refuseChanges(reason);
+    };
+    const std::size_t before = peer->lines().size();
+    EXPECT_THROW(run(service.uploadFile(source, QStringLiteral("/up.bin"), options)),
+                 FileOperationError);
+    EXPECT_EQ(remote, pattern(9'000)) << "the old file was replaced";
+    const auto lines = peer->lines();
+    ASSERT_GT(lines.size(), before);
+    EXPECT_LT(lines.size() - before, 9u) << "chunks went on after the refusal";
+    for (std::size_t i = before; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].find(R"("final":true)"), std::string::npos) << lines[i];
+    EXPECT_EQ(requests().back().at("method"), "abort_upload");
+}
+
 TEST_F(TransferTest, LocalFailuresAreReportedWithTheirReason) {
     serve("x");
     try {
