@@ -13,6 +13,7 @@
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
+#include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/privileged_helper_client.h"
@@ -47,23 +48,12 @@ TEST(SearchVMTest, SearchesEveryDepthAndLetsTheCardGoWhileASearchIsOpen) {
     const QString image = work.filePath("card.img");
     ASSERT_TRUE(makeDiskImage(tree, image, work.path()));
 
-    AppState state;
-    state.setScheduler([](auto, auto) {});
-    disk::PrivilegedHelperClient helperClient;
-    HelperClientAccess helper(helperClient);
-    guest::VMLifecycleService vmService;
-    VMServiceControl vm(vmService);
-    guest::VsockTransport transport;
-    auto source = std::make_unique<DetectionDiskSource>(&helperClient);
-    DetectionDiskSource* disks = source.get();
-    DeviceListViewModel devices(helper, vm, transport, &state, std::move(source));
-    devices.readyTimeout = 120s;
-    bool mounted = false;
-    QObject::connect(&devices, &DeviceListViewModel::mountFinished, [&] { mounted = true; });
-    std::optional<model::Device> card;
-    run([&]() -> QCoro::Task<void> { card = co_await disks->service().openImage(image); }());
+    AppRoad road;
+    AppState& state = road.state;
+    DeviceListViewModel& devices = *road.devices;
+    const std::optional<model::Device> card = road.open(image);
     ASSERT_TRUE(card);
-    ASSERT_TRUE(spinUntil([&] { return mounted; }, 180s));
+    ASSERT_TRUE(road.waitForMounts(1, 180s));
     ASSERT_EQ(state.vmStatus(), guest::VMStatus::running())
         << state.vmStatus().description.toStdString();
     const auto service = devices.fileOpService();
