@@ -268,6 +268,7 @@ void benchTransfer(const QTemporaryDir& dir) {
     fileops::FileOperationService files(vm.transport);
     fileops::TransferOptions options;
     options.partition = QStringLiteral("image0");
+    options.replace = true;  // each run writes over the last run's upload
     if (const int chunk = qEnvironmentVariableIntValue("QUORVALE_BENCH_CHUNK"); chunk > 0)
         options.chunkBytes = static_cast<std::size_t>(chunk);
     const QString exported = dir.filePath("exported.bin");
