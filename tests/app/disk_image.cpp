@@ -1,5 +1,11 @@
 #include "disk_image.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -139,6 +145,36 @@ CliResult cli(const QStringList& args) {
     const QByteArray out = process.readAllStandardOutput();
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(out), QString::fromUtf8(process.readAllStandardError()), out};
+}
+
+QStringList describeLocalTree(const QString& dir) {
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(dir).relativeFilePath(path);
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096] = {};
+            ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+            out << rel + "@ -> " + QString::fromUtf8(target);
+        } else if (S_ISDIR(st.st_mode)) {
+            out << rel + "/ " + QString::number(st.st_mode & 07777, 8);
+        } else {
+            QFile file(path);
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            if (file.open(QIODevice::ReadOnly))
+                hash.addData(&file);
+            out << QStringLiteral("%1 %2 %3 %4")
+                       .arg(rel, QString::number(st.st_mode & 07777, 8))
+                       .arg(st.st_mtim.tv_sec)
+                       .arg(QString::fromLatin1(hash.result().toHex()));
+        }
+    }
+    out.sort();
+    return out;
 }
 
 }  // namespace quorvale::testing

@@ -31,6 +31,9 @@ bool extractLargePartition(const QString& image, const QString& path);
 bool extractPartition(const QString& image, const QString& path, int number = 1);
 // e2fsck -fn on the image's partition `number`.
 bool isPartitionClean(const QString& image, int number = 1);
+// Every entry below the local folder `dir`, sorted: "a.dat 644 1500000000 <sha256>",
+// "sub/ 755", "link@ -> target".
+QStringList describeLocalTree(const QString& dir);
 
 struct CliResult {
     int status = -1;  // -1 when it did not exit normally
