@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -34,6 +33,7 @@ TEST(CliTest, EveryCommandOnADiskImage) {
     if (!vmImageAvailable())
         GTEST_SKIP() << "no VM image in the build tree";
     QTemporaryDir work;
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());  // the CLI's audit.log
     QDir().mkpath(work.filePath("tree/docs"));
     writeFile(work.filePath("tree/hello.txt"), "hello\n");
     const QString image = work.filePath("card.img");
@@ -71,6 +71,20 @@ TEST(CliTest, EveryCommandOnADiskImage) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err.count('\n'), 1) << failed.err.toStdString();
     EXPECT_TRUE(isPartitionClean(image)) << "e2fsck found problems";
+
+    // Each change audited once, naming the partition and the image; reads leave no line.
+    QFile audit(work.filePath("state/quorvale/audit.log"));
+    ASSERT_TRUE(audit.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(audit.readAll()).split('\n', Qt::SkipEmptyParts);
+    qunsetenv("XDG_STATE_HOME");
+    const QStringList expected{"WRITE /docs/up.bin", "NEW FOLDER /new",
+                               "RENAME /hello.txt → greeting.txt", "DELETE /docs/up.bin",
+                               "DELETE /new"};
+    ASSERT_EQ(lines.size(), expected.size()) << lines.join('\n').toStdString();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].contains("] " + expected[i] + " on image0p1 (card.img)"))
+            << lines[i].toStdString();
+    }
 }
 
 // The file `path` of partition 1 of `image`, read by debugfs (empty when missing).
@@ -145,40 +159,6 @@ QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Every entry below `dir` with what identifies it: "a.txt 640 1500000000 <bytes>", "sub/ 750",
-// "link@ -> target".
-QStringList describeTree(const QString& dir) {
-    QStringList out;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info(path);
-        const QString rel = QDir(dir).relativeFilePath(path);
-        struct stat st {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        if (info.isSymLink()) {
-            char target[4096] = {};
-            ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
-            out << rel + "@ -> " + QString::fromUtf8(target);
-            continue;
-        }
-        const QString mode = QString::number(st.st_mode & 07777, 8);
-        if (info.isDir()) {
-            out << rel + "/ " + mode;
-            continue;
-        }
-        QFile file(path);
-        file.open(QIODevice::ReadOnly);
-        out << QStringLiteral("%1 %2 %3 %4")
-                   .arg(rel, mode)
-                   .arg(st.st_mtim.tv_sec)
-                   .arg(QString::fromLatin1(file.readAll().toBase64()));
-    }
-    out.sort();
-    return out;
-}
-
 TEST(CliTest, FoldersBothWaysWithConflictsAndMoves) {
     if (!vmImageAvailable())
         GTEST_SKIP() << "no VM image in the build tree";
@@ -222,7 +202,7 @@ TEST(CliTest, FoldersBothWaysWithConflictsAndMoves) {
     QDir().mkpath(out);
     const CliResult get = cli({"get", "-r", image + ":/src", out});
     ASSERT_EQ(get.status, 0) << get.err.toStdString();
-    EXPECT_EQ(describeTree(out + "/src"), describeTree(src));
+    EXPECT_EQ(describeLocalTree(out + "/src"), describeLocalTree(src));
     EXPECT_TRUE(QFileInfo(out + "/src/empty").isDir());
 
     writeFile(out + "/src/d3/f2.bin", "mine");

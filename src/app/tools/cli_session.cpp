@@ -6,6 +6,7 @@
 
 #include <qcoro/qcorotimer.h>
 
+#include "app/audit_log.h"
 #include "disk/disk_detection_service.h"
 #include "fileops/file_operation_service.h"
 #include "rpc/device_name.h"
@@ -77,6 +78,8 @@ QCoro::Task<model::Partition> Session::locate(SourceSpec wanted) {
             break;
         }
     }
+    if (chosen)
+        diskOfPartition.insert(chosen->bsdName, device.name);
     if (!chosen) {
         throw CliError(wanted.partition.isEmpty()
                            ? "no ext4 partition on " + wanted.source.toStdString()
@@ -140,6 +143,11 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
     if (state.vmStatus().state != guest::VMStatus::State::running)
         throw CliError(state.vmStatus().description.toStdString());
     mountedSources.emplace_back(wanted, chosen->bsdName);
+    // Every change the command sends is audited, as from the window.
+    deviceList->fileOpService()->recordChanges([disks = diskOfPartition](const auto& change) {
+        const QString disk = change.partition ? disks.value(*change.partition) : QString();
+        recordChange(auditAction(change.kind, change.replaces), change, disk);
+    });
     if (readOnly)
         deviceList->fileOpService()->refuseChanges(
             QStringLiteral("the session is read-only (--read-only)"));

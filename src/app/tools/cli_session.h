@@ -5,6 +5,7 @@
 // mounted through the application's own road: the first boots the VM, every further one is
 // plugged into it.
 
+#include <QHash>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -77,6 +78,7 @@ private:
     std::unique_ptr<DeviceListViewModel> deviceList;
     std::unique_ptr<FileBrowserViewModel> browserModel;
     std::vector<std::pair<SourceSpec, QString>> mountedSources;  // source, partition
+    QHash<QString, QString> diskOfPartition;                     // for the audit lines
     model::Device firstDevice;
     bool monitoring = false;
 };
