@@ -177,4 +177,15 @@ QStringList describeLocalTree(const QString& dir) {
     return out;
 }
 
+QStringList treeDifference(const QStringList& actual, const QStringList& expected) {
+    QStringList difference;
+    for (const QString& line : expected)
+        if (!actual.contains(line))
+            difference << "- " + line;
+    for (const QString& line : actual)
+        if (!expected.contains(line))
+            difference << "+ " + line;
+    return difference;
+}
+
 }  // namespace quorvale::testing

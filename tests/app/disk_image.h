@@ -34,6 +34,9 @@ bool isPartitionClean(const QString& image, int number = 1);
 // Every entry below the local folder `dir`, sorted: "a.dat 644 1500000000 <sha256>",
 // "sub/ 755", "link@ -> target".
 QStringList describeLocalTree(const QString& dir);
+// What tells two such descriptions apart: "- line" only in `expected`, "+ line" only in
+// `actual`; empty when they are the same.
+QStringList treeDifference(const QStringList& actual, const QStringList& expected);
 
 struct CliResult {
     int status = -1;  // -1 when it did not exit normally
