@@ -128,8 +128,13 @@ std::string listDirectory(Partition& partition, const RequestPath& path) {
     out.reserve(4096);
     forEachEntry(dir.get(), path.display, [&](const char* name) {
         struct stat st {};
-        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return;  // vanished meanwhile
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Only a name gone meanwhile is skipped: an entry that cannot be read (a card
+            // failing under the guest) fails the listing rather than leave it short.
+            if (errno == ENOENT)
+                return;
+            throw AgentError::system(errno, path.child(name).display);
+        }
         if (out.size() > 1)
             out += ',';
         if (S_ISLNK(st.st_mode)) {
@@ -152,8 +157,11 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
     boost::json::array entries;
     forEachEntry(dir.get(), path.display, [&](const char* name) {
         struct stat st {};
-        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return;
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                return;
+            throw AgentError::system(errno, path.child(name).display);
+        }
         auto size = static_cast<std::uint64_t>(st.st_size);
         std::uint64_t allocated = 0;
         if (st.st_nlink < 2 || S_ISDIR(st.st_mode) || linked.insert({st.st_dev, st.st_ino}).second)
