@@ -78,10 +78,18 @@ QJsonObject blockdevOptions(const QemuConfig::Disk& disk, const QString& filenam
 }
 
 QJsonObject diskDeviceOptions(const QemuConfig::Disk& disk, int slot) {
+    // A card that goes fails writes with ENOSPC (its size drops to 0) or EIO. QEMU's default
+    // pauses the whole VM on ENOSPC, so every call would wait out its timeout; the guest is
+    // told of each failed read or write instead, and the agent answers with an error.
     return QJsonObject{
-        {"driver", virtio("virtio-blk")},           {"id", QemuConfig::deviceId(disk.name)},
-        {"drive", QemuConfig::nodeName(disk.name)}, {"serial", disk.name},
-        {"bus", QemuConfig::slotId(slot)},          {"write-cache", "on"},
+        {"driver", virtio("virtio-blk")},
+        {"id", QemuConfig::deviceId(disk.name)},
+        {"drive", QemuConfig::nodeName(disk.name)},
+        {"serial", disk.name},
+        {"bus", QemuConfig::slotId(slot)},
+        {"write-cache", "on"},
+        {"werror", "report"},
+        {"rerror", "report"},
     };
 }
 
@@ -143,7 +151,7 @@ QStringList qemuArguments(const QemuConfig& config) {
                         .toJson(QJsonDocument::Compact));
         const QJsonObject device = diskDeviceOptions(disk, static_cast<int>(i));
         QString text = device.value("driver").toString();
-        for (const char* key : {"id", "drive", "serial", "bus", "write-cache"})
+        for (const char* key : {"id", "drive", "serial", "bus", "write-cache", "werror", "rerror"})
             text += QStringLiteral(",%1=%2").arg(QLatin1String(key), device.value(key).toString());
         args << "-device" << text;
     }

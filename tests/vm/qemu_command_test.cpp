@@ -124,9 +124,9 @@ TEST(QemuCommand, OneRawDiskPerFdInOrderNamedByItsHostNameInItsOwnSlot) {
     }
     const QStringList blocks = valuesOf(args, "-device").filter("virtio-blk");
     EXPECT_EQ(blocks, (QStringList{"virtio-blk-pci,id=blk-sdb,drive=disk-sdb,serial=sdb,bus=slot0,"
-                                   "write-cache=on",
+                                   "write-cache=on,werror=report,rerror=report",
                                    "virtio-blk-pci,id=blk-image0,drive=disk-image0,serial=image0,"
-                                   "bus=slot1,write-cache=on"}));
+                                   "bus=slot1,write-cache=on,werror=report,rerror=report"}));
     // Every slot is a hot-pluggable root port, whether a disk sits in it at boot or not.
     const QStringList ports = valuesOf(args, "-device").filter("pcie-root-port");
     ASSERT_EQ(ports.size(), QemuConfig::diskSlots);
@@ -169,7 +169,9 @@ TEST(QemuCommand, BlockNodesPinRawAndKeepCardsPastThePageCache) {
                                    {"drive", "disk-nvme0n1"},
                                    {"serial", "nvme0n1"},
                                    {"bus", "slot5"},
-                                   {"write-cache", "on"}}));
+                                   {"write-cache", "on"},
+                                   {"werror", "report"},
+                                   {"rerror", "report"}}));
 }
 
 TEST(QemuCommand, AgentOverVirtioSerialOrVsock) {

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <fstream>
 
+#include "booted_vm.h"
 #include "guest/qemu_launcher.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
@@ -27,53 +28,6 @@ using rpc::AnyCodable;
 using rpc::base64Decode;
 using rpc::base64Encode;
 using rpc::Params;
-
-// A booted VM on one image with a transport that answered "ping".
-struct BootedVM {
-    VMLifecycleService service{VMResources(buildResources())};
-    VsockTransport transport;
-    std::string partition;  // "partition" parameter of every call; empty: none
-
-    BootedVM(UniqueFd disk, std::string partition = {}) : partition(std::move(partition)) {
-        // The disk carries the whole-disk name of the partition the calls name.
-        const auto whole = rpc::wholeDiskName(this->partition);
-        std::vector<VMDisk> disks;
-        disks.push_back({QString::fromStdString(whole.value_or("image0")), std::move(disk)});
-        run(service.bootVM(std::move(disks)));
-        UniqueFd stream = waitForAgent(service);
-        if (!stream.valid())
-            throw std::runtime_error("the agent never answered");
-        transport.connect(std::move(stream));
-    }
-    ~BootedVM() {
-        transport.disconnect();
-        run(service.stopVM());
-    }
-
-    AnyCodable call(const std::string& method, Params params = {},
-                    std::chrono::seconds timeout = 30s) {
-        if (!partition.empty())
-            params["partition"] = AnyCodable(partition);
-        auto reply = run(transport.send(method, std::move(params), timeout));
-        return reply ? *reply : AnyCodable();
-    }
-    std::vector<std::string> names(const std::string& path) {
-        std::vector<std::string> result;
-        const AnyCodable listing = call("list_dir", {{"path", AnyCodable(path)}});
-        for (const auto& entry : *listing.arrayValue())
-            result.emplace_back(entry.as_object().at("name").as_string());
-        std::sort(result.begin(), result.end());
-        return result;
-    }
-    std::string read(const std::string& path) {
-        const AnyCodable data = call("read_file", {{"path", AnyCodable(path)}});
-        return base64Decode(*data.stringValue()).value();
-    }
-    void write(const std::string& path, const std::string& bytes) {
-        call("write_file",
-             {{"path", AnyCodable(path)}, {"data_b64", AnyCodable(base64Encode(bytes))}});
-    }
-};
 
 std::string pattern(size_t size, char seed) {
     std::string bytes(size, '\0');
