@@ -2,6 +2,7 @@
 // and the shared fonts and animation curve behave as the views rely on.
 
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QImage>
 
@@ -91,10 +92,16 @@ TEST(IconTable, TintPaintsTheGlyphInTheGivenColour) {
     EXPECT_GT(opaque, 24);
 }
 
-TEST(Theme, MonoIsFixedPitchAtThirteenPixels) {
-    const QFontInfo info(theme::mono());
-    EXPECT_TRUE(info.fixedPitch()) << info.family().toStdString();
-    EXPECT_EQ(info.pixelSize(), 13);
+// Every character of a hex row takes the same width (some monospaced families, such as Noto
+// Sans Mono, are not flagged fixed-pitch by fontconfig, so the flag proves nothing).
+TEST(Theme, MonoGivesHexRowsOneWidthAtThirteenPixels) {
+    const QFont font = theme::mono();
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(QLatin1Char('0'));
+    for (const QChar c : QStringLiteral("0123456789abcdefABCDEF .|~#@WiMl"))
+        EXPECT_EQ(metrics.horizontalAdvance(c), width)
+            << QFontInfo(font).family().toStdString() << ": '" << c.toLatin1() << "'";
+    EXPECT_EQ(QFontInfo(font).pixelSize(), 13);
 }
 
 TEST(Theme, SpringStartsAtZeroLandsOnOneAndBarelyOvershoots) {
