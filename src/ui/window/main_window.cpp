@@ -1,5 +1,6 @@
 #include "ui/window/main_window.h"
 
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -44,6 +45,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     : QMainWindow(parent),
       appState(services.appState),
       settings(services.settings),
+      vm(services.vm),
       transport(services.transport),
       startup(services.appState, services.settings, services.helper) {
     setWindowTitle(QStringLiteral("Quorvale"));
@@ -157,6 +159,30 @@ void MainWindow::showEvent(QShowEvent* event) {
     started = true;
     startup.start();
     sidebarView->startMonitoringIfReady();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closing == Closing::stopping) {
+        event->ignore();
+        return;
+    }
+    if (closing == Closing::open && vm.isRunning()) {
+        event->ignore();
+        closing = Closing::stopping;
+        centralWidget()->setEnabled(false);  // the sidebar shows the VM stopping
+        stopVMThenClose();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+QCoro::Task<void> MainWindow::stopVMThenClose() {
+    QPointer self(this);
+    co_await vm.stopVM();  // never throws; bounded by the VM service's own grace
+    if (!self)
+        co_return;
+    self->closing = Closing::stopped;
+    self->close();
 }
 
 void MainWindow::setDetailWidgetFactory(const DetailWidgetFactory& factory) {

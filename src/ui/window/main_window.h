@@ -92,6 +92,10 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // With a VM running the window first stops it, taking no input meanwhile: the guest
+    // unmounts its cards, which a process ending with QEMU killed would leave with their
+    // journals to recover.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void showDetail();
@@ -101,12 +105,16 @@ private:
     // Reports disk-image files deleted, moved or shortened while open.
     void watchImageFiles();
     void chooseDiskImage();
+    QCoro::Task<void> stopVMThenClose();
 
     app::AppState& appState;
     app::AppSettings& settings;
+    app::VMControl& vm;
     guest::VsockTransport& transport;
     app::AppStartup startup;
     bool started = false;
+    enum class Closing { open, stopping, stopped };
+    Closing closing = Closing::open;
     SidebarView* sidebarView;
     WindowToolbar* tools;
     QWidget* content;
