@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <coroutine>
 #include <exception>
 #include <functional>
@@ -86,6 +87,10 @@ void DiskDetectionService::setDelegate(DiskDetectionDelegate* newDelegate) {
     delegateIsObject = delegateObject != nullptr;
 }
 
+void DiskDetectionService::setAlsoAccepted(std::function<bool(const DiskDescription&)> predicate) {
+    alsoAcceptedDisks = std::move(predicate);
+}
+
 void DiskDetectionService::setEjector(DiskEjector* newEjector) {
     ejector = newEjector;
 }
@@ -128,7 +133,8 @@ void DiskDetectionService::wholeDiskAppeared(const DiskDescription& description)
     const QString model =
         description.string(kDADiskDescriptionDeviceModelKey).value_or(QString()).toLower();
 
-    if (!removable && !ejectable)
+    const bool alsoAccepted = alsoAcceptedDisks && alsoAcceptedDisks(description);
+    if (!removable && !ejectable && !alsoAccepted)
         return;
 
     const QString lowerName = name.toLower();
@@ -140,8 +146,9 @@ void DiskDetectionService::wholeDiskAppeared(const DiskDescription& description)
         model.contains(QLatin1String("disk image")) ||
         (model.contains(QLatin1String("apple")) && model.contains(QLatin1String("apfs"))) ||
         lowerName.contains(QLatin1String("disk image"));
-    const bool accepted = knownRemovable || (!isVirtual && ejectable &&
-                                             !lowerName.contains(QLatin1String("simulator")));
+    const bool accepted =
+        alsoAccepted || knownRemovable ||
+        (!isVirtual && ejectable && !lowerName.contains(QLatin1String("simulator")));
     if (!accepted) {
         qCDebug(lcDiskDetection, "Skipping virtual/internal disk: %s (%s, protocol=%s, model=%s)",
                 qUtf8Printable(bsdName), qUtf8Printable(name), qUtf8Printable(protocol),
@@ -193,7 +200,14 @@ void DiskDetectionService::partitionAppeared(const DiskDescription& description)
     qCInfo(lcDiskDetection, "Partition appeared: %s (%s, %llu bytes)", qUtf8Printable(*bsdName),
            qUtf8Printable(model::rawValue(partition.filesystemType)),
            static_cast<unsigned long long>(partition.size));
-    known->second.partitions.push_back(partition);
+    // A partition reported again (it changed) replaces its old record.
+    auto& partitions = known->second.partitions;
+    const auto same = std::find_if(partitions.begin(), partitions.end(),
+                                   [&](const Partition& p) { return p.bsdName == *bsdName; });
+    if (same != partitions.end())
+        *same = partition;
+    else
+        partitions.push_back(partition);
     postDeviceUpdated(known->second);
 }
 

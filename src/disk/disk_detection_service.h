@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -52,6 +53,10 @@ public:
     void setDelegate(DiskDetectionDelegate* delegate);
     // Ejects real disks (the privileged helper client). Not owned.
     void setEjector(DiskEjector* ejector);
+
+    // Whole disks accepted besides removable media (tests accept their own loop devices).
+    // None in the application. Call before startMonitoring().
+    void setAlsoAccepted(std::function<bool(const DiskDescription&)> predicate);
 
     // Starts delivery of disk events; a second call only logs. Throws when the event source
     // cannot start (disk images can still be opened then).
@@ -98,6 +103,7 @@ private:
     QPointer<QObject> delegateObject;  // set when the delegate is a QObject
     bool delegateIsObject = false;
     DiskEjector* ejector = nullptr;
+    std::function<bool(const DiskDescription&)> alsoAcceptedDisks;
     std::shared_ptr<DiskImageRegistry> imageRegistry;  // shared with running opens
     std::map<QString, model::Device> knownDisks;
     std::map<QString, std::vector<DiskDescription>> pendingPartitions;

@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -60,13 +61,17 @@ UdevDiskSource::UdevDiskSource(DiskPaths paths, UniqueFd kernelEvents)
             monitor = udev_monitor_new_from_netlink(udevContext, "udev");
         if (monitor) {
             udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr);
+            // A burst (a hub of card readers, a rescan) must not overflow the socket.
+            udev_monitor_set_receive_buffer_size(monitor, 8 << 20);
             if (udev_monitor_enable_receiving(monitor) < 0) {
                 udev_monitor_unref(monitor);
                 monitor = nullptr;
             }
         }
     }
-    if (!kernelSocket && !monitor)
+    // With the daemon, the kernel's own events are the fallback for those it never passes on
+    // (it was restarting, or is gone).
+    if (!kernelSocket)
         kernelSocket = openKernelUeventSocket();
     if (!kernelSocket && !monitor) {
         throw Error(std::string("Failed to create the device event monitor: ") +
@@ -100,28 +105,78 @@ void UdevDiskSource::run(Handlers handlers) {
     enumerate(handlers);
     if (handlers.enumerationCompleted)
         handlers.enumerationCompleted();
-    const int eventFd = monitor ? udev_monitor_get_fd(monitor) : kernelSocket.get();
+    const int udevFd = monitor ? udev_monitor_get_fd(monitor) : -1;
     for (;;) {
-        pollfd fds[2] = {{eventFd, POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        // poll() skips negative descriptors: without the daemon only the kernel socket counts.
+        pollfd fds[3] = {{stopEvent.get(), POLLIN, 0},
+                         {kernelSocket ? kernelSocket.get() : -1, POLLIN, 0},
+                         {udevFd, POLLIN, 0}};
+        int timeout = -1;
+        if (!pendingKernel.empty()) {
+            const auto due = std::min_element(pendingKernel.begin(), pendingKernel.end(),
+                                              [](const auto& a, const auto& b) {
+                                                  return a.second.due < b.second.due;
+                                              })
+                                 ->second.due;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                due - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60000));
+        }
+        if (::poll(fds, 3, timeout) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (fds[1].revents)
+        if (fds[0].revents)
             return;
-        if (fds[0].revents & POLLNVAL)
+        if ((fds[1].revents | fds[2].revents) & POLLNVAL)
             return;
-        // Drain everything readable before waiting again.
+        // Drain everything readable before waiting again. Through the daemon, a kernel event
+        // waits for the daemon's copy (richer: it has probed the device) and is used itself
+        // only when that copy does not come.
         bool received = false;
-        while (auto message = receive()) {
+        while (monitor) {
+            auto message = receiveUdev();
+            if (!message)
+                break;
             received = true;
+            // The daemon handles one device's events in order: this copy supersedes the
+            // device's earlier kernel events too.
+            const auto seqnum = message->properties.value(QStringLiteral("SEQNUM")).toULongLong();
+            for (auto it = pendingKernel.begin(); it != pendingKernel.end();) {
+                const bool superseded =
+                    it->first == seqnum ||
+                    (it->first < seqnum && it->second.message.devpath == message->devpath);
+                it = superseded ? pendingKernel.erase(it) : std::next(it);
+            }
             handleMessage(*message, handlers);
+        }
+        while (auto message = receiveKernel()) {
+            received = true;
+            if (!monitor) {
+                handleMessage(*message, handlers);
+                continue;
+            }
+            const auto seqnum = message->properties.value(QStringLiteral("SEQNUM")).toULongLong();
+            pendingKernel[seqnum] = {*message, std::chrono::steady_clock::now() + daemonGrace};
+        }
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = pendingKernel.begin(); it != pendingKernel.end();) {
+            if (it->second.due > now) {
+                ++it;
+                continue;
+            }
+            const UeventMessage message = it->second.message;
+            it = pendingKernel.erase(it);
+            // A late removal of a device that is back by now is stale.
+            if (message.action == QLatin1String("remove") && reader.describe(message.sysname()))
+                continue;
+            handleMessage(message, handlers);
         }
         if (lostEvents) {
             lostEvents = false;
             resynchronise(handlers);
-        } else if (!received && (fds[0].revents & POLLHUP)) {
+        } else if (!received && !monitor && (fds[1].revents & POLLHUP)) {
             return;  // the sending end is gone (a socket pair in tests)
         }
     }
@@ -143,12 +198,16 @@ void UdevDiskSource::resynchronise(const Handlers& handlers) {
     }
 }
 
-std::optional<UeventMessage> UdevDiskSource::receive() {
-    if (monitor) {
+std::optional<UeventMessage> UdevDiskSource::receiveUdev() {
+    {
         for (;;) {
+            errno = 0;
             udev_device* device = udev_monitor_receive_device(monitor);
-            if (!device)
+            if (!device) {
+                if (errno == ENOBUFS)  // the daemon's events overflowed: rescan afterwards
+                    lostEvents = true;
                 return std::nullopt;
+            }
             UeventMessage message;
             if (const char* action = udev_device_get_action(device))
                 message.action = QString::fromUtf8(action);
@@ -163,6 +222,11 @@ std::optional<UeventMessage> UdevDiskSource::receive() {
             return message;
         }
     }
+}
+
+std::optional<UeventMessage> UdevDiskSource::receiveKernel() {
+    if (!kernelSocket)
+        return std::nullopt;
     std::vector<char> buffer(16384);
     for (;;) {
         sockaddr_nl sender{};
@@ -240,36 +304,64 @@ void UdevDiskSource::handleMessage(const UeventMessage& message, const Handlers&
     if (message.action == QLatin1String("remove")) {
         if (whole) {
             for (auto it = reportedPartitions.begin(); it != reportedPartitions.end();) {
-                it = parentOf(*it) == name ? reportedPartitions.erase(it) : std::next(it);
+                if (parentOf(*it) != name) {
+                    ++it;
+                    continue;
+                }
+                reported.remove(*it);
+                it = reportedPartitions.erase(it);
             }
+            reported.remove(name);
             if (presentDisks.remove(name) && handlers.diskDisappeared)
                 handlers.diskDisappeared(goneDescription(name, true));
-        } else if (reportedPartitions.remove(name) && handlers.diskDisappeared) {
-            handlers.diskDisappeared(goneDescription(name, false));
+        } else {
+            reported.remove(name);
+            if (reportedPartitions.remove(name) && handlers.diskDisappeared)
+                handlers.diskDisappeared(goneDescription(name, false));
         }
         return;
     }
     if (message.action != QLatin1String("add") && message.action != QLatin1String("change"))
         return;
-    if (!whole && reportedPartitions.contains(name))
-        return;
     const auto description = reader.describe(name, message.properties);
     if (!description)
         return;  // the device went away before it could be read
+    // What the sidebar shows of a device: a change of any of it is reported again.
+    QStringList shown;
+    for (const QString& key : {kDADiskDescriptionMediaSizeKey, kDADiskDescriptionMediaNameKey,
+                               kDADiskDescriptionVolumeNameKey, kDADiskDescriptionVolumeTypeKey,
+                               kDADiskDescriptionMediaContentKey})
+        shown << description->map().value(key).toString();
+    const bool changed = reported.value(name) != shown;
+    if (!whole && reportedPartitions.contains(name) && !changed)
+        return;
     if (whole) {
         if (description->number(kDADiskDescriptionMediaSizeKey).value_or(0) == 0) {
             // No medium (an empty card reader) or a detached loop device.
+            reported.remove(name);
             if (presentDisks.remove(name) && handlers.diskDisappeared)
                 handlers.diskDisappeared(goneDescription(name, true));
             return;
         }
-        if (presentDisks.contains(name))
+        if (presentDisks.contains(name) && !changed)
             return;
+        const bool again = presentDisks.contains(name);
         presentDisks.insert(name);
+        reported.insert(name, shown);
         if (handlers.wholeDiskAppeared)
             handlers.wholeDiskAppeared(*description);
+        // A disk reported again starts with no partitions: its partitions follow it again.
+        if (again && handlers.partitionAppeared) {
+            for (const QString& partition : reportedPartitions) {
+                if (parentOf(partition) != name)
+                    continue;
+                if (const auto current = reader.describe(partition, udevProperties(partition)))
+                    handlers.partitionAppeared(*current);
+            }
+        }
     } else {
         reportedPartitions.insert(name);
+        reported.insert(name, shown);
         if (handlers.partitionAppeared)
             handlers.partitionAppeared(*description);
     }

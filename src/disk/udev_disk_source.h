@@ -6,12 +6,18 @@
 // Everything runs on the source's own thread; destruction stops and joins it.
 //
 // A whole disk is reported once it has media (size > 0) and reported gone when it loses them
-// or is removed; "change" events of a disk already reported, and repeated partition events,
-// report nothing new.
+// or is removed. A device already reported is reported again when what the sidebar shows of it
+// changes (size, names, filesystem type, partition type); repeated events report nothing new.
+//
+// Through the daemon, the kernel's own events are read as well: each is used only when the
+// daemon has not passed it on within daemonGrace, so that nothing is lost while the daemon
+// restarts or after it died.
 
 #include <QSet>
 #include <QString>
 
+#include <chrono>
+#include <map>
 #include <thread>
 
 #include "disk/disk_event_source.h"
@@ -43,9 +49,13 @@ public:
 
     static bool udevDaemonRunning();
 
+    // How long a kernel event waits for the daemon's copy.
+    static constexpr std::chrono::milliseconds daemonGrace{3000};
+
 private:
     void run(Handlers handlers);
-    std::optional<UeventMessage> receive();
+    std::optional<UeventMessage> receiveUdev();
+    std::optional<UeventMessage> receiveKernel();
     QMap<QString, QString> udevProperties(const QString& name) const;
 
     DiskPaths paths;
@@ -57,6 +67,12 @@ private:
     std::thread thread;
     QSet<QString> presentDisks;
     QSet<QString> reportedPartitions;
+    QMap<QString, QStringList> reported;  // what was reported of each device
+    struct Pending {
+        UeventMessage message;
+        std::chrono::steady_clock::time_point due;
+    };
+    std::map<qulonglong, Pending> pendingKernel;  // by sequence number
     bool lostEvents = false;
 };
 

@@ -137,6 +137,37 @@ TEST_F(DiskDetectionServiceTest, SimulatorIsSkippedUnlessKnownRemovable) {
     EXPECT_EQ(delivered().size(), 1u);
 }
 
+TEST_F(DiskDetectionServiceTest, OnlyTheChosenInternalDisksPassTheRemovableFilter) {
+    const QVariantMap loop{{kDADiskDescriptionDeviceProtocolKey, QVariant()},
+                           {kDADiskDescriptionMediaNameKey, QVariant()},
+                           {kDADiskDescriptionMediaRemovableKey, false},
+                           {kDADiskDescriptionMediaEjectableKey, false}};
+    service->setAlsoAccepted([](const DiskDescription& d) {
+        return d.string(kDADiskDescriptionMediaBSDNameKey) == QStringLiteral("loop7");
+    });
+    service->wholeDiskAppeared(whole("loop6", loop));
+    service->wholeDiskAppeared(whole("loop7", loop));
+    ASSERT_EQ(delivered().size(), 1u);
+    EXPECT_EQ(delegate.events[0].device.bsdName, "loop7");
+}
+
+TEST_F(DiskDetectionServiceTest, APartitionReportedAgainReplacesItsRecord) {
+    service->wholeDiskAppeared(whole("sdb"));
+    service->partitionAppeared(partition("sdb1", {{kDADiskDescriptionVolumeTypeKey, "msdos"}}));
+    service->partitionAppeared(partition("sdb2"));
+    // sdb1 was formatted again, as ext4.
+    service->partitionAppeared(partition("sdb1", {{kDADiskDescriptionVolumeTypeKey, "ext4"},
+                                                  {kDADiskDescriptionVolumeNameKey, "NEW"}}));
+    const auto& events = delivered();
+    ASSERT_EQ(events.size(), 4u);
+    const auto& partitions = events[3].device.partitions;
+    ASSERT_EQ(partitions.size(), 2);
+    EXPECT_EQ(partitions[0].bsdName, "sdb1");
+    EXPECT_EQ(partitions[0].filesystemType, FilesystemType::ext4);
+    EXPECT_EQ(partitions[0].label, "NEW");
+    EXPECT_EQ(partitions[1].bsdName, "sdb2");
+}
+
 TEST_F(DiskDetectionServiceTest, PartitionsBeforeTheirDiskAreQueuedThenArriveInOrder) {
     test::LogCapture log;
     service->partitionAppeared(partition("sdb1", {{kDADiskDescriptionVolumeNameKey, "BOOT"},

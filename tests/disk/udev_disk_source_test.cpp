@@ -257,6 +257,59 @@ TEST(UdevDiskSourceTest, RescanAfterLostEventsCatchesUp) {
     EXPECT_EQ(r.whole.size() + r.partitions.size() + r.gone.size(), 4u);
 }
 
+TEST(UdevDiskSourceTest, AChangeOfWhatTheSidebarShowsIsReportedAgain) {
+    FakeSysfs sys;
+    sys.disk(kUsbDisk, 4096, true, "Flash");
+    sys.partition(QString(kUsbDisk) + "/sdb1", 2048);
+    UdevDiskSource source(sys.paths(), unusedSocket());
+    Recorder r;
+    source.enumerate(r.handlers());
+    ASSERT_EQ(r.names(r.whole), QStringList{"sdb"});
+    ASSERT_EQ(r.names(r.partitions), QStringList{"sdb1"});
+    const auto partitionEvent = [&](const QString& type, const QString& label) {
+        UeventMessage m = parsed(uevent("change", QString(kUsbDisk) + "/sdb1", "partition"));
+        m.properties.insert("ID_FS_TYPE", type);
+        m.properties.insert("ID_FS_LABEL_ENC", label);
+        source.handleMessage(m, r.handlers());
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        QStringList whole, partitions;  // reported by this step
+    } steps[] = {
+        {"nothing changed",
+         [&] { source.handleMessage(parsed(uevent("change", kUsbDisk, "disk")), r.handlers()); },
+         {},
+         {}},
+        {"formatted as ext4", [&] { partitionEvent("ext4", "DATA"); }, {}, {"sdb1"}},
+        {"the same event again", [&] { partitionEvent("ext4", "DATA"); }, {}, {}},
+        {"relabelled", [&] { partitionEvent("ext4", "PHOTOS"); }, {}, {"sdb1"}},
+        // A new size: the disk again, and its partitions after it (they start anew).
+        {"resized",
+         [&] {
+             sys.setSize(kUsbDisk, 8192);
+             source.handleMessage(parsed(uevent("change", kUsbDisk, "disk")), r.handlers());
+         },
+         {"sdb"},
+         {"sdb1"}},
+    };
+    for (const Step& step : steps) {
+        const auto wholeBefore = r.whole.size();
+        const auto partitionsBefore = r.partitions.size();
+        step.act();
+        EXPECT_EQ(
+            r.names(std::vector<DiskDescription>(r.whole.begin() + wholeBefore, r.whole.end())),
+            step.whole)
+            << step.what;
+        EXPECT_EQ(r.names(std::vector<DiskDescription>(r.partitions.begin() + partitionsBefore,
+                                                       r.partitions.end())),
+                  step.partitions)
+            << step.what;
+    }
+    EXPECT_EQ(r.whole.back().number(kDADiskDescriptionMediaSizeKey), 8192ull * 512);
+    EXPECT_TRUE(r.gone.empty());
+}
+
 TEST(UdevDiskSourceTest, UdevPropertiesWinOverSysfs) {
     FakeSysfs sys;
     sys.disk(kUsbDisk, 4096, true, "sysfs model");
