@@ -1,0 +1,335 @@
+// The sidebar's model against a real udev daemon and real loop devices: devices appear, change
+// and vanish as the kernel reports them, and neither a restarted daemon nor a burst of events
+// loses anything. The test accepts its own loop devices past the removable filter (and no
+// others). Needs root, loop devices and systemd-udevd; skipped where any is missing.
+//
+// The process runs in a mount namespace of its own with private /run and /dev/disk, so the
+// daemon it starts is seen by nobody else on the machine (others share it). The daemon is
+// stopped and every loop device detached in teardown, whatever happened.
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/app_state.h"
+#include "app/device_list_view_model.h"
+#include "app/service_adapters.h"
+#include "app_test_support.h"
+#include "disk/disk_detection_service.h"
+#include "disk/helper_error.h"
+#include "guest/vsock_transport.h"
+
+namespace quorvale::fault {
+namespace {
+
+using namespace std::chrono_literals;
+using quorvale::testing::spinUntil;
+
+const char* const udevd = "/lib/systemd/systemd-udevd";
+
+// Before main, while the process has one thread (unshare needs that).
+struct PrivateNamespace {
+    PrivateNamespace() {
+        if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0)
+            return;
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return;
+        ready = ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0 &&
+                (QDir().mkpath("/dev/disk") &&
+                 ::mount("tmpfs", "/dev/disk", "tmpfs", 0, "mode=0755") == 0);
+    }
+    bool ready = false;
+} privateNamespace;
+
+int shell(const QString& command, QString* output = nullptr) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("sh", {"-c", command});
+    process.waitForFinished(60000);
+    if (output)
+        *output = QString::fromUtf8(process.readAll()).trimmed();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool otherUdevdRunning() {
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile comm("/proc/" + pid + "/comm");
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "systemd-udevd")
+            return true;
+    }
+    return false;
+}
+
+// The daemon, a child that dies with the test process.
+class Udevd {
+public:
+    bool start() {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process.start(udevd, {});
+        if (!process.waitForStarted(10000))
+            return false;
+        return spinUntil([] { return QFileInfo::exists("/run/udev/control"); }, 20s);
+    }
+    void stop() {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        QFile::remove("/run/udev/control");
+    }
+    ~Udevd() { stop(); }
+
+private:
+    QProcess process;
+};
+
+// Loop devices of this test; each is detached in the destructor.
+class LoopDevices {
+public:
+    explicit LoopDevices(QString folder) : folder(std::move(folder)) {}
+    ~LoopDevices() {
+        for (const QString& node : attached)
+            shell("losetup --detach " + node);
+    }
+    // A 48 MiB card: p1 FAT32, p2 ext4. Returns the device name, empty when none is free.
+    QString attach(const QString& name) {
+        const QString image = folder + "/" + name + ".img";
+        if (!QFileInfo::exists(image) &&
+            shell("truncate -s 48M " + image +
+                  " && printf 'label: dos\\nstart=2048,size=40960,type=c\\nstart=43008,type=83\\n'"
+                  " | sfdisk -q " +
+                  image + " && mkfs.vfat -F 32 -n CARDFAT --offset 2048 " + image +
+                  " 20480 >/dev/null && mkfs.ext4 -q -F -L cardext -E offset=" +
+                  QString::number(43008 * 512) + " " + image + " 27M") != 0)
+            return {};
+        QString node;
+        if (shell("losetup --find --show --partscan " + image, &node) != 0 ||
+            !node.startsWith("/dev/loop"))
+            return {};
+        attached << node;
+        names << QFileInfo(node).fileName();
+        return QFileInfo(node).fileName();
+    }
+    void detach(const QString& device) {
+        shell("losetup --detach /dev/" + device);
+        attached.removeAll("/dev/" + device);
+    }
+    // Names this test ever attached (a detached name may come back for another card).
+    QSet<QString> names;
+
+private:
+    QString folder;
+    QStringList attached;
+};
+
+class RefusingHelper : public app::HelperAccess {
+public:
+    QCoro::Task<UniqueFd> openDisk(QString, bool) override {
+        throw disk::HelperError(disk::HelperError::Kind::connectionFailed);
+        co_return UniqueFd();
+    }
+    QCoro::Task<void> installHelper() override { co_return; }
+};
+
+class NoVM : public app::VMControl {
+public:
+    bool isRunning() const override { return false; }
+    QCoro::Task<void> bootVM(std::vector<UniqueFd>) override { co_return; }
+    QCoro::Task<void> stopVM() override { co_return; }
+    QCoro::Task<UniqueFd> connectVsock(std::uint32_t) override { co_return UniqueFd(); }
+};
+
+class UdevEventsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0 || !QFileInfo::exists("/dev/loop-control"))
+            GTEST_SKIP() << "needs root and loop devices";
+        if (!QFileInfo::exists(udevd))
+            GTEST_SKIP() << "systemd-udevd is not installed";
+        ASSERT_TRUE(privateNamespace.ready) << "no private mount namespace";
+        if (otherUdevdRunning())
+            GTEST_SKIP() << "another udev daemon runs here";
+        quorvale::testing::ensureApplication();
+        ASSERT_TRUE(daemon.start()) << "systemd-udevd did not start";
+        ASSERT_TRUE(folder.isValid());
+        loops = std::make_unique<LoopDevices>(folder.path());
+
+        state.setScheduler([](auto, auto) {});
+        auto source = std::make_unique<app::DetectionDiskSource>(nullptr);
+        LoopDevices* mine = loops.get();
+        // Runs on the source's thread; the names are added before each attach returns, and a
+        // late event of a device this test has not attached yet is not missed: the device is
+        // reported again by the change that follows.
+        source->service().setAlsoAccepted([mine, this](const disk::DiskDescription& d) {
+            std::lock_guard lock(namesMutex);
+            return mine->names.contains(
+                d.string(disk::kDADiskDescriptionMediaBSDNameKey).value_or(QString()));
+        });
+        model = std::make_unique<app::DeviceListViewModel>(helper, vm, transport, &state,
+                                                           std::move(source));
+        model->diskService().startMonitoring();
+    }
+    void TearDown() override {
+        model.reset();
+        loops.reset();
+        daemon.stop();
+    }
+
+    QString attach(const QString& name) {
+        std::lock_guard lock(namesMutex);
+        return loops->attach(name);
+    }
+    std::optional<model::Device> shown(const QString& name) {
+        for (const model::Device& device : model->devices()) {
+            if (device.bsdName == name)
+                return device;
+        }
+        return std::nullopt;
+    }
+    // Waits until the model shows `name` (with both partitions) or shows it no more.
+    bool waitShown(const QString& name, bool present = true) {
+        return spinUntil(
+            [&] {
+                const auto device = shown(name);
+                return present ? device && device->partitions.size() == 2 : !device;
+            },
+            30s);
+    }
+
+    Udevd daemon;
+    QTemporaryDir folder;
+    std::unique_ptr<LoopDevices> loops;
+    std::mutex namesMutex;
+    RefusingHelper helper;
+    NoVM vm;
+    guest::VsockTransport transport;
+    app::AppState state;
+    std::unique_ptr<app::DeviceListViewModel> model;
+};
+
+TEST_F(UdevEventsTest, DevicesAppearChangeAndVanish) {
+    const QString name = attach("card");
+    if (name.isEmpty())
+        GTEST_SKIP() << "no loop device is free";
+    ASSERT_TRUE(waitShown(name)) << name.toStdString() << " never appeared";
+    auto device = *shown(name);
+    EXPECT_EQ(device.size, 48ull << 20);
+    EXPECT_EQ(device.partitions[0].filesystemType, model::FilesystemType::fat32);
+    EXPECT_EQ(device.partitions[1].filesystemType, model::FilesystemType::ext4);
+    EXPECT_EQ(device.partitions[1].label, "cardext");
+
+    // The FAT partition is formatted as ext4: the daemon sees the write end and reports it.
+    ASSERT_EQ(shell("mkfs.ext4 -q -F -L newext /dev/" + name + "p1"), 0);
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const auto now = shown(name);
+            return now && now->partitions.size() == 2 &&
+                   now->partitions[0].filesystemType == model::FilesystemType::ext4 &&
+                   now->partitions[0].label == "newext";
+        },
+        30s))
+        << "the reformatted partition still shows as it was";
+
+    // The card grows: the device shows its new size and keeps its partitions.
+    ASSERT_EQ(shell("truncate -s 64M " + folder.path() +
+                    "/card.img && losetup --set-capacity "
+                    "/dev/" +
+                    name),
+              0);
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const auto now = shown(name);
+            return now && now->size == (64ull << 20) && now->partitions.size() == 2;
+        },
+        30s))
+        << "the new size never showed";
+
+    loops->detach(name);
+    EXPECT_TRUE(waitShown(name, false)) << "the detached device is still listed";
+}
+
+TEST_F(UdevEventsTest, ARestartedDaemonLosesNothing) {
+    const QString staying = attach("staying");
+    const QString leaving = attach("leaving");
+    if (staying.isEmpty() || leaving.isEmpty())
+        GTEST_SKIP() << "no loop device is free";
+    ASSERT_TRUE(waitShown(staying));
+    ASSERT_TRUE(waitShown(leaving));
+
+    // While the daemon is down, one card goes and another comes.
+    daemon.stop();
+    loops->detach(leaving);
+    const QString arriving = attach("arriving");
+    ASSERT_FALSE(arriving.isEmpty());
+    ASSERT_TRUE(daemon.start());
+    EXPECT_TRUE(waitShown(arriving)) << "the card that came meanwhile never appeared";
+    if (arriving != leaving)
+        EXPECT_TRUE(waitShown(leaving, false)) << "the card that went meanwhile is still listed";
+    EXPECT_TRUE(shown(staying));
+
+    // And after the restart, events flow as before.
+    loops->detach(staying);
+    EXPECT_TRUE(waitShown(staying, false));
+}
+
+TEST_F(UdevEventsTest, ABurstOfEventsLosesNothing) {
+    QStringList cards;
+    for (int i = 0; i < 3; ++i) {
+        const QString name = attach(QString("burst%1").arg(i));
+        if (name.isEmpty())
+            GTEST_SKIP() << "no loop device is free";
+        cards << name;
+    }
+    for (const QString& name : cards)
+        ASSERT_TRUE(waitShown(name));
+
+    // A hundred change events on the cards' disks and partitions, and in the middle of them
+    // one card goes and a new one comes.
+    const auto changes = [](const QStringList& disks, int count) {
+        QString script;
+        for (int i = 0; i < count; ++i) {
+            const QString disk = disks[i % disks.size()];
+            const QString device = disk + (i % 3 ? QString("p%1").arg(i % 3) : QString());
+            script += "echo change > /sys/class/block/" + device + "/uevent; ";
+        }
+        return script;
+    };
+    ASSERT_EQ(shell(changes(cards, 50)), 0);
+    loops->detach(cards[0]);
+    const QString late = attach("late");
+    ASSERT_FALSE(late.isEmpty());
+    ASSERT_EQ(shell(changes({cards[1], cards[2]}, 50)), 0);
+
+    EXPECT_TRUE(waitShown(late)) << "the card attached in the burst never appeared";
+    if (late != cards[0])
+        EXPECT_TRUE(waitShown(cards[0], false)) << "the card detached in the burst is listed";
+    for (const QString& name : {cards[1], cards[2]}) {
+        const auto device = shown(name);
+        ASSERT_TRUE(device) << name.toStdString() << " vanished in the burst";
+        EXPECT_EQ(device->partitions.size(), 2) << name.toStdString();
+        EXPECT_EQ(device->size, 48ull << 20);
+    }
+    // Nothing but this test's cards entered the model.
+    for (const model::Device& device : model->devices())
+        EXPECT_TRUE(loops->names.contains(device.bsdName)) << device.bsdName.toStdString();
+}
+
+}  // namespace
+}  // namespace quorvale::fault
