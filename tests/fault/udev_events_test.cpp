@@ -30,6 +30,7 @@
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/helper_error.h"
+#include "fake_services.h"
 #include "guest/vsock_transport.h"
 
 namespace quorvale::fault {
@@ -139,23 +140,6 @@ private:
     QStringList attached;
 };
 
-class RefusingHelper : public app::HelperAccess {
-public:
-    QCoro::Task<UniqueFd> openDisk(QString, bool) override {
-        throw disk::HelperError(disk::HelperError::Kind::connectionFailed);
-        co_return UniqueFd();
-    }
-    QCoro::Task<void> installHelper() override { co_return; }
-};
-
-class NoVM : public app::VMControl {
-public:
-    bool isRunning() const override { return false; }
-    QCoro::Task<void> bootVM(std::vector<UniqueFd>) override { co_return; }
-    QCoro::Task<void> stopVM() override { co_return; }
-    QCoro::Task<UniqueFd> connectVsock(std::uint32_t) override { co_return UniqueFd(); }
-};
-
 class UdevEventsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -167,6 +151,8 @@ protected:
         if (otherUdevdRunning())
             GTEST_SKIP() << "another udev daemon runs here";
         quorvale::testing::ensureApplication();
+        // The helper turns every card away: no mount starts, the list is all that is judged.
+        helper.failure = disk::HelperError(disk::HelperError::Kind::connectionFailed);
         ASSERT_TRUE(daemon.start()) << "systemd-udevd did not start";
         ASSERT_TRUE(folder.isValid());
         loops = std::make_unique<LoopDevices>(folder.path());
@@ -217,8 +203,8 @@ protected:
     QTemporaryDir folder;
     std::unique_ptr<LoopDevices> loops;
     std::mutex namesMutex;
-    RefusingHelper helper;
-    NoVM vm;
+    quorvale::testing::FakeHelper helper;
+    quorvale::testing::FakeVM vm;
     guest::VsockTransport transport;
     app::AppState state;
     std::unique_ptr<app::DeviceListViewModel> model;
