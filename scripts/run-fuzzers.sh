@@ -2,12 +2,17 @@
 # Runs every fuzz target of a `fuzz` build for FUZZ_SECONDS each (default 180), one after the
 # other, under nice. Each starts from its committed seeds (fuzz/corpus/<target>) plus what
 # earlier runs found (build-fuzz/fuzz-runs/<target>/corpus, where new inputs go); crashes land
-# in build-fuzz/fuzz-runs/<target>/. Prints executions and findings per target; exits 1 when
-# any target found something. Usage: run-fuzzers.sh [TARGET...]
+# in build-fuzz/fuzz-runs/<target>/. With FUZZ_RUNS, a target also stops after that many
+# executions. Prints executions and findings per target; exits 1 when any target found
+# something. Usage: run-fuzzers.sh [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-180}
+runs_limit=()
+if [ -n "${FUZZ_RUNS:-}" ]; then
+  runs_limit=(-runs="$FUZZ_RUNS")
+fi
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 runs=$build/fuzz-runs
 
@@ -38,7 +43,8 @@ for target in "${targets[@]}"; do
   log=$dir/last-run.log
   status=0
   # Absolute paths: the targets that confine themselves check which directories they write.
-  nice -n 19 "$program" -max_total_time="$seconds" -timeout=10 -max_len="$(max_len "$target")" \
+  nice -n 19 "$program" -max_total_time="$seconds" "${runs_limit[@]}" -timeout=10 \
+    -max_len="$(max_len "$target")" \
     -print_final_stats=1 -artifact_prefix="$(realpath "$dir")/" \
     "$(realpath "$dir/corpus")" "$(realpath "fuzz/corpus/$target")" >"$log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
