@@ -55,6 +55,59 @@ QString QemuConfig::deviceId(const QString& disk) {
     return QStringLiteral("blk-") + disk;
 }
 
+QString QemuConfig::cardNodeName(const QString& disk) {
+    return QStringLiteral("card-") + disk;
+}
+
+QString QemuConfig::cardFileNodeName(const QString& disk) {
+    return QStringLiteral("card-file-") + disk;
+}
+
+namespace {
+
+// The raw node of a staged disk: named apart from the device's node, with a named file node so
+// that it can be reopened writable. Without byte-range locks: the descriptor the node was opened
+// with stays in its fd set (and in the app), so its read-only locks would outlive the reopen
+// and refuse the commit its write lock. The card is held exclusively (helper) or by the app.
+QJsonObject cardOptions(const QemuConfig::Disk& disk, const QString& filename, bool readOnly) {
+    QemuConfig::Disk card = disk;
+    card.access = readOnly ? QemuConfig::Access::readOnly : QemuConfig::Access::readWrite;
+    card.overlayFd = -1;
+    QJsonObject options = blockdevOptions(card, filename);
+    QJsonObject file = options.value("file").toObject();
+    file.insert("node-name", QemuConfig::cardFileNodeName(disk.name));
+    file.insert("locking", "off");
+    options.insert("file", file);
+    options.insert("node-name", QemuConfig::cardNodeName(disk.name));
+    return options;
+}
+
+}  // namespace
+
+std::vector<QJsonObject> blockdevNodes(const QemuConfig::Disk& disk, const QString& filename,
+                                       const QString& overlayFilename) {
+    if (!disk.staged())
+        return {blockdevOptions(disk, filename)};
+    // The overlay is an ordinary file in the cache directory: page cache on, flushes kept, so
+    // that what the guest flushed survives a crash of QEMU.
+    const QJsonObject file{
+        {"driver", "file"},
+        {"filename", overlayFilename},
+        {"aio", "threads"},
+        {"auto-read-only", false},
+    };
+    const QJsonObject overlay{
+        {"driver", "qcow2"},  {"node-name", QemuConfig::nodeName(disk.name)},
+        {"read-only", false}, {"discard", "unmap"},
+        {"file", file},       {"backing", QemuConfig::cardNodeName(disk.name)},
+    };
+    return {cardOptions(disk, filename, true), overlay};
+}
+
+QJsonObject writableCardOptions(const QemuConfig::Disk& disk, const QString& filename) {
+    return cardOptions(disk, filename, false);
+}
+
 QJsonObject blockdevOptions(const QemuConfig::Disk& disk, const QString& filename) {
     const bool readOnly = disk.access == QemuConfig::Access::readOnly;
     const bool blockDevice = disk.medium == QemuConfig::Medium::blockDevice;
@@ -145,10 +198,16 @@ QStringList qemuArguments(const QemuConfig& config) {
     for (std::size_t i = 0; i < config.disks.size(); ++i) {
         const auto& disk = config.disks[i];
         args << "-add-fd" << QStringLiteral("fd=%1,set=%2").arg(disk.fd).arg(i);
-        args << "-blockdev"
-             << QString::fromUtf8(
-                    QJsonDocument(blockdevOptions(disk, QStringLiteral("/dev/fdset/%1").arg(i)))
-                        .toJson(QJsonDocument::Compact));
+        QString overlayFile;
+        if (disk.staged()) {
+            const int set = QemuConfig::overlayFdset(static_cast<int>(i));
+            args << "-add-fd" << QStringLiteral("fd=%1,set=%2").arg(disk.overlayFd).arg(set);
+            overlayFile = QStringLiteral("/dev/fdset/%1").arg(set);
+        }
+        for (const QJsonObject& node :
+             blockdevNodes(disk, QStringLiteral("/dev/fdset/%1").arg(i), overlayFile))
+            args << "-blockdev"
+                 << QString::fromUtf8(QJsonDocument(node).toJson(QJsonDocument::Compact));
         const QJsonObject device = diskDeviceOptions(disk, static_cast<int>(i));
         QString text = device.value("driver").toString();
         for (const char* key : {"id", "drive", "serial", "bus", "write-cache", "werror", "rerror"})

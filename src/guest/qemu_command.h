@@ -30,6 +30,10 @@ struct QemuConfig {
         Access access = Access::readWrite;
         Medium medium = Medium::imageFile;
         QString name;  // the host's whole-disk name: block node, device id and serial
+        // A qcow2 overlay over the disk (descriptor number as QEMU sees it): the device writes
+        // into it and the disk is its read-only backing node. -1: the disk is written directly.
+        int overlayFd = -1;
+        bool staged() const { return overlayFd >= 0; }
     };
 
     QString machine;  // e.g. "q35" on x86, "virt" on ARM
@@ -73,6 +77,11 @@ struct QemuConfig {
     static QString slotId(int index);
     static QString nodeName(const QString& disk);
     static QString deviceId(const QString& disk);
+    // A staged disk's own nodes: the raw disk below the overlay, and its file node.
+    static QString cardNodeName(const QString& disk);
+    static QString cardFileNodeName(const QString& disk);
+    // Fd set of boot disk `index`'s overlay (its disk's set is `index`).
+    static int overlayFdset(int index) { return diskSlots + index; }
 };
 
 QStringList qemuArguments(const QemuConfig& config);
@@ -81,6 +90,14 @@ QStringList qemuArguments(const QemuConfig& config);
 // driver past the page cache for a card, the file driver for an image, read-only when the disk
 // is. The same object is the -blockdev of a boot disk and the arguments of "blockdev-add".
 QJsonObject blockdevOptions(const QemuConfig::Disk& disk, const QString& filename);
+// The nodes of a disk in the order they are added: the raw disk node, then for a staged disk
+// the qcow2 overlay node over `overlayFilename` with the raw node (named cardNodeName, always
+// read-only here) as its backing. The device is always plugged onto nodeName(disk.name).
+std::vector<QJsonObject> blockdevNodes(const QemuConfig::Disk& disk, const QString& filename,
+                                       const QString& overlayFilename = {});
+// The staged disk's raw node made writable: the "blockdev-reopen" options that let a commit
+// write the overlay into the disk.
+QJsonObject writableCardOptions(const QemuConfig::Disk& disk, const QString& filename);
 // The virtio-blk device on slot `slot` for the disk, as "device_add" arguments.
 QJsonObject diskDeviceOptions(const QemuConfig::Disk& disk, int slot);
 

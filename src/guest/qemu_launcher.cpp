@@ -10,6 +10,7 @@
 #include <qcoro/qcoroprocess.h>
 #include <qcoro/qcorotimer.h>
 #include <QFile>
+#include <QJsonArray>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -62,6 +63,17 @@ QemuConfig::Disk describeDisk(const VMDisk& disk) {
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
         throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(ENOTBLK));
     QemuConfig::Disk described;
+    if (disk.overlay) {
+        struct stat overlay {};
+        if (::fstat(disk.overlay.get(), &overlay) < 0 || !S_ISREG(overlay.st_mode) ||
+            (::fcntl(disk.overlay.get(), F_GETFL) & O_ACCMODE) != O_RDWR)
+            throw VMError(VMError::Kind::diskAttachmentFailed,
+                          "the overlay of " + disk.name.toStdString() + " is not a writable file");
+        if ((flags & O_ACCMODE) != O_RDONLY)
+            throw VMError(VMError::Kind::diskAttachmentFailed,
+                          "a staged disk is handed over read-only");
+        described.overlayFd = disk.overlay.get();
+    }
     described.access = (flags & O_ACCMODE) == O_RDONLY ? QemuConfig::Access::readOnly
                                                        : QemuConfig::Access::readWrite;
     described.medium =
@@ -122,6 +134,9 @@ QemuLauncher::QemuLauncher(Options options, QObject* parent)
             panicked = true;
         else if (name == QLatin1String("DEVICE_DELETED"))
             deletedDevices.insert(data.value(QStringLiteral("device")).toString());
+        else if (name == QLatin1String("BLOCK_JOB_COMPLETED"))
+            endedJobs[data.value(QStringLiteral("device")).toString()] =
+                data.value(QStringLiteral("error")).toString();
         else if (name == QLatin1String("SHUTDOWN"))
             lastShutdownReason = data.value(QStringLiteral("reason")).toString();
         Q_EMIT qmpEvent(name, data);
@@ -167,8 +182,15 @@ QCoro::Task<void> QemuLauncher::start() {
         if (!copy)
             throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
         described.fd = copy.get();
-        qemuConfig.disks.push_back(std::move(described));
         childFds.push_back(std::move(copy));
+        if (described.staged()) {
+            UniqueFd overlay(::fcntl(disk.overlay.get(), F_DUPFD_CLOEXEC, 3));
+            if (!overlay)
+                throw VMError(VMError::Kind::diskAttachmentFailed, std::strerror(errno));
+            described.overlayFd = overlay.get();
+            childFds.push_back(std::move(overlay));
+        }
+        qemuConfig.disks.push_back(std::move(described));
     }
 
     const QString runtimeBase = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -198,8 +220,8 @@ QCoro::Task<void> QemuLauncher::start() {
             runtimeDir->filePath(QStringLiteral("agent-%1.sock").arg(options.agentPort));
 
     std::vector<int> inherited;
-    for (const auto& disk : qemuConfig.disks)
-        inherited.push_back(disk.fd);
+    for (const UniqueFd& fd : childFds)
+        inherited.push_back(fd.get());
     process.setChildProcessModifier([inherited] {
         for (int fd : inherited)
             ::fcntl(fd, F_SETFD, 0);
@@ -238,8 +260,21 @@ QCoro::Task<void> QemuLauncher::start() {
     running = true;
     childFds.clear();
     options.disks.clear();
-    for (std::size_t i = 0; i < qemuConfig.disks.size(); ++i)
-        diskSlots[static_cast<int>(i)] = {qemuConfig.disks[i].name, static_cast<int>(i), true};
+    for (std::size_t i = 0; i < qemuConfig.disks.size(); ++i) {
+        const auto& disk = qemuConfig.disks[i];
+        const int index = static_cast<int>(i);
+        diskSlots[index] = {disk.name, index, true};
+        diskSlots[index].described = disk;
+        if (disk.staged())
+            diskSlots[index].overlayFdset = QemuConfig::overlayFdset(index);
+    }
+}
+
+bool QemuLauncher::isStaged(const QString& name) const {
+    for (const auto& [slot, disk] : diskSlots)
+        if (disk.name == name)
+            return disk.overlayFdset >= 0;
+    return false;
 }
 
 QStringList QemuLauncher::diskNames() const {
@@ -269,8 +304,10 @@ QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
             VMError::Kind::diskAttachmentFailed,
             "no free slot: at most " + std::to_string(QemuConfig::diskSlots) + " disks at once");
     diskSlots[slot] = {described.name, -1};
+    diskSlots[slot].described = described;
     int fdset = -1;
-    bool nodeAdded = false;
+    int overlayFdset = -1;
+    int nodesAdded = 0;
     std::optional<std::string> failure;
     try {
         // Arguments are built before each co_await: g++ 12 cannot keep a braced list across one.
@@ -284,12 +321,29 @@ QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
         if (!self)
             throw VMError(VMError::Kind::vmNotRunning);
         diskSlots[slot].fdset = fdset;
-        co_await qmp.execute(
-            QStringLiteral("blockdev-add"),
-            blockdevOptions(described, QStringLiteral("/dev/fdset/%1").arg(fdset)));
-        if (!self)
-            throw VMError(VMError::Kind::vmNotRunning);
-        nodeAdded = true;
+        QString overlayFile;
+        if (described.staged()) {
+            QJsonObject addOverlay;
+            addOverlay.insert(QStringLiteral("opaque"),
+                              described.name + QStringLiteral("-overlay"));
+            const QJsonObject overlayAdded = co_await qmp.executeWithFd(
+                QStringLiteral("add-fd"), addOverlay, disk.overlay.get());
+            if (!self)
+                throw VMError(VMError::Kind::vmNotRunning);
+            overlayFdset = overlayAdded.value(QStringLiteral("fdset-id")).toInt(-1);
+            if (overlayFdset < 0)
+                throw QemuError(QemuError::Kind::qmpFailed, "add-fd: no fd set in the reply");
+            diskSlots[slot].overlayFdset = overlayFdset;
+            overlayFile = QStringLiteral("/dev/fdset/%1").arg(overlayFdset);
+        }
+        const std::vector<QJsonObject> nodes =
+            blockdevNodes(described, QStringLiteral("/dev/fdset/%1").arg(fdset), overlayFile);
+        for (const QJsonObject& node : nodes) {
+            co_await qmp.execute(QStringLiteral("blockdev-add"), node);
+            if (!self)
+                throw VMError(VMError::Kind::vmNotRunning);
+            ++nodesAdded;
+        }
         co_await qmp.execute(QStringLiteral("device_add"), diskDeviceOptions(described, slot));
         if (self)
             diskSlots[slot].plugged = true;
@@ -302,7 +356,10 @@ QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
         co_return;
     // Nothing of a refused plug-in stays behind.
     diskSlots.erase(slot);
-    co_await dropBackend(nodeAdded ? described.name : QString(), fdset);
+    Backend backend{described.name, fdset, overlayFdset};
+    backend.topNode = nodesAdded == 2 || (nodesAdded == 1 && !described.staged());
+    backend.cardNode = nodesAdded >= 1 && described.staged();
+    co_await dropBackend(backend);
     throw VMError(VMError::Kind::diskAttachmentFailed, *failure);
 }
 
@@ -313,7 +370,7 @@ QCoro::Task<void> QemuLauncher::detachDisk(QString name, std::chrono::millisecon
     if (found == diskSlots.end())
         co_return;
     const int slot = found->first;
-    const int fdset = found->second.fdset;
+    const Backend backend = backendOf(found->second);
     found->second.leaving = true;
     const QString id = QemuConfig::deviceId(name);
     deletedDevices.erase(id);
@@ -334,22 +391,169 @@ QCoro::Task<void> QemuLauncher::detachDisk(QString name, std::chrono::millisecon
                         ("the guest did not release " + name).toStdString());
     }
     deletedDevices.erase(id);
-    co_await dropBackend(name, fdset);
+    co_await dropBackend(backend);
     if (self)
         diskSlots.erase(slot);
 }
 
-QCoro::Task<void> QemuLauncher::dropBackend(QString name, int fdset) {
+QemuLauncher::Backend QemuLauncher::backendOf(const Plugged& disk) {
+    Backend backend{disk.name, disk.fdset, disk.overlayFdset};
+    // After a commit the device stands on the card's node and the overlay is gone.
+    backend.topNode = !disk.committed;
+    backend.cardNode = disk.overlayFdset >= 0 || disk.committed;
+    return backend;
+}
+
+QCoro::Task<void> QemuLauncher::commitOverlay(
+    QString name, UniqueFd writable, std::function<void(quint64 done, quint64 total)> progress) {
     QPointer self(this);
-    if (!name.isEmpty()) {
+    auto found = std::find_if(diskSlots.begin(), diskSlots.end(),
+                              [&](const auto& entry) { return entry.second.name == name; });
+    if (found == diskSlots.end() || !found->second.plugged || found->second.overlayFdset < 0)
+        throw QemuError(QemuError::Kind::qmpFailed,
+                        (name + QStringLiteral(" has no overlay to commit")).toStdString());
+    if ((::fcntl(writable.get(), F_GETFL) & O_ACCMODE) != O_RDWR)
+        throw QemuError(QemuError::Kind::qmpFailed,
+                        (name + QStringLiteral(" was not opened for writing")).toStdString());
+    const int slot = found->first;
+    const QemuConfig::Disk described = found->second.described;
+    const int fdset = found->second.fdset;
+    const int overlayFdset = found->second.overlayFdset;
+    const QString cardFile = QStringLiteral("/dev/fdset/%1").arg(fdset);
+
+    // QEMU picks the descriptor of a set by access mode: with a read-write one in the set, the
+    // card's node can be reopened writable.
+    QJsonObject addFd;
+    addFd.insert(QStringLiteral("fdset-id"), fdset);
+    addFd.insert(QStringLiteral("opaque"), name + QStringLiteral("-writable"));
+    const QJsonObject added =
+        co_await qmp.executeWithFd(QStringLiteral("add-fd"), addFd, writable.get());
+    writable = UniqueFd();
+    if (!self)
+        throw VMError(VMError::Kind::vmNotRunning);
+    const int writableFd = added.value(QStringLiteral("fd")).toInt(-1);
+
+    const QString job = QStringLiteral("commit-") + name;
+    std::optional<std::string> failure;
+    try {
+        QJsonObject reopen;
+        reopen.insert(QStringLiteral("options"),
+                      QJsonArray{writableCardOptions(described, cardFile)});
+        co_await qmp.execute(QStringLiteral("blockdev-reopen"), reopen);
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+        endedJobs.erase(job);
+        QJsonObject commit;
+        commit.insert(QStringLiteral("job-id"), job);
+        commit.insert(QStringLiteral("device"), QemuConfig::nodeName(name));
+        co_await qmp.execute(QStringLiteral("block-commit"), commit);
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+        co_await runCommitJob(job, progress);
+    } catch (const QemuError& error) {
+        if (!self)
+            throw;
+        failure = error.what();
+    }
+    if (!self)
+        throw VMError(VMError::Kind::vmNotRunning);
+    if (failure) {
+        // The card goes back to read-only; the overlay stays for another try.
+        try {
+            QJsonObject reopen;
+            reopen.insert(
+                QStringLiteral("options"),
+                QJsonArray{blockdevNodes(described, cardFile,
+                                         QStringLiteral("/dev/fdset/%1").arg(overlayFdset))
+                               .front()});
+            co_await qmp.execute(QStringLiteral("blockdev-reopen"), reopen);
+        } catch (const QemuError&) {
+        }
+        if (self && writableFd >= 0) {
+            QJsonObject remove;
+            remove.insert(QStringLiteral("fdset-id"), fdset);
+            remove.insert(QStringLiteral("fd"), writableFd);
+            try {
+                co_await qmp.execute(QStringLiteral("remove-fd"), remove);
+            } catch (const QemuError&) {
+            }
+        }
+        throw QemuError(QemuError::Kind::qmpFailed,
+                        "commit of " + name.toStdString() + " failed: " + *failure);
+    }
+    // The device writes to the card now; the overlay's node and descriptor go.
+    diskSlots[slot].committed = true;
+    diskSlots[slot].overlayFdset = -1;
+    Backend overlay{name, -1, overlayFdset};
+    overlay.topNode = true;
+    co_await dropBackend(overlay);
+}
+
+QCoro::Task<void> QemuLauncher::runCommitJob(
+    QString id, std::function<void(quint64 done, quint64 total)> progress) {
+    QPointer self(this);
+    bool completing = false;
+    for (;;) {
+        const QJsonArray jobs = co_await qmp.executeForList(QStringLiteral("query-block-jobs"));
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+        std::optional<QJsonObject> current;
+        for (const QJsonValue& entry : jobs)
+            if (entry.toObject().value(QStringLiteral("device")).toString() == id)
+                current = entry.toObject();
+        if (!current) {
+            const auto ended = endedJobs.find(id);
+            if (ended == endedJobs.end())
+                throw QemuError(QemuError::Kind::qmpFailed, "the commit job vanished");
+            const QString error = ended->second;
+            endedJobs.erase(ended);
+            if (!error.isEmpty())
+                throw QemuError(QemuError::Kind::qmpFailed, error.toStdString());
+            co_return;
+        }
+        const auto total = static_cast<quint64>(current->value(QStringLiteral("len")).toDouble());
+        const auto done = static_cast<quint64>(current->value(QStringLiteral("offset")).toDouble());
+        if (progress)
+            progress(done, total);
+        const QString status = current->value(QStringLiteral("status")).toString();
+        if (status == QLatin1String("ready") && !completing) {
+            completing = true;
+            QJsonObject complete;
+            complete.insert(QStringLiteral("id"), id);
+            co_await qmp.execute(QStringLiteral("job-complete"), complete);
+            if (!self)
+                throw VMError(VMError::Kind::vmNotRunning);
+            continue;
+        }
+        if (isStopped())
+            throw QemuError(QemuError::Kind::qmpFailed, "QEMU ended during the commit");
+        co_await QCoro::sleepFor(std::chrono::milliseconds(100));
+        if (!self)
+            throw VMError(VMError::Kind::vmNotRunning);
+    }
+}
+
+QCoro::Task<void> QemuLauncher::dropBackend(Backend backend) {
+    QPointer self(this);
+    // Top first: a backing node is deleted only once nothing stands on it.
+    QStringList nodes;
+    if (backend.topNode)
+        nodes << QemuConfig::nodeName(backend.name);
+    if (backend.cardNode)
+        nodes << QemuConfig::cardNodeName(backend.name);
+    for (const QString& name : nodes) {
+        if (!self)
+            co_return;
         QJsonObject node;
-        node.insert(QStringLiteral("node-name"), QemuConfig::nodeName(name));
+        node.insert(QStringLiteral("node-name"), name);
         try {
             co_await qmp.execute(QStringLiteral("blockdev-del"), node);
         } catch (const QemuError&) {
         }
     }
-    if (self && fdset >= 0) {
+    for (const int fdset : {backend.fdset, backend.overlayFdset}) {
+        if (!self || fdset < 0)
+            continue;
         QJsonObject set;
         set.insert(QStringLiteral("fdset-id"), fdset);
         try {

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,16 @@ public:
     // not let go within `timeout`.
     QCoro::Task<void> detachDisk(QString name,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Writes a staged disk's overlay into the disk below it while the guest runs (an active
+    // commit): `writable`, the same disk opened read-write, joins the disk's fd set so that its
+    // node reopens writable; the commit job runs, reporting `progress` (bytes done, bytes in
+    // all), until it is ready; it is completed, and the overlay leaves the VM: the device then
+    // writes to the disk directly. Throws QemuError with QEMU's text; a failure leaves the
+    // overlay whole and in place (the disk may hold part of it) and the disk read-only again.
+    QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
+                                    std::function<void(quint64 done, quint64 total)> progress);
+    // Whether the disk is attached with an overlay (not yet committed).
+    bool isStaged(const QString& name) const;
     // Names of the disks the VM holds, in slot order (not those still being plugged in).
     QStringList diskNames() const;
 
@@ -94,23 +105,39 @@ private:
     struct Plugged {
         QString name;
         int fdset = -1;
-        bool plugged = false;  // the guest has the device (or is being given it at boot)
-        bool leaving = false;  // device_del sent
+        bool plugged = false;    // the guest has the device (or is being given it at boot)
+        bool leaving = false;    // device_del sent
+        int overlayFdset = -1;   // staged: the overlay's fd set
+        bool committed = false;  // staged, then committed: the device is on the card node
+        QemuConfig::Disk described;
     };
+    // What an attached disk holds in QEMU, for taking it out again.
+    struct Backend {
+        QString name;
+        int fdset = -1;
+        int overlayFdset = -1;
+        bool topNode = false;   // the node the device is on (the overlay when staged)
+        bool cardNode = false;  // a staged disk's raw node
+    };
+    static Backend backendOf(const Plugged& disk);
 
     void finished(int exitCode, QProcess::ExitStatus status);
     QString stderrTail() const;
     // Removes what an attach or detach left in QEMU; failures are ignored.
-    QCoro::Task<void> dropBackend(QString name, int fdset);
+    QCoro::Task<void> dropBackend(Backend backend);
+    // Waits for the commit job `id` to end, completing it once ready; throws its error.
+    QCoro::Task<void> runCommitJob(QString id,
+                                   std::function<void(quint64 done, quint64 total)> progress);
 
     Options options;
     QemuConfig qemuConfig;
     QProcess process;
     QmpClient qmp;
     std::unique_ptr<QTemporaryDir> runtimeDir;
-    std::vector<UniqueFd> childFds;    // CLOEXEC duplicates made inheritable in QEMU only
-    std::map<int, Plugged> diskSlots;  // by slot index
-    std::set<QString> deletedDevices;  // DEVICE_DELETED seen, by device id
+    std::vector<UniqueFd> childFds;        // CLOEXEC duplicates made inheritable in QEMU only
+    std::map<int, Plugged> diskSlots;      // by slot index
+    std::set<QString> deletedDevices;      // DEVICE_DELETED seen, by device id
+    std::map<QString, QString> endedJobs;  // BLOCK_JOB_COMPLETED seen: job id, error text
     QByteArray stderrText;
     QByteArray secret;
     QString lastShutdownReason;

@@ -1,5 +1,7 @@
 #include "guest/qmp_client.h"
 
+#include <QJsonArray>
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -65,6 +67,17 @@ QCoro::Task<QJsonObject> QmpClient::execute(QString command, QJsonObject argumen
     const qint64 id = nextId;
     socket.write(commandLine(command, arguments));
     co_return co_await finish(std::move(command), id, timeout);
+}
+
+QCoro::Task<QJsonArray> QmpClient::executeForList(QString command, QJsonObject arguments,
+                                                  std::chrono::milliseconds timeout) {
+    const qint64 id = nextId;
+    socket.write(commandLine(command, arguments));
+    QJsonObject reply = co_await await(id, timeout);
+    if (reply.contains(QStringLiteral("error")))
+        throw qmpError(command + QStringLiteral(": ") +
+                       reply.value("error").toObject().value("desc").toString());
+    co_return reply.value(QStringLiteral("return")).toArray();
 }
 
 QCoro::Task<QJsonObject> QmpClient::executeWithFd(QString command, QJsonObject arguments, int fd,

@@ -3,6 +3,7 @@
 // commands answered in order (matched by "id"), and asynchronous events as a signal.
 
 #include <qcoro/qcorotask.h>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QObject>
@@ -29,6 +30,10 @@ public:
     // reply, a timeout or a closed connection.
     QCoro::Task<QJsonObject> execute(QString command, QJsonObject arguments = {},
                                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The same for a command whose "return" is a list ("query-block-jobs").
+    QCoro::Task<QJsonArray> executeForList(
+        QString command, QJsonObject arguments = {},
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // The same, passing the descriptor `fd` along with the command (SCM_RIGHTS), as "add-fd"
     // and "getfd" expect. The descriptor stays ours.
     QCoro::Task<QJsonObject> executeWithFd(

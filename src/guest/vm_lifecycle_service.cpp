@@ -149,6 +149,21 @@ QCoro::Task<void> VMLifecycleService::detachDisk(QString name) {
     qCInfo(lcVM, "Disk %s detached", qUtf8Printable(name));
 }
 
+QCoro::Task<void> VMLifecycleService::commitOverlay(
+    QString name, UniqueFd writable, std::function<void(quint64 done, quint64 total)> progress) {
+    const std::shared_ptr<QemuLauncher> vm = machine;
+    if (!vm || vm->isStopped() || !vm->diskNames().contains(name))
+        throw VMError(VMError::Kind::vmNotRunning);
+    qCInfo(lcVM, "Committing the overlay of %s", qUtf8Printable(name));
+    try {
+        co_await vm->commitOverlay(name, std::move(writable), std::move(progress));
+    } catch (const std::exception& error) {
+        qCCritical(lcVM, "Commit of %s failed: %s", qUtf8Printable(name), error.what());
+        throw;
+    }
+    qCInfo(lcVM, "Overlay of %s committed", qUtf8Printable(name));
+}
+
 QStringList VMLifecycleService::diskNames() const {
     return machine && !machine->isStopped() ? machine->diskNames() : QStringList();
 }

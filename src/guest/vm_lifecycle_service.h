@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTemporaryDir>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -47,6 +48,10 @@ public:
     // Unplugs a disk from the running VM once the guest has let go of it; throws when QEMU or
     // the guest refuses. Nothing to do for a disk the VM does not hold.
     QCoro::Task<void> detachDisk(QString name);
+    // Writes a staged disk's overlay into the disk through `writable` (QemuLauncher::
+    // commitOverlay); throws VMError(vmNotRunning) or QemuError.
+    QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
+                                    std::function<void(quint64 done, quint64 total)> progress);
     // The disks the running VM holds.
     QStringList diskNames() const;
     // Stops the VM if there is one; never throws; always ends in `stopped`.

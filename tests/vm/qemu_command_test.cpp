@@ -174,6 +174,52 @@ TEST(QemuCommand, BlockNodesPinRawAndKeepCardsPastThePageCache) {
                                    {"rerror", "report"}}));
 }
 
+TEST(QemuCommand, AStagedDiskIsAReadOnlyBackingBelowAQcow2OverlayTheDeviceWritesTo) {
+    QemuConfig config = baseConfig();
+    QemuConfig::Disk staged{7, QemuConfig::Access::readOnly, QemuConfig::Medium::blockDevice,
+                            "sdb"};
+    staged.overlayFd = 8;
+    config.disks = {{5, QemuConfig::Access::readWrite, QemuConfig::Medium::imageFile, "image0"},
+                    staged};
+    const QStringList args = qemuArguments(config);
+    EXPECT_EQ(valuesOf(args, "-add-fd"),
+              QStringList({"fd=5,set=0", "fd=7,set=1",
+                           QStringLiteral("fd=8,set=%1").arg(QemuConfig::overlayFdset(1))}));
+    const QStringList nodes = valuesOf(args, "-blockdev");
+    ASSERT_EQ(nodes.size(), 3);
+    // The card's node comes before the overlay that names it as its backing.
+    const QJsonObject card = QJsonDocument::fromJson(nodes[1].toUtf8()).object();
+    const QJsonObject overlay = QJsonDocument::fromJson(nodes[2].toUtf8()).object();
+    EXPECT_EQ(card.value("node-name"), "card-sdb");
+    EXPECT_EQ(card.value("driver"), "raw");
+    EXPECT_TRUE(card.value("read-only").toBool());
+    EXPECT_TRUE(card.value("file").toObject().value("read-only").toBool());
+    EXPECT_EQ(card.value("file").toObject().value("node-name"), "card-file-sdb");
+    EXPECT_EQ(card.value("file").toObject().value("filename"), "/dev/fdset/1");
+    EXPECT_EQ(card.value("file").toObject().value("locking"), "off");
+    EXPECT_EQ(overlay.value("driver"), "qcow2");
+    EXPECT_EQ(overlay.value("node-name"), "disk-sdb");
+    EXPECT_FALSE(overlay.value("read-only").toBool(true));
+    EXPECT_EQ(overlay.value("backing"), "card-sdb");
+    EXPECT_EQ(overlay.value("file").toObject().value("filename"),
+              QStringLiteral("/dev/fdset/%1").arg(QemuConfig::overlayFdset(1)));
+    // The device is on the overlay, as an unstaged disk is on its own node.
+    const QStringList device = valuesOf(args, "-device").filter("blk-sdb");
+    ASSERT_EQ(device.size(), 1);
+    EXPECT_TRUE(
+        device[0].startsWith("virtio-blk-pci,id=blk-sdb,drive=disk-sdb,serial=sdb,bus=slot1,"))
+        << device[0].toStdString();
+
+    // For the commit the same card node reopens writable, and nothing else of it changes.
+    const QJsonObject writable = writableCardOptions(staged, "/dev/fdset/1");
+    QJsonObject expected = card;
+    QJsonObject file = expected.value("file").toObject();
+    file.insert("read-only", false);
+    expected.insert("file", file);
+    expected.insert("read-only", false);
+    EXPECT_EQ(writable, expected);
+}
+
 TEST(QemuCommand, AgentOverVirtioSerialOrVsock) {
     QemuConfig config = baseConfig();
     QStringList args = qemuArguments(config);
