@@ -241,7 +241,14 @@ std::optional<guest::VMDisk> DeviceListViewModel::vmDisk(const QString& disk) co
     UniqueFd copy(::fcntl(held->second.get(), F_DUPFD_CLOEXEC, 0));
     if (!copy)
         throw guest::VMError(guest::VMError::Kind::diskAttachmentFailed, std::strerror(errno));
-    return guest::VMDisk{disk, std::move(copy)};
+    guest::VMDisk vmDisk{disk, std::move(copy)};
+    if (const auto staged = staging_.find(disk);
+        staged != staging_.end() && staged->second.overlay) {
+        vmDisk.overlay = UniqueFd(::fcntl(staged->second.overlay.get(), F_DUPFD_CLOEXEC, 0));
+        if (!vmDisk.overlay)
+            throw guest::VMError(guest::VMError::Kind::diskAttachmentFailed, std::strerror(errno));
+    }
+    return vmDisk;
 }
 
 void DeviceListViewModel::mount(const model::Partition& partition, JournalChoice choice) {
@@ -305,13 +312,13 @@ QCoro::Task<void> DeviceListViewModel::runMount(QPointer<DeviceListViewModel> se
 }
 
 QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> self, QString disk,
-                                                bool readOnly, std::stop_token stop) {
+                                                bool readOnly, std::stop_token stop, bool staged) {
     if (self->diskHandles.contains(disk))
         co_return;
     HelperAccess& helper = self->helperClient;
     UniqueFd handle;
     if (auto image = self->diskService_->imageHandle(disk))
-        handle = self->attachReadOnly ? readOnlyHandle(*image) : std::move(*image);
+        handle = self->attachReadOnly || staged ? readOnlyHandle(*image) : std::move(*image);
     else
         handle = co_await helper.openDisk(disk, readOnly || self->attachReadOnly);
     if (stop.stop_requested() || !self)
@@ -389,10 +396,20 @@ QCoro::Task<void> DeviceListViewModel::mountSequence(QPointer<DeviceListViewMode
                 appState->setActiveAlert(AppAlert::journalRecovery(partition, card.summary));
             co_return;
         }
-        auto holding = holdDisk(self, run->disk, decision.openDiskReadOnly, stop);
+        const bool staged = self->decideStaging(*run, card);
+        auto holding = holdDisk(self, run->disk, decision.openDiskReadOnly || staged, stop, staged);
         co_await std::move(holding);
         if (cancelled())
             co_return;
+        if (staged && !self->prepareStaging(*run)) {
+            // A pending record that does not fit this card: the card opens as usual.
+            if (!vm.diskNames().contains(run->disk))
+                self->diskHandles.erase(run->disk);
+            auto again = holdDisk(self, run->disk, decision.openDiskReadOnly, stop);
+            co_await std::move(again);
+            if (cancelled())
+                co_return;
+        }
         if (vm.isRunning()) {
             attaching = true;
             co_await attachHeldDisk(self, run);

@@ -39,6 +39,7 @@
 #include "app/health_card.h"
 #include "app/mount_choice.h"
 #include "app/service_interfaces.h"
+#include "app/staged_changes.h"
 #include "disk/disk_detection_delegate.h"
 #include "disk/partition_health.h"
 #include "model/device.h"
@@ -48,7 +49,8 @@ class VsockTransport;
 }
 namespace quorvale::fileops {
 class FileOperationService;
-}
+struct Change;
+}  // namespace quorvale::fileops
 
 namespace quorvale::app {
 
@@ -111,6 +113,46 @@ public:
     // Runs off the GUI thread. Replaceable in tests.
     std::function<disk::PartitionHealth(const model::Partition&, int imageFd)> readHealth;
 
+    // Staged changes (staged_changes.h). From its next mount, `disk` (a whole-disk name) goes
+    // to the VM read-only below an overlay that takes every write. `recordPath` names the
+    // record to continue or create (empty: a new one in StagedStore::defaultDirectory());
+    // `source` names the card for people. A record that belongs to another card, or to a card
+    // changed since, refuses the mount.
+    void stageChanges(const QString& disk, QString recordPath = {}, QString source = {});
+    // Whether `disk` is (to be) mounted staged.
+    bool isStaging(const QString& disk) const { return staging_.contains(disk); }
+    // The record of a disk mounted staged, and where it is kept.
+    std::optional<StagedRecord> stagedRecord(const QString& disk) const;
+    QString stagedRecordPath(const QString& disk) const;
+    // Adds an operation to the disk's record and saves it; nothing for a disk not staged.
+    void recordStagedOperation(const QString& disk, StagedOperation operation);
+    // A change about to be sent to `partition`: on a staged disk it is recorded (an entry's
+    // size, when known, is `entryBytes`), and a write the overlay has no room for is refused
+    // (throws StagedError) before anything is sent.
+    void stagedChange(const fileops::Change& change, const QString& partition,
+                      std::uint64_t entryBytes = 0);
+    // Stages the partition's card, or stops staging it, now: a card in the VM leaves it (synced
+    // and unmounted) and is mounted again, below a new overlay or directly. Stopping is refused
+    // while changes are pending (apply or discard them). Never throws; failures reach the banner.
+    QCoro::Task<void> setStaged(model::Partition partition, bool staged);
+    // Throws StagedError when `disk` is staged and its overlay's file system has not room for
+    // `bytes` more.
+    void checkStagingRoom(const QString& disk, std::uint64_t bytes) const;
+    // Writes the staged changes into the card: the guest syncs and unmounts the disk, the card
+    // is checked to be the one staged and unchanged, a writable handle is opened for this step
+    // only, the VM commits the overlay (progress in bytes), the guest checks the filesystem,
+    // and the overlay and record go. The disk stays in the VM, written directly. Throws; the
+    // overlay and record stay after any failure.
+    QCoro::Task<CheckReport> applyStagedChanges(QString disk,
+                                                std::function<void(quint64, quint64)> progress);
+    // Drops the staged changes: the guest unmounts the disk, it leaves the VM (which stops
+    // with its last disk), its handle is closed and the overlay and record are deleted. The
+    // card is untouched. Never throws.
+    QCoro::Task<void> discardStagedChanges(QString disk);
+    // At a mount, a record of staged changes in the default directory for the same card is
+    // taken up again (the mount is staged) when this is on.
+    bool recoverStagedChanges = true;
+
     // Whether eject checks each partition it had mounted (on by default).
     bool verifyOnEject = true;
     // The check of the eject under way, if any.
@@ -128,6 +170,10 @@ Q_SIGNALS:
     void mountFinished();
     void healthCardsChanged();
     void ejectCheckChanged();
+    // A disk began or stopped being staged, or its record changed.
+    void stagingChanged(const QString& disk);
+    // A mount took up staged changes left by an earlier run (the record's path).
+    void stagedChangesRecovered(const QString& disk, const QString& recordPath);
 
 private:
     // One mount task: what cancelMount() must end depends on how far it got.
@@ -148,10 +194,10 @@ private:
     static QCoro::Task<void> mountSequence(QPointer<DeviceListViewModel> self,
                                            QPointer<AppState> appState,
                                            std::shared_ptr<MountRun> run);
-    // The held handle of `disk`, opened first (read-only when asked) when there is none.
-    // Throws.
+    // The held handle of `disk`, opened first (read-only when asked; a disk image read-only
+    // only when `staged` or in a read-only session) when there is none. Throws.
     static QCoro::Task<void> holdDisk(QPointer<DeviceListViewModel> self, QString disk,
-                                      bool readOnly, std::stop_token stop);
+                                      bool readOnly, std::stop_token stop, bool staged = false);
     // Reads each ext partition's health card of a reported device, in the background.
     void readHealthCards(const model::Device& device);
     static QCoro::Task<void> readReportedCard(QPointer<DeviceListViewModel> self,
@@ -177,6 +223,21 @@ private:
     // A plug-in ended by cancelMount(): the disk leaves the VM again and its handle is closed.
     static QCoro::Task<void> undoAttach(QPointer<DeviceListViewModel> self, QString disk);
     void vmStoppedUnexpectedly(const QString& cause);
+    // Staging of a disk: what was asked, and once mounted its record and overlay.
+    struct Staging {
+        QString recordPath;
+        QString source;
+        bool recovered = false;  // found in the default directory at the mount
+        bool requested = false;  // staging was asked for before the mount
+        std::optional<StagedRecord> record;
+        UniqueFd overlay;
+    };
+    // Whether the mount of `run` is staged: asked for, or a pending record for its card.
+    bool decideStaging(const MountRun& run, const HealthCard& card);
+    // After the card is held: its identity checked against the record (or a new overlay and
+    // record made) and the overlay opened. Throws StagedError. False when a recovered record
+    // turned out not to fit: the mount goes on unstaged.
+    bool prepareStaging(const MountRun& run);
 
     // The eject road, step by step. flushInGuest is true once the guest unmounted the disk.
     QCoro::Task<bool> flushInGuest(QString disk);
@@ -201,7 +262,8 @@ private:
     std::shared_ptr<MountRun> mountTask;
     std::map<QString, UniqueFd> diskHandles;  // by whole-disk name
     std::map<QString, HealthCard> healthCards_;
-    QStringList mountedPartitions_;  // partitions the guest mounted for us, by name
+    QStringList mountedPartitions_;       // partitions the guest mounted for us, by name
+    std::map<QString, Staging> staging_;  // by whole-disk name
     EjectVerification ejectVerification_{transport};
 };
 

@@ -31,6 +31,8 @@ void FileBrowserViewModel::connectService(std::shared_ptr<fileops::FileOperation
             for (const FileItem& item : std::as_const(self->allFiles_))
                 replaces = replaces || item.path == change.path;
         recordChange(auditAction(change.kind, replaces), change, disk);
+        if (self && self->changeObserver)
+            self->changeObserver(change);
     });
     fileOpService = std::move(service);
     currentPartition = std::move(partition);

@@ -17,6 +17,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -142,6 +143,9 @@ public:
 
     // Browses `partition` through `service` from now on; every change made through the service
     // is audited, naming `disk` (the card or image file the partition is on).
+    // Told of every change about to be sent through the connected service, after the audit
+    // line; it may refuse the change by throwing (nothing is sent then).
+    std::function<void(const fileops::Change& change)> changeObserver;
     void connectService(std::shared_ptr<fileops::FileOperationService> service, QString partition,
                         QString disk);
 

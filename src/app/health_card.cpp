@@ -65,6 +65,7 @@ HealthCard makeHealthCard(const disk::PartitionHealth& health) {
             health.writeProtected ? Level::notice : Level::good);
         return card;
     }
+    card.uuid = QString::fromStdString(health.superblock->uuidText());
     const rpc::ExtSuperblock& sb = *health.superblock;
     card.readable = true;
     card.cannotOpen = sb.cannotMount();

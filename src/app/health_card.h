@@ -28,6 +28,7 @@ struct HealthCard {
     bool readOnlyOnly = false;   // only a read-only mount is possible
     bool needsRecovery = false;  // the journal must be replayed (or skipped) to mount
     bool writeProtected = false;
+    QString uuid;  // the filesystem UUID; empty when unreadable
 
     // "Field: value" lines.
     QString text() const;

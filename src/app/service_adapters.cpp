@@ -6,6 +6,13 @@
 
 namespace quorvale::app {
 
+QCoro::Task<void> VMControl::commitOverlay(QString name, UniqueFd,
+                                           std::function<void(quint64, quint64)>) {
+    throw guest::VMError(guest::VMError::Kind::diskAttachmentFailed,
+                         name.toStdString() + " has no overlay to commit");
+    co_return;
+}
+
 QCoro::Task<UniqueFd> HelperClientAccess::openDisk(QString bsdName, bool readOnly) {
     co_return co_await client.openDisk(std::move(bsdName), readOnly);
 }
@@ -49,6 +56,11 @@ QCoro::Task<void> VMServiceControl::attachDisk(guest::VMDisk disk) {
 
 QCoro::Task<void> VMServiceControl::detachDisk(QString name) {
     co_await service.detachDisk(std::move(name));
+}
+
+QCoro::Task<void> VMServiceControl::commitOverlay(QString name, UniqueFd writable,
+                                                  std::function<void(quint64, quint64)> progress) {
+    co_await service.commitOverlay(std::move(name), std::move(writable), std::move(progress));
 }
 
 QStringList VMServiceControl::diskNames() const {

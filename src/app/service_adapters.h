@@ -39,6 +39,8 @@ public:
     QCoro::Task<void> bootVM(std::vector<guest::VMDisk> diskHandles) override;
     QCoro::Task<void> attachDisk(guest::VMDisk disk) override;
     QCoro::Task<void> detachDisk(QString name) override;
+    QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
+                                    std::function<void(quint64, quint64)> progress) override;
     QStringList diskNames() const override;
     QCoro::Task<void> stopVM() override;
     void abortVM() override;

@@ -47,6 +47,10 @@ public:
     virtual QCoro::Task<void> attachDisk(guest::VMDisk disk) = 0;
     // Unplugs a disk from the running VM. Throws when QEMU or the guest refuses.
     virtual QCoro::Task<void> detachDisk(QString name) = 0;
+    // Writes a staged disk's overlay into the disk through `writable`, reporting progress in
+    // bytes. Throws when the VM cannot (a VM without overlays refuses).
+    virtual QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
+                                            std::function<void(quint64, quint64)> progress);
     // The disks the running VM holds (none without a VM).
     virtual QStringList diskNames() const = 0;
     // Never throws; ends with no VM.

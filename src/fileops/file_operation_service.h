@@ -60,7 +60,8 @@ struct Change {
     // empty otherwise.
     QString target;
     std::optional<QString> partition;
-    bool replaces = false;  // a write or link allowed to take the place of an existing entry
+    bool replaces = false;    // a write or link allowed to take the place of an existing entry
+    std::uint64_t bytes = 0;  // a write: the file's size
 };
 using ChangeRecorder = std::function<void(const Change&)>;
 

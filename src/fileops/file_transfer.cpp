@@ -269,7 +269,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));
     if (options.stop.stop_requested())
         co_return TransferOutcome::cancelled;
-    beginChange({Change::Kind::written, remotePath, {}, options.partition, options.replace});
+    beginChange({Change::Kind::written, remotePath, {}, options.partition, options.replace, total});
     qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(remotePath),
            static_cast<long>(total));
 

@@ -25,6 +25,11 @@ bool matchesPartition(const model::Partition& partition, const QString& wanted) 
     return isNumber && own && *own == number;
 }
 
+QString wholeDiskOf(const QString& partition) {
+    const auto whole = rpc::wholeDiskName(partition.toStdString());
+    return whole ? QString::fromStdString(*whole) : partition;
+}
+
 }  // namespace
 
 Session::Session() {
@@ -113,6 +118,14 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
                                              deviceList.get(), [&finished] { finished = true; });
     deviceList->readyTimeout = readyTimeout;
     deviceList->attachReadOnly = readOnly;
+    // A read-only run takes up no staged changes: it reads the card itself.
+    deviceList->recoverStagedChanges = !readOnly;
+    const QString disk = wholeDiskOf(chosen->bsdName);
+    if (staged && !deviceList->isStaging(disk))
+        deviceList->stageChanges(disk, sessionFile,
+                                 QFileInfo(wanted.source).isFile()
+                                     ? QFileInfo(wanted.source).absoluteFilePath()
+                                     : wanted.source);
     state.setErrorMessage(std::nullopt);
     state.setSelectedPartition(chosen);
     state.setActiveAlert(std::nullopt);
@@ -142,6 +155,11 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
     }
     if (state.vmStatus().state != guest::VMStatus::State::running)
         throw CliError(state.vmStatus().description.toStdString());
+    if (!staged && noteRecovered && deviceList->isStaging(disk))
+        std::cerr << "quorvale-cli: " << wanted.source.toStdString()
+                  << " has staged changes not yet applied ("
+                  << deviceList->stagedRecordPath(disk).toStdString()
+                  << "): this command works on them\n";
     mountedSources.emplace_back(wanted, chosen->bsdName);
     // Every change the command sends is audited, as from the window.
     deviceList->fileOpService()->recordChanges([disks = diskOfPartition](const auto& change) {
@@ -153,6 +171,11 @@ QCoro::Task<QString> Session::open(SourceSpec wanted, std::chrono::milliseconds 
             QStringLiteral("the session is read-only (--read-only)"));
     browserModel->fileOpService = deviceList->fileOpService();
     co_return chosen->bsdName;
+}
+
+QString Session::stagedDisk(const QString& partition) const {
+    const QString disk = wholeDiskOf(partition);
+    return deviceList->stagedRecord(disk) ? disk : QString();
 }
 
 FileBrowserViewModel& Session::browser(const QString& partition) {

@@ -64,6 +64,14 @@ public:
     bool readOnly = false;
     // `eject --verify`: check the card before it is ejected.
     bool verifyEject = false;
+    // --staged: every source is mounted below an overlay; --session FILE names the record of
+    // the staged changes to continue (empty: a new one in the cache directory).
+    bool staged = false;
+    QString sessionFile;
+    // Tell on stderr when a mount took up staged changes left pending.
+    bool noteRecovered = true;
+    // Whole disks mounted staged, by partition name.
+    QString stagedDisk(const QString& partition) const;
 
 private:
     QCoro::Task<model::Device> findDevice(const QString& source);

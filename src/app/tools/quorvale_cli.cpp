@@ -8,6 +8,7 @@
 // statuses are listed in the usage text.
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "cli_arguments.h"
 #include "cli_commands.h"
 #include "cli_session.h"
+#include "cli_staged.h"
 #include "fileops/transfer_memory.h"
 
 namespace {
@@ -41,6 +43,8 @@ constexpr const char* usage =
     "  info SOURCE               show the partition's health, read before mounting\n"
     "  check SOURCE              check the partition read-only (e2fsck -fn); Ctrl-C skips\n"
     "  eject SOURCE [--verify]   unmount and eject; --verify checks the card first\n"
+    "  apply SOURCE              write the card's staged changes into it, then check it\n"
+    "  discard SOURCE            drop the card's staged changes (the card is not touched)\n"
     "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
     "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
     "first: cp card.img:/etc new.img:/etc copies from one card to another.\n"
@@ -55,16 +59,23 @@ constexpr const char* usage =
     "                            read-only and nothing is written (a card whose journal needs\n"
     "                            recovery opens without replaying it)\n"
     "  --repair                  replay the journal of a card that needs recovery\n"
+    "  --staged                  the card is only read: every change lands in an overlay\n"
+    "                            in the cache directory, kept until apply or discard\n"
+    "  --session FILE            the record of the staged changes to continue, apply or\n"
+    "                            discard (implies --staged; without it a new one is made\n"
+    "                            in the cache directory and its path printed)\n"
     "  -h, --help                show this text\n"
     "Exit status:\n"
     "  0   success\n"
     "  1   failure (one line on stderr starting \"quorvale-cli: \")\n"
     "  2   usage error\n"
-    "  check and eject --verify exit as e2fsck -n: 0 clean, 4 damaged, 8 not run,\n"
+    "  check, eject --verify and apply exit as e2fsck -n: 0 clean, 4 damaged, 8 not run,\n"
     "  32 skipped with Ctrl-C.\n";
 
 Options runOptions;
 bool readOnlyRun = false;
+bool stagedRun = false;
+QString sessionFile;
 
 using Run =
     std::function<QCoro::Task<void>(Session&, const std::vector<Remote>&, const QStringList&)>;
@@ -139,6 +150,11 @@ const Command commands[] = {
      [](Session& s, const std::vector<Remote>&, const QStringList&) {
          return ejectCommand(s, s.verifyEject);
      }},
+    {{"apply", {}},
+     [](Session& s, const std::vector<Remote>& r, const QStringList&) {
+         return applyCommand(s, r[0].partition);
+     }},
+    {{"discard", {}}, {}, [](Session& s, SourceSpec source) { return discardCommand(s, source); }},
 };
 
 // Every source is mounted first, in the order named: one VM holds them all.
@@ -156,7 +172,14 @@ QCoro::Task<void> mountAndRun(const Command& command, const Invocation& invocati
     }
     if (remotes.empty())
         remotes.push_back(Remote{partitions.value(0), QStringLiteral("/")});
+    auto planning = stagedSteps(session, command.shape.name, remotes, invocation.values);
+    const QList<StagedStep> steps = co_await std::move(planning);
     co_await command.run(session, remotes, invocation.values);
+    recordStagedSteps(session, steps);
+    if (command.shape.name != QLatin1String("apply"))
+        for (qsizetype i = 0; i < partitions.size(); ++i)
+            if (const QString disk = session.stagedDisk(partitions[i]); !disk.isEmpty())
+                reportStaged(session, disk, invocation.sources[static_cast<std::size_t>(i)].source);
 }
 
 QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
@@ -166,6 +189,23 @@ QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
     session.choice = command.readOnly ? JournalChoice::openReadOnly : choice;
     session.readOnly = readOnlyRun;
     session.verifyEject = verify;
+    session.sessionFile = sessionFile;
+    session.staged = stagedRun;
+    if (command.shape.name == QLatin1String("apply")) {
+        // apply takes up changes that exist: the named record, or the card's pending one. A
+        // run killed while staged leaves the overlay's journal to replay, which writes to the
+        // overlay only: apply writes the state the staged operations left.
+        session.noteRecovered = false;
+        if (session.choice == JournalChoice::undecided)
+            session.choice = JournalChoice::repairAndOpen;
+        if (!sessionFile.isEmpty() && !QFileInfo::exists(sessionFile)) {
+            std::fprintf(stderr, "quorvale-cli: no staged changes in %s\n",
+                         qUtf8Printable(sessionFile));
+            status = 1;
+            QCoreApplication::exit(status);
+            co_return;
+        }
+    }
     std::string failure;
     try {
         if (command.runHostOnly) {
@@ -224,6 +264,12 @@ int main(int argc, char** argv) {
             readOnlyRun = true;
         } else if (arg == QLatin1String("--repair")) {
             repair = true;
+        } else if (arg == QLatin1String("--staged")) {
+            stagedRun = true;
+        } else if (arg == QLatin1String("--session") && i + 1 < args.size()) {
+            sessionFile = QFileInfo(args[i + 1]).absoluteFilePath();
+            stagedRun = true;
+            args.removeAt(i);
         } else if (arg.startsWith(QLatin1String("--on-conflict="))) {
             const auto choice = quorvale::fileops::parseConflictChoice(arg.section('=', 1));
             if (!choice) {
@@ -237,7 +283,7 @@ int main(int argc, char** argv) {
         }
         args.removeAt(i);
     }
-    if (readOnlyRun && repair) {
+    if (readOnlyRun && (repair || stagedRun)) {
         std::fputs(usage, stderr);
         return 2;
     }
