@@ -1,11 +1,13 @@
 #include "ui/sidebar/partition_health_panel.h"
 
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "ui/common/elided_label.h"
 #include "ui/common/theme.h"
 
 namespace quorvale::ui {
@@ -44,12 +46,27 @@ PartitionHealthPanel::PartitionHealthPanel(app::AppState& appState, app::DeviceL
     summary = theme::styledLabel({}, theme::captionMedium(), theme::success());
     summary->setWordWrap(true);
     cardColumn->addWidget(summary);
-    rows = new QFormLayout;
+    // Names and values both wrap, in columns of two to three parts of the sidebar's width.
+    rows = new QGridLayout;
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setHorizontalSpacing(6);
-    rows->setVerticalSpacing(1);
+    rows->setVerticalSpacing(2);
+    rows->setColumnStretch(0, 2);
+    rows->setColumnStretch(1, 3);
     cardColumn->addLayout(rows);
-    column->addWidget(card);
+    cardColumn->addStretch(1);
+    // Wrapped values keep their full height; a short sidebar scrolls the card instead of
+    // squeezing its rows.
+    cardScroll = new QScrollArea;
+    cardScroll->setWidget(card);
+    cardScroll->setWidgetResizable(true);
+    cardScroll->setFrameShape(QFrame::NoFrame);
+    cardScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    cardScroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    cardScroll->setAutoFillBackground(false);
+    cardScroll->viewport()->setAutoFillBackground(false);
+    card->setAutoFillBackground(false);
+    column->addWidget(cardScroll, 1);
 
     check = new QWidget;
     auto* checkColumn = new QVBoxLayout(check);
@@ -68,6 +85,7 @@ PartitionHealthPanel::PartitionHealthPanel(app::AppState& appState, app::DeviceL
     line->addWidget(skip);
     checkColumn->addLayout(line);
     column->addWidget(check);
+    column->addStretch(0);  // takes the room when there is no card
 
     connect(skip, &QPushButton::clicked, this, [this] { this->model.skipEjectCheck(); });
     connect(&model, &app::DeviceListViewModel::healthCardsChanged, this,
@@ -81,21 +99,25 @@ PartitionHealthPanel::PartitionHealthPanel(app::AppState& appState, app::DeviceL
 }
 
 QString PartitionHealthPanel::valueOf(const QString& field) const {
-    for (int row = 0; row < rows->rowCount(); ++row) {
-        auto* name = qobject_cast<QLabel*>(rows->itemAt(row, QFormLayout::LabelRole)->widget());
-        auto* value = qobject_cast<QLabel*>(rows->itemAt(row, QFormLayout::FieldRole)->widget());
+    for (int row = 0; row < shownRows; ++row) {
+        auto* name = qobject_cast<QLabel*>(rows->itemAtPosition(row, 0)->widget());
+        auto* value = qobject_cast<QLabel*>(rows->itemAtPosition(row, 1)->widget());
         if (name && value && name->text() == field)
-            return value->text();
+            return qobject_cast<ElidedLabel*>(value) ? qobject_cast<ElidedLabel*>(value)->fullText()
+                                                     : value->text();
     }
     return {};
 }
 
 void PartitionHealthPanel::updateCard() {
-    while (rows->rowCount() > 0)
-        rows->removeRow(0);
+    while (QLayoutItem* item = rows->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    shownRows = 0;
     const auto partition = appState.selectedPartition();
     const auto health = partition ? model.healthCard(partition->id) : std::nullopt;
-    card->setVisible(health.has_value());
+    cardScroll->setVisible(health.has_value());
     if (!health)
         return;
     summary->setText(health->summary);
@@ -104,13 +126,21 @@ void PartitionHealthPanel::updateCard() {
     summary->setPalette(palette);
     for (const app::HealthCard::Row& row : health->rows) {
         auto* name = theme::styledLabel(row.field, theme::caption(), theme::textTertiary());
-        auto* value =
-            theme::styledLabel(row.value, theme::caption(),
-                               row.level == app::HealthCard::Level::good ? theme::textSecondary()
-                                                                         : levelColor(row.level));
-        value->setWordWrap(true);
+        const QColor color = row.level == app::HealthCard::Level::good ? theme::textSecondary()
+                                                                       : levelColor(row.level);
+        // Words wrap; one long word (a UUID) is elided in the middle, whole in its tooltip.
+        QLabel* value = nullptr;
+        if (row.value.contains(QLatin1Char(' '))) {
+            value = theme::styledLabel(row.value, theme::caption(), color);
+            value->setWordWrap(true);
+        } else {
+            value = elidedLabel(row.value, theme::caption(), color);
+        }
+        name->setWordWrap(true);
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        rows->addRow(name, value);
+        rows->addWidget(name, shownRows, 0, Qt::AlignTop);
+        rows->addWidget(value, shownRows, 1, Qt::AlignTop);
+        ++shownRows;
     }
 }
 

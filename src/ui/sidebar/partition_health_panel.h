@@ -7,10 +7,11 @@
 
 #include "app/device_list_view_model.h"
 
-class QFormLayout;
+class QGridLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 namespace quorvale::ui {
 
@@ -21,6 +22,8 @@ public:
                          QWidget* parent = nullptr);
 
     QLabel* summaryLabel() const { return summary; }
+    // The card's rows scroll when the sidebar is shorter than the card.
+    QScrollArea* cardArea() const { return cardScroll; }
     QPushButton* skipButton() const { return skip; }
     QProgressBar* checkProgress() const { return progress; }
     // The value shown for `field`, or an empty string.
@@ -32,9 +35,11 @@ private:
 
     app::AppState& appState;
     app::DeviceListViewModel& model;
+    QScrollArea* cardScroll;
     QWidget* card;
     QLabel* summary;
-    QFormLayout* rows;
+    QGridLayout* rows;
+    int shownRows = 0;
     QWidget* check;
     QLabel* checkText;
     QProgressBar* progress;

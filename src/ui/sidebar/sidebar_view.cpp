@@ -95,7 +95,7 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
             .arg(theme::withOpacity(theme::accent(), 0.16).name(QColor::HexArgb)));
     column->addWidget(rows, 1);
     health = new PartitionHealthPanel(appState, *model);
-    column->addWidget(health);
+    column->addWidget(health, 1);
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(12, 4, 12, 0);
@@ -176,6 +176,11 @@ void SidebarView::rebuildRows() {
     shownDevices.clear();
     for (const model::Device& device : devices)
         shownDevices.insert(device.id);
+    // The list is no taller than its rows: the room below goes to the health card.
+    int height = 2 * rows->frameWidth();
+    for (int i = 0; i < rows->count(); ++i)
+        height += rows->item(i)->sizeHint().height() + 2 * rows->spacing();
+    rows->setMaximumHeight(height);
     syncingSelection = false;
     syncSelectionFromState();
 }

@@ -6,12 +6,15 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "ui/common/error_banner.h"
 #include "ui/common/screenshot.h"
@@ -95,6 +98,22 @@ TEST(HealthCard, TheSidebarShowsTheCardAndTheEjectSaysTheCardIsClean) {
     EXPECT_EQ(panel->valueOf(QStringLiteral("Label")), QStringLiteral("SAMPLE"));
     EXPECT_EQ(panel->valueOf(QStringLiteral("Journal")), QStringLiteral("clean"));
     EXPECT_FALSE(panel->skipButton()->isVisible()) << "no eject under way";
+    // In the window's first size every name and value shows whole: wrapped, none squeezed
+    // shorter than its lines or past the sidebar's edge.
+    QWidget* card = panel->cardArea()->widget();
+    const auto unclipped = [&](QLabel* label) {
+        return label->height() >= label->heightForWidth(label->width()) &&
+               label->geometry().right() <= panel->cardArea()->viewport()->width();
+    };
+    const auto allWhole = [&] {
+        const auto labels = card->findChildren<QLabel*>();
+        return std::all_of(labels.begin(), labels.end(), unclipped);
+    };
+    WindowHarness::waitFor(allWhole, std::chrono::seconds(2));  // until the layout settles
+    for (QLabel* label : card->findChildren<QLabel*>())
+        EXPECT_TRUE(unclipped(label))
+            << label->text().toStdString() << ": " << label->width() << "x" << label->height()
+            << " in " << panel->cardArea()->viewport()->width();
     saveScreenshot(*sidebar, QStringLiteral("sidebar_health_card"));
 
     const model::Device device = sidebar->viewModel()->devices().first();
