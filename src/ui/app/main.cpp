@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QMenu>
+#include <QPointer>
 #include <QTimer>
 
 #include "app/app_settings.h"
@@ -24,6 +25,7 @@
 #include "ui/common/icons.h"
 #include "ui/sheets/alert_sheets.h"
 #include "ui/sheets/delete_confirmation_sheet.h"
+#include "ui/sidebar/sidebar_view.h"
 #include "ui/window/main_window.h"
 
 using namespace quorvale;
@@ -75,6 +77,18 @@ int main(int argc, char** argv) {
         [&window](app::AppState& state, guest::VsockTransport& link) -> QWidget* {
             auto* browser = new ui::FileBrowserView(state, link);
             window.menus().edit->addActions(browser->editActions());
+            // Changes to a staged card are recorded (and an upload without room refused).
+            app::FileBrowserViewModel* files = browser->viewModel();
+            QPointer<app::DeviceListViewModel> devices = window.sidebar()->viewModel();
+            files->changeObserver = [files, devices](const fileops::Change& change) {
+                if (!devices || !files->currentPartition)
+                    return;
+                std::uint64_t bytes = 0;
+                for (const model::FileItem& item : files->allFiles())
+                    if (item.path == change.path && !item.isDirectory)
+                        bytes = static_cast<std::uint64_t>(item.size);
+                devices->stagedChange(change, *files->currentPartition, bytes);
+            };
             return browser;
         });
     window.sheets()->setDeleteSheetFactory(ui::DeleteConfirmationSheet::presenterFactory(appState));

@@ -10,6 +10,7 @@
 #include "ui/common/theme.h"
 #include "ui/sidebar/device_rows.h"
 #include "ui/sidebar/partition_health_panel.h"
+#include "ui/sidebar/staged_changes_panel.h"
 #include "ui/sidebar/vm_status_indicator.h"
 
 namespace quorvale::ui {
@@ -96,6 +97,8 @@ SidebarView::SidebarView(app::AppState& appState, app::HelperAccess& helper, app
     column->addWidget(rows, 1);
     health = new PartitionHealthPanel(appState, *model);
     column->addWidget(health, 1);
+    staged = new StagedChangesPanel(appState, *model);
+    column->addWidget(staged);
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(12, 4, 12, 0);

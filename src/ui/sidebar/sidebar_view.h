@@ -22,6 +22,7 @@ class QMenu;
 namespace quorvale::ui {
 
 class PartitionHealthPanel;
+class StagedChangesPanel;
 class VMStatusIndicator;
 
 class SidebarView : public QWidget {
@@ -44,6 +45,7 @@ public:
     QListWidget* list() const { return rows; }
     VMStatusIndicator* statusIndicator() const { return indicator; }
     PartitionHealthPanel* healthPanel() const { return health; }
+    StagedChangesPanel* stagedPanel() const { return staged; }
 
     // Starts disk monitoring once the setup phase is `ready`.
     void startMonitoringIfReady();
@@ -69,6 +71,7 @@ private:
     QListWidget* rows;
     VMStatusIndicator* indicator;
     PartitionHealthPanel* health;
+    StagedChangesPanel* staged;
     QSet<QString> shownDevices;  // devices already on screen, which enter without animation
     bool syncingSelection = false;
     bool mountRequestedExplicitly = false;

@@ -108,8 +108,12 @@ QCoro::Task<void> FakeHelper::grantAccess() {
 QCoro::Task<void> FakeVM::bootVM(std::vector<guest::VMDisk> diskHandles) {
     ++boots;
     QStringList names;
-    for (const auto& disk : diskHandles)
+    stagedDisks.clear();
+    for (const auto& disk : diskHandles) {
         names << disk.name;
+        if (disk.overlay && (::fcntl(disk.fd.get(), F_GETFL) & O_ACCMODE) == O_RDONLY)
+            stagedDisks << disk.name;
+    }
     co_await QCoro::sleepFor(bootDelay);
     running = true;
     disks = names;
@@ -119,7 +123,21 @@ QCoro::Task<void> FakeVM::attachDisk(guest::VMDisk disk) {
     if (!running)
         throw guest::VMError(guest::VMError::Kind::vmNotRunning);
     disks << disk.name;
+    stagedDisks.removeAll(disk.name);
+    if (disk.overlay && (::fcntl(disk.fd.get(), F_GETFL) & O_ACCMODE) == O_RDONLY)
+        stagedDisks << disk.name;
     co_return;
+}
+
+QCoro::Task<void> FakeVM::commitOverlay(QString name, UniqueFd writable,
+                                        std::function<void(quint64, quint64)> progress) {
+    commits << name;
+    commitAccess.push_back(::fcntl(writable.get(), F_GETFL) & O_ACCMODE);
+    constexpr quint64 total = 4 * 1024 * 1024;
+    progress(total / 2, total);
+    co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+    progress(total, total);
+    stagedDisks.removeAll(name);
 }
 
 QCoro::Task<void> FakeVM::detachDisk(QString name) {

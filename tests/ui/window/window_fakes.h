@@ -70,6 +70,9 @@ public:
     QCoro::Task<void> stopVM() override;
     void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
+    // Reports half and then all of 4 MiB, and notes the descriptor's access mode.
+    QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
+                                    std::function<void(quint64, quint64)> progress) override;
     // QEMU ends by itself.
     void crash(const QString& cause);
 
@@ -77,6 +80,10 @@ public:
     int boots = 0;
     int stops = 0;
     QStringList disks;
+    // Disks handed over with an overlay (and the card read-only), as last given.
+    QStringList stagedDisks;
+    QStringList commits;
+    std::vector<int> commitAccess;  // O_ACCMODE of each commit's descriptor
     std::chrono::milliseconds bootDelay{1};
     std::vector<std::unique_ptr<ScriptedGuest>> guests;
     // Results every new guest starts with.
