@@ -45,6 +45,12 @@ protected:
         disk = harness.window->sidebar()->viewModel()->devices().first().id;
     }
     QStringList cacheFiles() const { return QDir(cacheDir).entryList(QDir::Files); }
+    // On the box itself: a check box stretched across the sidebar takes clicks on its box and
+    // its text only.
+    static void clickToggle(ui::StagedChangesPanel* panel) {
+        QCheckBox* box = panel->stageToggle();
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+    }
     QStringList rows(ui::StagedChangesPanel* panel) const {
         QStringList texts;
         for (int i = 0; i < panel->pendingList()->count(); ++i)
@@ -71,7 +77,7 @@ TEST_F(StagedWindowTest, StageListApplyThenStageAgainAndDiscard) {
 
     // The switch mounts the card again, read-only below a new overlay.
     const int boots = harness.vm.boots;
-    QTest::mouseClick(panel->stageToggle(), Qt::LeftButton);
+    clickToggle(panel);
     ASSERT_TRUE(WindowHarness::waitFor([&] {
         return harness.vm.boots > boots && model->stagedRecord(disk) &&
                harness.appState.vmStatus() == guest::VMStatus::running();
@@ -122,7 +128,7 @@ TEST_F(StagedWindowTest, StageListApplyThenStageAgainAndDiscard) {
     EXPECT_FALSE(panel->applyButton()->isVisible());
 
     // Staged again, then discarded: the overlay goes and the card is mounted directly.
-    QTest::mouseClick(panel->stageToggle(), Qt::LeftButton);
+    clickToggle(panel);
     ASSERT_TRUE(WindowHarness::waitFor([&] {
         return model->stagedRecord(disk) && harness.vm.stagedDisks == QStringList{disk} &&
                harness.appState.vmStatus() == guest::VMStatus::running();
