@@ -109,7 +109,7 @@ private:
         bool leaving = false;    // device_del sent
         int overlayFdset = -1;   // staged: the overlay's fd set
         bool committed = false;  // staged, then committed: the device is on the card node
-        QemuConfig::Disk described;
+        QemuConfig::Disk described{};
     };
     // What an attached disk holds in QEMU, for taking it out again.
     struct Backend {

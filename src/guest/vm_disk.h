@@ -13,7 +13,7 @@ namespace quorvale::guest {
 struct VMDisk {
     QString name;
     UniqueFd fd;
-    UniqueFd overlay;  // open read-write; none for a disk written directly
+    UniqueFd overlay{};  // open read-write; none for a disk written directly
 };
 
 }  // namespace quorvale::guest
