@@ -15,10 +15,11 @@ function(quorvale_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
 endfunction()
 
-# quorvale_test(NAME LABEL label SOURCES... DEPS...)
-# A GoogleTest executable registered with CTest under LABEL (unit, integration, vm, ui).
+# quorvale_test(NAME LABEL label [TIMEOUT s] [LOCK resource] SOURCES... DEPS...)
+# A GoogleTest executable registered with CTest under LABEL (unit, integration, vm, ui). Tests
+# sharing a LOCK never run at the same time.
 function(quorvale_test name)
-    cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+    cmake_parse_arguments(ARG "" "LABEL;TIMEOUT;LOCK" "SOURCES;DEPS" ${ARGN})
     if(NOT ARG_LABEL)
         message(FATAL_ERROR "quorvale_test(${name}) needs a LABEL")
     endif()
@@ -43,8 +44,12 @@ function(quorvale_test name)
     # The environment (QT_QPA_PLATFORM, QUORVALE_BUILD_DIR, QUORVALE_SOURCE_DIR) comes from
     # quorvale_test_env: list-valued test properties do not survive gtest_discover_tests.
     target_link_libraries(${name} PRIVATE quorvale_test_env)
+    set(lock)
+    if(ARG_LOCK)
+        set(lock RESOURCE_LOCK ${ARG_LOCK})
+    endif()
     gtest_discover_tests(${name}
-        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT} ${lock}
         DISCOVERY_TIMEOUT 60)
 endfunction()
 

@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,9 @@ protected:
         if (!QFileInfo::exists(udevd))
             GTEST_SKIP() << "systemd-udevd is not installed";
         ASSERT_TRUE(privateNamespace.ready) << "no private mount namespace";
+        // The daemon of the test before may still be ending.
+        for (int waited = 0; waited < 100 && otherUdevdRunning(); ++waited)
+            QThread::msleep(100);
         if (otherUdevdRunning())
             GTEST_SKIP() << "another udev daemon runs here";
         quorvale::testing::ensureApplication();
