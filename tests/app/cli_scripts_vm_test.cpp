@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -24,15 +23,6 @@ namespace quorvale::app {
 namespace {
 
 using namespace quorvale::testing;
-
-QByteArray sha256(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex();
-}
 
 QJsonDocument json(const CliResult& result) {
     return QJsonDocument::fromJson(result.out.toUtf8());
@@ -131,7 +121,7 @@ TEST(CliScriptsTest, ReadingCommandsAndJson) {
               partitions[0]["total_bytes"].toInteger());
 
     // A read-only run reads, refuses every change, and leaves the image file as it was.
-    const QByteArray before = sha256(image);
+    const QByteArray before = fileSha256(image);
     const CliResult ro = cli({"--read-only", "cat", image, "/hello.txt"});
     ASSERT_EQ(ro.status, 0) << ro.err.toStdString();
     EXPECT_EQ(ro.out, "hello\n");
@@ -140,11 +130,11 @@ TEST(CliScriptsTest, ReadingCommandsAndJson) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.err.contains("read-only")) << refused.err.toStdString();
     EXPECT_EQ(cli({"rm", image, "/hello.txt", "--read-only"}).status, 1);
-    EXPECT_EQ(sha256(image), before);
+    EXPECT_EQ(fileSha256(image), before);
     // A run that is not read-only changes the image even when it only lists (the mount is
     // recorded in the superblock): the check above would see a write.
     ASSERT_EQ(cli({"ls", image, "/"}).status, 0);
-    EXPECT_NE(sha256(image), before);
+    EXPECT_NE(fileSha256(image), before);
     EXPECT_TRUE(isPartitionClean(image));
 }
 

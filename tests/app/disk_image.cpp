@@ -147,6 +147,16 @@ CliResult cli(const QStringList& args) {
             QString::fromUtf8(out), QString::fromUtf8(process.readAllStandardError()), out};
 }
 
+QByteArray fileSha256(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    if (!file.isOpen())
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}
+
 QStringList describeLocalTree(const QString& dir) {
     QStringList out;
     QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
@@ -163,14 +173,10 @@ QStringList describeLocalTree(const QString& dir) {
         } else if (S_ISDIR(st.st_mode)) {
             out << rel + "/ " + QString::number(st.st_mode & 07777, 8);
         } else {
-            QFile file(path);
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            if (file.open(QIODevice::ReadOnly))
-                hash.addData(&file);
             out << QStringLiteral("%1 %2 %3 %4")
                        .arg(rel, QString::number(st.st_mode & 07777, 8))
                        .arg(st.st_mtim.tv_sec)
-                       .arg(QString::fromLatin1(hash.result().toHex()));
+                       .arg(QString::fromLatin1(fileSha256(path)));
         }
     }
     out.sort();

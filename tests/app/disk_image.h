@@ -29,6 +29,8 @@ bool makeLargeDiskImage(const QString& tree, const QString& image, int megabytes
 bool extractLargePartition(const QString& image, const QString& path);
 // Partition `number` copied out of the image to `path`.
 bool extractPartition(const QString& image, const QString& path, int number = 1);
+// The SHA-256 of the file's bytes, in hex; empty (and a test failure) when it cannot be read.
+QByteArray fileSha256(const QString& path);
 // e2fsck -fn on the image's partition `number`.
 bool isPartitionClean(const QString& image, int number = 1);
 // Every entry below the local folder `dir`, sorted: "a.dat 644 1500000000 <sha256>",

@@ -3,7 +3,6 @@
 // image, then repaired; `quorvale-cli check` reports a clean card as clean and damage made
 // while it was unmounted as damage; cards with unknown features open read-only only.
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -38,14 +37,6 @@ using namespace quorvale::testing;
 using namespace std::chrono_literals;
 
 constexpr std::uint64_t partitionStart = 1 << 20;
-
-QByteArray sha256(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex();
-}
 
 disk::PartitionHealth hostHealth(const QString& image) {
     UniqueFd fd(::open(image.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
@@ -111,7 +102,7 @@ TEST(HealthVMTest, ADirtyJournalIsReplayedOnlyWhenChosenAndReadOnlyWritesNothing
     const CliResult info = cli({"info", image});
     EXPECT_EQ(info.status, 0) << info.err.toStdString();
     EXPECT_TRUE(info.out.contains("Journal: needs recovery")) << info.out.toStdString();
-    const QByteArray before = sha256(image);
+    const QByteArray before = fileSha256(image);
 
     {
         // The application asks before booting anything; "Open Read-Only" mounts with noload.
@@ -148,7 +139,7 @@ TEST(HealthVMTest, ADirtyJournalIsReplayedOnlyWhenChosenAndReadOnlyWritesNothing
         EXPECT_EQ(code, -EUCLEAN) << "a dirty journal was mounted without a choice";
         EXPECT_NE(refusal.find("journal needs recovery"), std::string::npos) << refusal;
     }
-    EXPECT_EQ(sha256(image), before) << "the read-only session changed the image";
+    EXPECT_EQ(fileSha256(image), before) << "the read-only session changed the image";
 
     {
         // Repair: the kernel replays the journal, and the file written before the crash is back.
@@ -226,13 +217,13 @@ TEST(HealthVMTest, UnknownFeaturesAndRecordedErrorsShowOnTheCardAndLimitTheMount
     info = cli({"info", image});
     EXPECT_TRUE(info.out.contains("Health: Read-only: unsupported features FEATURE_R20"))
         << info.out.toStdString();
-    const QByteArray before = sha256(image);
+    const QByteArray before = fileSha256(image);
     const CliResult ls = cli({"ls", image, "/"});
     EXPECT_EQ(ls.status, 0) << ls.err.toStdString();
     EXPECT_TRUE(ls.out.contains("kept.txt"));
     const CliResult mkdir = cli({"mkdir", image, "/refused"});
     EXPECT_EQ(mkdir.status, 1) << "the guest mounted it read-only";
-    EXPECT_EQ(sha256(image), before);
+    EXPECT_EQ(fileSha256(image), before);
 }
 
 }  // namespace

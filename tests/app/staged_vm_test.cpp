@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,15 +22,6 @@ namespace quorvale::app {
 namespace {
 
 using namespace quorvale::testing;
-
-QByteArray sha256(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex();
-}
 
 // Runs debugfs `request` on partition 1 of `image`; its stdout.
 QByteArray debugfs(const QString& image, const QString& request, const QString& scratch) {
@@ -67,7 +57,7 @@ protected:
         writeFile(work.filePath("tree/docs/notes.txt"), "notes\n");
         image = work.filePath("card.img");
         ASSERT_TRUE(makeDiskImage(work.filePath("tree"), image, work.path()));
-        original = sha256(image);
+        original = fileSha256(image);
     }
     void TearDown() override { qunsetenv("XDG_CACHE_HOME"); }
 
@@ -90,12 +80,12 @@ TEST_F(StagedCliTest, StagedStepsLeaveTheCardAloneUntilApplyWritesExactlyThem) {
         cli({"--staged", "--session", session, "put", image, work.filePath("a.bin"), "/a.bin"});
     ASSERT_EQ(put.status, 0) << put.err.toStdString();
     EXPECT_TRUE(put.err.contains("pending in " + session)) << put.err.toStdString();
-    EXPECT_EQ(sha256(image), original) << "a staged upload wrote to the card";
+    EXPECT_EQ(fileSha256(image), original) << "a staged upload wrote to the card";
     const CliResult mv = cli({"--session", session, "mv", image, "/hello.txt", "greeting.txt"});
     ASSERT_EQ(mv.status, 0) << mv.err.toStdString();
     const CliResult rm = cli({"--staged", "--session", session, "rm", image, "/old.txt"});
     ASSERT_EQ(rm.status, 0) << rm.err.toStdString();
-    EXPECT_EQ(sha256(image), original) << "staged changes wrote to the card";
+    EXPECT_EQ(fileSha256(image), original) << "staged changes wrote to the card";
 
     // The staged view shows the changes; the card itself (read-only run) does not.
     const CliResult stagedLs = cli({"--session", session, "ls", image, "/"});
@@ -107,7 +97,7 @@ TEST_F(StagedCliTest, StagedStepsLeaveTheCardAloneUntilApplyWritesExactlyThem) {
     ASSERT_EQ(plainLs.status, 0) << plainLs.err.toStdString();
     EXPECT_TRUE(plainLs.out.split('\n').contains("old.txt")) << plainLs.out.toStdString();
     EXPECT_FALSE(plainLs.out.split('\n').contains("a.bin")) << plainLs.out.toStdString();
-    EXPECT_EQ(sha256(image), original);
+    EXPECT_EQ(fileSha256(image), original);
 
     // The record lists what was done, in order, with the upload's size.
     QFile record(session);
@@ -124,7 +114,7 @@ TEST_F(StagedCliTest, StagedStepsLeaveTheCardAloneUntilApplyWritesExactlyThem) {
     ASSERT_EQ(apply.status, 0) << apply.err.toStdString() << apply.out.toStdString();
     EXPECT_TRUE(apply.out.contains("Applying: Upload /a.bin")) << apply.out.toStdString();
     EXPECT_TRUE(apply.err.contains("100%")) << apply.err.toStdString();
-    EXPECT_NE(sha256(image), original);
+    EXPECT_NE(fileSha256(image), original);
     EXPECT_FALSE(QFile::exists(session)) << "the record outlived its apply";
     EXPECT_TRUE(cacheFiles().isEmpty()) << cacheFiles().join(' ').toStdString();
 
@@ -169,14 +159,14 @@ TEST_F(StagedCliTest, DiscardLeavesTheCardByteIdenticalAndWithoutSessionTheChang
     ASSERT_EQ(ls.status, 0) << ls.err.toStdString();
     EXPECT_TRUE(ls.out.split('\n').contains("b.bin")) << ls.out.toStdString();
     EXPECT_TRUE(ls.err.contains("staged changes not yet applied")) << ls.err.toStdString();
-    EXPECT_EQ(sha256(image), original);
+    EXPECT_EQ(fileSha256(image), original);
 
     const CliResult discard = cli({"discard", image});
     ASSERT_EQ(discard.status, 0) << discard.err.toStdString();
     EXPECT_TRUE(discard.out.contains("Discarded: Upload /docs/b.bin")) << discard.out.toStdString();
     EXPECT_TRUE(discard.out.contains("Discarded: New folder /made")) << discard.out.toStdString();
     EXPECT_TRUE(cacheFiles().isEmpty()) << cacheFiles().join(' ').toStdString();
-    EXPECT_EQ(sha256(image), original) << "discard touched the card";
+    EXPECT_EQ(fileSha256(image), original) << "discard touched the card";
     const CliResult after = cli({"--read-only", "ls", image, "/docs"});
     ASSERT_EQ(after.status, 0) << after.err.toStdString();
     EXPECT_FALSE(after.out.contains("b.bin")) << after.out.toStdString();
@@ -210,7 +200,7 @@ TEST_F(StagedCliTest, AKilledRunLeavesTheOverlayToApplyOnTheNextRun) {
     killed.waitForFinished(10000);
     // QEMU follows its parent (death signal); give it a moment to let go of the files.
     QThread::msleep(500);
-    EXPECT_EQ(sha256(image), original) << "a killed staged run wrote to the card";
+    EXPECT_EQ(fileSha256(image), original) << "a killed staged run wrote to the card";
 
     const CliResult apply = cli({"apply", image});
     ASSERT_EQ(apply.status, 0) << apply.err.toStdString() << apply.out.toStdString();
@@ -234,22 +224,22 @@ TEST_F(StagedCliTest, AnOverlayIsNeverAppliedToAnotherOrAChangedCard) {
     ASSERT_TRUE(QFile::copy(image, grown));
     ASSERT_TRUE(QFile::resize(grown, QFileInfo(image).size() + 1024 * 1024));
     for (const QString& card : {other, grown}) {
-        const QByteArray before = sha256(card);
+        const QByteArray before = fileSha256(card);
         const CliResult apply = cli({"--session", session, "apply", card});
         EXPECT_EQ(apply.status, 1) << card.toStdString();
         EXPECT_TRUE(apply.err.contains("another card")) << apply.err.toStdString();
-        EXPECT_EQ(sha256(card), before) << card.toStdString();
+        EXPECT_EQ(fileSha256(card), before) << card.toStdString();
     }
     EXPECT_TRUE(QFile::exists(session));
 
     // The card itself, written since (a plain run does not know this session): refused too.
     writeFile(work.filePath("d.txt"), "direct\n");
     ASSERT_EQ(cli({"put", image, work.filePath("d.txt"), "/"}).status, 0);
-    const QByteArray changed = sha256(image);
+    const QByteArray changed = fileSha256(image);
     const CliResult apply = cli({"--session", session, "apply", image});
     EXPECT_EQ(apply.status, 1);
     EXPECT_TRUE(apply.err.contains("changed since")) << apply.err.toStdString();
-    EXPECT_EQ(sha256(image), changed);
+    EXPECT_EQ(fileSha256(image), changed);
     EXPECT_TRUE(isPartitionClean(image));
     EXPECT_EQ(cli({"--session", session, "discard", image}).status, 0);
     EXPECT_FALSE(QFile::exists(session));
