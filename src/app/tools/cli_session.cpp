@@ -95,9 +95,8 @@ QCoro::Task<model::Partition> Session::locate(SourceSpec wanted) {
 }
 
 disk::PartitionHealth Session::health(const model::Partition& partition) {
-    const auto whole = rpc::wholeDiskName(partition.bsdName.toStdString());
     disk::DiskImageRegistry& images = disks->service().images();
-    const QString wholeDisk = whole ? QString::fromStdString(*whole) : partition.bsdName;
+    const QString wholeDisk = wholeDiskOf(partition.bsdName);
     if (images.contains(wholeDisk)) {
         auto health = disk::PartitionHealthReader::readAt(images.fd(wholeDisk), partition.offset,
                                                           partition.size, images.path(wholeDisk));

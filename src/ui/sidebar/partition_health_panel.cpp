@@ -63,9 +63,7 @@ PartitionHealthPanel::PartitionHealthPanel(app::AppState& appState, app::DeviceL
     cardScroll->setFrameShape(QFrame::NoFrame);
     cardScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     cardScroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    cardScroll->setAutoFillBackground(false);
     cardScroll->viewport()->setAutoFillBackground(false);
-    card->setAutoFillBackground(false);
     column->addWidget(cardScroll, 1);
 
     check = new QWidget;
@@ -102,9 +100,10 @@ QString PartitionHealthPanel::valueOf(const QString& field) const {
     for (int row = 0; row < shownRows; ++row) {
         auto* name = qobject_cast<QLabel*>(rows->itemAtPosition(row, 0)->widget());
         auto* value = qobject_cast<QLabel*>(rows->itemAtPosition(row, 1)->widget());
-        if (name && value && name->text() == field)
-            return qobject_cast<ElidedLabel*>(value) ? qobject_cast<ElidedLabel*>(value)->fullText()
-                                                     : value->text();
+        if (!name || !value || name->text() != field)
+            continue;
+        const auto* elided = qobject_cast<ElidedLabel*>(value);
+        return elided ? elided->fullText() : value->text();
     }
     return {};
 }
