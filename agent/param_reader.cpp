@@ -67,6 +67,26 @@ std::optional<bool> ParamReader::optionalBool(std::string_view key) const {
     return flag;
 }
 
+std::vector<rpc::Params> ParamReader::objects(std::string_view key) const {
+    const auto* value = find(key);
+    if (!value)
+        throw missing(key, "array");
+    const auto* items = value->arrayValue();
+    if (!items)
+        throw wrongKind(key, "an array");
+    std::vector<rpc::Params> result;
+    result.reserve(items->size());
+    for (const auto& item : *items) {
+        if (!item.is_object())
+            throw wrongKind(key, "an array of objects");
+        rpc::Params params;
+        for (const auto& member : item.get_object())
+            params.emplace(std::string(member.key()), rpc::AnyCodable::fromJSON(member.value()));
+        result.push_back(std::move(params));
+    }
+    return result;
+}
+
 std::optional<std::int64_t> ParamReader::optionalCount(std::string_view key) const {
     auto number = optionalInteger(key);
     if (number && *number < 0)

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rpc/any_codable.h"
 
@@ -21,6 +22,9 @@ public:
     std::int64_t integer(std::string_view key) const;
     std::optional<std::int64_t> optionalInteger(std::string_view key) const;
     std::optional<bool> optionalBool(std::string_view key) const;
+
+    // An array member whose items are all objects, each as the params of a request.
+    std::vector<rpc::Params> objects(std::string_view key) const;
 
     // A non-negative integer member; nothing when absent.
     std::optional<std::int64_t> optionalCount(std::string_view key) const;

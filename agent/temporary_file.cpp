@@ -166,7 +166,12 @@ void TemporaryFile::publish(const RequestPath& path, const PublishOptions& optio
         if (::futimens(file_.get(), times) != 0)
             throw AgentError::system(errno, path.display);
     }
-    if (::fsync(file_.get()) != 0)
+    // The contents go to the disk first, which also gives them their blocks and size in the
+    // running transaction: whatever commits the new name commits them too, so a crash can
+    // never leave the name on a file that is empty or short.
+    if (::sync_file_range(
+            file_.get(), 0, 0,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
         throw AgentError::system(errno, path.display);
     // Without replace the name is taken only while free: the check above is not enough.
     const unsigned flags = options.replace ? 0 : RENAME_NOREPLACE;
@@ -195,6 +200,13 @@ void TemporaryFile::publish(const RequestPath& path, const PublishOptions& optio
         namesInUse.erase(name_);
     }
     published_ = true;
+    if (!options.durable)
+        return;
+    // One journal commit puts the file and its name on the disk (the rename changed the file
+    // too); the directory's own fsync then finds nothing left to commit, except without a
+    // journal, where it writes the directory.
+    if (::fsync(file_.get()) != 0)
+        throw AgentError::system(errno, path.display);
     ::fsync(dirFd);
 }
 

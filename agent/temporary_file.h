@@ -51,6 +51,10 @@ struct PublishOptions {
     bool replace = true;
     std::optional<mode_t> mode;     // permission bits (set-ID bits dropped)
     std::optional<timespec> mtime;  // modification time
+    // Whether publish() waits until the file and its name are on the disk. Without, the name
+    // still never reaches the disk before the whole contents do: a crash loses the file or
+    // keeps it whole, and a later syncfs makes it durable.
+    bool durable = true;
 };
 
 class TemporaryFile {

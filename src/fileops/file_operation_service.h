@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +84,16 @@ struct TransferOptions {
     // An export to a path reports here where the file went: `localPath`, or the first free
     // "name 2.ext" beside it when a file of that name exists (nothing is ever replaced).
     std::function<void(const QString& localPath)> published;
+};
+
+// A local file that writeFiles() sends whole.
+struct WholeFile {
+    QString path;  // on the card
+    int fd = -1;   // open for reading; its first `size` bytes are sent
+    std::uint64_t size = 0;
+    bool replace = false;  // as TransferOptions
+    std::optional<std::uint32_t> mode;
+    std::optional<std::int64_t> mtimeNs;
 };
 
 // How a search below a folder ended.
@@ -181,6 +192,13 @@ public:
                                             TransferOptions options);
     QCoro::Task<TransferOutcome> uploadFile(int localFd, QString remotePath,
                                             TransferOptions options);
+
+    // Copies several small files in one call. Each is published as uploadFile() publishes, and
+    // all are on the card's disk when the call returns. The result holds, per file, nothing
+    // when it was written or else its failure (a local read or the guest's refusal); a failure
+    // of the call itself is thrown.
+    QCoro::Task<std::vector<std::exception_ptr>> writeFiles(std::vector<WholeFile> files,
+                                                            std::optional<QString> partition = {});
 
 private:
     void checkChangesAllowed() const;

@@ -22,6 +22,7 @@
 #include "fileops/request_params.h"
 #include "guest/vsock_transport.h"
 #include "model/display_format.h"
+#include "rpc/json_rpc.h"
 
 namespace quorvale::fileops {
 
@@ -170,7 +171,105 @@ QFuture<EncodedChunk> readChunkOnWorker(int fd, std::uint64_t offset, std::size_
     return QtConcurrent::run([fd, offset, length] { return readEncodedChunk(fd, offset, length); });
 }
 
+// The "files" of a "write_files" call, read and encoded; files that could not be read are left
+// out with their reason.
+struct EncodedFiles {
+    std::shared_ptr<boost::json::value> files;  // an array
+    std::vector<std::size_t> sent;              // the index of each item in the caller's list
+    std::vector<std::optional<std::string>> readErrors;
+};
+
+QFuture<EncodedFiles> encodeFilesOnWorker(std::vector<WholeFile> files,
+                                          std::optional<QString> partition) {
+    return QtConcurrent::run([files = std::move(files), partition = std::move(partition)] {
+        EncodedFiles encoded;
+        encoded.files = std::make_shared<boost::json::value>(boost::json::array());
+        encoded.readErrors.resize(files.size());
+        boost::json::array& items = encoded.files->get_array();
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const WholeFile& file = files[i];
+            EncodedChunk chunk = readEncodedChunk(file.fd, 0, static_cast<std::size_t>(file.size));
+            if (chunk.error) {
+                encoded.readErrors[i] = *chunk.error;
+                continue;
+            }
+            boost::json::object item;
+            item["path"] = file.path.toStdString();
+            item["data_b64"] = std::move(*chunk.base64);
+            item["replace"] = file.replace;
+            if (file.mode)
+                item["mode"] = static_cast<std::int64_t>(*file.mode & 01777);
+            if (file.mtimeNs)
+                item["mtime_ns"] = *file.mtimeNs;
+            items.emplace_back(std::move(item));
+            encoded.sent.push_back(i);
+        }
+        return encoded;
+    });
+}
+
+// Per item of a "write_files" answer: nothing for written, else the guest's error.
+std::optional<std::vector<std::exception_ptr>> decodeFileResults(const Reply& reply,
+                                                                 std::size_t expected) {
+    const boost::json::value* json = reply ? &reply->json() : nullptr;
+    if (json == nullptr || !json->is_array() || json->get_array().size() != expected)
+        return std::nullopt;
+    std::vector<std::exception_ptr> results;
+    for (const boost::json::value& item : json->get_array()) {
+        if (item.is_bool() && item.get_bool()) {
+            results.push_back(nullptr);
+            continue;
+        }
+        const boost::json::object* error = item.if_object();
+        const boost::json::value* code = error ? error->if_contains("code") : nullptr;
+        const boost::json::value* message = error ? error->if_contains("message") : nullptr;
+        if (code == nullptr || !code->is_int64() || message == nullptr || !message->is_string())
+            return std::nullopt;
+        results.push_back(std::make_exception_ptr(
+            rpc::JSONRPCError(code->get_int64(), std::string(message->get_string()))));
+    }
+    return results;
+}
+
 }  // namespace
+
+QCoro::Task<std::vector<std::exception_ptr>> FileOperationService::writeFiles(
+    std::vector<WholeFile> files, std::optional<QString> partition) {
+    checkChangesAllowed();
+    for (const WholeFile& file : files)
+        beginChange({Change::Kind::written, file.path, {}, partition, file.replace});
+    guest::VsockTransport& t = transport;  // the service may be gone after a suspension
+    const auto refused = refusal;
+    qCInfo(lcFileOps, "Writing %zu files, first %s", files.size(),
+           files.empty() ? "-" : qUtf8Printable(files.front().path));
+    const std::size_t count = files.size();
+    EncodedFiles encoded = co_await encodeFilesOnWorker(std::move(files), partition);
+    std::vector<std::exception_ptr> results(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (encoded.readErrors[i]) {
+            results[i] = std::make_exception_ptr(
+                FileOperationError::operationFailed(*encoded.readErrors[i] + ": local file"));
+        }
+    }
+    if (encoded.sent.empty())
+        co_return results;
+    // Changes refused meanwhile: the card was damaged; nothing goes.
+    if (*refused)
+        throw FileOperationError::operationFailed((*refused)->toStdString());
+    rpc::Params params;
+    params.emplace("files", rpc::AnyCodable::fromJSON(std::move(*encoded.files)));
+    encoded.files.reset();
+    if (partition && !partition->isEmpty())
+        params.emplace("partition", partition->toStdString());
+    Reply reply = co_await t.send("write_files", std::move(params), callTimeout);
+    std::optional<std::vector<std::exception_ptr>> answers =
+        decodeFileResults(reply, encoded.sent.size());
+    if (!answers)
+        throw FileOperationError::invalidData();
+    for (std::size_t k = 0; k < encoded.sent.size(); ++k)
+        results[encoded.sent[k]] = (*answers)[k];
+    co_return results;
+}
 
 QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath, QString localPath,
                                                               std::uint64_t expectedSize,

@@ -264,6 +264,70 @@ TEST_F(AgentFiles, ChunkedWritePublishesOnlyOnTheFinalChunk) {
     EXPECT_EQ(onDisk, 1u) << "the published upload leaves no temporary file";
 }
 
+// Each file of a batch succeeds or fails alone; a failed one leaves what was there.
+TEST_F(AgentFiles, WriteFilesAnswersPerFile) {
+    writeText(at("/kept.txt"), "old");
+    writeText(at("/over.txt"), "old");
+    fs::create_directory(at("/dir"));
+    const auto item = [](const std::string& path, std::string_view data) {
+        return json::object{{"path", path}, {"data_b64", base64(data)}, {"replace", false}};
+    };
+    json::array files{item("/a.txt", "alpha"), item("/kept.txt", "new"),
+                      item("/missing/b.txt", "beta"), item("/dir", "x")};
+    json::object withAttributes = item("/dir/c.sh", "#!/bin/sh\n");
+    withAttributes["mode"] = 04750;
+    withAttributes["mtime_ns"] = std::int64_t{1600000000123456789};
+    files.push_back(withAttributes);
+    json::object replacing = item("/over.txt", "new");
+    replacing["replace"] = true;
+    files.push_back(replacing);
+    json::object bad = item("/bad.txt", "");
+    bad["data_b64"] = "!!!";
+    files.push_back(bad);
+    json::object chunk = item("/chunk.txt", "c");
+    chunk["offset"] = 0;
+    files.push_back(chunk);
+
+    const auto results = client.result("write_files", {{"files", files}});
+    ASSERT_TRUE(results.is_array());
+    ASSERT_EQ(results.as_array().size(), files.size());
+    const auto code = [&](std::size_t i) {
+        const auto& r = results.as_array()[i];
+        return r.is_object() ? r.at("code").as_int64() : 0;
+    };
+    EXPECT_EQ(results.as_array()[0], json::value(true));
+    EXPECT_EQ(code(1), -EEXIST);
+    EXPECT_EQ(code(2), -ENOENT);
+    EXPECT_EQ(code(3), -EEXIST);
+    EXPECT_EQ(results.as_array()[4], json::value(true));
+    EXPECT_EQ(results.as_array()[5], json::value(true));
+    EXPECT_EQ(code(6), -32602);
+    EXPECT_EQ(code(7), -32602) << "a batch holds whole files only";
+
+    EXPECT_EQ(readText(at("/a.txt")), "alpha");
+    EXPECT_EQ(readText(at("/kept.txt")), "old");
+    EXPECT_EQ(readText(at("/over.txt")), "new");
+    EXPECT_TRUE(fs::is_directory(at("/dir")));
+    struct stat st {};
+    ASSERT_EQ(::stat(at("/dir/c.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u) << "set-user-ID dropped";
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    EXPECT_FALSE(exists(at("/bad.txt")));
+    EXPECT_FALSE(exists(at("/chunk.txt")));
+    EXPECT_EQ(listing("/").size(), 4u) << "no temporary file left behind";
+    EXPECT_EQ(listing("/dir").size(), 1u);
+
+    // The list itself is checked before anything is written.
+    EXPECT_EQ(errorCode("write_files", {{"files", "x"}}), -32602);
+    EXPECT_EQ(errorCode("write_files", {{"files", json::array{1}}}), -32602);
+    json::array tooMany;
+    for (int i = 0; i < 257; ++i)
+        tooMany.push_back(item("/many" + std::to_string(i), "m"));
+    EXPECT_EQ(errorCode("write_files", {{"files", tooMany}}), -32602);
+    EXPECT_FALSE(exists(at("/many0")));
+}
+
 TEST_F(AgentFiles, RenameNeverOverwrites) {
     fs::create_directory(at("/docs"));
     writeText(at("/docs/a.txt"), "a");
