@@ -284,12 +284,21 @@ bool onDisk(const std::string& hostName, std::optional<std::string_view> disk) {
 
 void GuestPartitions::syncSome(std::optional<std::string_view> disk) {
     std::lock_guard lock(mutex_);
+    // Every partition is flushed; the first one whose data did not reach the card fails the call.
+    std::optional<AgentError> failure;
     for (const auto& [hostName, m] : mounted_) {
-        if (onDisk(hostName, disk) && ::syncfs(m.partition->root.fd()) != 0)
-            logLine("syncfs " + hostName + ": " + errnoText(errno));
+        if (onDisk(hostName, disk) && ::syncfs(m.partition->root.fd()) != 0) {
+            const int error = errno;
+            logLine("syncfs " + hostName + ": " + errnoText(error));
+            if (!failure)
+                failure = AgentError::systemDetail(
+                    error, "changes on " + hostName + " could not be written to the card");
+        }
     }
     if (!disk)
         ::sync();
+    if (failure)
+        throw *failure;
 }
 
 void GuestPartitions::unmountSome(std::optional<std::string_view> disk) {

@@ -207,9 +207,18 @@ void PulledDeviceTest::uploadAndPull(Pull how) {
     {
         BootedVM vm(openDevice(), "sdb2");
         Outcome last;
+        const auto syncCard = [&] {
+            return attempt([&] {
+                return vm.call("sync", {{"disk", AnyCodable("sdb")}}, callTimeout);
+            });
+        };
         for (size_t offset = 0; offset < big.size(); offset += chunk) {
-            if (offset == chunk)
+            if (offset == chunk) {
+                const Outcome before = syncCard();
+                ASSERT_TRUE(before.reply) << "sync of a healthy card failed: " << before.error;
+                EXPECT_EQ(before.reply->boolValue(), std::optional<bool>(true));
                 pull(how);
+            }
             const std::string piece = big.substr(offset, chunk);
             last = attempt([&] {
                 return vm.call("write_file",
@@ -224,6 +233,13 @@ void PulledDeviceTest::uploadAndPull(Pull how) {
         }
         ASSERT_FALSE(last.reply) << "an upload onto a pulled card was reported done";
         expectClearError(last, "the upload's call after the pull");
+        // Writes that never reached the card make its flush fail, not answer true.
+        const Outcome flushed = syncCard();
+        EXPECT_FALSE(flushed.reply) << "sync of a card that lost writes was reported done";
+        if (!flushed.reply) {
+            expectClearError(flushed, "sync after the pull");
+            EXPECT_NE(flushed.error.find("sdb2"), std::string::npos) << flushed.error;
+        }
         expectStops(vm);
     }
     expectMountsAgain();
