@@ -215,6 +215,49 @@ TEST_F(TreeTransferTest, EachConflictAnswerOnBothSides) {
     EXPECT_EQ(readAt(scratch.filePath("victim")), "victim") << "never written through a link";
 }
 
+// A file the guest refuses inside a batch (its name was taken on the card after the upload
+// looked): the rest of the batch and the batch after it land whole, the refused name keeps what
+// took it, the failure names it, and no temporary is left behind.
+TEST_F(TreeTransferTest, AFileRefusedInsideABatchFailsAloneAndNothingIsLeftHalfWritten) {
+    const QString local = scratch.filePath("local");
+    QStringList paths;
+    for (int i = 0; i < 40; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+        writeAt(local + "/" + name, "ours " + name.toUtf8());
+        paths << local + "/" + name;
+    }
+    ASSERT_TRUE(QDir(root).mkpath("docs"));
+    put("/docs/f05.txt", "old");
+    TreeOptions up;
+    // Asked about f05 while f03 waits in the unsent batch: another writer takes f03 meanwhile.
+    up.conflicts = ConflictPolicy::asking([&](fileops::Conflict c) -> QCoro::Task<ConflictAnswer> {
+        EXPECT_EQ(c.name, "f05.txt");
+        put("/docs/f03.txt", "theirs");
+        co_return ConflictAnswer{ConflictAction::replace, false};
+    });
+    int filesDone = 0;
+    up.progress = [&](const fileops::TreeProgress& p) { filesDone = p.filesDone; };
+    std::string failure;
+    try {
+        run(fileops::uploadTree(service, paths, "/docs", std::move(up)));
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    EXPECT_NE(failure.find("f03.txt"), std::string::npos) << "failure: " << failure;
+    EXPECT_NE(failure.find("exists"), std::string::npos) << "failure: " << failure;
+    EXPECT_EQ(filesDone, 39);
+    EXPECT_EQ(get("/docs/f03.txt"), "theirs");
+    QStringList expected;
+    for (int i = 0; i < 40; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+        expected << name;
+        if (i != 3) {
+            EXPECT_EQ(get("/docs/" + name), "ours " + name.toUtf8());
+        }
+    }
+    EXPECT_EQ(treeOf(hostPath("/docs")), expected) << "a temporary or a stray name was left";
+}
+
 TEST_F(TreeTransferTest, ACancelKeepsFinishedFilesAndNoPart) {
     const QString local = scratch.filePath("local/big");
     writeAt(local + "/1.bin", QByteArray(64 * 1024, '1'));
