@@ -178,6 +178,84 @@ TEST_F(TwoCardsVMTest, EachCardGetsItsOwnWritesAndOneEjectLeavesTheOther) {
     EXPECT_EQ(debugfsCat(part, "/gamma.txt"), gamma.files.at("/gamma.txt"));
 }
 
+// Copy and paste from one card's folder into another card's through the browser: the copy is
+// byte-exact on the second card and the first keeps everything. A cut across cards copies and
+// keeps the originals (entries move only within a partition), says so, and stays on the
+// clipboard.
+TEST_F(TwoCardsVMTest, PasteFromOneCardIntoAnotherCopiesAndACutKeepsTheOriginals) {
+    const Tree alpha(work.filePath("alpha"), "alpha"), gamma(work.filePath("gamma"), "gamma");
+    QByteArray big;
+    for (int i = 0; i < (3 << 20) + 11; ++i)
+        big.append(char((i * 31) ^ (i >> 9)));
+    writeFile(alpha.root + "/docs/deep/big.bin", big);
+    const QString first = work.filePath("first.img"), second = work.filePath("second.img");
+    ASSERT_TRUE(makeDiskImage({alpha.root}, first, work.path(), {"ALPHA"}));
+    ASSERT_TRUE(makeDiskImage({gamma.root}, second, work.path(), {"GAMMA"}));
+    const model::Device one = open(first);
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished == 1; }, 240s));
+    const model::Device two = open(second);
+    ASSERT_TRUE(spinUntil([&] { return devices->devices().size() == 2; }, 10s));
+    select(two.partitions[0]);
+    ASSERT_EQ(vmService.diskNames(), (QStringList{one.bsdName, two.bsdName}));
+
+    // One browser, moved from card to card as the window moves it.
+    FileBrowserViewModel browser;
+    const auto show = [&](const model::Device& device, const QString& folder) {
+        browser.connectService(devices->fileOpService(), device.partitions[0].bsdName, device.name);
+        browser.reset();
+        run(browser.navigateTo(folder), 60s);
+        ASSERT_FALSE(browser.error()) << browser.error()->toStdString();
+    };
+    const auto selectNamed = [&](const QString& path) {
+        browser.setSelectedFiles({path});
+        ASSERT_EQ(browser.selectedItems().size(), 1) << path.toStdString();
+    };
+
+    show(one, "/");
+    selectNamed("/docs");
+    browser.copySelection();
+    show(two, "/");
+    // The second card has a /docs of its own: both are kept.
+    const PlacementReport copied = run(browser.paste("/"), 180s);
+    EXPECT_EQ(copied.kind, Placement::copy);
+    EXPECT_EQ(copied.placed, 1);
+    EXPECT_EQ(copied.paths, QStringList{"/docs 2"});
+    EXPECT_FALSE(copied.originalsKept);
+
+    show(one, "/");
+    selectNamed("/alpha.txt");
+    browser.cutSelection();
+    show(two, "/docs");
+    const PlacementReport cut = run(browser.paste("/docs"), 120s);
+    EXPECT_EQ(cut.kind, Placement::copy);
+    EXPECT_EQ(cut.placed, 1);
+    EXPECT_TRUE(cut.originalsKept);
+    EXPECT_TRUE(cut.text().contains("originals stay")) << cut.text().toStdString();
+    ASSERT_TRUE(browser.clipboard()) << "a cut whose originals stayed was used up";
+    EXPECT_TRUE(browser.clipboard()->cut);
+    EXPECT_EQ(list(one.partitions[0].bsdName), (QStringList{"alpha.txt", "docs", "lost+found"}));
+
+    run(devices->ejectDevice(two), 120s);
+    run(devices->ejectDevice(one), 120s);
+    EXPECT_TRUE(isPartitionClean(first));
+    EXPECT_TRUE(isPartitionClean(second));
+    const QString part = work.filePath("check.img");
+    ASSERT_TRUE(extractPartition(first, part, 1));
+    for (const auto& [path, bytes] : alpha.files)
+        EXPECT_EQ(debugfsCat(part, path), bytes) << path.toStdString();
+    EXPECT_EQ(debugfsNames(part, "/docs"), (QStringList{"data.bin", "deep", "notes.txt"}));
+    EXPECT_EQ(debugfsCat(part, "/docs/deep/big.bin"), big);
+    ASSERT_TRUE(extractPartition(second, part, 1));
+    EXPECT_EQ(debugfsNames(part, "/"), (QStringList{"docs", "docs 2", "gamma.txt", "lost+found"}));
+    EXPECT_EQ(debugfsNames(part, "/docs"), (QStringList{"alpha.txt", "data.bin", "notes.txt"}));
+    EXPECT_EQ(debugfsCat(part, "/docs/alpha.txt"), alpha.files.at("/alpha.txt"));
+    EXPECT_EQ(debugfsCat(part, "/docs/data.bin"), gamma.files.at("/docs/data.bin"));
+    EXPECT_EQ(debugfsNames(part, "\"/docs 2\""), (QStringList{"data.bin", "deep", "notes.txt"}));
+    EXPECT_EQ(debugfsCat(part, "\"/docs 2/data.bin\""), alpha.files.at("/docs/data.bin"));
+    EXPECT_EQ(debugfsCat(part, "\"/docs 2/notes.txt\""), alpha.files.at("/docs/notes.txt"));
+    EXPECT_EQ(debugfsCat(part, "\"/docs 2/deep/big.bin\""), big);
+}
+
 TEST_F(TwoCardsVMTest, ACancelledBootEndsAndTheNextMountWorksAtOnce) {
     const Tree alpha(work.filePath("alpha"), "alpha");
     const QString image = work.filePath("card.img");
