@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "rpc/large_buffer.h"
 
@@ -52,6 +53,22 @@ constexpr auto kDecode0 = makeShiftedTable(0);
 constexpr auto kDecode1 = makeShiftedTable(1);
 constexpr auto kDecode2 = makeShiftedTable(2);
 constexpr auto kDecode3 = makeShiftedTable(3);
+
+// The 12 bits of every pair of characters, indexed by the pair as it lies in memory (the first
+// character in the low byte); bit 31 marks a pair with a character outside the alphabet. Built
+// on first use: 256 KiB the program does not carry.
+const std::uint32_t* pairDecodeTable() {
+    static const std::unique_ptr<std::uint32_t[]> table = [] {
+        auto t = std::make_unique<std::uint32_t[]>(65536);
+        for (unsigned pair = 0; pair < 65536; ++pair) {
+            const int first = kDecode[pair & 0xFF], second = kDecode[pair >> 8];
+            t[pair] = (first | second) < 0 ? 0x80000000u
+                                           : static_cast<std::uint32_t>((first << 6) | second);
+        }
+        return t;
+    }();
+    return table.get();
+}
 
 }  // namespace
 
@@ -105,7 +122,27 @@ std::optional<std::size_t> base64DecodeTo(std::string_view text, char* out) {
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     char* o = out;
     const std::size_t full = padding ? text.size() - 4 : text.size();
-    for (std::size_t i = 0; i < full; i += 4) {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Eight characters at a time: one load, four pair lookups, one store of eight bytes,
+        // the last two of which the next group overwrites; so a group must follow. Under
+        // emulation memory accesses are what costs, and this needs a quarter of them.
+        const std::uint32_t* pairs = pairDecodeTable();
+        for (; i + 12 <= full; i += 8) {
+            std::uint64_t chars;
+            std::memcpy(&chars, in + i, sizeof chars);
+            const std::uint32_t a = pairs[chars & 0xFFFF], b = pairs[(chars >> 16) & 0xFFFF],
+                                c = pairs[(chars >> 32) & 0xFFFF], d = pairs[chars >> 48];
+            if ((a | b | c | d) & 0x80000000u)
+                return std::nullopt;
+            const std::uint64_t bits = (std::uint64_t{a} << 52) | (std::uint64_t{b} << 40) |
+                                       (std::uint64_t{c} << 28) | (std::uint64_t{d} << 16);
+            const std::uint64_t bytes = __builtin_bswap64(bits);
+            std::memcpy(o, &bytes, sizeof bytes);
+            o += 6;
+        }
+    }
+    for (; i < full; i += 4) {
         const std::uint32_t v =
             kDecode0[in[i]] | kDecode1[in[i + 1]] | kDecode2[in[i + 2]] | kDecode3[in[i + 3]];
         if (v & 0x80000000u)
