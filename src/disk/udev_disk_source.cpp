@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "rpc/device_name.h"
@@ -45,6 +46,30 @@ DiskDescription goneDescription(const QString& name, bool whole) {
 QString parentOf(const QString& name) {
     const auto whole = rpc::wholeDiskName(name.toStdString());
     return whole ? QString::fromStdString(*whole) : name;
+}
+
+// Whether the daemon's record of the disk (or of a partition's disk) was made for an earlier
+// medium. The kernel numbers each medium a disk gets (DISKSEQ, read live from sysfs), and the
+// daemon links /dev/disk/by-diskseq/<number> for the medium it last probed; events it never
+// saw (it was down while a loop device was detached and its name taken by another card) leave
+// the old card's label and file system in its record. Without such a link nothing can be told.
+bool recordOfAnEarlierMedium(udev_device* device) {
+    if (const char* type = udev_device_get_devtype(device);
+        type && std::strcmp(type, "partition") == 0)
+        device = udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
+    if (!device)
+        return false;
+    const char* sequence = udev_device_get_property_value(device, "DISKSEQ");
+    if (!sequence)
+        return false;
+    constexpr std::string_view link = "/dev/disk/by-diskseq/";
+    for (udev_list_entry* e = udev_device_get_devlinks_list_entry(device); e;
+         e = udev_list_entry_get_next(e)) {
+        const std::string_view path = udev_list_entry_get_name(e);
+        if (path.substr(0, link.size()) == link)
+            return path.substr(link.size()) != sequence;
+    }
+    return false;
 }
 
 }  // namespace
@@ -268,6 +293,11 @@ QMap<QString, QString> UdevDiskSource::udevProperties(const QString& name) const
         udev_device_new_from_subsystem_sysname(udevContext, "block", name.toUtf8().constData());
     if (!device)
         return properties;
+    // A stale record: the reader probes the medium itself rather than show another card's name.
+    if (recordOfAnEarlierMedium(device)) {
+        udev_device_unref(device);
+        return properties;
+    }
     for (udev_list_entry* e = udev_device_get_properties_list_entry(device); e;
          e = udev_list_entry_get_next(e)) {
         properties.insert(QString::fromUtf8(udev_list_entry_get_name(e)),

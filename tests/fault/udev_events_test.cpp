@@ -160,6 +160,11 @@ protected:
         loops = std::make_unique<LoopDevices>(folder.path());
 
         state.setScheduler([](auto, auto) {});
+        model = startModel();
+    }
+
+    // The sidebar's model over a new disk source, as the app makes it at start.
+    std::unique_ptr<app::DeviceListViewModel> startModel() {
         auto source = std::make_unique<app::DetectionDiskSource>(nullptr);
         LoopDevices* mine = loops.get();
         // Runs on the source's thread; the names are added before each attach returns, and a
@@ -170,9 +175,10 @@ protected:
             return mine->names.contains(
                 d.string(disk::kDADiskDescriptionMediaBSDNameKey).value_or(QString()));
         });
-        model = std::make_unique<app::DeviceListViewModel>(helper, vm, transport, &state,
-                                                           std::move(source));
-        model->diskService().startMonitoring();
+        auto started = std::make_unique<app::DeviceListViewModel>(helper, vm, transport, &state,
+                                                                  std::move(source));
+        started->diskService().startMonitoring();
+        return started;
     }
     void TearDown() override {
         model.reset();
@@ -184,8 +190,9 @@ protected:
         std::lock_guard lock(namesMutex);
         return loops->attach(name);
     }
-    std::optional<model::Device> shown(const QString& name) {
-        for (const model::Device& device : model->devices()) {
+    std::optional<model::Device> shown(const QString& name,
+                                       const app::DeviceListViewModel* in = nullptr) {
+        for (const model::Device& device : (in ? in : model.get())->devices()) {
             if (device.bsdName == name)
                 return device;
         }
@@ -267,6 +274,41 @@ TEST_F(UdevEventsTest, ARestartedDaemonLosesNothing) {
     // And after the restart, events flow as before.
     loops->detach(staying);
     EXPECT_TRUE(waitShown(staying, false));
+}
+
+// The daemon keeps what it last probed of a device. While it is down, a card leaves and another
+// takes its loop name: the kernel's events show the new card, and an app started after the
+// daemon is back must not show it under the old card's label from the daemon's stale record.
+TEST_F(UdevEventsTest, ACardOnAReusedNameIsShownAsItselfAfterARestart) {
+    const QString first = attach("oldcard");
+    if (first.isEmpty())
+        GTEST_SKIP() << "no loop device is free";
+    ASSERT_TRUE(waitShown(first));
+    ASSERT_EQ(shown(first)->name, "oldcard");
+
+    daemon.stop();
+    loops->detach(first);
+    const QString second = attach("newcard");
+    if (second != first)
+        GTEST_SKIP() << "another took the loop name meanwhile";
+    const auto showsNewCard = [&](const app::DeviceListViewModel* in) {
+        return spinUntil(
+            [&] {
+                const auto now = shown(second, in);
+                return now && now->name == "newcard";
+            },
+            30s);
+    };
+    EXPECT_TRUE(showsNewCard(model.get())) << "the kernel's events never showed the new card";
+    ASSERT_TRUE(daemon.start());
+
+    // The app started again, with the daemon's record still of the old card.
+    model.reset();
+    const auto again = startModel();
+    EXPECT_TRUE(showsNewCard(again.get()))
+        << "shown as "
+        << (shown(second, again.get()) ? shown(second, again.get())->name : "nothing")
+               .toStdString();
 }
 
 TEST_F(UdevEventsTest, ABurstOfEventsLosesNothing) {
