@@ -84,6 +84,9 @@ public:
     std::function<void(const model::Device&)> onConfirmEject;
     // Run with the choice made in the journal recovery sheet; installed by the sidebar.
     std::function<void(const model::Partition&, JournalChoice)> onJournalChoice;
+    // Throws when a partition's card (none: any card) is no longer in its reader; installed by
+    // the sidebar, given to every file service (fileops::DiskCheck).
+    std::function<void(const std::optional<QString>& partition)> checkDisks;
 
     SetupPhase setupPhase() const { return setupPhase_; }
     bool isBootingVM() const { return isBootingVM_; }

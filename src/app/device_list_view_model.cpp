@@ -88,6 +88,9 @@ DeviceListViewModel::DeviceListViewModel(HelperAccess& helperClient, VMControl& 
       appState(appState),
       diskService_(std::move(diskService)),
       fileOpService_(std::make_shared<fileops::FileOperationService>(transport)) {
+    fileOpService_->checkDisksWith(diskCheck());
+    if (appState)
+        appState->checkDisks = diskCheck();
     readHealth = readHostHealth;
     connect(&ejectVerification_, &EjectVerification::currentChanged, this,
             &DeviceListViewModel::ejectCheckChanged);
@@ -498,6 +501,7 @@ QCoro::Task<void> DeviceListViewModel::waitForVMReady(QPointer<DeviceListViewMod
     VMControl& vm = self->vmService;
     guest::VsockTransport& transport = self->transport;
     auto service = std::make_shared<fileops::FileOperationService>(transport);
+    service->checkDisksWith(self->diskCheck());
     // A monotonic deadline: a clock change must neither cut the wait short nor stretch it.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -529,6 +533,12 @@ QCoro::Task<void> DeviceListViewModel::waitForVMReady(QPointer<DeviceListViewMod
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout).count();
     throw guest::VMError(guest::VMError::Kind::bootFailed,
                          "VM did not respond within " + std::to_string(seconds) + "s");
+}
+
+fileops::DiskCheck DeviceListViewModel::diskCheck() const {
+    // The VM's control outlives the view models and the services they hand out.
+    return
+        [vm = &vmService](const std::optional<QString>& partition) { vm->checkDisks(partition); };
 }
 
 void DeviceListViewModel::autoSelectPartition(const model::Device& device) {

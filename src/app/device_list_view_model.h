@@ -42,6 +42,7 @@
 #include "app/staged_changes.h"
 #include "disk/disk_detection_delegate.h"
 #include "disk/partition_health.h"
+#include "fileops/file_operation_service.h"
 #include "model/device.h"
 
 namespace quorvale::guest {
@@ -96,6 +97,10 @@ public:
     DiskSource& diskService() { return *diskService_; }
     // The service that passed the last readiness probe (or the first one made).
     std::shared_ptr<fileops::FileOperationService> fileOpService() const { return fileOpService_; }
+    // Fails an export or listing of a card that is no longer in its reader (see
+    // VMControl::checkDisks); every file service on the VM's transport uses it (the app
+    // state's checkDisks is this).
+    fileops::DiskCheck diskCheck() const;
 
     // Every disk is handed to the VM read-only (a read-only session): nothing can be written
     // to it whatever the guest does.

@@ -7,6 +7,7 @@
 #include "app/app_log.h"
 #include "app/audit_log.h"
 #include "fileops/file_operation_service.h"
+#include "guest/vm_error.h"
 #include "guest/vsock_error.h"
 
 namespace quorvale::app {
@@ -48,7 +49,7 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
     QPointer<FileBrowserViewModel> self(this);
     const auto service = fileOpService;
     std::optional<QList<FileItem>> listing;
-    std::optional<guest::VsockError::Kind> transportFailure;
+    bool disconnected = false;  // the guest, or the card under it, went
     QString failure;
     try {
         QList<FileItem> items = co_await service->listDirectory(currentPath_, currentPartition);
@@ -57,7 +58,12 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
         if (error.kind == guest::VsockError::Kind::invalidResponse)
             failure = QString::fromUtf8(error.what());
         else
-            transportFailure = error.kind;
+            disconnected = true;
+    } catch (const guest::VMError& error) {
+        if (error.kind == guest::VMError::Kind::diskRemoved)
+            disconnected = true;
+        else
+            failure = QString::fromUtf8(error.what());
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }
@@ -72,7 +78,7 @@ QCoro::Task<void> FileBrowserViewModel::loadDirectory() {
                qUtf8Printable(currentPath_));
         if (showsSearchResults())
             searchSubfolders();  // the results may have changed with the listing
-    } else if (transportFailure) {
+    } else if (disconnected) {
         allFiles_.clear();
         applyFilterAndSort();
         // A disk image cannot be reinserted; it is opened again.

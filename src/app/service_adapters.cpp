@@ -67,6 +67,10 @@ QStringList VMServiceControl::diskNames() const {
     return service.diskNames();
 }
 
+void VMServiceControl::checkDisks(const std::optional<QString>& device) const {
+    service.checkDisks(device);
+}
+
 QCoro::Task<void> VMServiceControl::stopVM() {
     co_await service.stopVM();
 }

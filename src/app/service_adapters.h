@@ -42,6 +42,7 @@ public:
     QCoro::Task<void> commitOverlay(QString name, UniqueFd writable,
                                     std::function<void(quint64, quint64)> progress) override;
     QStringList diskNames() const override;
+    void checkDisks(const std::optional<QString>& device) const override;
     QCoro::Task<void> stopVM() override;
     void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;

@@ -53,6 +53,9 @@ public:
                                             std::function<void(quint64, quint64)> progress);
     // The disks the running VM holds (none without a VM).
     virtual QStringList diskNames() const = 0;
+    // Throws guest::VMError(diskRemoved) when the disk of `device` (a whole-disk or partition
+    // name; none: every disk) is no longer the size it had when the VM was given it.
+    virtual void checkDisks(const std::optional<QString>& device) const = 0;
     // Never throws; ends with no VM.
     virtual QCoro::Task<void> stopVM() = 0;
     // Ends the VM at once (a boot being cancelled); ends with no VM.

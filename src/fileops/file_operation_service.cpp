@@ -119,7 +119,10 @@ QCoro::Task<std::vector<Dictionary>> FileOperationService::getPartitions() {
 
 QCoro::Task<QList<model::FileItem>> FileOperationService::listDirectory(
     QString path, std::optional<QString> partition) {
+    const DiskCheck check = diskCheck;  // the service may be gone after a suspension
     Reply result = co_await transport.send("list_dir", pathParams(path, partition), callTimeout);
+    if (check)
+        check(partition);
     std::optional<QList<model::FileItem>> items =
         co_await decodeListingOnWorker(std::move(result), path);
     if (!items) {

@@ -96,6 +96,10 @@ struct WholeFile {
     std::optional<std::int64_t> mtimeNs;
 };
 
+// Throws when what the guest reads of `partition`'s card (none: of every card) can no longer be
+// trusted: the card was pulled from its reader, and the guest reads zeros, not errors.
+using DiskCheck = std::function<void(const std::optional<QString>& partition)>;
+
 // How a search below a folder ended.
 enum class SearchOutcome { completed, truncated, cancelled };
 
@@ -119,6 +123,9 @@ public:
     // Tells `recorder` of every change just before it is sent; a refused change is not one. A
     // deletion of several paths tells of them all before the first is sent.
     void recordChanges(ChangeRecorder recorder) { changeRecorder = std::move(recorder); }
+    // Asks `check` before an export reports its file complete and before a listing is returned:
+    // once per file or listing, not per chunk. Its error fails the call.
+    void checkDisksWith(DiskCheck check) { diskCheck = std::move(check); }
 
     // True exactly when the guest answers the string "pong".
     QCoro::Task<bool> ping();
@@ -208,6 +215,7 @@ private:
     guest::VsockTransport& transport;
     std::shared_ptr<std::optional<QString>> refusal = std::make_shared<std::optional<QString>>();
     ChangeRecorder changeRecorder;
+    DiskCheck diskCheck;
 };
 
 }  // namespace quorvale::fileops

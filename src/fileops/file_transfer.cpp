@@ -277,6 +277,7 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
     ExportTarget target(localPath);
     FileOperationService service(transport);
     service.refusal = refusal;
+    service.diskCheck = diskCheck;
     auto published = std::move(options.published);
     TransferOutcome outcome =
         co_await service.exportFile(remotePath, target.fd(), expectedSize, std::move(options));
@@ -300,6 +301,7 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
         if (!before && *refused)
             throw FileOperationError::operationFailed((*refused)->toStdString());
     };
+    const DiskCheck check = diskCheck;
 
     TransferOutcome outcome = TransferOutcome::completed;
     std::uint64_t done = 0;
@@ -336,8 +338,12 @@ QCoro::Task<TransferOutcome> FileOperationService::exportFile(QString remotePath
                 break;
             }
         }
-        if (outcome == TransferOutcome::completed)
+        if (outcome == TransferOutcome::completed) {
+            // Every answer is in: were they read from the card, or from a reader left empty?
+            if (check)
+                check(options.partition);
             truncateRegularFile(localFd, done);
+        }
     } catch (...) {
         failure = std::current_exception();
     }

@@ -82,6 +82,15 @@ QemuConfig::Disk describeDisk(const VMDisk& disk) {
     return described;
 }
 
+// The disk's size as the VM is given it.
+std::uint64_t sizeAtHandOver(const VMDisk& disk) {
+    const std::optional<std::uint64_t> size = diskSize(disk.fd.get());
+    if (!size)
+        throw VMError(VMError::Kind::diskAttachmentFailed,
+                      "cannot read the size of " + disk.name.toStdString());
+    return *size;
+}
+
 // 256 random bits as hex.
 QByteArray randomSecret() {
     std::array<quint32, 8> words{};
@@ -157,6 +166,7 @@ void QemuLauncher::terminate() {
     // card stays claimed after its boot was ended.
     childFds.clear();
     options.disks.clear();
+    held.clear();
 }
 
 QCoro::Task<void> QemuLauncher::start() {
@@ -172,8 +182,10 @@ QCoro::Task<void> QemuLauncher::start() {
     if (options.disks.size() > static_cast<std::size_t>(QemuConfig::diskSlots))
         throw VMError(VMError::Kind::diskAttachmentFailed,
                       "at most " + std::to_string(QemuConfig::diskSlots) + " disks at once");
+    std::vector<std::uint64_t> sizes;
     for (const VMDisk& disk : options.disks) {
         QemuConfig::Disk described = describeDisk(disk);
+        sizes.push_back(sizeAtHandOver(disk));
         for (const auto& other : qemuConfig.disks)
             if (other.name == described.name)
                 throw VMError(VMError::Kind::diskAttachmentFailed,
@@ -259,6 +271,8 @@ QCoro::Task<void> QemuLauncher::start() {
     ::unlink(QFile::encodeName(qemuConfig.channelSecretFile).constData());
     running = true;
     childFds.clear();
+    for (std::size_t i = 0; i < options.disks.size(); ++i)
+        held.hold(options.disks[i].name, std::move(options.disks[i].fd), sizes[i]);
     options.disks.clear();
     for (std::size_t i = 0; i < qemuConfig.disks.size(); ++i) {
         const auto& disk = qemuConfig.disks[i];
@@ -290,6 +304,7 @@ QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
     if (!running || isStopped())
         throw VMError(VMError::Kind::vmNotRunning);
     const QemuConfig::Disk described = describeDisk(disk);
+    const std::uint64_t size = sizeAtHandOver(disk);
     int slot = -1;
     for (int index = 0; index < QemuConfig::diskSlots; ++index) {
         const auto taken = diskSlots.find(index);
@@ -352,8 +367,11 @@ QCoro::Task<void> QemuLauncher::attachDisk(VMDisk disk) {
             throw;
         failure = error.what();
     }
-    if (!failure)
+    if (!failure) {
+        if (self)
+            held.hold(described.name, std::move(disk.fd), size);
         co_return;
+    }
     // Nothing of a refused plug-in stays behind.
     diskSlots.erase(slot);
     Backend backend{described.name, fdset, overlayFdset};
@@ -392,8 +410,10 @@ QCoro::Task<void> QemuLauncher::detachDisk(QString name, std::chrono::millisecon
     }
     deletedDevices.erase(id);
     co_await dropBackend(backend);
-    if (self)
+    if (self) {
         diskSlots.erase(slot);
+        held.release(name);
+    }
 }
 
 QemuLauncher::Backend QemuLauncher::backendOf(const Plugged& disk) {
@@ -601,6 +621,7 @@ QString QemuLauncher::stderrTail() const {
 
 void QemuLauncher::finished(int exitCode, QProcess::ExitStatus status) {
     childFds.clear();
+    held.clear();
     stderrText += process.readAllStandardError();
     qmp.drain();
     if (forcing || !running)

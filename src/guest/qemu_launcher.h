@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "guest/held_disks.h"
 #include "guest/qemu_command.h"
 #include "guest/qmp_client.h"
 #include "guest/vm_disk.h"
@@ -68,6 +69,10 @@ public:
     bool isStaged(const QString& name) const;
     // Names of the disks the VM holds, in slot order (not those still being plugged in).
     QStringList diskNames() const;
+    // Throws VMError(diskRemoved) when the disk of `device` (a whole-disk or partition name;
+    // none: every disk) no longer has the size it had when the VM was given it. The guest reads
+    // zeros, not errors, past the end of a disk that shrank.
+    void checkDisks(const std::optional<QString>& device) const { held.check(device); }
 
     // Kills QEMU at once, reporting nothing, and closes the disk descriptors it was given.
     void terminate();
@@ -135,6 +140,7 @@ private:
     QmpClient qmp;
     std::unique_ptr<QTemporaryDir> runtimeDir;
     std::vector<UniqueFd> childFds;        // CLOEXEC duplicates made inheritable in QEMU only
+    HeldDisks held;                        // the disks given to the running QEMU, until it ends
     std::map<int, Plugged> diskSlots;      // by slot index
     std::set<QString> deletedDevices;      // DEVICE_DELETED seen, by device id
     std::map<QString, QString> endedJobs;  // BLOCK_JOB_COMPLETED seen: job id, error text

@@ -16,6 +16,8 @@ public:
         vmNotRunning,
         kernelNotFound,
         initramfsNotFound,
+        // The disk no longer has its size: pulled from its reader, or another card put in.
+        diskRemoved,
     };
 
     VMError(Kind kind, std::string detail = {})
@@ -38,6 +40,8 @@ public:
                 return "Linux kernel not found in app bundle";
             case Kind::initramfsNotFound:
                 return "Initramfs not found in app bundle";
+            case Kind::diskRemoved:
+                return "The card was removed: " + detail;
         }
         return detail;
     }

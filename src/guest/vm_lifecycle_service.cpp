@@ -168,6 +168,11 @@ QStringList VMLifecycleService::diskNames() const {
     return machine && !machine->isStopped() ? machine->diskNames() : QStringList();
 }
 
+void VMLifecycleService::checkDisks(const std::optional<QString>& device) const {
+    if (machine)
+        machine->checkDisks(device);
+}
+
 void VMLifecycleService::abortVM() {
     if (!machine)
         return;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "guest/qemu_command.h"
@@ -54,6 +55,10 @@ public:
                                     std::function<void(quint64 done, quint64 total)> progress);
     // The disks the running VM holds.
     QStringList diskNames() const;
+    // Throws VMError(diskRemoved) when the disk of `device` (a whole-disk or partition name;
+    // none: every disk) is no longer the size it was when the VM was given it: a card pulled
+    // from its reader reads as zeros in the guest, not as errors. Nothing to check without a VM.
+    void checkDisks(const std::optional<QString>& device = {}) const;
     // Stops the VM if there is one; never throws; always ends in `stopped`.
     QCoro::Task<void> stopVM();
     // Ends the VM at once, without asking the guest (a boot being cancelled: nothing is

@@ -116,6 +116,13 @@ public:
         disks.removeAll(name);
     }
     QStringList diskNames() const override { return running ? disks : QStringList(); }
+    // A disk in `removed` (whole-disk names) is gone from its reader.
+    void checkDisks(const std::optional<QString>& device) const override {
+        for (const QString& disk : removed)
+            if (!device || device->startsWith(disk))
+                throw guest::VMError(guest::VMError::Kind::diskRemoved, disk.toStdString());
+    }
+    QStringList removed;
     // Disks handed over with a read-only descriptor, by name.
     void noteAccess(const guest::VMDisk& disk) {
         if ((::fcntl(disk.fd.get(), F_GETFL) & O_ACCMODE) == O_RDONLY &&

@@ -20,6 +20,7 @@
 #include "fileops/file_operation_service.h"
 #include "fileops/local_file.h"
 #include "fileops/scripted_peer.h"
+#include "guest/vm_error.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
 
@@ -85,6 +86,8 @@ protected:
                 remote = staged;
             return ScriptedPeer::result("null");
         }
+        if (request.at("method") == "list_dir")
+            return ScriptedPeer::result(R"([{"name":"f","path":"/f","size":9000}])");
         if (request.at("method") == "abort_upload") {
             staged.clear();
             return ScriptedPeer::result("true");
@@ -431,6 +434,49 @@ TEST_F(TransferTest, ARefusalDuringATransferEndsIt) {
     for (std::size_t i = before; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].find(R"("final":true)"), std::string::npos) << lines[i];
     EXPECT_EQ(requests().back().at("method"), "abort_upload");
+}
+
+// A card pulled from its reader reads as zeros, not errors: the check after the last answer
+// fails the export, which publishes nothing, and a listing likewise. One check per file, not
+// per chunk, naming the partition.
+TEST_F(TransferTest, ACardGoneFromItsReaderFailsTheExportAndTheListing) {
+    serve(pattern(9'000));
+    std::vector<std::optional<QString>> checked;
+    bool gone = false;
+    service.checkDisksWith([&](const std::optional<QString>& partition) {
+        checked.push_back(partition);
+        if (gone)
+            throw guest::VMError(guest::VMError::Kind::diskRemoved, "sdb has 0 bytes");
+    });
+    const std::optional<QString> partition = QStringLiteral("sdb2");
+    TransferOptions options;
+    options.chunkBytes = 1000;
+    options.partition = partition;
+    options.progress = [&](std::uint64_t done, std::uint64_t) { gone = gone || done >= 3000; };
+    const QString destination = local.filePath(QStringLiteral("out.bin"));
+    try {
+        run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options));
+        ADD_FAILURE() << "an export of a card gone from its reader was published";
+    } catch (const guest::VMError& error) {
+        EXPECT_EQ(error.kind, guest::VMError::Kind::diskRemoved);
+    }
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(checked, std::vector{partition});
+
+    // The card back in its reader: the same export completes.
+    gone = false;
+    options.progress = {};
+    EXPECT_EQ(run(service.exportFile(QStringLiteral("/f"), destination, 9'000, options)),
+              TransferOutcome::completed);
+    EXPECT_EQ(readAll(destination), pattern(9'000));
+    EXPECT_EQ(checked.size(), 2u);
+
+    gone = true;
+    EXPECT_THROW(run(service.listDirectory(QStringLiteral("/"), partition)), guest::VMError);
+    gone = false;
+    EXPECT_EQ(run(service.listDirectory(QStringLiteral("/"), partition)).size(), 1);
+    EXPECT_EQ(checked, std::vector(4, partition));
 }
 
 TEST_F(TransferTest, LocalFailuresAreReportedWithTheirReason) {

@@ -7,8 +7,8 @@
 // Each call ends with an error (or, having read the card before it went, the card's own bytes)
 // well within its timeout, nothing is published under a final name, the VM stops without
 // hanging, and with the card back a new VM mounts and lists it.
-// Reads past the end of a device that shrank are zeros to QEMU, not errors: a pulled card's
-// reads are caught by the host's disk events (media gone), not here, so only its writes are.
+// Reads past the end of a device that shrank are zeros to QEMU, not errors: the host's file
+// operations check the card's size before they hand over an exported file or a listing.
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -21,6 +21,7 @@
 #include <functional>
 
 #include "booted_vm.h"
+#include "fileops/file_operation_service.h"
 #include "guest/vsock_error.h"
 #include "rpc/json_rpc.h"
 #include "vm_test_support.h"
@@ -126,6 +127,13 @@ protected:
 
     // Uploads a large file in chunks and pulls the card after the first.
     void uploadAndPull(Pull how);
+    // The host's file operations on the VM's transport, as the app makes them.
+    static std::unique_ptr<fileops::FileOperationService> files(BootedVM& vm) {
+        auto service = std::make_unique<fileops::FileOperationService>(vm.transport);
+        service->checkDisksWith(
+            [&vm](const std::optional<QString>& partition) { vm.service.checkDisks(partition); });
+        return service;
+    }
 
     QTemporaryDir work;
     std::string media, pristine, card, device;
@@ -286,6 +294,61 @@ TEST_F(PulledDeviceTest, ReaderUnpluggedDuringAListing) {
                 << "a read of a pulled card returned other bytes";
         else
             expectClearError(next, "a read after the pull");
+        expectStops(vm);
+    }
+    expectMountsAgain();
+}
+
+// The card's reads are zeros once its device is empty: the export fails and publishes nothing,
+// however many of its chunks the guest answered before.
+TEST_F(PulledDeviceTest, CardPulledDuringAnExport) {
+    const QString out = work.filePath("out");
+    ASSERT_EQ(shell("mkdir -p '" + out.toStdString() + "'"), 0);
+    {
+        BootedVM vm(openDevice(), "sdb2");
+        const auto service = files(vm);
+        fileops::TransferOptions options;
+        options.partition = QString::fromStdString(vm.partition);
+        options.chunkBytes = chunk;
+        bool pulled = false;
+        options.progress = [&](std::uint64_t done, std::uint64_t) {
+            if (!pulled && done > 0) {
+                pulled = true;
+                pull(Pull::cardPulled);
+            }
+        };
+        const Outcome exported = attempt([&] {
+            run(service->exportFile(QStringLiteral("/big.bin"), out + QStringLiteral("/big.bin"),
+                                    big.size(), std::move(options)));
+            return AnyCodable();
+        });
+        ASSERT_TRUE(pulled) << "the export ended before the card went";
+        EXPECT_FALSE(exported.reply) << "an export of a pulled card was reported done";
+        expectClearError(exported, "the export after the pull");
+        EXPECT_EQ(shellOutput("ls -A '" + out.toStdString() + "'"), "")
+            << "a failed export left a file behind";
+        expectStops(vm);
+    }
+    expectMountsAgain();
+}
+
+// A folder read after the card went comes back as a clear error, never cut short.
+TEST_F(PulledDeviceTest, CardPulledDuringAListing) {
+    {
+        BootedVM vm(openDevice(), "sdb2");
+        ASSERT_EQ(vm.read("/hello.txt"), "hello\n");
+        const auto service = files(vm);
+        pull(Pull::cardPulled);
+        std::size_t listed = 0;
+        const Outcome listing = attempt([&] {
+            listed = run(service->listDirectory(QStringLiteral("/many"),
+                                                QString::fromStdString(vm.partition)))
+                         .size();
+            return AnyCodable();
+        });
+        EXPECT_FALSE(listing.reply) << "a listing of a pulled card was handed on: " << listed
+                                    << " of " << entries << " entries";
+        expectClearError(listing, "the listing after the pull");
         expectStops(vm);
     }
     expectMountsAgain();

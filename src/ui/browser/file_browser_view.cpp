@@ -104,8 +104,9 @@ QCoro::Task<void> FileBrowserView::connectPartition(bool navigateToRoot) {
         for (const model::Partition& candidate : device.partitions)
             if (candidate.id == partition->id)
                 disk = device.name;
-    browserVM->connectService(std::make_shared<fileops::FileOperationService>(transport),
-                              partition->bsdName, disk);
+    auto service = std::make_shared<fileops::FileOperationService>(transport);
+    service->checkDisksWith(appState.checkDisks);
+    browserVM->connectService(std::move(service), partition->bsdName, disk);
     // Pictures belong to one mount.
     thumbnails->reset(browserVM->fileOpService, partition->bsdName);
     followRefusal();

@@ -68,6 +68,20 @@ TEST(BrowserWindow, FatPartitionShowsWhyInsteadOfTheExt4Listing) {
     EXPECT_EQ(w.browser->content(), Content::grid);
 }
 
+// A card pulled from its reader: what the guest reads of it then (zeros) is never shown as the
+// folder; the browser asks for the card instead.
+TEST(BrowserWindow, AFolderOfACardGoneFromItsReaderIsNotShown) {
+    BrowserWindow w;
+    w.harness.window->sidebar()->viewModel()->deviceUpdated(makeDevice({FS::ext4}));
+    ASSERT_TRUE(w.listed());
+    w.harness.vm.removed << QStringLiteral("sdb");
+    w.browser->viewModel()->navigateTo("/docs");
+    app::FileBrowserViewModel& files = *w.browser->viewModel();
+    ASSERT_TRUE(WindowHarness::waitFor([&] { return files.error() && !files.isLoading(); }));
+    EXPECT_EQ(*files.error(), "Disk disconnected. Please reinsert the SD card.");
+    EXPECT_TRUE(files.files().isEmpty());
+}
+
 TEST(BrowserWindow, QemuDyingShowsTheStoppedStateAndRetryReturnsToTheFolder) {
     BrowserWindow w;
     w.harness.window->sidebar()->viewModel()->deviceUpdated(makeDevice({FS::ext4}));

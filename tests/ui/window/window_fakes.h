@@ -17,6 +17,7 @@
 #include "app/app_state.h"
 #include "app/service_interfaces.h"
 #include "disk/helper_error.h"
+#include "guest/vm_error.h"
 #include "guest/vsock_transport.h"
 #include "ui/window/main_window.h"
 
@@ -67,6 +68,13 @@ public:
     QCoro::Task<void> attachDisk(guest::VMDisk disk) override;
     QCoro::Task<void> detachDisk(QString name) override;
     QStringList diskNames() const override { return running ? disks : QStringList(); }
+    // A disk in `removed` (whole-disk names) is gone from its reader.
+    void checkDisks(const std::optional<QString>& device) const override {
+        for (const QString& disk : removed)
+            if (!device || device->startsWith(disk))
+                throw guest::VMError(guest::VMError::Kind::diskRemoved, disk.toStdString());
+    }
+    QStringList removed;
     QCoro::Task<void> stopVM() override;
     void abortVM() override;
     QCoro::Task<UniqueFd> connectVsock(std::uint32_t port) override;
