@@ -43,6 +43,18 @@ QString superblockFinding(const QByteArray& bytes) {
     return {};
 }
 
+// A finding short enough for a one-line message: e2fsck lists bitmap differences on one line
+// that can run to tens of kilobytes. The findings keep the whole line.
+QString brief(const QString& line) {
+    constexpr qsizetype most = 120;
+    if (line.size() <= most)
+        return line;
+    qsizetype cut = line.lastIndexOf(QLatin1Char(' '), most);
+    if (cut < most / 2)
+        cut = most;
+    return line.left(cut).trimmed() + QChar(0x2026);
+}
+
 }  // namespace
 
 int CheckReport::exitStatus() const {
@@ -89,7 +101,7 @@ CheckReport makeCheckReport(const fileops::CheckStatus& status) {
     if (code < 0 || (code & operationalError)) {
         report.outcome = Outcome::failed;
         report.message = QStringLiteral("The check could not run: ") +
-                         (lastLine.isEmpty() ? QStringLiteral("e2fsck failed") : lastLine);
+                         (lastLine.isEmpty() ? QStringLiteral("e2fsck failed") : brief(lastLine));
         return report;
     }
     const QString sbFinding = superblockFinding(status.superblock);
@@ -99,7 +111,7 @@ CheckReport makeCheckReport(const fileops::CheckStatus& status) {
             report.findings.append(sbFinding);
         report.message = QStringLiteral("The check found problems: ") +
                          (report.findings.isEmpty() ? QStringLiteral("e2fsck reported errors")
-                                                    : report.findings.first());
+                                                    : brief(report.findings.first()));
         if (report.findings.size() > 1)
             report.message += QStringLiteral(" (and %1 more)").arg(report.findings.size() - 1);
         return report;

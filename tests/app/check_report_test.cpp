@@ -114,6 +114,30 @@ TEST(CheckReport, OutcomeFindingsAndExitStatus) {
               "CARD: 12/8192 files (0.0% non-contiguous), 1360/32768 blocks");
 }
 
+// e2fsck puts a damaged bitmap's differences on one line of tens of kilobytes; the message
+// stays one readable line and the findings keep the whole of it.
+TEST(CheckReport, LongFindingsAreCutInTheMessageOnly) {
+    QString differences = "Block bitmap differences: ";
+    for (int block = 4; differences.size() < 20000; block += 3)
+        differences += QStringLiteral(" +%1").arg(block);
+    for (const auto& [exitCode, prefix] :
+         {std::pair{4, "The check found problems: Block bitmap differences:  +4 +7"},
+          std::pair{8, "The check could not run: Block bitmap differences:  +4 +7"}}) {
+        const CheckReport report = makeCheckReport(finished(exitCode, differences + "\n"));
+        SCOPED_TRACE(exitCode);
+        EXPECT_TRUE(report.message.startsWith(QLatin1String(prefix)))
+            << report.message.left(200).toStdString();
+        EXPECT_LE(report.message.size(), 160);
+        ASSERT_TRUE(report.message.endsWith(QChar(0x2026)));
+        // Cut between two block numbers, not inside one.
+        const QString kept =
+            report.message.mid(report.message.indexOf(QLatin1String("Block"))).chopped(1);
+        EXPECT_TRUE(differences.startsWith(kept));
+        EXPECT_EQ(differences.at(kept.size()), QLatin1Char(' '));
+        EXPECT_EQ(report.findings, QStringList{differences});
+    }
+}
+
 TEST(CheckStatusDecoding, AcceptsOnlyWellFormedStatuses) {
     struct Case {
         const char* json;
