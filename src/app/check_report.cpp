@@ -43,9 +43,15 @@ QString superblockFinding(const QByteArray& bytes) {
     return {};
 }
 
-// A finding short enough for a one-line message: e2fsck lists bitmap differences on one line
-// that can run to tens of kilobytes. The findings keep the whole line.
-QString brief(const QString& line) {
+// A finding fit for a one-line message: e2fsck lists bitmap differences on one line that can
+// run to tens of kilobytes. The findings keep the whole line.
+// A tag e2fsck puts before some lines, "[QUOTA WARNING] ...", reads "Quota warning: ...".
+QString brief(QString line) {
+    static const QRegularExpression tag(QStringLiteral(R"(^\[([A-Z][A-Z ]*)\] )"));
+    if (const auto match = tag.match(line); match.hasMatch()) {
+        const QString name = match.captured(1).toLower();
+        line.replace(0, match.capturedLength(), name.left(1).toUpper() + name.mid(1) + ": ");
+    }
     constexpr qsizetype most = 120;
     if (line.size() <= most)
         return line;

@@ -83,6 +83,15 @@ TEST(CheckReport, OutcomeFindingsAndExitStatus) {
          4,
          "The check found problems: the superblock is not marked clean",
          {"the superblock is not marked clean"}},
+        {"a tagged finding",
+         finished(4,
+                  "[QUOTA WARNING] Usage inconsistent for ID 0:actual (8, 2) != expected "
+                  "(4, 1)\n"),
+         Outcome::damaged,
+         4,
+         "The check found problems: Quota warning: Usage inconsistent for ID 0:actual (8, 2) != "
+         "expected (4, 1)",
+         {"[QUOTA WARNING] Usage inconsistent for ID 0:actual (8, 2) != expected (4, 1)"}},
         {"operational error",
          finished(8, "e2fsck: No such file or directory while opening\n"),
          Outcome::failed,
