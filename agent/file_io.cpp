@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 
 #include "agent/agent_error.h"
 #include "agent/chunk_order.h"
@@ -40,7 +41,13 @@ void writeAllAt(int fd, std::string_view data, std::int64_t offset, const std::s
 // cache: the guest copies nothing (under emulation its copies are the slowest part of an
 // upload), dirty pages do not pile up for the final fsync, and a chunk acknowledged is on the
 // disk. Filesystems without direct I/O, and odd sizes, take the ordinary path.
+//
+// O_DIRECT is a flag of the open file description, which every chunk of an upload shares: one
+// lock keeps another chunk from writing (or taking its flags) while a chunk has it set, or an
+// unaligned chunk would fail with EINVAL.
 void writeChunkAt(int fd, std::string_view data, std::int64_t offset, const std::string& display) {
+    static std::mutex flagsMutex;
+    const std::lock_guard lock(flagsMutex);
     const auto address = reinterpret_cast<std::uintptr_t>(data.data());
     const bool aligned = offset % directAlignment == 0 && data.size() % directAlignment == 0 &&
                          address % directAlignment == 0 && data.size() >= directMinimumBytes;
