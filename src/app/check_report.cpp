@@ -43,9 +43,9 @@ QString superblockFinding(const QByteArray& bytes) {
     return {};
 }
 
-// A finding fit for a one-line message: e2fsck lists bitmap differences on one line that can
-// run to tens of kilobytes. The findings keep the whole line.
-// A tag e2fsck puts before some lines, "[QUOTA WARNING] ...", reads "Quota warning: ...".
+// A finding fit for a one-line message; the findings keep the whole line. A tag e2fsck puts
+// before some lines, "[QUOTA WARNING] ...", reads "Quota warning: ...", and a long line (bitmap
+// differences can run to tens of kilobytes) is cut between two words.
 QString brief(QString line) {
     static const QRegularExpression tag(QStringLiteral(R"(^\[([A-Z][A-Z ]*)\] )"));
     if (const auto match = tag.match(line); match.hasMatch()) {
