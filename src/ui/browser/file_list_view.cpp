@@ -1,5 +1,6 @@
 #include "ui/browser/file_list_view.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -68,6 +69,40 @@ struct CursorKeys : QAbstractItemView {
 
 }  // namespace
 
+std::optional<app::SelectionGesture> EntryPress::press(const QMouseEvent& event,
+                                                       const QModelIndex& index, bool onCheckbox) {
+    from.reset();
+    waiting = QPersistentModelIndex();
+    if (event.button() != Qt::LeftButton || !index.isValid())
+        return std::nullopt;
+    from = event.position().toPoint();
+    const app::SelectionGesture gesture = clickGesture(event.modifiers(), onCheckbox);
+    if (gesture == app::SelectionGesture::only &&
+        index.data(FileItemModel::selectedRole).toBool()) {
+        waiting = index;
+        return std::nullopt;
+    }
+    return gesture;
+}
+
+bool EntryPress::beginsDrag(const QMouseEvent& event) {
+    if (!from || !(event.buttons() & Qt::LeftButton) ||
+        (event.position().toPoint() - *from).manhattanLength() < QApplication::startDragDistance())
+        return false;
+    from.reset();
+    waiting = QPersistentModelIndex();
+    return true;
+}
+
+QModelIndex EntryPress::release(const QMouseEvent& event) {
+    if (event.button() != Qt::LeftButton)
+        return {};
+    const QModelIndex alone = waiting;
+    from.reset();
+    waiting = QPersistentModelIndex();
+    return alone;
+}
+
 // Moves the cursor for an arrow key and reports the gesture; Enter asks to open. Returns false
 // for the keys the view handles as usual.
 template <typename View>
@@ -123,18 +158,33 @@ FileGridView::FileGridView(QWidget* parent) : QListView(parent) {
 
 void FileGridView::mousePressEvent(QMouseEvent* event) {
     const QModelIndex index = indexAt(event->position().toPoint());
-    if (event->button() == Qt::LeftButton) {
-        if (!index.isValid()) {
-            Q_EMIT backgroundClicked();
-        } else {
-            const QRect tile = visualRect(index).adjusted(2, 2, -2, -2);
-            const bool onCheckbox =
-                FileItemTileDelegate::checkboxRect(tile).contains(event->position().toPoint());
-            Q_EMIT entryClicked(index, clickGesture(event->modifiers(), onCheckbox));
-        }
+    bool onCheckbox = false;
+    if (index.isValid()) {
+        const QRect tile = visualRect(index).adjusted(2, 2, -2, -2);
+        onCheckbox = FileItemTileDelegate::checkboxRect(tile).contains(event->position().toPoint());
     }
-    // Keeps drag detection and the current index.
+    const auto gesture = entryPress.press(*event, index, onCheckbox);
+    if (event->button() == Qt::LeftButton && !index.isValid())
+        Q_EMIT backgroundClicked();
+    else if (gesture)
+        Q_EMIT entryClicked(index, *gesture);
+    // Keeps the current index.
     QListView::mousePressEvent(event);
+}
+
+void FileGridView::mouseMoveEvent(QMouseEvent* event) {
+    if (entryPress.beginsDrag(*event)) {
+        Q_EMIT dragRequested();
+        return;
+    }
+    QListView::mouseMoveEvent(event);
+}
+
+void FileGridView::mouseReleaseEvent(QMouseEvent* event) {
+    const QModelIndex alone = entryPress.release(*event);
+    if (alone.isValid())
+        Q_EMIT entryClicked(alone, app::SelectionGesture::only);
+    QListView::mouseReleaseEvent(event);
 }
 
 void FileGridView::keyPressEvent(QKeyEvent* event) {
@@ -185,13 +235,27 @@ FileListView::FileListView(QWidget* parent) : QTableView(parent) {
 
 void FileListView::mousePressEvent(QMouseEvent* event) {
     const QModelIndex index = indexAt(event->position().toPoint());
-    if (event->button() == Qt::LeftButton) {
-        if (index.isValid())
-            Q_EMIT entryClicked(index, clickGesture(event->modifiers(), false));
-        else
-            Q_EMIT backgroundClicked();
-    }
+    const auto gesture = entryPress.press(*event, index, false);
+    if (event->button() == Qt::LeftButton && !index.isValid())
+        Q_EMIT backgroundClicked();
+    else if (gesture)
+        Q_EMIT entryClicked(index, *gesture);
     QTableView::mousePressEvent(event);
+}
+
+void FileListView::mouseMoveEvent(QMouseEvent* event) {
+    if (entryPress.beginsDrag(*event)) {
+        Q_EMIT dragRequested();
+        return;
+    }
+    QTableView::mouseMoveEvent(event);
+}
+
+void FileListView::mouseReleaseEvent(QMouseEvent* event) {
+    const QModelIndex alone = entryPress.release(*event);
+    if (alone.isValid())
+        Q_EMIT entryClicked(alone, app::SelectionGesture::only);
+    QTableView::mouseReleaseEvent(event);
 }
 
 void FileListView::keyPressEvent(QKeyEvent* event) {

@@ -8,11 +8,36 @@
 // the selection; dragging entries out emits dragRequested.
 
 #include <QListView>
+#include <QPersistentModelIndex>
 #include <QTableView>
+
+#include <optional>
 
 #include "app/selection_rules.h"
 
+class QMouseEvent;
+
 namespace quorvale::ui {
+
+// A left press on an entry, followed until the release. Qt's own drag detection drags the
+// indexes of the view's selection model, which these views leave empty, so a move past the
+// drag distance is watched here. A plain press on an entry already selected keeps the whole
+// selection for a drag; it selects that entry alone only at a release without a drag.
+class EntryPress {
+public:
+    // The gesture to report now for a press on `index` (nothing while it waits for the
+    // release).
+    std::optional<app::SelectionGesture> press(const QMouseEvent& event, const QModelIndex& index,
+                                               bool onCheckbox);
+    // Whether `event` moves the pressed entry far enough to begin a drag (once a press).
+    bool beginsDrag(const QMouseEvent& event);
+    // The entry a waiting plain press selects alone, if so.
+    QModelIndex release(const QMouseEvent& event);
+
+private:
+    std::optional<QPoint> from;
+    QPersistentModelIndex waiting;
+};
 
 class FileGridView : public QListView {
     Q_OBJECT
@@ -30,8 +55,13 @@ Q_SIGNALS:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void startDrag(Qt::DropActions supportedActions) override;
+
+private:
+    EntryPress entryPress;
 };
 
 class FileListView : public QTableView {
@@ -54,8 +84,13 @@ Q_SIGNALS:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void startDrag(Qt::DropActions supportedActions) override;
+
+private:
+    EntryPress entryPress;
 };
 
 }  // namespace quorvale::ui
