@@ -99,8 +99,10 @@ public:
     // Copies `items` (files, and folders with everything in them) into `folder`, under their
     // readable names. A taken name goes to `conflictQuestion`; without one both are kept (a
     // second "a.txt" arrives as "a 2.txt"). Stops early when cancelled; the report says how far
-    // it got and which local entries were written.
-    QCoro::Task<TransferReport> exportItems(QList<model::FileItem> items, QString folder);
+    // it got and which local entries were written. With `name`, the one entry takes that name
+    // in `folder` instead of its own.
+    QCoro::Task<TransferReport> exportItems(QList<model::FileItem> items, QString folder,
+                                            QString name = {});
     QCoro::Task<void> duplicate(model::FileItem item);
     QCoro::Task<void> createFolder(QString name);
     // Writes local files and folders into the current directory (taken names as for export),

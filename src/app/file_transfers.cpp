@@ -43,8 +43,8 @@ fileops::TreeOptions treeOptions(QPointer<FileBrowserViewModel> self, std::stop_
 
 }  // namespace
 
-QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> items,
-                                                              QString folder) {
+QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> items, QString folder,
+                                                              QString name) {
     if (!fileOpService)
         throw fileops::FileOperationError::invalidData();
     // The guest names the entries; only plain names may become paths here. Bytes that were not
@@ -65,6 +65,8 @@ QCoro::Task<TransferReport> FileBrowserViewModel::exportItems(QList<FileItem> it
     options.fileDone = [](const QString& name, std::uint64_t, const QString& path) {
         qCInfo(lcFileOps, "Exported %s to %s", qUtf8Printable(name), qUtf8Printable(path));
     };
+    if (items.size() == 1)
+        options.topName = name;
     std::exception_ptr failure;
     try {
         const fileops::TreeReport report =
