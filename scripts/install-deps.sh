@@ -17,7 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   # libraries
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qcoro-qt6-dev
-  libboost-json1.81-dev libudev-dev libblkid-dev
+  libboost-json1.81-dev libudev-dev libblkid-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # the VM: emulator, guest image tools (the cloud kernel package is fetched with apt-get download)
   "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd lz4 binutils

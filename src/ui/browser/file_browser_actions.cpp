@@ -1,11 +1,10 @@
-// FileBrowserView's menus, shortcuts and flows: rename, export, upload, drops, drags out,
+// FileBrowserView's menus, shortcuts and flows: rename, export, upload, drops in,
 // cut, copy and paste, new folder, duplicate, copy path and the delete request.
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDrag>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -387,18 +386,6 @@ QCoro::Task<void> FileBrowserView::showPlacement(QCoro::Task<app::PlacementRepor
         doneNotice->present(report->text());
 }
 
-QMimeData* FileBrowserView::dragData(const QList<model::FileItem>& targets) {
-    QPointer<FileBrowserView> self(this);
-    // Other applications get the files only when they ask, once the entries are dropped.
-    return new EntryDragData(browserVM->currentPartition.value_or(QString()), targets,
-                             [self, targets]() -> QList<QUrl> {
-                                 if (!self)
-                                     return {};
-                                 const auto urls = QCoro::waitFor(self->exportForDrag(targets));
-                                 return urls.value_or(QList<QUrl>{});
-                             });
-}
-
 std::optional<QString> FileBrowserView::dropFolderAt(const QPoint& position) const {
     QWidget* under = childAt(position);
     if (under && under->objectName() == QLatin1String("crumb") &&
@@ -500,50 +487,6 @@ void FileBrowserView::dropEvent(QDropEvent* event) {
     // Uploads after the drop has returned to the drag source.
     QMetaObject::invokeMethod(
         this, [this, paths] { upload(paths); }, Qt::QueuedConnection);
-}
-
-QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportSelectionForDrag() {
-    co_return co_await exportForDrag(browserVM->selectedItems());
-}
-
-QCoro::Task<std::optional<QList<QUrl>>> FileBrowserView::exportForDrag(
-    QList<model::FileItem> targets) {
-    QList<model::FileItem> files;
-    // Folders go whole; a link would hand out a link to nothing outside the card.
-    for (const model::FileItem& item : targets)
-        if (!item.isSymlink)
-            files << item;
-    if (files.isEmpty() || browserVM->isTransferring())
-        co_return std::nullopt;
-    QPointer<FileBrowserView> self(this);
-    dragFolder = std::make_unique<QTemporaryDir>();
-    const QString folder = dragFolder->path();
-    QStringList exported;
-    setExporting(true);
-    try {
-        exported = (co_await browserVM->exportItems(files, folder)).written;
-    } catch (const std::exception& error) {
-        if (self) {
-            setExporting(false);
-            showFailure(QStringLiteral("Export failed: "), error);
-        }
-        co_return std::nullopt;
-    }
-    if (self)
-        setExporting(false);
-    QList<QUrl> urls;
-    for (const QString& path : exported)
-        urls << QUrl::fromLocalFile(path);
-    co_return urls;
-}
-
-void FileBrowserView::dragOut() {
-    const QList<model::FileItem> selected = browserVM->selectedItems();
-    if (selected.isEmpty())
-        return;
-    auto* drag = new QDrag(this);
-    drag->setMimeData(dragData(selected));
-    drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction);
 }
 
 }  // namespace quorvale::ui

@@ -13,6 +13,7 @@
 #include "guest/vsock_transport.h"
 #include "ui/browser/breadcrumb_bar.h"
 #include "ui/browser/completion_notice.h"
+#include "ui/browser/direct_save.h"
 #include "ui/browser/file_item_model.h"
 #include "ui/browser/file_list_view.h"
 #include "ui/browser/search_bar.h"

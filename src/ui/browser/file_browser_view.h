@@ -45,6 +45,7 @@ namespace quorvale::ui {
 
 class BreadcrumbBar;
 class CompletionNotice;
+class DirectSave;
 class FileGridView;
 class FileItemModel;
 class FileListView;
@@ -116,6 +117,9 @@ public:
     // URLs. Nothing when there is nothing to drag or the export failed (the failure is shown).
     QCoro::Task<std::optional<QList<QUrl>>> exportSelectionForDrag();
     QCoro::Task<std::optional<QList<QUrl>>> exportForDrag(QList<model::FileItem> items);
+    // Exports the one entry dragged to a file manager as `name` in `folder` (direct_save.h);
+    // true when it was written (a taken name is asked about as for any export).
+    QCoro::Task<bool> exportForDirectSave(model::FileItem item, QString folder, QString name);
     // The data a drag of `items` carries (entry_drag.h).
     QMimeData* dragData(const QList<model::FileItem>& items);
     // The folder a drop at `position` (in this widget) goes into: a folder entry under it, a
@@ -237,7 +241,8 @@ private:
     bool isExporting = false;
     bool isUploading = false;
     std::unique_ptr<QTemporaryDir> dragFolder;
-    std::optional<QString> shownPartition;  // id of the partition the browser shows
+    std::unique_ptr<DirectSave> directSave;  // the offer of the last drag out
+    std::optional<QString> shownPartition;   // id of the partition the browser shows
 };
 
 }  // namespace quorvale::ui
