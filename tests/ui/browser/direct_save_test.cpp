@@ -45,12 +45,21 @@ protected:
         ASSERT_TRUE(target.isReady());
     }
 
-    // Presses on the tile at `row`, drags it out of the browser onto the target and releases
+    // The middle of the entry at `row` in the view shown (the grid or the list).
+    QPoint entryCenter(int row) const {
+        const bool list = appState.viewMode() == app::ViewMode::list;
+        QAbstractItemView* shown = list ? static_cast<QAbstractItemView*>(view->list())
+                                        : static_cast<QAbstractItemView*>(view->grid());
+        const QRect rect = shown->visualRect(view->itemModel()->index(row, 0));
+        return shown->viewport()->mapTo(view.get(), rect.center());
+    }
+
+    // Presses on the entry at `row`, drags it out of the browser onto the target and releases
     // it there once the target has accepted it; returns after the drop.
     void dragToTarget(int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         target.reset();
         QWindow* window = view->windowHandle();
-        const QPoint start = view->grid()->viewport()->mapTo(view.get(), tileCenter(row));
+        const QPoint start = entryCenter(row);
         const QPoint onTarget = window->mapFromGlobal(targetArea.center());
         QCursor::setPos(window->mapToGlobal(start));
         QTest::qWait(50);
@@ -199,9 +208,12 @@ TEST_F(DirectSaveTest, SeveralEntriesAreOfferedAsFileUrlsOnly) {
     agent.writeFile(QStringLiteral("b.txt"), "b");
     open();
     target.uri = fileUri(home.filePath(QStringLiteral("a.txt")));
-    clickTile(0);
-    clickTile(1, Qt::ControlModifier);
-    // A plain press on a selected entry drags the whole selection.
+    // In the list this time: a plain press on a selected row drags the whole selection.
+    appState.setViewMode(app::ViewMode::list);
+    QTest::qWait(20);
+    QTest::mouseClick(view->windowHandle(), Qt::LeftButton, Qt::NoModifier, entryCenter(0));
+    QTest::mouseClick(view->windowHandle(), Qt::LeftButton, Qt::ControlModifier, entryCenter(1));
+    ASSERT_EQ(selectedNames().size(), 2);
     dragToTarget(1);
     EXPECT_EQ(selectedNames().size(), 2);
     ASSERT_TRUE(testing::spinUntil([&] { return target.finished; }, 20s));
