@@ -36,6 +36,14 @@ public:
 
     // Throws Refusal.
     UniqueFd open(const std::string& name, OpenMode mode) const;
+    // A writable descriptor on a disk the caller holds already, opened without O_EXCL beside
+    // the caller's exclusive claim (a VM given the card read-only, which must now write it).
+    // Besides every check of open(), `held` must be a real open (not O_PATH) of this very
+    // block device, of the disk the node stands for now: where the kernel numbers disks
+    // (BLKGETDISKSEQ), a disk unplugged and another plugged in under the same name and number
+    // has another sequence number, which the old disk's descriptor does not share. And the disk
+    // must be claimed exclusively at this moment. Throws Refusal.
+    UniqueFd openHeld(const std::string& name, int held) const;
     // Holding the disk exclusively, flushes it and detaches it; the USB device it hangs from is
     // powered off only when no other disk (another slot of a card reader) hangs from it too.
     // Throws Refusal.

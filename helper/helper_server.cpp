@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "helper/refusal.h"
 #include "rpc/line_buffer.h"
@@ -165,13 +166,9 @@ void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
     setTimeout(connection.get(), SO_SNDTIMEO, limits_.sendTimeout);
     rpc::LineBuffer lines(limits_.maxLineBytes);
     std::optional<Clock::time_point> lineDue;  // set while a request line is incomplete
+    PassedFds carried;                         // came with the line not yet complete
     char buffer[4096];
     for (;;) {
-        while (auto line = lines.nextLine()) {
-            lineDue.reset();
-            if (!sendReply(connection.get(), handler_.handle(*line, peer)))
-                return;
-        }
         if (lines.overflowed()) {
             sendReply(connection.get(), RequestHandler::lineTooLong(peer));
             return;
@@ -195,13 +192,69 @@ void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
                 sendReply(connection.get(), RequestHandler::requestTimedOut(peer));
             return;
         }
-        const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
+        PassedFds got;
+        const ssize_t n = receive(connection.get(), buffer, sizeof buffer, got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
-        lines.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+        const std::string_view chunk(buffer, static_cast<std::size_t>(n));
+        lines.append(chunk);
+        // Descriptors belong to the line holding the last byte read with them: a read ends with
+        // the bytes a descriptor was sent with, and a client sends a line's descriptor with
+        // bytes of that line only.
+        const bool endsLine = chunk.back() == '\n';
+        std::optional<std::string> line = lines.nextLine();
+        while (line) {
+            std::optional<std::string> next = lines.nextLine();
+            PassedFds passed = std::exchange(carried, PassedFds{});
+            if (!next && endsLine)
+                takeFds(passed, got);
+            lineDue.reset();
+            if (!sendReply(connection.get(), handler_.handle(*line, peer, std::move(passed))))
+                return;
+            line = std::move(next);
+        }
+        takeFds(carried, got);
     }
+}
+
+ssize_t receive(int socketFd, char* buffer, std::size_t size, PassedFds& passed) {
+    iovec iov{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * PassedFds::maxFds)];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(socketFd, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return n;
+    // Every descriptor is owned at once; the kernel closed those it had no room for.
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            passed.fds.emplace_back(fd);
+        }
+    }
+    if ((msg.msg_flags & MSG_CTRUNC) != 0)
+        passed.overflowed = true;
+    return n;
+}
+
+void takeFds(PassedFds& to, PassedFds& from) {
+    to.overflowed = to.overflowed || from.overflowed;
+    for (UniqueFd& fd : from.fds) {
+        if (to.fds.size() < PassedFds::maxFds)
+            to.fds.push_back(std::move(fd));
+        else
+            to.overflowed = true;  // closed with `from`
+    }
+    from.fds.clear();
 }
 
 }  // namespace quorvale::helper

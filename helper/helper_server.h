@@ -5,9 +5,11 @@
 // total, gets one error line without an id and is closed at once, on the accepting thread. So
 // nobody can hold connections that lock out an authorised user; root is held only to the total.
 // A connection carries newline-delimited requests; each gets one reply line, written with its
-// descriptor (SCM_RIGHTS) when it has one. A line longer than the limit, a line not complete
-// within the request timeout of its first byte, a peer that stops reading or one that goes away
-// ends only that connection; descriptors not delivered are closed. Each is logged.
+// descriptor (SCM_RIGHTS) when it has one. Descriptors a client passes go with the request line
+// they were sent with (at most PassedFds::maxFds a line; more mark it overflowed). A line
+// longer than the limit, a line not complete within the request timeout of its first byte, a
+// peer that stops reading or one that goes away ends only that connection; descriptors not
+// delivered are closed. Each is logged.
 
 #include <sys/types.h>
 
@@ -62,5 +64,11 @@ UniqueFd bindSocket(const std::string& path);
 
 // Writes one reply line and its descriptor; false when the peer is gone or stopped reading.
 bool sendReply(int socketFd, const Reply& reply);
+// Reads what the socket holds, like recv(), adding the descriptors that came with it (at most
+// PassedFds::maxFds fit; the kernel closes the rest and `overflowed` is set).
+ssize_t receive(int socketFd, char* buffer, std::size_t size, PassedFds& passed);
+// Moves `from`'s descriptors to `to`, up to PassedFds::maxFds; the rest are closed and `to`
+// counts as overflowed.
+void takeFds(PassedFds& to, PassedFds& from);
 
 }  // namespace quorvale::helper

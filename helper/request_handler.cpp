@@ -78,12 +78,14 @@ const std::map<std::string, RequestHandler::Method, std::less<>>& RequestHandler
         {"ping", &RequestHandler::ping},
         {"get_version", &RequestHandler::getVersion},
         {"open_disk", &RequestHandler::openDisk},
+        {"open_held_disk", &RequestHandler::openHeldDisk},
         {"eject_disk", &RequestHandler::ejectDisk},
     };
     return table;
 }
 
-Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer) const {
+Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer,
+                             PassedFds passed) const {
     std::optional<std::int64_t> id;
     std::string method = "?";
     std::string detail;
@@ -96,6 +98,10 @@ Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer)
             if (const auto ro = request.params.find("read_only"); ro != request.params.end())
                 detail += ro->second.boolValue().value_or(false) ? " ro" : " rw";
         }
+        if (!passed.fds.empty() || passed.overflowed) {
+            detail += (detail.empty() ? "fds=" : " fds=") + std::to_string(passed.fds.size()) +
+                      (passed.overflowed ? "+" : "");
+        }
         authorizer_.authorize(peer);
         const auto handler = methods().find(request.method);
         if (handler == methods().end()) {
@@ -103,7 +109,7 @@ Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer)
                                     "Method not found: " + printable(request.method));
         }
         Reply reply;
-        const auto result = (this->*(handler->second))(request.params, reply.fd);
+        const auto result = (this->*(handler->second))(request.params, passed, reply.fd);
         reply.line = rpc::JSONRPCResponse::encodeResult(request.id, result);
         audit(peer, method, detail, "ok");
         return reply;
@@ -141,22 +147,36 @@ Reply RequestHandler::lineTooLong(const PeerCredentials& peer) {
     return {rpc::JSONRPCResponse::encodeError(std::nullopt, error), {}};
 }
 
-boost::json::value RequestHandler::ping(const rpc::Params&, UniqueFd&) const {
+boost::json::value RequestHandler::ping(const rpc::Params&, PassedFds&, UniqueFd&) const {
     return true;
 }
 
-boost::json::value RequestHandler::getVersion(const rpc::Params&, UniqueFd&) const {
+boost::json::value RequestHandler::getVersion(const rpc::Params&, PassedFds&, UniqueFd&) const {
     return boost::json::string("quorvale-helper " QUORVALE_VERSION);
 }
 
-boost::json::value RequestHandler::openDisk(const rpc::Params& params, UniqueFd& fd) const {
+boost::json::value RequestHandler::openDisk(const rpc::Params& params, PassedFds&,
+                                            UniqueFd& fd) const {
     const auto name = stringParam(params, "bsd_name");
     const auto mode = boolParam(params, "read_only") ? OpenMode::readOnly : OpenMode::readWrite;
     fd = disks_.open(name, mode);
     return boost::json::object{{"fd_count", 1}};
 }
 
-boost::json::value RequestHandler::ejectDisk(const rpc::Params& params, UniqueFd&) const {
+boost::json::value RequestHandler::openHeldDisk(const rpc::Params& params, PassedFds& passed,
+                                                UniqueFd& fd) const {
+    const auto name = stringParam(params, "bsd_name");
+    if (passed.overflowed || passed.fds.size() != 1) {
+        throw Refusal(Refusal::Kind::invalidRequest,
+                      "open_held_disk takes exactly one descriptor, the disk's, passed with "
+                      "the request");
+    }
+    fd = disks_.openHeld(name, passed.fds.front().get());
+    return boost::json::object{{"fd_count", 1}};
+}
+
+boost::json::value RequestHandler::ejectDisk(const rpc::Params& params, PassedFds&,
+                                             UniqueFd&) const {
     disks_.eject(stringParam(params, "bsd_name"));
     return true;
 }

@@ -2,12 +2,15 @@
 // Turns one request line from one peer into exactly one reply line, plus the descriptor that
 // travels with it for "open_disk". Methods: "ping" -> true, "get_version" -> text,
 // "open_disk" {"bsd_name", "read_only"} -> {"fd_count": 1} with the disk's descriptor attached,
-// "eject_disk" {"bsd_name"} -> true. Every request is authorised first and leaves one audit
-// line on stderr.
+// "open_held_disk" {"bsd_name"} with the caller's descriptor of that disk passed beside the
+// request -> {"fd_count": 1} with a writable descriptor (DiskAccess::openHeld),
+// "eject_disk" {"bsd_name"} -> true. Descriptors passed with any other request are closed.
+// Every request is authorised first and leaves one audit line on stderr.
 
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/json/value.hpp>
 
@@ -24,12 +27,19 @@ struct Reply {
     UniqueFd fd;       // passed with SCM_RIGHTS when valid
 };
 
+// The descriptors that came with one request line (SCM_RIGHTS).
+struct PassedFds {
+    static constexpr std::size_t maxFds = 4;
+    std::vector<UniqueFd> fds;
+    bool overflowed = false;  // more came than maxFds, or the kernel cut them short: extras closed
+};
+
 class RequestHandler {
 public:
     RequestHandler(DiskAccess disks, PeerAuthorizer authorizer)
         : disks_(std::move(disks)), authorizer_(std::move(authorizer)) {}
 
-    Reply handle(std::string_view line, const PeerCredentials& peer) const;
+    Reply handle(std::string_view line, const PeerCredentials& peer, PassedFds passed = {}) const;
     // Throws Refusal(accessDenied) when the peer may not use the helper.
     void authorize(const PeerCredentials& peer) const { authorizer_.authorize(peer); }
 
@@ -42,13 +52,17 @@ public:
     static Reply requestTimedOut(const PeerCredentials& peer);
 
 private:
-    using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, UniqueFd&) const;
+    // Parameters, descriptors passed in, and the descriptor to pass back.
+    using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, PassedFds&,
+                                                          UniqueFd&) const;
     static const std::map<std::string, Method, std::less<>>& methods();
 
-    boost::json::value ping(const rpc::Params&, UniqueFd&) const;
-    boost::json::value getVersion(const rpc::Params&, UniqueFd&) const;
-    boost::json::value openDisk(const rpc::Params& params, UniqueFd& fd) const;
-    boost::json::value ejectDisk(const rpc::Params& params, UniqueFd& fd) const;
+    boost::json::value ping(const rpc::Params&, PassedFds&, UniqueFd&) const;
+    boost::json::value getVersion(const rpc::Params&, PassedFds&, UniqueFd&) const;
+    boost::json::value openDisk(const rpc::Params& params, PassedFds&, UniqueFd& fd) const;
+    boost::json::value openHeldDisk(const rpc::Params& params, PassedFds& passed,
+                                    UniqueFd& fd) const;
+    boost::json::value ejectDisk(const rpc::Params& params, PassedFds&, UniqueFd& fd) const;
 
     DiskAccess disks_;
     PeerAuthorizer authorizer_;

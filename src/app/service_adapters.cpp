@@ -17,6 +17,10 @@ QCoro::Task<UniqueFd> HelperClientAccess::openDisk(QString bsdName, bool readOnl
     co_return co_await client.openDisk(std::move(bsdName), readOnly);
 }
 
+QCoro::Task<UniqueFd> HelperClientAccess::openHeldDisk(QString bsdName, int heldFd) {
+    co_return co_await client.openHeldDisk(std::move(bsdName), heldFd);
+}
+
 QCoro::Task<void> HelperClientAccess::installHelper() {
     co_await client.installHelper();
 }

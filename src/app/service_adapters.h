@@ -23,6 +23,7 @@ class HelperClientAccess : public HelperAccess {
 public:
     explicit HelperClientAccess(disk::PrivilegedHelperClient& client) : client(client) {}
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
+    QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd) override;
     QCoro::Task<void> installHelper() override;
     QCoro::Task<bool> checkHelper() override;
     QCoro::Task<void> grantAccess() override;

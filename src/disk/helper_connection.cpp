@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -70,17 +71,41 @@ void HelperConnection::checkAlive() {
         readAvailable();
 }
 
-void HelperConnection::send(std::string line) {
+void HelperConnection::send(std::string line, UniqueFd fd) {
     if (!isOpen())
         return;
-    outgoing += rpc::frame(std::move(line));
+    const std::string framed = rpc::frame(std::move(line));
+    if (fd)
+        outgoingFds.push_back({queuedBytes, queuedBytes + framed.size(), std::move(fd)});
+    queuedBytes += framed.size();
+    outgoing += framed;
     writePending();
 }
 
 void HelperConnection::writePending() {
     while (isOpen() && !outgoing.empty()) {
-        const ssize_t n =
-            ::send(socket.get(), outgoing.data(), outgoing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // A descriptor travels with the first bytes of its line and no bytes of another line.
+        std::size_t length = outgoing.size();
+        const OutgoingFd* next = outgoingFds.empty() ? nullptr : &outgoingFds.front();
+        const bool attach = next && next->at == sentBytes;
+        if (next)
+            length = std::min<std::uint64_t>(length, (attach ? next->end : next->at) - sentBytes);
+        iovec iov{outgoing.data(), length};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (attach) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+            const int fd = next->fd.get();
+            std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
+        }
+        const ssize_t n = ::sendmsg(socket.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -91,6 +116,9 @@ void HelperConnection::writePending() {
             close();
             return;
         }
+        if (attach)
+            outgoingFds.pop_front();  // sent: the daemon holds its own copy
+        sentBytes += static_cast<std::uint64_t>(n);
         outgoing.erase(0, static_cast<std::size_t>(n));
     }
     if (isOpen())
@@ -183,6 +211,7 @@ void HelperConnection::close() {
     socket.reset();
     descriptors.clear();
     outgoing.clear();
+    outgoingFds.clear();
     lines.clear();
     if (onClosed)
         onClosed();

@@ -1,7 +1,8 @@
 #pragma once
 // One stream to the helper daemon, used on the GUI thread without blocking it: a non-blocking
-// Unix socket watched by QSocketNotifiers. Requests go out as lines; replies come back as
-// lines, with descriptors passed beside them (SCM_RIGHTS). A reply whose result announces
+// Unix socket watched by QSocketNotifiers. Requests go out as lines, a request's descriptor
+// with the first bytes of its own line and nothing else; replies come back as lines, with
+// descriptors passed beside them (SCM_RIGHTS). A reply whose result announces
 // "fd_count" takes that many descriptors, in arrival order, from those received so far; the
 // first is handed on, any others are closed. An error line without an id is the daemon turning
 // the whole connection away (not authorised, too many connections): `onRefused` gets its
@@ -11,6 +12,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -36,8 +38,9 @@ public:
     // Takes in what the socket holds when the peer has hung up (replies, then the end of the
     // stream), so a connection to a daemon that has gone is noticed before it is reused.
     void checkAlive();
-    // Queues one request line; written as the socket accepts it.
-    void send(std::string line);
+    // Queues one request line, and the descriptor to pass with it when valid; written as the
+    // socket accepts it.
+    void send(std::string line, UniqueFd fd = {});
     void close();
 
     static constexpr std::size_t maxReplyBytes = 1 << 20;
@@ -53,7 +56,16 @@ private:
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
     rpc::LineBuffer lines{maxReplyBytes};
+    // A descriptor to pass with the line at [at, end) of the outgoing stream.
+    struct OutgoingFd {
+        std::uint64_t at = 0;
+        std::uint64_t end = 0;
+        UniqueFd fd;
+    };
     std::string outgoing;
+    std::uint64_t sentBytes = 0;    // of the outgoing stream, ever
+    std::uint64_t queuedBytes = 0;  // likewise
+    std::deque<OutgoingFd> outgoingFds;
     std::deque<UniqueFd> descriptors;
 };
 

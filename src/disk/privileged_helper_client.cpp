@@ -6,10 +6,12 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <coroutine>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -229,11 +231,28 @@ QCoro::Task<UniqueFd> PrivilegedHelperClient::openDisk(QString bsdName, bool rea
     rpc::Params params;
     params["bsd_name"] = bsdName.toStdString();
     params["read_only"] = readOnly;
-    Outcome outcome = co_await call("open_disk", std::move(params));
+    co_return openedDescriptor(co_await call("open_disk", std::move(params)));
+}
+
+QCoro::Task<UniqueFd> PrivilegedHelperClient::openHeldDisk(QString bsdName, int heldFd) {
+    if (!rpc::isDeviceName(bsdName.toStdString()))
+        throw HelperError(HelperError::Kind::invalidBSDName, bsdName);
+    // A copy of our own travels: the caller's may close while the request waits to be sent.
+    UniqueFd passed(::fcntl(heldFd, F_DUPFD_CLOEXEC, 0));
+    if (!passed)
+        throw HelperError(HelperError::Kind::openFailed,
+                          QString::fromLocal8Bit(std::strerror(errno)));
+    rpc::Params params;
+    params["bsd_name"] = bsdName.toStdString();
+    co_return openedDescriptor(
+        co_await call("open_held_disk", std::move(params), std::move(passed)));
+}
+
+UniqueFd PrivilegedHelperClient::openedDescriptor(Outcome outcome) {
     if (outcome.error)
         std::rethrow_exception(outcome.error);
     if (outcome.fd)
-        co_return std::move(outcome.fd);  // a descriptor wins over any error text
+        return std::move(outcome.fd);  // a descriptor wins over any error text
     if (outcome.response.error) {
         throw mapRefusal(QString::fromStdString(outcome.response.error->message),
                          HelperError::Kind::openFailed);
@@ -263,7 +282,8 @@ QCoro::Task<void> PrivilegedHelperClient::ejectDisk(QString bsdName) {
 }
 
 QCoro::Task<PrivilegedHelperClient::Outcome> PrivilegedHelperClient::call(std::string method,
-                                                                          rpc::Params params) {
+                                                                          rpc::Params params,
+                                                                          UniqueFd passed) {
     HelperConnection& link = proxy();
     const std::int64_t id = nextId++;
     auto state = std::make_shared<PendingCall>();
@@ -274,7 +294,8 @@ QCoro::Task<PrivilegedHelperClient::Outcome> PrivilegedHelperClient::call(std::s
             HelperError(HelperError::Kind::openFailed, QString::fromLatin1(timeoutMessage)));
         complete(id, std::move(outcome));
     });
-    link.send(rpc::JSONRPCRequest(id, std::move(method), std::move(params)).encode());
+    link.send(rpc::JSONRPCRequest(id, std::move(method), std::move(params)).encode(),
+              std::move(passed));
     co_return co_await CallAwaiter(state);
 }
 

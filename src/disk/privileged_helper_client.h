@@ -60,6 +60,10 @@ public:
     QCoro::Task<void> grantAccess();
     // An open descriptor on the named whole disk. Throws HelperError.
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly);
+    // A writable descriptor on the named whole disk, which this process holds exclusively as
+    // `heldFd` (a VM given it read-only): the helper opens it beside that claim. Throws
+    // HelperError.
+    QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd);
     // Flushes and ejects the whole disk. Throws HelperError.
     QCoro::Task<void> ejectDisk(QString bsdName) override;
 
@@ -78,7 +82,10 @@ private:
     };
     class CallAwaiter;
 
-    QCoro::Task<Outcome> call(std::string method, rpc::Params params);
+    // Sends the request (with `passed` beside it when valid) and waits for its outcome.
+    QCoro::Task<Outcome> call(std::string method, rpc::Params params, UniqueFd passed = {});
+    // The descriptor an open request was answered with. Throws HelperError.
+    static UniqueFd openedDescriptor(Outcome outcome);
     HelperConnection& proxy();
     void complete(std::int64_t id, Outcome outcome);
     void connectionInvalidated();

@@ -41,6 +41,12 @@ public:
             throw *failure;
         co_return readOnly ? UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)) : openDevNull();
     }
+    QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int) override {
+        heldOpened << bsdName;
+        if (failure)
+            throw *failure;
+        co_return openDevNull();
+    }
     QCoro::Task<void> installHelper() override {
         ++installs;
         if (installFails)
@@ -57,6 +63,7 @@ public:
     }
 
     QStringList opened;
+    QStringList heldOpened;  // open_held_disk requests
     std::vector<bool> readOnlyFlags;
     std::optional<disk::HelperError> failure;
     std::chrono::milliseconds delay{0};

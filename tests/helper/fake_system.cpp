@@ -204,6 +204,24 @@ bool RawClient::send(const std::string& bytes) {
            static_cast<ssize_t>(bytes.size());
 }
 
+bool RawClient::send(const std::string& bytes, const std::vector<int>& fds) {
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+    if (!fds.empty()) {
+        msg.msg_control = control.data();
+        msg.msg_controllen = control.size();
+        cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+        cmsg->cmsg_level = SOL_SOCKET;
+        cmsg->cmsg_type = SCM_RIGHTS;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+    }
+    return ::sendmsg(fd.get(), &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
 std::string RawClient::readLine(UniqueFd* received) {
     for (;;) {
         if (const auto end = buffer.find('\n'); end != std::string::npos) {

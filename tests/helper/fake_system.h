@@ -88,6 +88,8 @@ public:
     explicit RawClient(const std::filesystem::path& socket);
     bool connected() const { return fd.valid(); }
     bool send(const std::string& bytes);
+    // The bytes in one message, with the descriptors passed beside them.
+    bool send(const std::string& bytes, const std::vector<int>& fds);
     // The next reply line (without newline), empty at end of stream; `received` gets any
     // descriptor that came with it.
     std::string readLine(UniqueFd* received = nullptr);

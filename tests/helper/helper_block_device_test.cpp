@@ -43,8 +43,9 @@ std::string commandOutput(const std::string& command) {
 
 class LoopDevice {
 public:
-    explicit LoopDevice(const fs::path& image)
-        : node(commandOutput("losetup --find --show '" + image.string() + "' 2>/dev/null")) {}
+    explicit LoopDevice(const fs::path& image, const std::string& options = {})
+        : node(commandOutput("losetup " + options + " --find --show '" + image.string() +
+                             "' 2>/dev/null")) {}
     ~LoopDevice() {
         if (!node.empty())
             std::system(("losetup --detach " + node + " 2>/dev/null").c_str());
@@ -189,4 +190,131 @@ TEST_F(HelperBlockDeviceTest, EjectWaitsUntilTheDescriptorHandedOutIsClosed) {
     handed.reset();  // the VM released it
     EXPECT_EQ(ejectFailure(client), "ejected");
     EXPECT_EQ(detached(), "1");
+}
+
+namespace {
+
+std::string heldDiskRequest(int id, const std::string& name = "sdq") {
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+           R"(,"method":"open_held_disk","params":{"bsd_name":")" + name + "\"}}\n";
+}
+
+class HeldDiskTest : public HelperBlockDeviceTest {
+protected:
+    void SetUp() override {
+        HelperBlockDeviceTest::SetUp();
+        if (IsSkipped())
+            return;
+        // Another disk, with a partition table: its whole disk and its partition.
+        const fs::path otherImage = dir.path / "other.img";
+        makeExt4Image(otherImage, 8);
+        ASSERT_EQ(std::system(("echo 'start=2048, type=83' | sfdisk -q '" + otherImage.string() +
+                               "' >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+        other = std::make_unique<LoopDevice>(otherImage, "--partscan");
+        if (other->node.empty())
+            GTEST_SKIP() << "no second free loop device";
+    }
+
+    // The reply line to `line` sent with `fds` on a connection of its own.
+    std::string answer(const std::string& line, const std::vector<int>& fds,
+                       UniqueFd* received = nullptr) {
+        RawClient raw(socket);
+        EXPECT_TRUE(raw.send(line, fds));
+        return raw.readLine(received);
+    }
+
+    std::unique_ptr<LoopDevice> other;
+};
+
+}  // namespace
+
+TEST_F(HeldDiskTest, OnlyTheHoldersOwnDescriptorOfTheDiskOpensItWritable) {
+    PrivilegedHelperClient client(options());
+    UniqueFd held = run(client.openDisk(QStringLiteral("sdq"), true));
+    ASSERT_TRUE(held.valid());
+    const UniqueFd regular(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    const UniqueFd pipeRead(pipeEnds[0]), pipeWrite(pipeEnds[1]);
+    const UniqueFd pathOnly(::open((system.dev / "sdq").c_str(), O_PATH | O_CLOEXEC));
+    const UniqueFd otherDisk(::open(other->node.c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd otherPart(::open((other->node + "p1").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(regular && pathOnly && otherDisk);
+
+    const std::string oneFd = "open_held_disk takes exactly one descriptor";
+    const std::string notBlock = "is not an open block device";
+    const std::string notThis = "The descriptor passed is not sdq";
+    struct Case {
+        const char* what;
+        std::vector<int> fds;
+        std::string refusal;
+        std::string name = "sdq";
+    };
+    std::vector<Case> cases{
+        {"no descriptor", {}, oneFd},
+        {"two descriptors", {held.get(), held.get()}, oneFd},
+        {"a regular file", {regular.get()}, notBlock},
+        {"a pipe", {pipeRead.get()}, notBlock},
+        {"the node opened as a path only", {pathOnly.get()}, notBlock},
+        {"another disk", {otherDisk.get()}, notThis},
+        {"the held disk under another name", {held.get()}, "Invalid device name", "/dev/sdq"},
+    };
+    if (otherPart)
+        cases.push_back({"a partition", {otherPart.get()}, notThis});
+    for (const Case& c : cases) {
+        UniqueFd received;
+        const std::string reply = answer(heldDiskRequest(7, c.name), c.fds, &received);
+        EXPECT_NE(reply.find(c.refusal), std::string::npos) << c.what << ": " << reply;
+        EXPECT_NE(reply.find("\"error\""), std::string::npos) << c.what << ": " << reply;
+        EXPECT_FALSE(received.valid()) << c.what << ": a descriptor was handed out";
+    }
+
+    // A descriptor of the very disk, but nobody holds it exclusively: not a holder's.
+    UniqueFd mine(::open((system.dev / "sdq").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(mine.valid());
+    held.reset();
+    EXPECT_NE(answer(heldDiskRequest(8), {mine.get()}).find("sdq is not held"), std::string::npos);
+}
+
+TEST_F(HeldDiskTest, TheHolderGetsAWritableDescriptorOfTheSameCard) {
+    PrivilegedHelperClient client(options());
+    const UniqueFd held = run(client.openDisk(QStringLiteral("sdq"), true));
+    ASSERT_TRUE(held.valid());
+    // A request without its descriptor, then one with it, back to back on one connection: the
+    // descriptor belongs to the second alone.
+    RawClient raw(socket);
+    ASSERT_TRUE(raw.send(heldDiskRequest(1), {}));
+    ASSERT_TRUE(raw.send(heldDiskRequest(2), {held.get()}));
+    // (Both replies may come in one read: the descriptor is looked for beside either.)
+    UniqueFd first, second;
+    EXPECT_NE(raw.readLine(&first).find("exactly one descriptor"), std::string::npos);
+    EXPECT_NE(raw.readLine(&second).find("\"fd_count\":1"), std::string::npos);
+    EXPECT_TRUE(first.valid() || second.valid());
+
+    // Through the app's client: writable, the same block device, and writes reach the card.
+    UniqueFd writable = run(client.openHeldDisk(QStringLiteral("sdq"), held.get()));
+    ASSERT_TRUE(writable.valid());
+    EXPECT_EQ(::fcntl(writable.get(), F_GETFL) & O_ACCMODE, O_RDWR);
+    struct stat mine {
+    }, card{};
+    ASSERT_EQ(::fstat(writable.get(), &mine), 0);
+    ASSERT_EQ(::stat(loop->node.c_str(), &card), 0);
+    EXPECT_TRUE(S_ISBLK(mine.st_mode));
+    EXPECT_EQ(mine.st_rdev, card.st_rdev);
+    const std::string mark = "written beside the holder";
+    constexpr off_t at = 6 << 20;  // past the filesystem's metadata
+    ASSERT_EQ(::pwrite(writable.get(), mark.data(), mark.size(), at),
+              static_cast<ssize_t>(mark.size()));
+    ASSERT_EQ(::fsync(writable.get()), 0);
+    std::string onImage(mark.size(), '\0');
+    const UniqueFd file(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::pread(file.get(), onImage.data(), onImage.size(), at),
+              static_cast<ssize_t>(onImage.size()));
+    EXPECT_EQ(onImage, mark);
+
+    // The holder's claim still keeps everyone else out.
+    EXPECT_EQ(openFailure(client),
+              "Failed to open disk: sdq is in use (mounted, or opened by another program)");
 }

@@ -86,6 +86,13 @@ QCoro::Task<UniqueFd> FakeHelper::openDisk(QString bsdName, bool) {
     co_return UniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC));
 }
 
+QCoro::Task<UniqueFd> FakeHelper::openHeldDisk(QString bsdName, int) {
+    opened << bsdName;
+    if (failure)
+        throw *failure;
+    co_return UniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+}
+
 QCoro::Task<void> FakeHelper::installHelper() {
     ++installs;
     co_await QCoro::sleepFor(std::chrono::milliseconds(5));

@@ -47,6 +47,7 @@ std::unique_ptr<ScriptedGuest> connectScriptedGuest(guest::VsockTransport& trans
 class FakeHelper : public app::HelperAccess {
 public:
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
+    QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd) override;
     QCoro::Task<void> installHelper() override;
     QCoro::Task<bool> checkHelper() override;
     QCoro::Task<void> grantAccess() override;
