@@ -240,9 +240,9 @@ QCoro::Task<CheckReport> DeviceListViewModel::applyStagedChanges(
             throw StagedError("the card is write-protected: its changes cannot be applied");
         writable = std::move(*image);
     } else {
-        // The helper opens a disk only exclusively, and the VM holds this one: a removable
-        // disk refuses this while staged (the helper has no shared open yet).
-        auto opening = helperClient.openDisk(disk, false);
+        // The VM holds the card exclusively through our read-only handle: the helper opens it
+        // writable beside that claim.
+        auto opening = helperClient.openHeldDisk(disk, held->second.get());
         writable = co_await std::move(opening);
     }
     if (!self)

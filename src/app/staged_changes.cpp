@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "fileops/file_operation_service.h"
@@ -53,22 +55,44 @@ std::int64_t integer(const QJsonValue& value) {
     return static_cast<std::int64_t>(value.toDouble(-1));
 }
 
+// The primary superblock of the partition at `offset`, read in whole aligned blocks into an
+// aligned buffer: once the VM uses the card, QEMU has set O_DIRECT on the open file description
+// that the app's handle shares, and a direct read of any other shape fails with EINVAL.
+std::string readSuperblock(int fd, std::int64_t offset, const QString& partition) {
+    constexpr std::int64_t block = 4096;
+    const std::int64_t start = offset + superblockOffset;
+    const std::int64_t first = start / block * block;
+    const auto span =
+        static_cast<std::size_t>((start + superblockSize - first + block - 1) / block * block);
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, block, span) != 0)
+        throw StagedError("cannot read the superblock of " + partition.toStdString() +
+                          ": out of memory");
+    const std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(memory),
+                                                             &std::free);
+    std::size_t got = 0;
+    while (got < span) {
+        const ssize_t n = ::pread(fd, buffer.get() + got, span - got,
+                                  static_cast<off_t>(first) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw StagedError("cannot read the superblock of " + partition.toStdString() + ": " +
+                              std::strerror(errno));
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got < static_cast<std::size_t>(start + superblockSize - first))
+        throw StagedError("cannot read the superblock of " + partition.toStdString() +
+                          ": the card ends before it");
+    return std::string(buffer.get() + (start - first), superblockSize);
+}
+
 }  // namespace
 
 CardIdentity CardIdentity::read(int fd, std::int64_t offset, QString source, QString partition) {
-    std::string bytes(superblockSize, '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n =
-            ::pread(fd, bytes.data() + got, bytes.size() - got,
-                    static_cast<off_t>(offset + superblockOffset) + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw StagedError("cannot read the superblock of " + partition.toStdString() + ": " +
-                              (n < 0 ? std::strerror(errno) : "the card ends before it"));
-        got += static_cast<std::size_t>(n);
-    }
+    const std::string bytes = readSuperblock(fd, offset, partition);
     const auto superblock = rpc::parseExtSuperblock(bytes);
     if (!superblock)
         throw StagedError("no ext filesystem on " + partition.toStdString());
