@@ -59,23 +59,31 @@ void DeviceListViewModel::checkStagingRoom(const QString& disk, std::uint64_t by
     StagedStore::checkRoom(QFileInfo(found->second.record->overlay).absolutePath(), bytes);
 }
 
-void DeviceListViewModel::stagedChange(const fileops::Change& change, const QString& partition,
-                                       std::uint64_t entryBytes) {
+namespace {
+
+QString wholeDiskOf(const QString& partition) {
     const auto whole = rpc::wholeDiskName(partition.toStdString());
-    const QString disk = whole ? QString::fromStdString(*whole) : partition;
-    if (!stagedRecord(disk))
-        return;
+    return whole ? QString::fromStdString(*whole) : partition;
+}
+
+}  // namespace
+
+void DeviceListViewModel::checkStagedChange(const fileops::Change& change, const QString& partition,
+                                            std::uint64_t entryBytes) const {
     const StagedOperation operation = stagedOperationFor(change, entryBytes);
     if (operation.kind == StagedOperation::Kind::upload ||
         operation.kind == StagedOperation::Kind::duplicate)
-        checkStagingRoom(disk, operation.bytes);
-    recordStagedOperation(disk, operation);
+        checkStagingRoom(wholeDiskOf(partition), operation.bytes);
+}
+
+void DeviceListViewModel::stagedChange(const fileops::Change& change, const QString& partition,
+                                       std::uint64_t entryBytes) {
+    recordStagedOperation(wholeDiskOf(partition), stagedOperationFor(change, entryBytes));
 }
 
 QCoro::Task<void> DeviceListViewModel::setStaged(model::Partition partition, bool staged) {
     QPointer<DeviceListViewModel> self(this);
-    const auto whole = rpc::wholeDiskName(partition.bsdName.toStdString());
-    const QString disk = whole ? QString::fromStdString(*whole) : partition.bsdName;
+    const QString disk = wholeDiskOf(partition.bsdName);
     if (staged == isStaging(disk))
         co_return;
     if (!staged) {

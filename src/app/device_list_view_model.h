@@ -131,9 +131,12 @@ public:
     QString stagedRecordPath(const QString& disk) const;
     // Adds an operation to the disk's record and saves it; nothing for a disk not staged.
     void recordStagedOperation(const QString& disk, StagedOperation operation);
-    // A change about to be sent to `partition`: on a staged disk it is recorded (an entry's
-    // size, when known, is `entryBytes`), and a write the overlay has no room for is refused
-    // (throws StagedError) before anything is sent.
+    // A change about to be sent to `partition`: on a staged disk, a write or copy the
+    // overlay has no room for is refused (throws StagedError) before anything is sent.
+    void checkStagedChange(const fileops::Change& change, const QString& partition,
+                           std::uint64_t entryBytes = 0) const;
+    // A change the guest has done on `partition`: on a staged disk it is recorded (an entry's
+    // size, when known, is `entryBytes`).
     void stagedChange(const fileops::Change& change, const QString& partition,
                       std::uint64_t entryBytes = 0);
     // Stages the partition's card, or stops staging it, now: a card in the VM leaves it (synced

@@ -35,6 +35,10 @@ void FileBrowserViewModel::connectService(std::shared_ptr<fileops::FileOperation
         if (self && self->changeObserver)
             self->changeObserver(change);
     });
+    service->recordDone([self](const fileops::Change& change) {
+        if (self && self->changeDoneObserver)
+            self->changeDoneObserver(change);
+    });
     fileOpService = std::move(service);
     currentPartition = std::move(partition);
 }

@@ -148,6 +148,9 @@ public:
     // Told of every change about to be sent through the connected service, after the audit
     // line; it may refuse the change by throwing (nothing is sent then).
     std::function<void(const fileops::Change& change)> changeObserver;
+    // Told of every change the guest has done through the connected service (see
+    // FileOperationService::recordDone).
+    std::function<void(const fileops::Change& change)> changeDoneObserver;
     void connectService(std::shared_ptr<fileops::FileOperationService> service, QString partition,
                         QString disk);
 

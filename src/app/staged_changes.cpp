@@ -176,6 +176,18 @@ QString StagedOperation::description() const {
     return path;
 }
 
+namespace {
+
+// A copy between partitions names both ends "partition:/path"; the end on the partition the
+// change is recorded for goes by its path alone.
+QString onPartition(const QString& path, const std::optional<QString>& partition) {
+    if (partition && path.startsWith(*partition + QLatin1Char(':')))
+        return path.mid(partition->size() + 1);
+    return path;
+}
+
+}  // namespace
+
 StagedOperation stagedOperationFor(const fileops::Change& change, std::uint64_t entryBytes) {
     using Kind = StagedOperation::Kind;
     using Changed = fileops::Change::Kind;
@@ -185,7 +197,8 @@ StagedOperation stagedOperationFor(const fileops::Change& change, std::uint64_t 
         case Changed::renamed:
             return {Kind::rename, change.path, change.target, 0};
         case Changed::copied:
-            return {Kind::duplicate, change.path, change.target, entryBytes};
+            return {Kind::duplicate, onPartition(change.path, change.partition),
+                    onPartition(change.target, change.partition), entryBytes};
         case Changed::moved:
             return {Kind::move, change.path, change.target, 0};
         case Changed::folderCreated:

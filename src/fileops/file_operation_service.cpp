@@ -138,10 +138,12 @@ QCoro::Task<void> FileOperationService::deletePaths(QStringList paths,
     for (const QString& path : std::as_const(paths))
         beginChange({Change::Kind::deleted, path, {}, partition});
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
+    const ChangeRecorder done = doneRecorder;
     for (const QString& path : std::as_const(paths)) {
         rpc::Params params = pathParams(path, partition);
         qCInfo(lcFileOps, "Deleting: %s", qUtf8Printable(path));
         co_await t.send("delete", std::move(params), callTimeout);
+        tell(done, {Change::Kind::deleted, path, {}, partition});
     }
 }
 
@@ -158,51 +160,66 @@ QCoro::Task<QByteArray> FileOperationService::readFile(QString path, qint64 maxB
 
 QCoro::Task<QString> FileOperationService::rename(QString path, QString newName,
                                                   std::optional<QString> partition) {
-    beginChange({Change::Kind::renamed, path, newName, partition});
+    const Change change{Change::Kind::renamed, path, newName, partition};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(path, partition);
     params.emplace("new_name", newName.toStdString());
     qCInfo(lcFileOps, "Renaming: %s → %s", qUtf8Printable(path), qUtf8Printable(newName));
     Reply result = co_await transport.send("rename", std::move(params), callTimeout);
+    tell(done, change);
     co_return newPathOf(result);
 }
 
 QCoro::Task<void> FileOperationService::copy(QString from, QString to,
                                              std::optional<QString> partition) {
-    beginChange({Change::Kind::copied, from, to, partition});
+    const Change change{Change::Kind::copied, from, to, partition};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(from, partition);
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Copying: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
     co_await transport.send("copy_file", std::move(params), callTimeout);
+    tell(done, change);
 }
 
 QCoro::Task<void> FileOperationService::copyBetween(QString from, QString sourcePartition,
                                                     QString to, QString destPartition,
                                                     std::chrono::milliseconds timeout) {
-    beginChange({Change::Kind::copied, sourcePartition + QLatin1Char(':') + from,
-                 destPartition + QLatin1Char(':') + to, destPartition});
+    const Change change{Change::Kind::copied, sourcePartition + QLatin1Char(':') + from,
+                        destPartition + QLatin1Char(':') + to, destPartition};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(from, sourcePartition);
     params.emplace("dest_path", to.toStdString());
     params.emplace("dest_partition", destPartition.toStdString());
     qCInfo(lcFileOps, "Copying: %s:%s → %s:%s", qUtf8Printable(sourcePartition),
            qUtf8Printable(from), qUtf8Printable(destPartition), qUtf8Printable(to));
     co_await transport.send("copy_file", std::move(params), timeout);
+    tell(done, change);
 }
 
 QCoro::Task<void> FileOperationService::createDirectory(QString path,
                                                         std::optional<QString> partition) {
-    beginChange({Change::Kind::folderCreated, path, {}, partition});
+    const Change change{Change::Kind::folderCreated, path, {}, partition};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(path, partition);
     qCInfo(lcFileOps, "Creating directory: %s", qUtf8Printable(path));
     co_await transport.send("create_directory", std::move(params), callTimeout);
+    tell(done, change);
 }
 
 QCoro::Task<QString> FileOperationService::move(QString from, QString to,
                                                 std::optional<QString> partition) {
-    beginChange({Change::Kind::moved, from, to, partition});
+    const Change change{Change::Kind::moved, from, to, partition};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(from, partition);
     params.emplace("dest_path", to.toStdString());
     qCInfo(lcFileOps, "Moving: %s → %s", qUtf8Printable(from), qUtf8Printable(to));
     Reply result = co_await transport.send("move", std::move(params), callTimeout);
+    tell(done, change);
     co_return newPathOf(result);
 }
 
@@ -210,7 +227,9 @@ QCoro::Task<void> FileOperationService::createSymlink(QString path, QString targ
                                                       std::optional<std::int64_t> mtimeNs,
                                                       bool replace,
                                                       std::optional<QString> partition) {
-    beginChange({Change::Kind::linked, path, target, partition, replace});
+    const Change change{Change::Kind::linked, path, target, partition, replace};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     rpc::Params params = pathParams(path, partition);
     params.emplace("target", target.toStdString());
     if (mtimeNs)
@@ -218,6 +237,7 @@ QCoro::Task<void> FileOperationService::createSymlink(QString path, QString targ
     params.emplace("replace", replace);
     qCInfo(lcFileOps, "Creating link: %s → %s", qUtf8Printable(path), qUtf8Printable(target));
     co_await transport.send("create_symlink", std::move(params), callTimeout);
+    tell(done, change);
 }
 
 QCoro::Task<void> FileOperationService::setAttributes(QString path,
@@ -241,7 +261,10 @@ QCoro::Task<std::vector<Dictionary>> FileOperationService::dirUsage(
 
 QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
                                                   std::optional<QString> partition) {
-    beginChange({Change::Kind::written, path, {}, partition});
+    Change change{Change::Kind::written, path, {}, partition};
+    change.bytes = static_cast<std::uint64_t>(data.size());
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     guest::VsockTransport& t = transport;
     const qsizetype byteCount = data.size();
     std::shared_ptr<std::string> encoded = co_await encodeBase64OnWorker(std::move(data));
@@ -251,11 +274,17 @@ QCoro::Task<void> FileOperationService::writeFile(QString path, QByteArray data,
     qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(path),
            static_cast<long>(byteCount));
     co_await t.send("write_file", std::move(params), callTimeout);
+    tell(done, change);
 }
 
 void FileOperationService::checkChangesAllowed() const {
     if (*refusal)
         throw FileOperationError::operationFailed((*refusal)->toStdString());
+}
+
+void FileOperationService::tell(const ChangeRecorder& recorder, const Change& change) {
+    if (recorder)
+        recorder(change);
 }
 
 void FileOperationService::beginChange(Change change) const {

@@ -121,8 +121,14 @@ public:
     void refuseChanges(std::optional<QString> reason) { *refusal = std::move(reason); }
     std::optional<QString> changesRefused() const { return *refusal; }
     // Tells `recorder` of every change just before it is sent; a refused change is not one. A
-    // deletion of several paths tells of them all before the first is sent.
+    // deletion of several paths tells of them all before the first is sent. The recorder may
+    // refuse the change by throwing: nothing is sent then.
     void recordChanges(ChangeRecorder recorder) { changeRecorder = std::move(recorder); }
+    // Tells `recorder` of every change the guest has done, as soon as it answered so: a change
+    // it refused, or one that failed or was cancelled on the way, is never told. A deletion of
+    // several paths tells each path once it is gone; writeFiles() tells each file written, an
+    // upload its file once published (with the bytes it holds).
+    void recordDone(ChangeRecorder recorder) { doneRecorder = std::move(recorder); }
     // Asks `check` before an export reports its file complete and before a listing is returned:
     // once per file or listing, not per chunk. Its error fails the call.
     void checkDisksWith(DiskCheck check) { diskCheck = std::move(check); }
@@ -211,10 +217,13 @@ private:
     void checkChangesAllowed() const;
     // Refuses the change or records it.
     void beginChange(Change change) const;
+    // Tells a recorder (copied before a suspension) of a change the guest has done.
+    static void tell(const ChangeRecorder& recorder, const Change& change);
 
     guest::VsockTransport& transport;
     std::shared_ptr<std::optional<QString>> refusal = std::make_shared<std::optional<QString>>();
     ChangeRecorder changeRecorder;
+    ChangeRecorder doneRecorder;
     DiskCheck diskCheck;
 };
 

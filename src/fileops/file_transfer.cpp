@@ -236,8 +236,13 @@ std::optional<std::vector<std::exception_ptr>> decodeFileResults(const Reply& re
 QCoro::Task<std::vector<std::exception_ptr>> FileOperationService::writeFiles(
     std::vector<WholeFile> files, std::optional<QString> partition) {
     checkChangesAllowed();
-    for (const WholeFile& file : files)
-        beginChange({Change::Kind::written, file.path, {}, partition, file.replace});
+    std::vector<Change> changes;
+    for (const WholeFile& file : files) {
+        changes.push_back(
+            {Change::Kind::written, file.path, {}, partition, file.replace, file.size});
+        beginChange(changes.back());
+    }
+    const ChangeRecorder done = doneRecorder;
     guest::VsockTransport& t = transport;  // the service may be gone after a suspension
     const auto refused = refusal;
     qCInfo(lcFileOps, "Writing %zu files, first %s", files.size(),
@@ -266,8 +271,11 @@ QCoro::Task<std::vector<std::exception_ptr>> FileOperationService::writeFiles(
         decodeFileResults(reply, encoded.sent.size());
     if (!answers)
         throw FileOperationError::invalidData();
-    for (std::size_t k = 0; k < encoded.sent.size(); ++k)
+    for (std::size_t k = 0; k < encoded.sent.size(); ++k) {
         results[encoded.sent[k]] = (*answers)[k];
+        if (!(*answers)[k])
+            tell(done, changes[encoded.sent[k]]);
+    }
     co_return results;
 }
 
@@ -362,6 +370,7 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(QString localPath,
     FileOperationService service(transport);
     service.refusal = refusal;
     service.changeRecorder = changeRecorder;
+    service.doneRecorder = doneRecorder;
     co_return co_await service.uploadFile(fd.get(), remotePath, std::move(options));
 }
 
@@ -374,7 +383,9 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
     const std::uint64_t total = regularFileSize(localFd, QStringLiteral("local file"));
     if (options.stop.stop_requested())
         co_return TransferOutcome::cancelled;
-    beginChange({Change::Kind::written, remotePath, {}, options.partition, options.replace, total});
+    Change change{Change::Kind::written, remotePath, {}, options.partition, options.replace, total};
+    beginChange(change);
+    const ChangeRecorder done = doneRecorder;
     qCInfo(lcFileOps, "Writing file: %s (%ld bytes)", qUtf8Printable(remotePath),
            static_cast<long>(total));
 
@@ -445,6 +456,10 @@ QCoro::Task<TransferOutcome> FileOperationService::uploadFile(int localFd, QStri
         co_await abortUpload(t, remotePath, options.partition);
     if (failure)
         std::rethrow_exception(failure);
+    if (outcome == TransferOutcome::completed) {
+        change.bytes = landed;  // a file that shrank while read holds fewer
+        tell(done, change);
+    }
     co_return outcome;
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "app/staged_changes.h"
+#include "fileops/file_operation_service.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::app {
@@ -193,6 +194,32 @@ TEST(StagedChangesTest, OperationsReadAsOneLineEach) {
               (QStringList{"Upload /a.bin (5.0 MB)", "New folder /new",
                            "Rename /hello.txt to greeting.txt", "Move /x to /new/x",
                            "Duplicate /a.bin as /a 2.bin (5.0 MB)", "Delete /old.txt (14 bytes)"}));
+}
+
+// Changes as the file service tells them, recorded for the partition they land on: a copy
+// between partitions names its ends "partition:/path", the end on this partition goes by path.
+TEST(StagedChangesTest, ChangesBecomeTheOperationsTheyStandFor) {
+    using Changed = fileops::Change::Kind;
+    fileops::Change upload{Changed::written, "/a.bin", {}, QString("sdb1")};
+    upload.bytes = 2000;
+    const struct {
+        fileops::Change change;
+        std::uint64_t entryBytes;
+        QString line;
+    } cases[] = {
+        {upload, 0, "Upload /a.bin (2.0 kB)"},
+        {{Changed::deleted, "/old", {}, QString("sdb1")}, 14, "Delete /old (14 bytes)"},
+        {{Changed::copied, "sdb1:/a", "sdb1:/b", QString("sdb1")},
+         3,
+         "Duplicate /a as /b (3 bytes)"},
+        {{Changed::copied, "sdc1:/a", "sdb1:/b", QString("sdb1")},
+         3,
+         "Duplicate sdc1:/a as /b (3 bytes)"},
+        {{Changed::copied, "/a", "/a 2", QString("sdb1")}, 0, "Duplicate /a as /a 2"},
+        {{Changed::moved, "/x", "/new/x", QString("sdb1")}, 0, "Move /x to /new/x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(stagedOperationFor(c.change, c.entryBytes).description(), c.line);
 }
 
 TEST(StagedChangesTest, StoreKeepsRecordsFindsThemByCardAndDiscardsThem) {

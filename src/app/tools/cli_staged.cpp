@@ -3,13 +3,16 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <cstdio>
 
 #include "app/check_report.h"
+#include "app/device_list_view_model.h"
 #include "app/staged_changes.h"
 #include "cli_staged.h"
 #include "cli_support.h"
+#include "fileops/file_operation_service.h"
 
 namespace quorvale::app::cli {
 namespace {
@@ -29,10 +32,6 @@ std::uint64_t localBytes(const QString& path) {
     return total;
 }
 
-QString nameOf(const QString& path) {
-    return path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
-}
-
 // An entry's size for the record: a file's bytes; nothing for a folder or a missing entry.
 QCoro::Task<std::uint64_t> remoteBytes(Session& session, Remote remote) {
     const auto item = co_await lookUp(session, remote);
@@ -41,52 +40,42 @@ QCoro::Task<std::uint64_t> remoteBytes(Session& session, Remote remote) {
 
 }  // namespace
 
-QCoro::Task<QList<StagedStep>> stagedSteps(Session& session, QString command,
-                                           std::vector<Remote> remotes, QStringList values) {
-    QList<StagedStep> steps;
-    const auto step = [&](const Remote& on, StagedOperation operation) {
-        const QString disk = session.stagedDisk(on.partition);
-        if (!disk.isEmpty())
-            steps.append({disk, std::move(operation)});
-    };
-    using Kind = StagedOperation::Kind;
+QCoro::Task<StagedSizes> checkStagedRoom(Session& session, QString command,
+                                         std::vector<Remote> remotes, QStringList values) {
+    StagedSizes sizes;
     if (command == QLatin1String("put")) {
-        const Remote& to = remotes[1];
-        const std::uint64_t bytes = localBytes(values[0]);
         // The overlay takes every byte uploaded: refused before anything is sent.
-        if (const QString disk = session.stagedDisk(to.partition); !disk.isEmpty())
-            session.devices().checkStagingRoom(disk, bytes);
-        QString path = to.path;
-        if (path.endsWith(QLatin1Char('/')) || path == QLatin1String("/"))
-            path = joined(path, QFileInfo(values[0]).fileName());
-        step(to, {Kind::upload, path, {}, bytes});
-    } else if (command == QLatin1String("mkdir")) {
-        step(remotes[0], {Kind::newFolder, remotes[0].path, {}, 0});
+        if (const QString disk = session.stagedDisk(remotes[1].partition); !disk.isEmpty())
+            session.devices().checkStagingRoom(disk, localBytes(values[0]));
     } else if (command == QLatin1String("rm")) {
         for (const Remote& remote : remotes) {
+            if (session.stagedDisk(remote.partition).isEmpty())
+                continue;
             const std::uint64_t bytes = co_await remoteBytes(session, remote);
-            step(remote, {Kind::remove, remote.path, {}, bytes});
+            sizes.insert(remote.path, bytes);
         }
-    } else if (command == QLatin1String("mv")) {
-        if (!values[1].contains(QLatin1Char('/')))
-            step(remotes[0], {Kind::rename, remotes[0].path, values[1], 0});
-        else
-            step(remotes[0], {Kind::move, remotes[0].path, remotes[1].path, 0});
     } else if (command == QLatin1String("cp")) {
-        const std::uint64_t bytes = co_await remoteBytes(session, remotes[0]);
-        if (const QString disk = session.stagedDisk(remotes[1].partition); !disk.isEmpty())
+        const QString disk = session.stagedDisk(remotes[1].partition);
+        if (!disk.isEmpty()) {
+            const std::uint64_t bytes = co_await remoteBytes(session, remotes[0]);
             session.devices().checkStagingRoom(disk, bytes);
-        QString target = remotes[1].path;
-        if (target.endsWith(QLatin1Char('/')))
-            target = joined(target, nameOf(remotes[0].path));
-        step(remotes[1], {Kind::duplicate, remotes[0].path, target, bytes});
+            sizes.insert(remotes[0].path, bytes);
+        }
     }
-    co_return steps;
+    co_return sizes;
 }
 
-void recordStagedSteps(Session& session, const QList<StagedStep>& steps) {
-    for (const StagedStep& step : steps)
-        session.devices().recordStagedOperation(step.disk, step.operation);
+void recordStagedChanges(Session& session, StagedSizes sizes) {
+    QPointer<DeviceListViewModel> devices(&session.devices());
+    session.service().recordDone([devices, sizes](const fileops::Change& change) {
+        if (!devices || !change.partition)
+            return;
+        // A copy names its source as "partition:/path".
+        const QString path = change.path.startsWith(QLatin1Char('/'))
+                                 ? change.path
+                                 : change.path.section(QLatin1Char(':'), 1);
+        devices->stagedChange(change, *change.partition, sizes.value(path));
+    });
 }
 
 void reportStaged(Session& session, const QString& disk, const QString& source) {

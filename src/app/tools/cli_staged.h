@@ -1,13 +1,15 @@
 #pragma once
 // quorvale-cli with staged changes (--staged, --session FILE): the operations each command
-// stages, recorded once it succeeded, and the apply and discard commands.
+// stages, recorded as the guest does them, and the apply and discard commands.
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <qcoro/qcorotask.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "app/staged_changes.h"
@@ -16,17 +18,16 @@
 
 namespace quorvale::app::cli {
 
-struct StagedStep {
-    QString disk;  // the staged whole disk it lands on
-    StagedOperation operation;
-};
+// Sizes of the entries a command deletes or copies on staged disks, by path.
+using StagedSizes = QHash<QString, std::uint64_t>;
 
-// What `command` is about to stage on staged disks, with sizes; refuses an upload or copy for
-// which the overlay's file system has no room (throws StagedError). Nothing for other disks.
-QCoro::Task<QList<StagedStep>> stagedSteps(Session& session, QString command,
-                                           std::vector<Remote> remotes, QStringList values);
-// Adds the steps to their disks' records.
-void recordStagedSteps(Session& session, const QList<StagedStep>& steps);
+// Refuses an upload or copy to a staged disk for which the overlay's file system has no room
+// (throws StagedError) before anything is sent; returns the sizes the record names.
+QCoro::Task<StagedSizes> checkStagedRoom(Session& session, QString command,
+                                         std::vector<Remote> remotes, QStringList values);
+// From now on each change the guest has done on a staged disk is added to its record, one
+// per file uploaded; a change refused or never done is not.
+void recordStagedChanges(Session& session, StagedSizes sizes);
 // One line on stderr: how many changes are pending where, and how to apply them.
 void reportStaged(Session& session, const QString& disk, const QString& source);
 

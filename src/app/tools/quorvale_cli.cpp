@@ -172,10 +172,10 @@ QCoro::Task<void> mountAndRun(const Command& command, const Invocation& invocati
     }
     if (remotes.empty())
         remotes.push_back(Remote{partitions.value(0), QStringLiteral("/")});
-    auto planning = stagedSteps(session, command.shape.name, remotes, invocation.values);
-    const QList<StagedStep> steps = co_await std::move(planning);
+    auto checking = checkStagedRoom(session, command.shape.name, remotes, invocation.values);
+    StagedSizes sizes = co_await std::move(checking);
+    recordStagedChanges(session, std::move(sizes));
     co_await command.run(session, remotes, invocation.values);
-    recordStagedSteps(session, steps);
     if (command.shape.name != QLatin1String("apply"))
         for (qsizetype i = 0; i < partitions.size(); ++i)
             if (const QString disk = session.stagedDisk(partitions[i]); !disk.isEmpty())

@@ -17,6 +17,7 @@
 #include "app/app_state.h"
 #include "app/helper_setup.h"
 #include "app/service_adapters.h"
+#include "app/staged_recording.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/transfer_memory.h"
 #include "guest/vm_lifecycle_service.h"
@@ -78,17 +79,7 @@ int main(int argc, char** argv) {
             auto* browser = new ui::FileBrowserView(state, link);
             window.menus().edit->addActions(browser->editActions());
             // Changes to a staged card are recorded (and an upload without room refused).
-            app::FileBrowserViewModel* files = browser->viewModel();
-            QPointer<app::DeviceListViewModel> devices = window.sidebar()->viewModel();
-            files->changeObserver = [files, devices](const fileops::Change& change) {
-                if (!devices || !files->currentPartition)
-                    return;
-                std::uint64_t bytes = 0;
-                for (const model::FileItem& item : files->allFiles())
-                    if (item.path == change.path && !item.isDirectory)
-                        bytes = static_cast<std::uint64_t>(item.size);
-                devices->stagedChange(change, *files->currentPartition, bytes);
-            };
+            app::followStagedChanges(*browser->viewModel(), *window.sidebar()->viewModel());
             return browser;
         });
     window.sheets()->setDeleteSheetFactory(ui::DeleteConfirmationSheet::presenterFactory(appState));

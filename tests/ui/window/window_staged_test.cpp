@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/file_browser_view_model.h"
 #include "app/staged_changes.h"
+#include "app/staged_recording.h"
 #include "fileops/file_operation_service.h"
 #include "rpc/unique_fd.h"
 #include "ui/common/screenshot.h"
@@ -26,6 +28,23 @@
 
 namespace quorvale::test {
 namespace {
+
+// Runs `task` to its end; its failure's text, or empty.
+template <typename T>
+std::string failureOf(QCoro::Task<T> task) {
+    bool done = false;
+    std::string failure;
+    auto waiter = [](QCoro::Task<T> running, bool& ended, std::string& text) -> QCoro::Task<void> {
+        try {
+            co_await std::move(running);
+        } catch (const std::exception& error) {
+            text = error.what();
+        }
+        ended = true;
+    }(std::move(task), done, failure);
+    EXPECT_TRUE(WindowHarness::waitFor([&] { return done; }));
+    return failure;
+}
 
 class StagedWindowTest : public ::testing::Test {
 protected:
@@ -88,7 +107,7 @@ TEST_F(StagedWindowTest, StageListApplyThenStageAgainAndDiscard) {
     EXPECT_TRUE(panel->applyButton()->isVisible());
     EXPECT_FALSE(panel->applyButton()->isEnabled()) << "nothing to apply yet";
 
-    // The browser's changes, as its service announces them.
+    // The browser's changes, as its service announces them done.
     using Kind = fileops::Change::Kind;
     fileops::Change upload{Kind::written, "/a.bin", {}, partition.bsdName};
     upload.bytes = 5000000;
@@ -108,7 +127,7 @@ TEST_F(StagedWindowTest, StageListApplyThenStageAgainAndDiscard) {
     // An upload the overlay has no room for is refused before it is sent.
     fileops::Change huge{Kind::written, "/huge.bin", {}, partition.bsdName};
     huge.bytes = std::uint64_t(1) << 60;
-    EXPECT_THROW(model->stagedChange(huge, partition.bsdName), app::StagedError);
+    EXPECT_THROW(model->checkStagedChange(huge, partition.bsdName), app::StagedError);
     EXPECT_EQ(panel->pendingList()->count(), 4);
     saveScreenshot(*sidebar, QStringLiteral("sidebar_staged_changes"));
 
@@ -144,6 +163,50 @@ TEST_F(StagedWindowTest, StageListApplyThenStageAgainAndDiscard) {
     EXPECT_EQ(harness.vm.commits.size(), 1);
     EXPECT_TRUE(cacheFiles().isEmpty()) << cacheFiles().join(' ').toStdString();
     EXPECT_TRUE(panel->statusLabel()->text().startsWith("Discarded"));
+}
+
+// The pending list holds what the guest did through a browser: a rename it refused is not there,
+// and of a batch of uploads each file written is, and the file it refused is not.
+TEST_F(StagedWindowTest, OnlyChangesTheGuestDidArePending) {
+    openImage();
+    app::DeviceListViewModel* model = harness.window->sidebar()->viewModel();
+    ui::StagedChangesPanel* panel = harness.window->sidebar()->stagedPanel();
+    clickToggle(panel);
+    ASSERT_TRUE(WindowHarness::waitFor([&] {
+        return model->stagedRecord(disk) &&
+               harness.appState.vmStatus() == guest::VMStatus::running();
+    }));
+    app::FileBrowserViewModel files;
+    files.connectService(model->fileOpService(), partition.bsdName, disk);
+    app::followStagedChanges(files, *model);
+    fileops::FileOperationService& service = *files.fileOpService;
+    ScriptedGuest* guest = harness.vm.guests.back().get();
+
+    guest->errors["rename"] = "File exists: /READ.txt";
+    EXPECT_EQ(failureOf(service.rename("/README.txt", "READ.txt", partition.bsdName)),
+              "File exists: /READ.txt");
+    EXPECT_TRUE(rows(panel).isEmpty()) << rows(panel).join(", ").toStdString();
+    guest->errors.remove("rename");
+    guest->results["rename"] = R"({"new_path":"/READ.txt"})";
+    EXPECT_EQ(failureOf(service.rename("/README.txt", "READ.txt", partition.bsdName)), "");
+
+    guest->results["write_files"] = R"([true,{"code":-17,"message":"File exists: /b.txt"},true])";
+    std::vector<UniqueFd> locals;
+    std::vector<fileops::WholeFile> batch;
+    for (const QByteArray& name : {QByteArray("a"), QByteArray("bb"), QByteArray("ccc")}) {
+        const QString path = harness.dir.filePath(QString::fromLatin1(name) + ".txt");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(name);
+        file.close();
+        locals.emplace_back(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        batch.push_back({"/" + QString::fromLatin1(name) + ".txt", locals.back().get(),
+                         static_cast<std::uint64_t>(name.size())});
+    }
+    EXPECT_EQ(failureOf(service.writeFiles(batch, partition.bsdName)), "");
+    EXPECT_EQ(rows(panel), (QStringList{"Rename /README.txt to READ.txt", "Upload /a.txt (1 byte)",
+                                        "Upload /ccc.txt (3 bytes)"}))
+        << rows(panel).join(" | ").toStdString();
 }
 
 TEST_F(StagedWindowTest, ChangesLeftByACrashAreOfferedAtTheNextMountOfTheSameCard) {
