@@ -130,15 +130,23 @@ QCoro::Task<void> StagedChangesPanel::toggled(bool on) {
     refresh();
 }
 
-QCoro::Task<void> StagedChangesPanel::applyChanges() {
-    QPointer self(this);
+std::optional<StagedChangesPanel::Target> StagedChangesPanel::beginAction() {
     const QString disk = selectedDisk();
     const auto partition = appState.selectedPartition();
     if (disk.isEmpty() || !partition)
-        co_return;
+        return std::nullopt;
     busy = true;
     recoveredDisk.clear();
     refresh();
+    return Target{disk, *partition};
+}
+
+QCoro::Task<void> StagedChangesPanel::applyChanges() {
+    QPointer self(this);
+    const auto target = beginAction();
+    if (!target)
+        co_return;
+    const QString disk = target->disk;
     status->setText(QStringLiteral("Writing the changes to the card…"));
     status->setVisible(true);
     progress->setValue(0);
@@ -168,26 +176,22 @@ QCoro::Task<void> StagedChangesPanel::applyChanges() {
     status->setVisible(!status->text().isEmpty());
     // The card is written directly now: its partition is mounted again.
     if (!model.isStaging(disk))
-        model.mount(*partition);
+        model.mount(target->partition);
 }
 
 QCoro::Task<void> StagedChangesPanel::discardChanges() {
     QPointer self(this);
-    const QString disk = selectedDisk();
-    const auto partition = appState.selectedPartition();
-    if (disk.isEmpty() || !partition)
+    const auto target = beginAction();
+    if (!target)
         co_return;
-    busy = true;
-    recoveredDisk.clear();
-    refresh();
-    co_await model.discardStagedChanges(disk);
+    co_await model.discardStagedChanges(target->disk);
     if (!self)
         co_return;
     busy = false;
     status->setText(QStringLiteral("Discarded; the card is as it was."));
     refresh();
     status->setVisible(true);
-    model.mount(*partition);
+    model.mount(target->partition);
 }
 
 }  // namespace quorvale::ui

@@ -10,7 +10,10 @@
 
 #include <QWidget>
 
+#include <optional>
+
 #include "app/device_list_view_model.h"
+#include "model/device.h"
 
 class QCheckBox;
 class QLabel;
@@ -41,6 +44,13 @@ private:
     QCoro::Task<void> discardChanges();
     // The selected ext4 partition's whole disk, or empty.
     QString selectedDisk() const;
+    // Apply and Discard act on the selected card: the panel is busy from here on.
+    struct Target {
+        QString disk;
+        model::Partition partition;
+    };
+    // The selected card and partition, the panel made busy; nothing when none is selected.
+    std::optional<Target> beginAction();
 
     app::AppState& appState;
     app::DeviceListViewModel& model;
