@@ -25,6 +25,7 @@
 #include "app/device_list_view_model.h"
 #include "app/file_browser_view_model.h"
 #include "app/service_adapters.h"
+#include "app/staged_recording.h"
 #include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
@@ -241,6 +242,75 @@ TEST_F(CardsThroughHelperVMTest, ACancelledBootLetsGoOfTheCardSoItOpensAgainAtOn
     EXPECT_EQ(list("sdq"), (QStringList{"lost+found", "sdq.txt"}));
     run(devices->ejectDevice(card), 120s);
     EXPECT_EQ(detached("sdq"), "1");
+}
+
+// A staged card beside another, both held through the helper: the staged one's changes go to
+// its overlay while the card stays as it was; a change the guest refuses is not pending;
+// applying writes them through a second, writable descriptor the helper opens beside the VM's
+// exclusive claim, and the other card is left alone.
+TEST_F(CardsThroughHelperVMTest, AStagedCardBesideAnotherIsAppliedThroughTheHelper) {
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(work.filePath("cache")));
+    const QString cacheDir = work.filePath("cache/quorvale/staged");
+    const model::Device first = device(cards[0]), second = device(cards[1]);
+    run(devices->deviceUpdated(first));
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished == 1 && !state.isBootingVM(); }, 240s));
+    run(devices->deviceUpdated(second));
+    select(second.partitions[0]);
+    expectRunning();
+
+    // Staged: sdr leaves the VM and comes back read-only below an overlay.
+    const int mounts = mountsFinished;
+    run(devices->setStaged(second.partitions[0], true), 240s);
+    ASSERT_TRUE(spinUntil([&] { return mountsFinished > mounts && !state.isBootingVM(); }, 240s));
+    expectRunning();
+    ASSERT_TRUE(devices->stagedRecord("sdr"));
+    EXPECT_EQ(vmService.diskNames(), (QStringList{"sdq", "sdr"}));
+    // As the card was left when it was unmounted to be staged.
+    const QByteArray secondBefore = fileSha256(cards[1].image);
+
+    const QByteArray payload(300000, 's');
+    writeFile(work.filePath("staged.bin"), payload);
+    FileBrowserViewModel browser;
+    browser.connectService(devices->fileOpService(), "sdr", "sdr");
+    followStagedChanges(browser, *devices);
+    run(browser.navigateTo("/"), 60s);
+    run(browser.uploadFiles({work.filePath("staged.bin")}), 120s);
+    ASSERT_FALSE(browser.error()) << browser.error()->toStdString();
+    EXPECT_THROW(
+        run(browser.fileOpService->rename("/missing.txt", "found.txt", QString("sdr")), 60s),
+        std::exception);
+    run(browser.fileOpService->createDirectory("/made", QString("sdr")), 60s);
+    QStringList pending;
+    for (const StagedOperation& operation : devices->stagedRecord("sdr")->operations)
+        pending << operation.description();
+    EXPECT_EQ(pending, (QStringList{"Upload /staged.bin (300.0 kB)", "New folder /made"}));
+    EXPECT_EQ(fileSha256(cards[1].image), secondBefore) << "a staged change reached the card";
+
+    quint64 lastDone = 0, lastTotal = 0;
+    const CheckReport report = run(devices->applyStagedChanges("sdr",
+                                                               [&](quint64 done, quint64 total) {
+                                                                   lastDone = done;
+                                                                   lastTotal = total;
+                                                               }),
+                                   240s);
+    EXPECT_EQ(report.exitStatus(), 0) << report.message.toStdString();
+    EXPECT_EQ(lastDone, lastTotal);
+    EXPECT_FALSE(devices->stagedRecord("sdr"));
+    EXPECT_TRUE(QDir(cacheDir).entryList(QDir::Files).isEmpty());
+    expectRunning();
+    EXPECT_EQ(list("sdq"), (QStringList{"lost+found", "sdq.txt"}));
+
+    run(devices->ejectDevice(second), 120s);
+    run(devices->ejectDevice(first), 120s);
+    qunsetenv("XDG_CACHE_HOME");
+    for (const Card& card : cards) {
+        EXPECT_EQ(runTool("e2fsck", {"-fn", card.image}).first, 0) << card.name.toStdString();
+        EXPECT_EQ(debugfsCat(card, "/" + card.name + ".txt"), card.text);
+    }
+    EXPECT_EQ(debugfsCat(cards[1], "/staged.bin"), payload);
+    const auto [status, listing] = runTool("debugfs", {"-R", "ls -p /", cards[1].image});
+    EXPECT_TRUE(listing.contains("/made/")) << listing.toStdString();
+    EXPECT_EQ(debugfsCat(cards[0], "/staged.bin"), "") << "written to the other card";
 }
 
 }  // namespace
