@@ -237,6 +237,9 @@ TEST_F(TreeTransferTest, AFileRefusedInsideABatchFailsAloneAndNothingIsLeftHalfW
     });
     int filesDone = 0;
     up.progress = [&](const fileops::TreeProgress& p) { filesDone = p.filesDone; };
+    // Each file the guest wrote is told done on its own; the one it refused is not.
+    QStringList told;
+    service.recordDone([&](const fileops::Change& change) { told << change.path; });
     std::string failure;
     try {
         run(fileops::uploadTree(service, paths, "/docs", std::move(up)));
@@ -247,15 +250,18 @@ TEST_F(TreeTransferTest, AFileRefusedInsideABatchFailsAloneAndNothingIsLeftHalfW
     EXPECT_NE(failure.find("exists"), std::string::npos) << "failure: " << failure;
     EXPECT_EQ(filesDone, 39);
     EXPECT_EQ(get("/docs/f03.txt"), "theirs");
-    QStringList expected;
+    QStringList expected, written;
     for (int i = 0; i < 40; ++i) {
         const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
         expected << name;
         if (i != 3) {
             EXPECT_EQ(get("/docs/" + name), "ours " + name.toUtf8());
+            written << "/docs/" + name;
         }
     }
     EXPECT_EQ(treeOf(hostPath("/docs")), expected) << "a temporary or a stray name was left";
+    told.sort();
+    EXPECT_EQ(told, written);
 }
 
 TEST_F(TreeTransferTest, ACancelKeepsFinishedFilesAndNoPart) {
