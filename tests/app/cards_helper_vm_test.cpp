@@ -280,8 +280,10 @@ TEST_F(CardsThroughHelperVMTest, AStagedCardBesideAnotherIsAppliedThroughTheHelp
         run(browser.fileOpService->rename("/missing.txt", "found.txt", QString("sdr")), 60s),
         std::exception);
     run(browser.fileOpService->createDirectory("/made", QString("sdr")), 60s);
+    const auto record = devices->stagedRecord("sdr");
+    ASSERT_TRUE(record);
     QStringList pending;
-    for (const StagedOperation& operation : devices->stagedRecord("sdr")->operations)
+    for (const StagedOperation& operation : record->operations)
         pending << operation.description();
     EXPECT_EQ(pending, (QStringList{"Upload /staged.bin (300.0 kB)", "New folder /made"}));
     EXPECT_EQ(fileSha256(cards[1].image), secondBefore) << "a staged change reached the card";

@@ -200,8 +200,11 @@ TEST_F(StagedWindowTest, OnlyChangesTheGuestDidArePending) {
         file.write(name);
         file.close();
         locals.emplace_back(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-        batch.push_back({"/" + QString::fromLatin1(name) + ".txt", locals.back().get(),
-                         static_cast<std::uint64_t>(name.size())});
+        fileops::WholeFile whole;
+        whole.path = "/" + QString::fromLatin1(name) + ".txt";
+        whole.fd = locals.back().get();
+        whole.size = static_cast<std::uint64_t>(name.size());
+        batch.push_back(whole);
     }
     EXPECT_EQ(failureOf(service.writeFiles(batch, partition.bsdName)), "");
     EXPECT_EQ(rows(panel), (QStringList{"Rename /README.txt to READ.txt", "Upload /a.txt (1 byte)",
