@@ -84,13 +84,13 @@ CheckReport makeCheckReport(const fileops::CheckStatus& status) {
         line = line.trimmed();
         if (line.isEmpty())
             continue;
-        lastLine = line;
         if (isSummary(line)) {
             report.summary = line;
             continue;
         }
         if (isProgressLine(line))
             continue;
+        lastLine = line;
         static const QRegularExpression answer(
             QStringLiteral(R"(\s*Fix\? no$|\s*Ignore\? no$|\s*Clear\? no$)"));
         line.remove(answer);
@@ -104,7 +104,9 @@ CheckReport makeCheckReport(const fileops::CheckStatus& status) {
         report.message = QStringLiteral("Ejected without a check: the check was skipped");
         return report;
     }
-    if (code < 0 || (code & operationalError)) {
+    // Errors found before e2fsck stopped short are damage, not a check that never ran.
+    const bool damageFound = code >= 0 && (code & errorsLeft) && !report.findings.isEmpty();
+    if (code < 0 || ((code & operationalError) && !damageFound)) {
         report.outcome = Outcome::failed;
         report.message = QStringLiteral("The check could not run: ") +
                          (lastLine.isEmpty() ? QStringLiteral("e2fsck failed") : brief(lastLine));
@@ -120,6 +122,8 @@ CheckReport makeCheckReport(const fileops::CheckStatus& status) {
                                                     : brief(report.findings.first()));
         if (report.findings.size() > 1)
             report.message += QStringLiteral(" (and %1 more)").arg(report.findings.size() - 1);
+        if (code & operationalError)
+            report.message += QStringLiteral("; the check stopped before the end");
         return report;
     }
     report.outcome = Outcome::clean;
