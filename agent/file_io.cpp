@@ -42,12 +42,13 @@ void writeAllAt(int fd, std::string_view data, std::int64_t offset, const std::s
 // upload), dirty pages do not pile up for the final fsync, and a chunk acknowledged is on the
 // disk. Filesystems without direct I/O, and odd sizes, take the ordinary path.
 //
-// O_DIRECT is a flag of the open file description, which every chunk of an upload shares: one
-// lock keeps another chunk from writing (or taking its flags) while a chunk has it set, or an
-// unaligned chunk would fail with EINVAL.
-void writeChunkAt(int fd, std::string_view data, std::int64_t offset, const std::string& display) {
-    static std::mutex flagsMutex;
-    const std::lock_guard lock(flagsMutex);
+// O_DIRECT is a flag of the open file description, which every chunk of an upload shares: the
+// upload's lock keeps another chunk from writing (or taking its flags) while a chunk has it
+// set, or an unaligned chunk would fail with EINVAL. Other uploads have files of their own.
+void writeChunkAt(Upload& upload, std::string_view data, std::int64_t offset,
+                  const std::string& display) {
+    const std::lock_guard lock(upload.writeMutex);
+    const int fd = upload.file.fd();
     const auto address = reinterpret_cast<std::uintptr_t>(data.data());
     const bool aligned = offset % directAlignment == 0 && data.size() % directAlignment == 0 &&
                          address % directAlignment == 0 && data.size() >= directMinimumBytes;
@@ -133,7 +134,7 @@ void writeFile(Partition& partition, Uploads& uploads, std::uint64_t session,
     }
     {
         const ChunkWrite underWay(fd);
-        writeChunkAt(fd, chunk.data, offset, path.display);
+        writeChunkAt(*upload, chunk.data, offset, path.display);
     }
     if (!chunk.final)
         return;

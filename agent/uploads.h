@@ -23,6 +23,7 @@ struct Upload {
     Upload(UniqueFd dir, const RequestPath& path) : file(std::move(dir), path) {}
     TemporaryFile file;
     std::mutex publishMutex;  // the final chunk publishes once
+    std::mutex writeMutex;    // a chunk's write, with the file's flags it sets for it
 };
 
 class Uploads {
