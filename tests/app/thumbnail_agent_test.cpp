@@ -57,8 +57,9 @@ protected:
     }
     // The picture once made, or nothing when none comes.
     std::optional<QImage> waitFor(const model::FileItem& entry) {
-        if (!cache.thumbnail(entry))
+        if (!cache.thumbnail(entry)) {
             EXPECT_TRUE(spinUntil([&] { return cache.idle(); }));
+        }
         return cache.thumbnail(entry);
     }
 

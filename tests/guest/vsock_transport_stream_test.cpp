@@ -174,8 +174,9 @@ TEST_F(VsockTransportStreamTest, NewFramesWaitBehindAFrameHalfWritten) {
         }
         EXPECT_EQ(request->id, static_cast<std::int64_t>(i + 1));
         EXPECT_EQ(request->method, i == 0 ? "upload" : "ping");
-        if (i == 0)
+        if (i == 0) {
             EXPECT_EQ(request->params.at("data").stringValue(), payload);
+        }
     }
     ASSERT_TRUE(spinUntil([&] {
         return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c->finished; });
