@@ -184,6 +184,9 @@ Q_SIGNALS:
     void stagedChangesRecovered(const QString& disk, const QString& recordPath);
 
 private:
+    // The whole disk a partition (or disk) name belongs to.
+    static QString wholeDiskOf(const QString& bsdName);
+
     // One mount task: what cancelMount() must end depends on how far it got.
     struct MountRun {
         enum class Phase { opening, booting, attaching, done };
@@ -247,8 +250,13 @@ private:
     // turned out not to fit: the mount goes on unstaged.
     bool prepareStaging(const MountRun& run);
 
-    // The eject road, step by step. flushInGuest is true once the guest unmounted the disk.
-    QCoro::Task<bool> flushInGuest(QString disk);
+    // The eject road, step by step. flushInGuest tells whether the guest synced and unmounted
+    // the disk; a failed sync is kept to tell the user, since changes may not be on the card.
+    struct Flush {
+        bool unmounted = false;
+        QString syncFailure;  // empty when the sync succeeded
+    };
+    QCoro::Task<Flush> flushInGuest(QString disk);
     QCoro::Task<void> releaseFromVM(QString disk);
     QCoro::Task<bool> ejectFromHost(model::Device device);
     static QCoro::Task<void> waitForVMReady(QPointer<DeviceListViewModel> self,

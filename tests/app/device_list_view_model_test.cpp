@@ -296,6 +296,8 @@ TEST_F(DeviceListTest, EjectWithTheGuestGoneStillStopsDisconnectsAndEjects) {
     EXPECT_TRUE(lines.filter("Filesystem sync failed (continuing eject): ").size() == 1);
     EXPECT_TRUE(lines.filter("Filesystem unmount failed (continuing eject): ").size() == 1);
     EXPECT_TRUE(logs.contains("Device ejected: sdb"));
+    EXPECT_TRUE(state.errorMessage().value_or("").startsWith(
+        "Not every change may have reached the card: the sync before eject failed ("));
     // The disappearance event, not the eject, removes the device.
     EXPECT_EQ(model->devices().size(), 1);
 }
@@ -663,6 +665,7 @@ TEST_F(DeviceListTest, EjectChecksEachMountedPartitionAndReportsWhatItFound) {
         bool skip;
         QString banner;
         QStringList methods;
+        bool syncFails = false;
     };
     const QStringList checked = {"ping",    "mount_partition",  "sync",
                                  "unmount", "check_filesystem", "check_status"};
@@ -680,6 +683,12 @@ TEST_F(DeviceListTest, EjectChecksEachMountedPartitionAndReportsWhatItFound) {
          "Ejected without a check: the check was skipped",
          {"ping", "mount_partition", "sync", "unmount", "check_filesystem", "check_status",
           "check_cancel", "check_status"}},
+        // The eject goes on, and the user learns that changes may be missing.
+        {"sync refused", true,
+         R"({"state":"finished","pass":5,"percent":100,"exit_code":0,"output":""})", false,
+         "Not every change may have reached the card: the sync before eject failed (Cannot "
+         "sync sdb: Input/output error). Safe to remove: the file system is clean",
+         checked, true},
     };
     report(cardWithFatAndExt4());
     ASSERT_TRUE(waitForMounts(1));
@@ -695,6 +704,8 @@ TEST_F(DeviceListTest, EjectChecksEachMountedPartitionAndReportsWhatItFound) {
                 return GuestReply::result(R"({"read_only":false})");
             if (method == "check_cancel")
                 cancelled = true;
+            if (method == "sync" && c.syncFails)
+                return GuestReply::error("Cannot sync sdb: Input/output error");
             if (method == "check_status")
                 return GuestReply::result(
                     cancelled ? R"({"state":"cancelled","pass":1,"percent":3,"exit_code":32})"
