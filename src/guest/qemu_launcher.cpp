@@ -110,8 +110,29 @@ void writePrivateFile(const QString& path, const QByteArray& bytes) {
 
 }  // namespace
 
+bool QemuLauncher::hardwareVirtualization(const QByteArray& cpuinfo) {
+#if defined(__x86_64__) || defined(__i386__)
+    for (const QByteArray& line : cpuinfo.split('\n')) {
+        if (!line.startsWith("flags"))
+            continue;
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QList<QByteArray> flags = line.mid(colon + 1).simplified().split(' ');
+        return flags.contains("vmx") || flags.contains("svm");
+    }
+    return false;
+#else
+    Q_UNUSED(cpuinfo);
+    return true;
+#endif
+}
+
 bool QemuLauncher::kvmUsable() {
-    return deviceUsable("/dev/kvm");
+    if (!deviceUsable("/dev/kvm"))
+        return false;
+    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    return cpuinfo.open(QIODevice::ReadOnly) && hardwareVirtualization(cpuinfo.readAll());
 }
 bool QemuLauncher::vhostVsockUsable() {
     return deviceUsable("/dev/vhost-vsock");

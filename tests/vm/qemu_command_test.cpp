@@ -110,6 +110,26 @@ TEST(QemuCommand, KvmWhereUsableUnlessEmulationIsAsked) {
             << c.kvmUsable << " " << c.requested;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// A cloud VM can offer /dev/kvm through a paravirtual backend without VT-x or AMD-V; QEMU then
+// aborts at start-up, so only a processor with either counts.
+TEST(QemuCommand, KvmNeedsVtxOrAmdVOnX86) {
+    const struct {
+        const char* cpuinfo;
+        bool expected;
+    } cases[] = {
+        {"processor\t: 0\nflags\t\t: fpu vme de pse vmx sse2\n", true},
+        {"processor\t: 0\nflags\t\t: fpu svm lm\nprocessor\t: 1\nflags\t\t: fpu svm lm\n", true},
+        {"model name\t: AMD EPYC\nflags\t\t: fpu vme hypervisor lm\n", false},
+        {"flags\t\t: fpu vmxe svmx\n", false},  // whole flags only
+        {"vmx flags\t: ept vpid\nflags\t\t: fpu\n", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(QemuLauncher::hardwareVirtualization(c.cpuinfo), c.expected) << c.cpuinfo;
+}
+#endif
+
 TEST(QemuCommand, OneRawDiskPerFdInOrderNamedByItsHostNameInItsOwnSlot) {
     QemuConfig config = baseConfig();
     config.disks = {{7, QemuConfig::Access::readWrite, QemuConfig::Medium::blockDevice, "sdb"},
