@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "helper/refusal.h"
+#include "rpc/fd_passing.h"
 #include "rpc/line_buffer.h"
 
 namespace quorvale::helper {
@@ -85,17 +86,9 @@ bool sendReply(int socketFd, const Reply& reply) {
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (attachFd) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_SOCKET;
-            cmsg->cmsg_type = SCM_RIGHTS;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-            const int fd = reply.fd.get();
-            std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
-        }
+        rpc::OneFdControl control;
+        if (attachFd)
+            rpc::attachFd(msg, control, reply.fd.get());
         const ssize_t n = ::sendmsg(socketFd, &msg, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
@@ -231,16 +224,8 @@ ssize_t receive(int socketFd, char* buffer, std::size_t size, PassedFds& passed)
     if (n < 0)
         return n;
     // Every descriptor is owned at once; the kernel closed those it had no room for.
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-            passed.fds.emplace_back(fd);
-        }
-    }
+    for (UniqueFd& fd : rpc::takeFds(msg))
+        passed.fds.push_back(std::move(fd));
     if ((msg.msg_flags & MSG_CTRUNC) != 0)
         passed.overflowed = true;
     return n;

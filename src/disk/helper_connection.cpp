@@ -11,6 +11,8 @@
 
 #include <boost/json/parse.hpp>
 
+#include "rpc/fd_passing.h"
+
 namespace quorvale::disk {
 
 namespace {
@@ -94,17 +96,9 @@ void HelperConnection::writePending() {
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (attach) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_SOCKET;
-            cmsg->cmsg_type = SCM_RIGHTS;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-            const int fd = next->fd.get();
-            std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
-        }
+        rpc::OneFdControl control;
+        if (attach)
+            rpc::attachFd(msg, control, next->fd.get());
         const ssize_t n = ::sendmsg(socket.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
@@ -141,17 +135,10 @@ void HelperConnection::readAvailable() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;
         // Take ownership of every descriptor before anything else can fail.
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-                continue;
-            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (std::size_t i = 0; i < count; ++i) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                UniqueFd owned(fd);
+        if (n >= 0) {
+            for (UniqueFd& owned : rpc::takeFds(msg))
                 if (descriptors.size() < maxHeldDescriptors)
                     descriptors.push_back(std::move(owned));
-            }
         }
         if (n <= 0) {
             close();
