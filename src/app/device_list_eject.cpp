@@ -123,10 +123,10 @@ QCoro::Task<void> DeviceListViewModel::ejectDevice(model::Device device) {
         co_return;
     const auto verdict = ejectVerification_.verdict();
     if (ejected && !syncFailure.isEmpty()) {
-        QString message =
-            QStringLiteral("Not every change may have reached the card: the sync before eject "
-                           "failed (%1)")
-                .arg(syncFailure);
+        QString message = QStringLiteral(
+                              "Not every change may have reached the card: the sync before eject "
+                              "failed (%1)")
+                              .arg(syncFailure);
         if (verdict)
             message += QStringLiteral(". ") + verdict->message;
         appState->showErrorBanner(message);
