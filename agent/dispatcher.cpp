@@ -72,6 +72,15 @@ void Dispatcher::endSession(std::uint64_t session) const {
     }
 }
 
+void Dispatcher::onRelease(std::function<void(std::optional<dev_t>)> hook) {
+    releaseHooks_.push_back(std::move(hook));
+}
+
+void Dispatcher::release(std::optional<dev_t> device) const {
+    for (const auto& hook : releaseHooks_)
+        hook(device);
+}
+
 std::optional<std::string> Dispatcher::handleLine(std::string_view line,
                                                   const CallContext& context) const {
     if (isBlank(line))

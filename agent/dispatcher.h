@@ -4,6 +4,8 @@
 // value; every failure (bad JSON, unknown method, bad params, a handler's exception of any
 // kind) becomes an error reply in one place, errorFor(), and never escapes.
 
+#include <sys/types.h>
+
 #include <boost/json/value.hpp>
 
 #include <cstdint>
@@ -55,12 +57,16 @@ public:
     void add(std::string method, PlainHandler handler);
     // Runs `hook` with the session's id whenever a session ends.
     void onSessionEnd(std::function<void(std::uint64_t session)> hook);
+    // Runs `hook` before the filesystem `device` (st_dev; nothing: every one) is unmounted, so
+    // that what holds it open ends first.
+    void onRelease(std::function<void(std::optional<dev_t> device)> hook);
 
     // The reply to one request line (without its newline); nothing for a blank line.
     std::optional<std::string> handleLine(std::string_view line,
                                           const CallContext& context = {}) const;
     // Called by the server once a session's stream has ended.
     void endSession(std::uint64_t session) const;
+    void release(std::optional<dev_t> device) const;
 
     // The error object for the exception being handled (call inside a catch block).
     static rpc::JSONRPCError errorFor(std::exception_ptr error);
@@ -68,6 +74,7 @@ public:
 private:
     std::map<std::string, Handler, std::less<>> handlers_;
     std::vector<std::function<void(std::uint64_t)>> sessionEndHooks_;
+    std::vector<std::function<void(std::optional<dev_t>)>> releaseHooks_;
 };
 
 }  // namespace quorvale::agent

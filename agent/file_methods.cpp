@@ -304,11 +304,13 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
             for (const dev_t device : partitions.devicesOn(*disk)) {
                 uploads->endOnDevice(device);
                 searches->endOnDevice(device);
+                dispatcher.release(device);
             }
             partitions.unmountDisk(*disk);
         } else {
             uploads->endAll();
             searches->endAll();
+            dispatcher.release(std::nullopt);
             partitions.unmountAll();
         }
         return HandlerResult(true);

@@ -22,6 +22,7 @@
 #include "agent/child_process.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
+#include "agent/posix_methods.h"
 #include "agent/filesystem_check.h"
 #include "agent/guest_devices.h"
 #include "agent/guest_partitions.h"
@@ -197,6 +198,7 @@ void runInit() {
     static GuestPartitions partitions;
     static Dispatcher dispatcher;
     addFileMethods(dispatcher, partitions);
+    addPosixMethods(dispatcher, partitions);
     addCheckMethods(dispatcher, partitions, findE2fsck());
 
     static const ChannelSecret secret = loadChannelSecret();

@@ -18,6 +18,7 @@
 #include "agent/check_methods.h"
 #include "agent/dispatcher.h"
 #include "agent/file_methods.h"
+#include "agent/posix_methods.h"
 #include "agent/filesystem_check.h"
 #include "agent/host_partitions.h"
 #include "agent/init_system.h"
@@ -93,6 +94,7 @@ int runHost(const Options& options) {
         HostPartitions partitions(options.root, options.name, options.label, options.device);
         Dispatcher dispatcher;
         addFileMethods(dispatcher, partitions);
+        addPosixMethods(dispatcher, partitions);
         addCheckMethods(dispatcher, partitions, findE2fsck());
         auto listener = listenUnix(options.listen.substr(unixPrefix.size()));
         logLine("serving " + options.root + " on " + options.listen);
