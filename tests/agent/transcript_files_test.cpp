@@ -7,10 +7,12 @@
 
 #include <boost/json/serialize.hpp>
 
+#include <barrier>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "agent_process.h"
 
@@ -227,9 +229,25 @@ TEST_F(AgentFiles, ChunkedWritePublishesOnlyOnTheFinalChunk) {
     const auto names = listing("/");
     EXPECT_EQ(names.size(), 1u) << "the upload's temporary file must not show";
 
-    // A chunk that does not follow the previous one is refused and changes nothing.
-    const auto gap = chunk("xx", 100, false);
-    EXPECT_EQ(gap.at("error").at("code"), json::value(-EINVAL));
+    // A chunk starts exactly where the bytes uploaded so far end (13): one that overlaps them,
+    // even by a byte or as the last chunk sent again, or leaves a gap is refused unwritten.
+    const struct {
+        const char* what;
+        std::string_view data;
+        std::int64_t offset;
+    } misplaced[] = {
+        {"overlap by one byte", "X contents", 12},
+        {"the last chunk again", "contents ", 4},
+        {"a gap of one byte", "xx", 14},
+    };
+    for (const auto& m : misplaced) {
+        SCOPED_TRACE(m.what);
+        EXPECT_EQ(errorCode("write_file", {{"path", "/doc.txt"},
+                                           {"data_b64", base64(m.data)},
+                                           {"offset", m.offset},
+                                           {"final", false}}),
+                  -EINVAL);
+    }
     EXPECT_TRUE(chunk("here", 13, true).as_object().contains("result"));
     EXPECT_EQ(readText(at("/doc.txt")), "new contents here");
     EXPECT_EQ(listing("/").size(), 1u);
@@ -326,6 +344,35 @@ TEST_F(AgentFiles, WriteFilesAnswersPerFile) {
         tooMany.push_back(item("/many" + std::to_string(i), "m"));
     EXPECT_EQ(errorCode("write_files", {{"files", tooMany}}), -32602);
     EXPECT_FALSE(exists(at("/many0")));
+}
+
+// Two sessions creating one new name without replace, at the same moment: the name goes to
+// exactly one of them, with its bytes, and the other is told that it exists.
+TEST_F(AgentFiles, RacingWritesWithoutReplaceLeaveOneWinner) {
+    AgentClient other = agent.connect();
+    AgentClient* clients[2] = {&client, &other};
+    const std::string contents[2] = {std::string(256 << 10, 'a'), std::string(256 << 10, 'b')};
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string path = "/race" + std::to_string(round);
+        json::value replies[2];
+        std::barrier start(2);
+        std::thread writers[2];
+        for (int i = 0; i < 2; ++i) {
+            writers[i] = std::thread([&, i] {
+                json::object params{
+                    {"path", path}, {"data_b64", base64(contents[i])}, {"replace", false}};
+                start.arrive_and_wait();
+                replies[i] = clients[i]->call("write_file", std::move(params));
+            });
+        }
+        for (auto& writer : writers)
+            writer.join();
+        const bool firstWon = replies[0].as_object().contains("result");
+        ASSERT_NE(firstWon, replies[1].as_object().contains("result"));
+        EXPECT_EQ(replies[firstWon ? 1 : 0].at("error").at("code"), json::value(-EEXIST));
+        EXPECT_EQ(readText(at(path)), contents[firstWon ? 0 : 1]);
+    }
 }
 
 TEST_F(AgentFiles, RenameNeverOverwrites) {
