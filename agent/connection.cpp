@@ -103,6 +103,15 @@ Connection::Connection(std::shared_ptr<Stream> stream, const Dispatcher& dispatc
       rules_(rules),
       authenticated_(rules.secret == nullptr) {}
 
+std::chrono::steady_clock::time_point Connection::endableFrom() const {
+    // Bytes still unread in the socket count as heard: the reader may not have run yet.
+    char byte;
+    const bool heard = heardFrom_ ||
+                       ::recv(stream_->fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0 ||
+                       heardFrom_;
+    return started_ + (heard ? std::chrono::milliseconds(firstLineTime) : idleGrace);
+}
+
 bool Connection::evict() {
     if (evicted_.exchange(true))
         return false;
@@ -177,6 +186,7 @@ std::size_t Connection::serve() {
             continue;
         if (!(p.revents & POLLIN))
             return total;  // hang-up or error without data
+        heardFrom_ = true;
         const auto n = ::read(fd, chunk.data(), chunk.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;

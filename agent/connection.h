@@ -57,9 +57,16 @@ public:
     // Writes one reply frame (a line with its newline) whole.
     void send(std::string_view frame);
     bool authenticated() const { return authenticated_; }
+    // When an unproven session may be ended to make room for others: once it has been silent
+    // for `idleGrace`, or has been sending a first line for `firstLineTime` without proving the
+    // secret. A host sends its first line at once, whole.
+    static constexpr auto idleGrace = std::chrono::milliseconds(100);
+    static constexpr auto firstLineTime = std::chrono::seconds(1);
+    std::chrono::steady_clock::time_point endableFrom() const;
     // Ends the session from another thread: its reads end as if the peer had gone. False when
     // it was evicted already.
     bool evict();
+    bool evicted() const { return evicted_; }
 
 private:
     void dispatch(std::string line);
@@ -75,7 +82,9 @@ private:
     const Dispatcher& dispatcher_;
     const std::uint64_t session_;
     const SessionRules rules_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<bool> authenticated_;
+    std::atomic<bool> heardFrom_{false};  // bytes have arrived (set before they are read)
     std::atomic<bool> abandoned_{false};
     std::atomic<bool> evicted_{false};
 };

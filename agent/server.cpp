@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -25,36 +25,67 @@ namespace quorvale::agent {
 
 namespace {
 
-// Connections served at once; more are turned away until one ends. Each costs a reader thread
-// and a read buffer.
-constexpr int maxConnections = 8;
+// Connections served at once; more wait until one ends. Each costs a reader thread and a read
+// buffer.
+constexpr std::size_t maxConnections = 8;
+// Connections waiting to be accepted; they hold no thread.
+constexpr int listenBacklog = 128;
 // How long a new connection has to prove it knows the channel secret.
 constexpr auto handshakeTime = std::chrono::seconds(5);
 
-std::atomic<int> openConnections{0};
 std::mutex connectionsMutex;
+std::condition_variable connectionsChanged;
 std::list<std::shared_ptr<Connection>> connections;  // oldest first; guarded by connectionsMutex
 
 void track(const std::shared_ptr<Connection>& connection) {
     std::lock_guard lock(connectionsMutex);
     connections.push_back(connection);
-    ++openConnections;
 }
 
 void untrack(const Connection* connection) {
-    std::lock_guard lock(connectionsMutex);
-    std::erase_if(connections, [&](const auto& c) { return c.get() == connection; });
-    --openConnections;
+    {
+        std::lock_guard lock(connectionsMutex);
+        std::erase_if(connections, [&](const auto& c) { return c.get() == connection; });
+    }
+    connectionsChanged.notify_all();
 }
 
-// Ends the oldest session that has not authenticated yet; false when every one has.
-bool evictOldestUnproven() {
-    std::lock_guard lock(connectionsMutex);
-    for (const auto& c : connections) {
-        if (!c->authenticated() && c->evict())
+// Makes room for the next connection before it is accepted. When all slots are taken, the
+// oldest unproven connection that may be ended is ended (see Connection::endableFrom); while
+// none may be yet, this waits, and new connections wait in the listen backlog, for one to end
+// or to become endable. So strangers' idle connections cannot keep the app out, and a flood of
+// them cannot end the app's connection while it sends its first line. False when every
+// connection has proven the secret: those are never ended, the next one is turned away.
+bool makeRoom() {
+    std::unique_lock lock(connectionsMutex);
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        auto wake = now + handshakeTime;
+        std::size_t live = 0;
+        bool anyUnproven = false;
+        Connection* oldestEndable = nullptr;
+        for (const auto& c : connections) {
+            if (c->evicted())
+                continue;
+            ++live;
+            if (c->authenticated())
+                continue;
+            anyUnproven = true;
+            if (const auto from = c->endableFrom(); from > now)
+                wake = std::min(wake, from);
+            else if (!oldestEndable)
+                oldestEndable = c.get();
+        }
+        if (live < maxConnections)
             return true;
+        if (oldestEndable) {
+            oldestEndable->evict();
+            return true;
+        }
+        if (!anyUnproven)
+            return false;
+        connectionsChanged.wait_until(lock, wake);
     }
-    return false;
 }
 
 UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
@@ -64,7 +95,7 @@ UniqueFd bindAndListen(int domain, const sockaddr* address, socklen_t length,
         throw AgentError::systemDetail(errno, "socket for " + what);
     if (::bind(fd.get(), address, length) != 0)
         throw AgentError::systemDetail(errno, "bind " + what);
-    if (::listen(fd.get(), 16) != 0)
+    if (::listen(fd.get(), listenBacklog) != 0)
         throw AgentError::systemDetail(errno, "listen " + what);
     return fd;
 }
@@ -133,6 +164,7 @@ UniqueFd listenVsock(std::uint32_t port) {
 
 void serveListener(UniqueFd listener, const Dispatcher& dispatcher, const ChannelSecret* secret) {
     for (;;) {
+        const bool room = makeRoom();
         UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
@@ -144,9 +176,7 @@ void serveListener(UniqueFd listener, const Dispatcher& dispatcher, const Channe
             logLine("accept failed: " + errnoText(errno));
             return;
         }
-        // Full: a session still to prove itself makes room (the oldest first), so that idle
-        // connections of others never keep the app out; proven sessions are never ended.
-        if (openConnections.load() >= maxConnections && !evictOldestUnproven()) {
+        if (!room && !makeRoom()) {
             refuseConnection(std::move(client), "Too many connections");
             continue;
         }

@@ -21,8 +21,9 @@ UniqueFd listenVsock(std::uint32_t port);
 
 // Accepts forever (returns only if the listening socket fails). With a `secret`, a connection
 // must prove it within a few seconds (see ChannelSecret). At most a few connections are served
-// at once: when full, the oldest one not yet proven is ended to make room, else the new one
-// gets one error line and is closed.
+// at once: when full, the oldest unproven one that has had time to send its first line is ended
+// to make room (new connections wait for that); when every one is proven, the new one gets one
+// error line and is closed.
 void serveListener(UniqueFd listener, const Dispatcher& dispatcher,
                    const ChannelSecret* secret = nullptr);
 
