@@ -19,6 +19,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins qcoro-qt6-dev
   libboost-json1.81-dev libudev-dev libblkid-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the FUSE mount, and what its tests run on it
+  libfuse3-dev fuse3 sqlite3 rsync
   # the VM: emulator, guest image tools (the cloud kernel package is fetched with apt-get download)
   "$qemu_pkg" qemu-utils cpio kmod xz-utils zstd lz4 binutils
   # the guest kernel built for the VM: its source and what building it needs

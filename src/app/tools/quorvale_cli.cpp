@@ -16,6 +16,7 @@
 
 #include "cli_arguments.h"
 #include "cli_commands.h"
+#include "cli_mount.h"
 #include "cli_session.h"
 #include "cli_staged.h"
 #include "fileops/transfer_memory.h"
@@ -45,6 +46,11 @@ constexpr const char* usage =
     "  eject SOURCE [--verify]   unmount and eject; --verify checks the card first\n"
     "  apply SOURCE              write the card's staged changes into it, then check it\n"
     "  discard SOURCE            drop the card's staged changes (the card is not touched)\n"
+    "  mount SOURCE MOUNTPOINT   serve the partition on an empty folder of yours to every\n"
+    "                            program until it is unmounted; several SOURCE=MOUNTPOINT\n"
+    "                            pairs share one VM; --background returns once mounted\n"
+    "  unmount MOUNTPOINT        end a mount (fusermount3 -u does too); returns once the\n"
+    "                            card is synced\n"
     "SOURCE: a disk image or device name, optionally followed by :PARTITION\n"
     "Any remote path may be written SOURCE:PATH instead; when every one is, no SOURCE comes\n"
     "first: cp card.img:/etc new.img:/etc copies from one card to another.\n"
@@ -226,9 +232,33 @@ QCoro::Task<void> runCommand(const Command& command, Invocation invocation,
     QCoreApplication::exit(status);
 }
 
+QCoro::Task<void> runMount(std::vector<MountPair> pairs, std::chrono::milliseconds readyTimeout,
+                           JournalChoice choice, int& status) {
+    Session session;
+    session.choice = choice;
+    session.readOnly = readOnlyRun;
+    session.sessionFile = sessionFile;
+    session.staged = stagedRun;
+    std::string failure;
+    try {
+        status = co_await mountCommand(session, std::move(pairs), readyTimeout);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (!failure.empty()) {
+        co_await session.close();
+        std::fprintf(stderr, "quorvale-cli: %s\n", failure.c_str());
+        status = 1;
+    }
+    QCoreApplication::exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists: the parent returns once the mounts are ready.
+    if (wantsBackground(argc, argv))
+        detachWhenReady();
     quorvale::fileops::shareHeapAcrossThreads();
     QCoreApplication app(argc, argv);
     // Log lines (ours and Qt's) go to stderr only when asked for with QT_LOGGING_RULES: stderr
@@ -264,6 +294,8 @@ int main(int argc, char** argv) {
             readOnlyRun = true;
         } else if (arg == QLatin1String("--repair")) {
             repair = true;
+        } else if (arg == QLatin1String("--background")) {
+            // Taken before the run started (detachWhenReady).
         } else if (arg == QLatin1String("--staged")) {
             stagedRun = true;
         } else if (arg == QLatin1String("--session") && i + 1 < args.size()) {
@@ -300,6 +332,25 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
+    int status = 1;
+    if (args[0] == QLatin1String("unmount") && args.size() == 2) {
+        QTimer::singleShot(0, &app, [&] {
+            [](QString mountPoint, int& status) -> QCoro::Task<void> {
+                status = co_await unmountCommand(mountPoint);
+                QCoreApplication::exit(status);
+            }(args[1], status);
+        });
+        return app.exec();
+    }
+    if (args[0] == QLatin1String("mount")) {
+        auto pairs = parseMountPairs(args.mid(1));
+        if (!pairs) {
+            std::fputs(usage, stderr);
+            return 2;
+        }
+        QTimer::singleShot(0, &app, [&] { runMount(*pairs, readyTimeout, choice, status); });
+        return app.exec();
+    }
     const Command* command = nullptr;
     for (const Command& candidate : commands) {
         if (args[0] == candidate.shape.name)
@@ -315,7 +366,6 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    int status = 1;
     // Started from the event loop, so that its exit() is never lost before exec().
     QTimer::singleShot(
         0, &app, [&] { runCommand(*command, *invocation, readyTimeout, choice, verify, status); });
