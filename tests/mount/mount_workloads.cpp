@@ -10,7 +10,7 @@ namespace {
 // A host tree with what copies must keep: modes, times (to the second: small ext4 inodes keep
 // no more), a symlink, a hard link, an empty folder, a file of several MiB.
 constexpr const char* makeSource = R"sh(
-mkdir -p $W/src/sub/deep $W/src/empty
+rm -rf $W/src && mkdir -p $W/src/sub/deep $W/src/empty
 printf 'hello\n' > $W/src/a.txt
 head -c 5000000 /dev/urandom > $W/src/sub/big.bin
 printf 'deep\n' > $W/src/sub/deep/d.txt
