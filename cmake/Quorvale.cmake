@@ -53,12 +53,17 @@ function(quorvale_test name)
         DISCOVERY_TIMEOUT 60)
 endfunction()
 
-# quorvale_folder_library(NAME DEPS...)
-# A library built from every .cpp of the current folder (folders shared by several authors),
-# plus the optional tools/ subfolder holding that subsystem's command-line programs.
+# quorvale_folder_library(NAME [FOLDERS folder...] DEPS...)
+# A library built from every .cpp of the current folder and of the listed subfolders (folders
+# shared by several authors), plus the optional tools/ subfolder holding that subsystem's
+# command-line programs.
 function(quorvale_folder_library name)
-    cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    cmake_parse_arguments(ARG "" "" "FOLDERS;DEPS" ${ARGN})
+    set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    foreach(folder ${ARG_FOLDERS})
+        list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp)
+    endforeach()
+    file(GLOB sources CONFIGURE_DEPENDS ${patterns})
     if(NOT sources)
         return()
     endif()

@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 #include "app_test_support.h"
 #include "guest/vsock_transport.h"
 #include "host_agent.h"

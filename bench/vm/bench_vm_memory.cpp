@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app_settings.h"
-#include "app/app_state.h"
-#include "app/file_browser_view_model.h"
-#include "app/service_adapters.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/core/app_settings.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/file_operation_service.h"
 #include "fileops/transfer_memory.h"

@@ -1,6 +1,6 @@
 #include "app_road.h"
 
-#include "app/file_browser_view_model.h"
+#include "app/browser/file_browser_view_model.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <optional>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/service_adapters.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_settings.h"
-#include "app/app_startup.h"
-#include "app/app_state.h"
+#include "app/core/app_settings.h"
+#include "app/core/app_startup.h"
+#include "app/core/app_state.h"
 #include "app_test_support.h"
 #include "fake_services.h"
 

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/file_browser_view_model.h"
-#include "app/image_file_watch.h"
-#include "app/service_adapters.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
+#include "app/devices/image_file_watch.h"
 #include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"

@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/audit_log.h"
-#include "app/file_browser_view_model.h"
-#include "app/file_preview_view_model.h"
-#include "app/transfer_error.h"
+#include "app/browser/audit_log.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/browser/transfer_error.h"
+#include "app/preview/file_preview_view_model.h"
 #include "app_test_support.h"
 #include "fileops/file_operation_service.h"
 #include "host_agent.h"

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/browser_paths.h"
-#include "app/file_sorting.h"
+#include "app/browser/browser_paths.h"
+#include "app/browser/file_sorting.h"
 #include "vm/qstring_printer.h"
 
 namespace quorvale::app {

@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/browser_paths.h"
-#include "app/navigation_history.h"
-#include "app/selection_rules.h"
-#include "app/transfer_report.h"
-#include "app/view_preferences.h"
-#include "app/window_title.h"
+#include "app/browser/browser_paths.h"
+#include "app/browser/navigation_history.h"
+#include "app/browser/selection_rules.h"
+#include "app/browser/transfer_report.h"
+#include "app/browser/view_preferences.h"
+#include "app/core/window_title.h"
 #include "app_test_support.h"
 
 namespace quorvale::app {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/file_browser_view_model.h"
+#include "app/browser/file_browser_view_model.h"
 #include "app_test_support.h"
 #include "fileops/file_operation_service.h"
 #include "host_agent.h"

@@ -21,11 +21,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/file_browser_view_model.h"
-#include "app/service_adapters.h"
-#include "app/staged_recording.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
+#include "app/staging/staged_recording.h"
 #include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"

@@ -7,7 +7,7 @@
 
 #include <sys/socket.h>
 
-#include "app/check_report.h"
+#include "app/health/check_report.h"
 #include "app_test_support.h"
 #include "fileops/partition_control.h"
 #include "guest/vsock_transport.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/desktop_applications.h"
+#include "app/browser/desktop_applications.h"
 
 namespace quorvale::app {
 namespace {

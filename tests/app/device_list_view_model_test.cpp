@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
+#include "app/core/app_state.h"
+#include "app/devices/device_list_view_model.h"
 #include "app_test_support.h"
 #include "fake_services.h"
 #include "fileops/file_operation_service.h"

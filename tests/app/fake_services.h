@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/service_interfaces.h"
+#include "app/core/service_interfaces.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_delegate.h"
 #include "disk/disk_error.h"

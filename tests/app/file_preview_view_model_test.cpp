@@ -10,8 +10,8 @@
 
 #include <deque>
 
-#include "app/file_browser_view_model.h"
-#include "app/file_preview_view_model.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/preview/file_preview_view_model.h"
 #include "app_test_support.h"
 #include "fileops/file_operation_service.h"
 #include "guest/vsock_transport.h"

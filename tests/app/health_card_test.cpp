@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/health_card.h"
+#include "app/health/health_card.h"
 
 namespace quorvale::app {
 namespace {

@@ -13,10 +13,10 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/health_card.h"
-#include "app/service_adapters.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
+#include "app/health/health_card.h"
 #include "app_road.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/helper_setup.h"
+#include "app/devices/helper_setup.h"
 
 namespace quorvale::app {
 namespace {

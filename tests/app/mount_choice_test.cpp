@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/mount_choice.h"
+#include "app/devices/mount_choice.h"
 
 namespace quorvale::app {
 namespace {

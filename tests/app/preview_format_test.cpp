@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/preview_format.h"
+#include "app/preview/preview_format.h"
 
 namespace quorvale::app {
 namespace {

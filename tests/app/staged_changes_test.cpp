@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/staged_changes.h"
+#include "app/staging/staged_changes.h"
 #include "fileops/file_operation_service.h"
 #include "rpc/unique_fd.h"
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/thumbnail_cache.h"
+#include "app/preview/thumbnail_cache.h"
 #include "app_test_support.h"
 #include "fileops/file_operation_service.h"
 #include "guest/vsock_transport.h"

@@ -28,10 +28,10 @@
 #include <deque>
 #include <memory>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/file_browser_view_model.h"
-#include "app/service_adapters.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
 #include "disk/disk_detection_service.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/file_operation_service.h"

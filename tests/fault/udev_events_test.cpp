@@ -28,9 +28,9 @@
 
 #include <memory>
 
-#include "app/app_state.h"
-#include "app/device_list_view_model.h"
-#include "app/service_adapters.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/device_list_view_model.h"
 #include "app_test_support.h"
 #include "disk/disk_detection_service.h"
 #include "disk/helper_error.h"

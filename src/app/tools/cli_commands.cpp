@@ -11,9 +11,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/browser_paths.h"
-#include "app/check_report.h"
-#include "app/health_card.h"
+#include "app/browser/browser_paths.h"
+#include "app/health/check_report.h"
+#include "app/health/health_card.h"
 #include "fileops/file_operation_service.h"
 #include "fileops/guest_copy.h"
 #include "fileops/partition_control.h"

@@ -6,7 +6,7 @@
 
 #include <qcoro/qcorotimer.h>
 
-#include "app/audit_log.h"
+#include "app/browser/audit_log.h"
 #include "disk/disk_detection_service.h"
 #include "fileops/file_operation_service.h"
 #include "rpc/device_name.h"

@@ -7,9 +7,9 @@
 
 #include <cstdio>
 
-#include "app/check_report.h"
-#include "app/device_list_view_model.h"
-#include "app/staged_changes.h"
+#include "app/devices/device_list_view_model.h"
+#include "app/health/check_report.h"
+#include "app/staging/staged_changes.h"
 #include "cli_staged.h"
 #include "cli_support.h"
 #include "fileops/file_operation_service.h"

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/staged_changes.h"
+#include "app/staging/staged_changes.h"
 #include "cli_commands.h"
 #include "cli_session.h"
 

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/browser_paths.h"
+#include "app/browser/browser_paths.h"
 #include "fileops/file_operation_service.h"
 
 namespace quorvale::app::cli {

@@ -12,12 +12,12 @@
 #include <QPointer>
 #include <QTimer>
 
-#include "app/app_settings.h"
-#include "app/app_startup.h"
-#include "app/app_state.h"
-#include "app/helper_setup.h"
-#include "app/service_adapters.h"
-#include "app/staged_recording.h"
+#include "app/core/app_settings.h"
+#include "app/core/app_startup.h"
+#include "app/core/app_state.h"
+#include "app/core/service_adapters.h"
+#include "app/devices/helper_setup.h"
+#include "app/staging/staged_recording.h"
 #include "disk/privileged_helper_client.h"
 #include "fileops/transfer_memory.h"
 #include "guest/vm_lifecycle_service.h"

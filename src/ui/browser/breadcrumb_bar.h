@@ -6,7 +6,7 @@
 
 #include <QWidget>
 
-#include "app/browser_paths.h"
+#include "app/browser/browser_paths.h"
 
 class QHBoxLayout;
 

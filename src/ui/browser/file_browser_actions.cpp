@@ -17,7 +17,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "app/browser_paths.h"
+#include "app/browser/browser_paths.h"
 #include "fileops/file_operation_service.h"
 #include "ui/browser/breadcrumb_bar.h"
 #include "ui/browser/completion_notice.h"

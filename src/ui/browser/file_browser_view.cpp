@@ -8,7 +8,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include "app/thumbnail_cache.h"
+#include "app/preview/thumbnail_cache.h"
 #include "fileops/file_operation_service.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/breadcrumb_bar.h"

@@ -17,12 +17,12 @@
 #include <memory>
 #include <optional>
 
-#include "app/app_state.h"
-#include "app/browser_notice.h"
-#include "app/desktop_applications.h"
-#include "app/file_browser_view_model.h"
-#include "app/file_preview_view_model.h"
-#include "app/selection_rules.h"
+#include "app/browser/browser_notice.h"
+#include "app/browser/desktop_applications.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/browser/selection_rules.h"
+#include "app/core/app_state.h"
+#include "app/preview/file_preview_view_model.h"
 
 class QAbstractItemView;
 class QAction;

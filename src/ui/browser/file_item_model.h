@@ -13,8 +13,8 @@
 
 #include <optional>
 
-#include "app/file_browser_view_model.h"
-#include "app/thumbnail_cache.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/preview/thumbnail_cache.h"
 
 namespace quorvale::ui {
 

@@ -13,7 +13,7 @@
 
 #include <optional>
 
-#include "app/selection_rules.h"
+#include "app/browser/selection_rules.h"
 
 class QMouseEvent;
 

@@ -9,7 +9,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include "app/preview_format.h"
+#include "app/preview/preview_format.h"
 #include "ui/common/elided_label.h"
 #include "ui/common/icons.h"
 #include "ui/common/progress_spinner.h"

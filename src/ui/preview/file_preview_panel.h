@@ -9,7 +9,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/file_preview_view_model.h"
+#include "app/preview/file_preview_view_model.h"
 
 class QFormLayout;
 class QLabel;

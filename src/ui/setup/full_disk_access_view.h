@@ -8,8 +8,8 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "app/app_state.h"
-#include "app/service_interfaces.h"
+#include "app/core/app_state.h"
+#include "app/core/service_interfaces.h"
 
 class QLabel;
 class QPushButton;

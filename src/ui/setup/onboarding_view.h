@@ -12,7 +12,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "app/service_interfaces.h"
+#include "app/core/service_interfaces.h"
 
 class QLabel;
 class QPushButton;

@@ -9,7 +9,7 @@
 
 #include <functional>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 
 class QHBoxLayout;
 class QPushButton;

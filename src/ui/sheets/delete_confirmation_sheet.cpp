@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/browser_notice.h"
+#include "app/browser/browser_notice.h"
 #include "ui/common/icons.h"
 #include "ui/common/theme.h"
 

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 #include "model/file_item.h"
 
 #include <functional>

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-#include "app/desktop_applications.h"
+#include "app/browser/desktop_applications.h"
 
 class QCheckBox;
 class QLabel;

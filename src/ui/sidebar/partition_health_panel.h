@@ -5,7 +5,7 @@
 
 #include <QWidget>
 
-#include "app/device_list_view_model.h"
+#include "app/devices/device_list_view_model.h"
 
 class QGridLayout;
 class QLabel;

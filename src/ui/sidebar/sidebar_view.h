@@ -13,7 +13,7 @@
 
 #include <memory>
 
-#include "app/device_list_view_model.h"
+#include "app/devices/device_list_view_model.h"
 
 class QListWidget;
 class QListWidgetItem;

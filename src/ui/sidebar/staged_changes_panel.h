@@ -12,7 +12,7 @@
 
 #include <optional>
 
-#include "app/device_list_view_model.h"
+#include "app/devices/device_list_view_model.h"
 #include "model/device.h"
 
 class QCheckBox;

@@ -11,7 +11,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 #include "ui/usage/disk_usage_data.h"
 
 class QStackedWidget;

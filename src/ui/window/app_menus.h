@@ -7,7 +7,7 @@
 
 #include <QObject>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 
 class QAction;
 class QMainWindow;

@@ -10,10 +10,10 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include "app/image_file_watch.h"
-#include "app/service_adapters.h"
-#include "app/view_preferences.h"
-#include "app/window_title.h"
+#include "app/browser/view_preferences.h"
+#include "app/core/service_adapters.h"
+#include "app/core/window_title.h"
+#include "app/devices/image_file_watch.h"
 #include "disk/disk_detection_service.h"
 #include "ui/browser/empty_state_view.h"
 #include "ui/common/error_banner.h"

@@ -16,10 +16,10 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "app/app_settings.h"
-#include "app/app_startup.h"
-#include "app/app_state.h"
-#include "app/service_interfaces.h"
+#include "app/core/app_settings.h"
+#include "app/core/app_startup.h"
+#include "app/core/app_state.h"
+#include "app/core/service_interfaces.h"
 #include "ui/window/app_menus.h"
 
 class QSplitter;

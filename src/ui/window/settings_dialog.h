@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "app/app_settings.h"
+#include "app/core/app_settings.h"
 
 class QCheckBox;
 

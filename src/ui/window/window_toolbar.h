@@ -5,7 +5,7 @@
 
 #include <QToolBar>
 
-#include "app/app_state.h"
+#include "app/core/app_state.h"
 
 class QToolButton;
 

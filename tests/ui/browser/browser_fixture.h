@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "app/app_state.h"
 #include "app/app_test_support.h"
+#include "app/core/app_state.h"
 #include "app/host_agent.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/file_browser_view.h"

@@ -3,7 +3,7 @@
 #include <QBuffer>
 #include <QImage>
 
-#include "app/thumbnail_cache.h"
+#include "app/preview/thumbnail_cache.h"
 #include "browser_fixture.h"
 #include "ui/common/screenshot.h"
 

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/service_adapters.h"
+#include "app/core/service_adapters.h"
 
 #include "ui/common/page_overlay.h"
 #include "ui/setup/onboarding_view.h"

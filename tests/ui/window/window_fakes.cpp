@@ -14,7 +14,7 @@
 #include <qcoro/qcorotimer.h>
 #include <boost/json.hpp>
 
-#include "app/service_adapters.h"
+#include "app/core/service_adapters.h"
 #include "guest/vm_error.h"
 
 namespace quorvale::test {

@@ -13,9 +13,9 @@
 #include <optional>
 #include <vector>
 
-#include "app/app_settings.h"
-#include "app/app_state.h"
-#include "app/service_interfaces.h"
+#include "app/core/app_settings.h"
+#include "app/core/app_state.h"
+#include "app/core/service_interfaces.h"
 #include "disk/helper_error.h"
 #include "guest/vm_error.h"
 #include "guest/vsock_transport.h"

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/core/service_adapters.h"
 #include "app/disk_image.h"
-#include "app/service_adapters.h"
 #include "disk/privileged_helper_client.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"

@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/file_browser_view_model.h"
-#include "app/staged_changes.h"
-#include "app/staged_recording.h"
+#include "app/browser/file_browser_view_model.h"
+#include "app/staging/staged_changes.h"
+#include "app/staging/staged_recording.h"
 #include "fileops/file_operation_service.h"
 #include "rpc/unique_fd.h"
 #include "ui/common/screenshot.h"
