@@ -14,7 +14,6 @@
 #include "fileops/file_operation_service.h"
 #include "fileops/partition_control.h"
 #include "guest/vsock_transport.h"
-#include "rpc/device_name.h"
 
 namespace quorvale::app {
 
@@ -58,15 +57,6 @@ void DeviceListViewModel::checkStagingRoom(const QString& disk, std::uint64_t by
         return;
     StagedStore::checkRoom(QFileInfo(found->second.record->overlay).absolutePath(), bytes);
 }
-
-namespace {
-
-QString wholeDiskOf(const QString& partition) {
-    const auto whole = rpc::wholeDiskName(partition.toStdString());
-    return whole ? QString::fromStdString(*whole) : partition;
-}
-
-}  // namespace
 
 void DeviceListViewModel::checkStagedChange(const fileops::Change& change, const QString& partition,
                                             std::uint64_t entryBytes) const {

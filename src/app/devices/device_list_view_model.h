@@ -186,6 +186,8 @@ Q_SIGNALS:
 private:
     // The whole disk a partition (or disk) name belongs to.
     static QString wholeDiskOf(const QString& bsdName);
+    // readHealth's default: the superblock read on the host, from the device or the image.
+    static disk::PartitionHealth readHostHealth(const model::Partition& partition, int imageFd);
 
     // One mount task: what cancelMount() must end depends on how far it got.
     struct MountRun {
