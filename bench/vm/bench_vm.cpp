@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "fileops/file_operation_service.h"
+#include "guest/host_virtualization.h"
 #include "guest/qemu_launcher.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
@@ -115,11 +116,11 @@ class Accelerator {
 public:
     explicit Accelerator(bool tcg) {
         if (tcg)
-            qputenv(QemuLauncher::acceleratorVariable, "tcg");
+            qputenv(acceleratorVariable, "tcg");
         else
-            qunsetenv(QemuLauncher::acceleratorVariable);
+            qunsetenv(acceleratorVariable);
     }
-    ~Accelerator() { qunsetenv(QemuLauncher::acceleratorVariable); }
+    ~Accelerator() { qunsetenv(acceleratorVariable); }
 };
 
 struct VM {
@@ -233,7 +234,7 @@ void benchBoot() {
 }
 
 void benchKvm() {
-    if (!QemuLauncher::kvmUsable()) {
+    if (!kvmUsable()) {
         std::printf("cold boot to the first pong under KVM: skipped (no usable /dev/kvm)\n");
         return;
     }

@@ -29,7 +29,7 @@
 #include "disk/privileged_helper_client.h"
 #include "fileops/file_operation_service.h"
 #include "fileops/transfer_memory.h"
-#include "guest/qemu_launcher.h"
+#include "guest/host_virtualization.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 #include "ui/browser/file_browser_view.h"
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     // Settings, audit log and state of this run stay out of the user's folders.
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
     qputenv("XDG_STATE_HOME", QFile::encodeName(home.filePath("state")));
-    qputenv(guest::QemuLauncher::acceleratorVariable, "tcg");
+    qputenv(guest::acceleratorVariable, "tcg");
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quorvale"));
     QApplication::setApplicationName(QStringLiteral("Quorvale"));

@@ -24,7 +24,7 @@
 
 #include "fileops/file_operation_service.h"
 #include "fileops/tree_transfer.h"
-#include "guest/qemu_launcher.h"
+#include "guest/host_virtualization.h"
 #include "guest/vm_lifecycle_service.h"
 #include "guest/vsock_transport.h"
 #include "rpc/base64.h"
@@ -135,7 +135,7 @@ void print(const char* what, const std::vector<double>& seconds, qint64 bytes) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorvale.*=false"));
-    qputenv(QemuLauncher::acceleratorVariable, "tcg");
+    qputenv(acceleratorVariable, "tcg");
     const int runs = runCount();
     QTemporaryDir dir;
     const QString card = dir.filePath("card");

@@ -93,18 +93,6 @@ public:
     // Whether forceStop() had to end QEMU.
     bool wasForced() const { return forced; }
 
-    // /dev/kvm opens and the processor can run an ordinary guest under it.
-    static bool kvmUsable();
-    // Whether the processor flags of /proc/cpuinfo (`cpuinfo`) offer hardware virtualisation.
-    // On x86, KVM without VT-x or AMD-V (a paravirtual backend such as PVM inside a cloud VM)
-    // cannot start our guest: QEMU aborts setting the vCPU's registers.
-    static bool hardwareVirtualization(const QByteArray& cpuinfo);
-    static bool vhostVsockUsable();
-    // KVM when usable, else TCG; QUORVALE_VM_ACCEL=tcg chooses TCG even where KVM is usable.
-    static QemuConfig::Accel accelerator();
-    static QemuConfig::Accel accelerator(bool kvmUsable, const QString& requested);
-    static constexpr const char* acceleratorVariable = "QUORVALE_VM_ACCEL";
-
 Q_SIGNALS:
     void guestStopped();
     void stoppedWithError(const QString& description);

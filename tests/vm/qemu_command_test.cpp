@@ -5,8 +5,8 @@
 
 #include <QJsonDocument>
 
+#include "guest/host_virtualization.h"
 #include "guest/qemu_command.h"
-#include "guest/qemu_launcher.h"
 #include "qstring_printer.h"
 
 namespace quorvale::guest {
@@ -106,7 +106,7 @@ TEST(QemuCommand, KvmWhereUsableUnlessEmulationIsAsked) {
         {false, "tcg", Accel::tcg},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(QemuLauncher::accelerator(c.kvmUsable, c.requested), c.expected)
+        EXPECT_EQ(chooseAccelerator(c.kvmUsable, c.requested), c.expected)
             << c.kvmUsable << " " << c.requested;
 }
 
@@ -126,7 +126,7 @@ TEST(QemuCommand, KvmNeedsVtxOrAmdVOnX86) {
         {"", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(QemuLauncher::hardwareVirtualization(c.cpuinfo), c.expected) << c.cpuinfo;
+        EXPECT_EQ(hardwareVirtualization(c.cpuinfo), c.expected) << c.cpuinfo;
 }
 #endif
 
