@@ -1,9 +1,12 @@
 // The helper's request handling: request lines from an authorised peer, against a fake machine
 // (a sysfs tree with a USB disk, an SD card, a fixed disk and a mounted card; regular files
-// standing in for their device nodes). Every reply must be well formed, a descriptor travels
-// only with a successful "open_disk" and is then one of the stand-in nodes of a removable,
-// unmounted whole disk, and the run is confined (sandbox.h).
+// standing in for their device nodes), all lines of one input on one connection. Each line is
+// sent with the last descriptor handed out before it. Every reply must be well formed, a
+// descriptor travels only with a successful open and is then one of the stand-in nodes of a
+// removable, unmounted whole disk, "open_held_disk" succeeds only on a descriptor that
+// "open_disk" handed out, and the run is confined (sandbox.h).
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@
 
 #include "helper/request_handler.h"
 #include "reply_check.h"
+#include "rpc/json_rpc.h"
 #include "sandbox.h"
 
 namespace {
@@ -109,12 +113,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     root.uid = 0;
     root.gid = 0;
 
+    helper::DiskClaims claims;
+    UniqueFd last;               // the last descriptor handed out
+    bool lastExclusive = false;  // and whether "open_disk" handed it out
     std::string_view input(reinterpret_cast<const char*>(data), size);
     for (std::size_t n = 0; n < kMaxLines && !input.empty(); ++n) {
         const auto newline = input.find('\n');
         const std::string_view line = input.substr(0, newline);
         input = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
-        const helper::Reply reply = handler.handle(line, root);
+        helper::PassedFds passed;
+        if (last)
+            passed.fds.emplace_back(::fcntl(last.get(), F_DUPFD_CLOEXEC, 0));
+        helper::Reply reply = handler.handle(line, root, claims, std::move(passed));
         fuzz::checkReply(line, reply.line, fuzz::NullId::allowedOnErrors);
         const boost::json::object answer = boost::json::parse(reply.line).as_object();
         const bool succeeded = answer.contains("result");
@@ -130,12 +140,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!reply.fd.valid())
             continue;
         struct stat st {};
-        if (!succeeded || ::fstat(reply.fd.get(), &st) != 0 || !openable.count(st.st_ino)) {
+        const bool held = succeeded && rpc::JSONRPCRequest::decode(line).method == "open_held_disk";
+        if (!succeeded || ::fstat(reply.fd.get(), &st) != 0 || !openable.count(st.st_ino) ||
+            (held && !lastExclusive)) {
             std::fprintf(stderr,
                          "fuzz check failed: a descriptor went out that must not:\n  %.*s\n  %s\n",
                          static_cast<int>(line.size()), line.data(), reply.line.c_str());
             std::abort();
         }
+        lastExclusive = !held;
+        last = std::move(reply.fd);
     }
     return 0;
 }

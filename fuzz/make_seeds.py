@@ -105,6 +105,11 @@ def helper_requests():
         "open-path": request(8, "open_disk", {"bsd_name": "../sdb"}),
         "open-link": request(9, "open_disk", {"bsd_name": "vdb"}),
         "open-bad-ro": request(10, "open_disk", {"bsd_name": "sdb", "read_only": "yes"}),
+        "open-held": "\n".join([
+            request(14, "open_disk", {"bsd_name": "sdb", "read_only": True}),
+            request(15, "open_held_disk", {"bsd_name": "sdb"}),
+            request(16, "open_held_disk", {"bsd_name": "sdb"}),
+            request(17, "release_disk", {"bsd_name": "sdb"})]),
         "eject": request(11, "eject_disk", {"bsd_name": "sdb"}),
         "eject-sd": request(12, "eject_disk", {"bsd_name": "mmcblk0"}),
         "unknown": request(13, "format", {}),

@@ -58,19 +58,6 @@ std::string errnoText(int error) {
     return std::strerror(error);
 }
 
-#ifndef BLKGETDISKSEQ
-#define BLKGETDISKSEQ _IOR(0x12, 128, __u64)
-#endif
-
-// The kernel's sequence number of the disk behind `fd`: new for every disk that appears, every
-// medium change and every loop device attached. Nothing where the kernel predates it.
-std::optional<std::uint64_t> diskSequence(int fd) {
-    __u64 sequence = 0;
-    if (::ioctl(fd, BLKGETDISKSEQ, &sequence) != 0)
-        return std::nullopt;
-    return sequence;
-}
-
 // SCSI START STOP UNIT with LoEj set and Start clear: the reader ejects or spins down its medium.
 void scsiStartStopEject(int fd) {
     unsigned char cdb[6] = {0x1b, 0, 0, 0, 0x02, 0};
@@ -293,43 +280,32 @@ UniqueFd DiskAccess::open(const std::string& name, OpenMode mode) const {
     return openNode(disk, (mode == OpenMode::readOnly ? O_RDONLY : O_RDWR) | O_EXCL);
 }
 
-UniqueFd DiskAccess::openHeld(const std::string& name, int held) const {
-    // The caller's descriptor is looked at without syncing its attributes: a descriptor of a
-    // FUSE file would otherwise let its server stall this thread.
-    struct statx passed {};
-    const int heldFlags = ::fcntl(held, F_GETFL);
-    if (heldFlags < 0 || (heldFlags & O_PATH) != 0 ||
-        ::statx(held, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &passed) != 0 ||
-        !S_ISBLK(passed.stx_mode)) {
-        throw Refusal(Refusal::Kind::notAllowed,
-                      "The descriptor passed with the request is not an open block device");
-    }
-    const Disk disk = checkedDisk(name);
-    if (makedev(passed.stx_rdev_major, passed.stx_rdev_minor) != disk.dev)
-        throw Refusal(Refusal::Kind::notAllowed, "The descriptor passed is not " + name);
+UniqueFd DiskAccess::openHeld(const HandedDisk& claim) const {
+    const Disk disk = checkedDisk(claim.name);
+    // The claim is an open file of the node checked when it was handed out; the name may stand
+    // for another disk by now (unplugged, and another one given its name and number).
+    struct stat held {};
+    if (::fstat(claim.file.get(), &held) != 0)
+        throw Refusal(Refusal::Kind::failed, "Cannot inspect the claim on " + claim.name);
+    const bool sameDevice = S_ISBLK(held.st_mode) && held.st_rdev == disk.dev;
+    if (!sameDevice && !(config_.allowRegularFiles && S_ISREG(held.st_mode)))
+        throw Refusal(Refusal::Kind::notAllowed, claim.name + " is another disk by now");
     if (disk.readOnlyMedia) {
         throw Refusal(Refusal::Kind::writeProtected,
                       "The card in " + disk.name + " is write-protected (check its lock switch)");
     }
+    // Every medium a disk gets has a number of its own, which an open file reports for the
+    // medium in the slot now: a card swapped in its reader shows another number than the one
+    // taken as it was handed out. Checked again on the new descriptor, in case of a swap
+    // meanwhile. A kernel without the numbers (before 5.15) answers neither.
+    const std::string swapped =
+        "The card in " + claim.name + " was changed since it was opened: open it again";
+    if (diskSequence(claim.file.get()) != claim.sequence)
+        throw Refusal(Refusal::Kind::notAllowed, swapped);
+    // Opened without O_EXCL beside the claim, which keeps everyone else out meanwhile.
     UniqueFd fd = openNode(disk, O_RDWR);
-    // Where the kernel numbers disks, the disk held must be the one under the name now. A
-    // kernel without the numbers (before 5.15) answers neither; the other checks stand.
-    const auto heldSequence = diskSequence(held);
-    const auto nodeSequence = diskSequence(fd.get());
-    if (heldSequence != nodeSequence) {
-        throw Refusal(
-            Refusal::Kind::notAllowed,
-            "The card in " + name + " is not the one the descriptor passed was opened on");
-    }
-    // Shared only beside an exclusive claim: the holder keeps everyone else out meanwhile.
-    const fs::path node = config_.devRoot / disk.name;
-    const UniqueFd claim(
-        ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-    if (claim)
-        throw Refusal(Refusal::Kind::notAllowed, name + " is not held: open it with open_disk");
-    if (errno != EBUSY)
-        throw Refusal(Refusal::Kind::failed,
-                      "Cannot open " + node.string() + ": " + errnoText(errno));
+    if (diskSequence(fd.get()) != claim.sequence)
+        throw Refusal(Refusal::Kind::notAllowed, swapped);
     return fd;
 }
 

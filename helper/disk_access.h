@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "helper/disk_claims.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::helper {
@@ -36,14 +37,11 @@ public:
 
     // Throws Refusal.
     UniqueFd open(const std::string& name, OpenMode mode) const;
-    // A writable descriptor on a disk the caller holds already, opened without O_EXCL beside
-    // the caller's exclusive claim (a VM given the card read-only, which must now write it).
-    // Besides every check of open(), `held` must be a real open (not O_PATH) of this very
-    // block device, of the disk the node stands for now: where the kernel numbers disks
-    // (BLKGETDISKSEQ), a disk unplugged and another plugged in under the same name and number
-    // has another sequence number, which the old disk's descriptor does not share. And the disk
-    // must be claimed exclusively at this moment. Throws Refusal.
-    UniqueFd openHeld(const std::string& name, int held) const;
+    // A writable descriptor on a disk that the caller holds through `claim` (a VM given the
+    // card read-only, which must now write it), opened without O_EXCL beside that claim. Besides
+    // every check of open(), the claim must still stand for the disk under its name, with the
+    // medium it was handed out on. Throws Refusal.
+    UniqueFd openHeld(const HandedDisk& claim) const;
     // Holding the disk exclusively, flushes it and detaches it; the USB device it hangs from is
     // powered off only when no other disk (another slot of a card reader) hangs from it too.
     // Throws Refusal.

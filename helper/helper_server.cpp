@@ -160,6 +160,7 @@ void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
     rpc::LineBuffer lines(limits_.maxLineBytes);
     std::optional<Clock::time_point> lineDue;  // set while a request line is incomplete
     PassedFds carried;                         // came with the line not yet complete
+    DiskClaims claims;                         // dropped as the connection ends
     char buffer[4096];
     for (;;) {
         if (lines.overflowed()) {
@@ -168,12 +169,14 @@ void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
         }
         if (lines.pendingBytes() > 0 && !lineDue)
             lineDue = Clock::now() + limits_.requestTimeout;
+        // A connection that holds disks is the client's proof for them: it stays while idle.
         const auto wait =
             lineDue ? std::chrono::duration_cast<std::chrono::milliseconds>(*lineDue - Clock::now())
                     : limits_.idleTimeout;
+        const bool waitForever = !lineDue && !claims.empty();
         pollfd pfd{connection.get(), POLLIN, 0};
-        const int ready =
-            ::poll(&pfd, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
+        const int ready = ::poll(
+            &pfd, 1, waitForever ? -1 : static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
@@ -204,7 +207,8 @@ void HelperServer::serve(UniqueFd connection, const PeerCredentials& peer) {
             if (!next && endsLine)
                 takeFds(passed, got);
             lineDue.reset();
-            if (!sendReply(connection.get(), handler_.handle(*line, peer, std::move(passed))))
+            if (!sendReply(connection.get(),
+                           handler_.handle(*line, peer, claims, std::move(passed))))
                 return;
             line = std::move(next);
         }

@@ -9,7 +9,8 @@
 // they were sent with (at most PassedFds::maxFds a line; more mark it overflowed). A line
 // longer than the limit, a line not complete within the request timeout of its first byte, a
 // peer that stops reading or one that goes away ends only that connection; descriptors not
-// delivered are closed. Each is logged.
+// delivered are closed. Each is logged. An idle connection is closed after the idle timeout
+// unless it holds disks (DiskClaims): its claims end with it.
 
 #include <sys/types.h>
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "helper/refusal.h"
+#include "rpc/device_name.h"
 #include "rpc/json_rpc.h"
 
 #ifndef QUORVALE_VERSION
@@ -39,6 +40,14 @@ std::string stringParam(const rpc::Params& params, const char* key) {
                                 std::string("Missing string parameter \"") + key + "\"");
     }
     return std::string(*value);
+}
+
+// The "bsd_name" parameter, a plain device name: it names a claim and goes into messages.
+std::string diskName(const rpc::Params& params) {
+    std::string name = stringParam(params, "bsd_name");
+    if (!rpc::isDeviceName(name))
+        throw Refusal(Refusal::Kind::invalidRequest, "Invalid device name");
+    return name;
 }
 
 bool boolParam(const rpc::Params& params, const char* key) {
@@ -79,12 +88,13 @@ const std::map<std::string, RequestHandler::Method, std::less<>>& RequestHandler
         {"get_version", &RequestHandler::getVersion},
         {"open_disk", &RequestHandler::openDisk},
         {"open_held_disk", &RequestHandler::openHeldDisk},
+        {"release_disk", &RequestHandler::releaseDisk},
         {"eject_disk", &RequestHandler::ejectDisk},
     };
     return table;
 }
 
-Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer,
+Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer, DiskClaims& claims,
                              PassedFds passed) const {
     std::optional<std::int64_t> id;
     std::string method = "?";
@@ -108,9 +118,10 @@ Reply RequestHandler::handle(std::string_view line, const PeerCredentials& peer,
             throw rpc::JSONRPCError(rpc::JSONRPCError::methodNotFound,
                                     "Method not found: " + printable(request.method));
         }
-        Reply reply;
-        const auto result = (this->*(handler->second))(request.params, passed, reply.fd);
-        reply.line = rpc::JSONRPCResponse::encodeResult(request.id, result);
+        Exchange exchange{std::move(passed), claims, {}};
+        const auto result = (this->*(handler->second))(request.params, exchange);
+        Reply reply{rpc::JSONRPCResponse::encodeResult(request.id, result),
+                    std::move(exchange.reply)};
         audit(peer, method, detail, "ok");
         return reply;
     } catch (const Refusal& refusal) {
@@ -147,37 +158,48 @@ Reply RequestHandler::lineTooLong(const PeerCredentials& peer) {
     return {rpc::JSONRPCResponse::encodeError(std::nullopt, error), {}};
 }
 
-boost::json::value RequestHandler::ping(const rpc::Params&, PassedFds&, UniqueFd&) const {
+boost::json::value RequestHandler::ping(const rpc::Params&, Exchange&) const {
     return true;
 }
 
-boost::json::value RequestHandler::getVersion(const rpc::Params&, PassedFds&, UniqueFd&) const {
+boost::json::value RequestHandler::getVersion(const rpc::Params&, Exchange&) const {
     return boost::json::string("quorvale-helper " QUORVALE_VERSION);
 }
 
-boost::json::value RequestHandler::openDisk(const rpc::Params& params, PassedFds&,
-                                            UniqueFd& fd) const {
-    const auto name = stringParam(params, "bsd_name");
+boost::json::value RequestHandler::openDisk(const rpc::Params& params, Exchange& exchange) const {
+    const auto name = diskName(params);
     const auto mode = boolParam(params, "read_only") ? OpenMode::readOnly : OpenMode::readWrite;
-    fd = disks_.open(name, mode);
+    // The connection's own earlier claim would keep its new exclusive open out.
+    exchange.claims.release(name);
+    exchange.claims.checkRoom();
+    exchange.reply = disks_.open(name, mode);
+    exchange.claims.remember(name, exchange.reply.get());
     return boost::json::object{{"fd_count", 1}};
 }
 
-boost::json::value RequestHandler::openHeldDisk(const rpc::Params& params, PassedFds& passed,
-                                                UniqueFd& fd) const {
-    const auto name = stringParam(params, "bsd_name");
-    if (passed.overflowed || passed.fds.size() != 1) {
+boost::json::value RequestHandler::openHeldDisk(const rpc::Params& params,
+                                                Exchange& exchange) const {
+    const auto name = diskName(params);
+    if (exchange.passed.overflowed || exchange.passed.fds.size() != 1) {
         throw Refusal(Refusal::Kind::invalidRequest,
                       "open_held_disk takes exactly one descriptor, the disk's, passed with "
                       "the request");
     }
-    fd = disks_.openHeld(name, passed.fds.front().get());
+    const HandedDisk& claim = exchange.claims.proof(name, exchange.passed.fds.front().get());
+    exchange.reply = disks_.openHeld(claim);
     return boost::json::object{{"fd_count", 1}};
 }
 
-boost::json::value RequestHandler::ejectDisk(const rpc::Params& params, PassedFds&,
-                                             UniqueFd&) const {
-    disks_.eject(stringParam(params, "bsd_name"));
+boost::json::value RequestHandler::releaseDisk(const rpc::Params& params,
+                                               Exchange& exchange) const {
+    exchange.claims.release(diskName(params));
+    return true;
+}
+
+boost::json::value RequestHandler::ejectDisk(const rpc::Params& params, Exchange& exchange) const {
+    const auto name = diskName(params);
+    exchange.claims.release(name);
+    disks_.eject(name);
     return true;
 }
 

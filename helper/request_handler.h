@@ -1,10 +1,13 @@
 #pragma once
 // Turns one request line from one peer into exactly one reply line, plus the descriptor that
-// travels with it for "open_disk". Methods: "ping" -> true, "get_version" -> text,
-// "open_disk" {"bsd_name", "read_only"} -> {"fd_count": 1} with the disk's descriptor attached,
-// "open_held_disk" {"bsd_name"} with the caller's descriptor of that disk passed beside the
-// request -> {"fd_count": 1} with a writable descriptor (DiskAccess::openHeld),
-// "eject_disk" {"bsd_name"} -> true. Descriptors passed with any other request are closed.
+// travels with it. Methods: "ping" -> true, "get_version" -> text,
+// "open_disk" {"bsd_name", "read_only"} -> {"fd_count": 1} with the disk's exclusive descriptor
+// attached, which the connection's claims keep (DiskClaims);
+// "open_held_disk" {"bsd_name"} with that very descriptor passed beside the request, on the
+// connection it was handed to -> {"fd_count": 1} with a writable descriptor (DiskAccess::openHeld);
+// "release_disk" {"bsd_name"} -> true once the connection's claim on the disk is dropped;
+// "eject_disk" {"bsd_name"} -> true. "open_disk" and "eject_disk" drop the connection's earlier
+// claim on the disk first. Descriptors passed with any other request are closed.
 // Every request is authorised first and leaves one audit line on stderr.
 
 #include <map>
@@ -15,6 +18,7 @@
 #include <boost/json/value.hpp>
 
 #include "helper/disk_access.h"
+#include "helper/disk_claims.h"
 #include "helper/peer_authorizer.h"
 #include "helper/refusal.h"
 #include "rpc/any_codable.h"
@@ -39,7 +43,9 @@ public:
     RequestHandler(DiskAccess disks, PeerAuthorizer authorizer)
         : disks_(std::move(disks)), authorizer_(std::move(authorizer)) {}
 
-    Reply handle(std::string_view line, const PeerCredentials& peer, PassedFds passed = {}) const;
+    // `claims` are those of the connection the line came on.
+    Reply handle(std::string_view line, const PeerCredentials& peer, DiskClaims& claims,
+                 PassedFds passed = {}) const;
     // Throws Refusal(accessDenied) when the peer may not use the helper.
     void authorize(const PeerCredentials& peer) const { authorizer_.authorize(peer); }
 
@@ -52,17 +58,21 @@ public:
     static Reply requestTimedOut(const PeerCredentials& peer);
 
 private:
-    // Parameters, descriptors passed in, and the descriptor to pass back.
-    using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, PassedFds&,
-                                                          UniqueFd&) const;
+    // One request's descriptors passed in, its connection's claims, the descriptor to pass back.
+    struct Exchange {
+        PassedFds passed;
+        DiskClaims& claims;
+        UniqueFd reply;
+    };
+    using Method = boost::json::value (RequestHandler::*)(const rpc::Params&, Exchange&) const;
     static const std::map<std::string, Method, std::less<>>& methods();
 
-    boost::json::value ping(const rpc::Params&, PassedFds&, UniqueFd&) const;
-    boost::json::value getVersion(const rpc::Params&, PassedFds&, UniqueFd&) const;
-    boost::json::value openDisk(const rpc::Params& params, PassedFds&, UniqueFd& fd) const;
-    boost::json::value openHeldDisk(const rpc::Params& params, PassedFds& passed,
-                                    UniqueFd& fd) const;
-    boost::json::value ejectDisk(const rpc::Params& params, PassedFds&, UniqueFd& fd) const;
+    boost::json::value ping(const rpc::Params&, Exchange&) const;
+    boost::json::value getVersion(const rpc::Params&, Exchange&) const;
+    boost::json::value openDisk(const rpc::Params& params, Exchange& exchange) const;
+    boost::json::value openHeldDisk(const rpc::Params& params, Exchange& exchange) const;
+    boost::json::value releaseDisk(const rpc::Params& params, Exchange& exchange) const;
+    boost::json::value ejectDisk(const rpc::Params& params, Exchange& exchange) const;
 
     DiskAccess disks_;
     PeerAuthorizer authorizer_;

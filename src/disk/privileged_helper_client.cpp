@@ -248,6 +248,15 @@ QCoro::Task<UniqueFd> PrivilegedHelperClient::openHeldDisk(QString bsdName, int 
         co_await call("open_held_disk", std::move(params), std::move(passed)));
 }
 
+void PrivilegedHelperClient::releaseDisk(const QString& bsdName) {
+    if (!connection || !connection->isOpen() || !rpc::isDeviceName(bsdName.toStdString()))
+        return;
+    rpc::Params params;
+    params["bsd_name"] = bsdName.toStdString();
+    // No call waits for it: the reply finds no pending call and is dropped.
+    connection->send(rpc::JSONRPCRequest(nextId++, "release_disk", std::move(params)).encode());
+}
+
 UniqueFd PrivilegedHelperClient::openedDescriptor(Outcome outcome) {
     if (outcome.error)
         std::rethrow_exception(outcome.error);

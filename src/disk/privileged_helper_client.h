@@ -1,7 +1,9 @@
 #pragma once
 // Obtains open descriptors on whole disks from the privileged helper daemon (quorvale-helper,
 // socket-activated by systemd) and registers that daemon. Used on the GUI thread; nothing here
-// blocks it. One connection is made on first use, kept, and made again after it breaks. Each
+// blocks it. One connection is made on first use, kept, and made again after it breaks. The
+// daemon ties each disk opened to the connection it was opened on: openHeldDisk() works only on
+// that connection, so a connection that broke meanwhile leaves the disk to be opened again. Each
 // call has its own reply timeout and completes exactly once: with the reply, or with the
 // timeout's error, whichever comes first; a late reply is dropped with its descriptor. Names
 // are checked before anything is sent. Also ejects disks through the daemon ("eject_disk").
@@ -61,9 +63,12 @@ public:
     // An open descriptor on the named whole disk. Throws HelperError.
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly);
     // A writable descriptor on the named whole disk, which this process holds exclusively as
-    // `heldFd` (a VM given it read-only): the helper opens it beside that claim. Throws
-    // HelperError.
+    // `heldFd`, the descriptor openDisk() gave on the current connection (a VM given it
+    // read-only): the helper opens it beside that claim. Throws HelperError.
     QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd);
+    // Tells the daemon that this process has let go of the disk: it stops holding it for us.
+    // Nothing is awaited; without a connection there is nothing to let go of.
+    void releaseDisk(const QString& bsdName);
     // Flushes and ejects the whole disk. Throws HelperError.
     QCoro::Task<void> ejectDisk(QString bsdName) override;
 

@@ -187,6 +187,7 @@ TEST_F(DeviceListTest, CancelDuringABootEndsItAndANewMountWorksAtOnce) {
     model->cancelMount();
     EXPECT_EQ(vm.aborts, 1) << "the boot goes on";
     EXPECT_TRUE(model->heldDisks().isEmpty()) << "the handle stays open";
+    EXPECT_EQ(helper.released, QStringList{"sdb"}) << "the helper still holds it";
     EXPECT_EQ(state.vmStatus(), VMStatus::stopped());
 
     vm.bootDelay = 1ms;

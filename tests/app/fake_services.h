@@ -47,6 +47,7 @@ public:
             throw *failure;
         co_return openDevNull();
     }
+    void releaseDisk(const QString& bsdName) override { released << bsdName; }
     QCoro::Task<void> installHelper() override {
         ++installs;
         if (installFails)
@@ -64,6 +65,7 @@ public:
 
     QStringList opened;
     QStringList heldOpened;  // open_held_disk requests
+    QStringList released;    // disks let go of
     std::vector<bool> readOnlyFlags;
     std::optional<disk::HelperError> failure;
     std::chrono::milliseconds delay{0};

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -199,6 +200,8 @@ RawClient::RawClient(const fs::path& socket) : fd(connectTo(socket)) {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
+RawClient::RawClient(UniqueFd connected) : fd(std::move(connected)) {}
+
 bool RawClient::send(const std::string& bytes) {
     return ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
@@ -254,15 +257,17 @@ std::string RawClient::readLine(UniqueFd* received) {
     }
 }
 
-AsNobody::AsNobody(Body body) {
+AsUser::AsUser(uid_t uid, gid_t gid, Body body) {
+    // The release end is a socket: letGo() then never raises SIGPIPE once the child is gone.
     int report[2], hold[2];
-    if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0)
+    if (::pipe2(report, O_CLOEXEC) != 0 ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, hold) != 0)
         throw std::runtime_error("pipe");
     pid = ::fork();
     if (pid == 0) {
         ::close(report[0]);
         ::close(hold[1]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
             ::_exit(3);
         body(report[1], hold[0]);
         ::_exit(0);
@@ -273,12 +278,12 @@ AsNobody::AsNobody(Body body) {
     release = UniqueFd(hold[1]);
 }
 
-AsNobody::~AsNobody() {
+AsUser::~AsUser() {
     letGo();
     finished();
 }
 
-std::string AsNobody::read(std::size_t count) {
+std::string AsUser::read(std::size_t count) {
     std::string text;
     char buffer[512];
     while (count == 0 || text.size() < count) {
@@ -292,17 +297,43 @@ std::string AsNobody::read(std::size_t count) {
     return text;
 }
 
-void AsNobody::letGo() {
-    release.reset();
+void AsUser::letGo() {
+    // A byte, not only the end: a child forked since holds the pipe open too.
+    if (release) {
+        [[maybe_unused]] const auto n = ::send(release.get(), "x", 1, MSG_NOSIGNAL);
+        release.reset();
+    }
 }
 
-bool AsNobody::finished() {
+bool AsUser::finished() {
     if (pid <= 0)
         return false;
     int status = 0;
     ::waitpid(pid, &status, 0);
     pid = -1;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TemporaryUsers::TemporaryUsers(int count) : group("qvh" + std::to_string(::getpid())) {
+    const auto quiet = [](const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    if (!quiet("groupadd " + group))
+        return;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = group + "u" + std::to_string(i);
+        if (!quiet("useradd -M -N -s /usr/sbin/nologin -g " + group + " " + name))
+            break;
+        const passwd* entry = ::getpwnam(name.c_str());
+        users.push_back({name, entry ? entry->pw_uid : 0, entry ? entry->pw_gid : 0});
+    }
+    ready = static_cast<int>(users.size()) == count;
+}
+
+TemporaryUsers::~TemporaryUsers() {
+    for (const User& user : users)
+        std::system(("userdel " + user.name + " >/dev/null 2>&1").c_str());
+    std::system(("groupdel " + group + " >/dev/null 2>&1").c_str());
 }
 
 int settledDescriptorCount(pid_t daemon, int connections) {
@@ -332,8 +363,7 @@ void say(int out, const std::string& text) {
 
 void waitForRelease(int release) {
     char c;
-    while (::read(release, &c, 1) > 0) {
-    }
+    [[maybe_unused]] const auto n = ::read(release, &c, 1);
 }
 
 std::string requestOnce(const fs::path& socket, const std::string& line, UniqueFd* received) {

@@ -86,6 +86,8 @@ public:
 class RawClient {
 public:
     explicit RawClient(const std::filesystem::path& socket);
+    // Over a socket connected already (one end of a socket pair).
+    explicit RawClient(UniqueFd connected);
     bool connected() const { return fd.valid(); }
     bool send(const std::string& bytes);
     // The bytes in one message, with the descriptors passed beside them.
@@ -100,13 +102,13 @@ private:
     std::string buffer;
 };
 
-// A forked child running `body` as user nobody (uid and gid 65534, no other groups). The body
+// A forked child running `body` as another user (that uid and gid, no other groups). The body
 // reports through `out`; it may wait on `release`, which ends when the parent calls letGo().
-class AsNobody {
+class AsUser {
 public:
     using Body = std::function<void(int out, int release)>;
-    explicit AsNobody(Body body);
-    ~AsNobody();
+    AsUser(uid_t uid, gid_t gid, Body body);
+    ~AsUser();
 
     // The next `count` bytes the child reports, or all up to its end with 0.
     std::string read(std::size_t count = 0);
@@ -119,13 +121,37 @@ private:
     UniqueFd out, release;
 };
 
+// As user nobody (uid and gid 65534).
+class AsNobody : public AsUser {
+public:
+    explicit AsNobody(Body body) : AsUser(65534, 65534, std::move(body)) {}
+};
+
+// A group of its own and `count` users whose primary group it is, made with groupadd and
+// useradd under names unique to this process, and deleted again. Needs root; not `ready` where
+// either tool fails.
+class TemporaryUsers {
+public:
+    struct User {
+        std::string name;
+        uid_t uid = 0;
+        gid_t gid = 0;
+    };
+    explicit TemporaryUsers(int count);
+    ~TemporaryUsers();
+
+    std::string group;
+    std::vector<User> users;
+    bool ready = false;
+};
+
 // A daemon's descriptor count once exactly `connections` connection threads remain (a thread
 // closes its connection before it ends), waiting for that at most 10 s.
 int settledDescriptorCount(pid_t daemon, int connections = 0);
 
 // Writes all of `text` to a pipe.
 void say(int out, const std::string& text);
-// Blocks until the other end of the pipe is closed.
+// Blocks until the other end of the pipe says so (letGo) or is closed.
 void waitForRelease(int release);
 
 // Sends one request line on a new connection and returns the reply line.

@@ -21,6 +21,10 @@ QCoro::Task<UniqueFd> HelperClientAccess::openHeldDisk(QString bsdName, int held
     co_return co_await client.openHeldDisk(std::move(bsdName), heldFd);
 }
 
+void HelperClientAccess::releaseDisk(const QString& bsdName) {
+    client.releaseDisk(bsdName);
+}
+
 QCoro::Task<void> HelperClientAccess::installHelper() {
     co_await client.installHelper();
 }

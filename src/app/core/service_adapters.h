@@ -24,6 +24,7 @@ public:
     explicit HelperClientAccess(disk::PrivilegedHelperClient& client) : client(client) {}
     QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) override;
     QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd) override;
+    void releaseDisk(const QString& bsdName) override;
     QCoro::Task<void> installHelper() override;
     QCoro::Task<bool> checkHelper() override;
     QCoro::Task<void> grantAccess() override;

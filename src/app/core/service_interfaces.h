@@ -28,9 +28,11 @@ public:
     virtual ~HelperAccess() = default;
     // An open descriptor on the whole disk. Throws disk::HelperError.
     virtual QCoro::Task<UniqueFd> openDisk(QString bsdName, bool readOnly) = 0;
-    // A writable descriptor on a whole disk this process holds exclusively as `heldFd`, opened
-    // beside that claim. Throws disk::HelperError.
+    // A writable descriptor on a whole disk this process holds exclusively as `heldFd` (the
+    // descriptor openDisk() gave), opened beside that claim. Throws disk::HelperError.
     virtual QCoro::Task<UniqueFd> openHeldDisk(QString bsdName, int heldFd) = 0;
+    // The descriptor openDisk() gave is closed: the helper holds the disk no longer.
+    virtual void releaseDisk(const QString& bsdName) { Q_UNUSED(bsdName); }
     // Registers the helper daemon (may ask for a password). Throws on failure.
     virtual QCoro::Task<void> installHelper() = 0;
     // Whether the helper daemon is installed and running; asks for nothing, never throws.

@@ -166,15 +166,19 @@ QCoro::Task<void> DeviceListViewModel::holdDisk(QPointer<DeviceListViewModel> se
     if (self->diskHandles.contains(disk))
         co_return;
     HelperAccess& helper = self->helperClient;
-    UniqueFd handle;
-    if (auto image = self->diskService_->imageHandle(disk))
-        handle = self->attachReadOnly || staged ? readOnlyHandle(*image) : std::move(*image);
-    else
-        handle = co_await helper.openDisk(disk, readOnly || self->attachReadOnly);
-    if (stop.stop_requested() || !self)
+    std::optional<HeldDisk> held;
+    if (auto image = self->diskService_->imageHandle(disk)) {
+        held.emplace(self->attachReadOnly || staged ? readOnlyHandle(*image) : std::move(*image));
+    } else {
+        UniqueFd handle = co_await helper.openDisk(disk, readOnly || self->attachReadOnly);
+        if (!self)
+            throw MountCancelled();
+        held.emplace(std::move(handle), [&helper, disk] { helper.releaseDisk(disk); });
+    }
+    if (stop.stop_requested())
         throw MountCancelled();
     // Another mount may have opened it meanwhile: the first handle stays.
-    self->diskHandles.try_emplace(disk, std::move(handle));
+    self->diskHandles.try_emplace(disk, std::move(*held));
 }
 
 QCoro::Task<void> DeviceListViewModel::bootWithHeldDisks(QPointer<DeviceListViewModel> self,

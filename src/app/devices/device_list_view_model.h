@@ -35,6 +35,7 @@
 
 #include "app/core/app_state.h"
 #include "app/core/service_interfaces.h"
+#include "app/devices/held_disk.h"
 #include "app/devices/mount_choice.h"
 #include "app/health/check_report.h"
 #include "app/health/eject_verification.h"
@@ -278,7 +279,7 @@ private:
     bool isMonitoring_ = false;
     bool isAutoSelecting_ = false;
     std::shared_ptr<MountRun> mountTask;
-    std::map<QString, UniqueFd> diskHandles;  // by whole-disk name
+    std::map<QString, HeldDisk> diskHandles;  // by whole-disk name
     std::map<QString, HealthCard> healthCards_;
     QStringList mountedPartitions_;       // partitions the guest mounted for us, by name
     std::map<QString, Staging> staging_;  // by whole-disk name
