@@ -14,8 +14,7 @@
 #include "agent/agent_error.h"
 #include "agent/dispatcher.h"
 #include "agent/file_io.h"
-#include "agent/listing.h"
-#include "agent/name_search.h"
+#include "agent/listing_methods.h"
 #include "agent/partition.h"
 #include "agent/tree_operations.h"
 #include "agent/uploads.h"
@@ -126,19 +125,12 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
     // Chunked uploads in progress; those of a session end with it.
     const auto uploads = std::make_shared<Uploads>();
     dispatcher.onSessionEnd([uploads](std::uint64_t session) { uploads->endSession(session); });
-    // Searches in progress hold directories open between calls.
-    const auto searches = std::make_shared<Searches>();
-    dispatcher.onSessionEnd([searches](std::uint64_t session) { searches->endSession(session); });
+    const OpenCursors cursors = addListingMethods(dispatcher, partitions);
 
     dispatcher.add("ping", [](const ParamReader&) { return HandlerResult("pong"); });
 
     dispatcher.add("get_partitions",
                    [&](const ParamReader&) { return HandlerResult(partitions.describe()); });
-
-    dispatcher.add("list_dir", [&](const ParamReader& params) {
-        const auto path = pathParam(params);
-        return HandlerResult::jsonText(listDirectory(*partitionFor(partitions, params), path));
-    });
 
     dispatcher.add("read_file", [&](const ParamReader& params) {
         const auto path = pathParam(params);
@@ -260,34 +252,6 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         return HandlerResult(true);
     });
 
-    dispatcher.add("dir_usage", [&](const ParamReader& params) {
-        const auto path = pathParam(params);
-        return HandlerResult(directoryUsage(*partitionFor(partitions, params), path));
-    });
-
-    // Names containing "query" anywhere below "path": the first results and the id that
-    // "search_next" continues with.
-    dispatcher.add("search", [&, searches](const ParamReader& params, const CallContext& context) {
-        const auto path = pathParam(params);
-        const auto limit = static_cast<std::size_t>(
-            params.optionalCount("max_results").value_or(Searches::defaultResults));
-        const auto id = searches->start(context.session, partitionFor(partitions, params), path,
-                                        params.string("query"), limit);
-        return HandlerResult::jsonText(searches->next(context.session, id));
-    });
-
-    dispatcher.add(
-        "search_next", [searches](const ParamReader& params, const CallContext& context) {
-            const auto id = static_cast<std::uint64_t>(params.optionalCount("search").value_or(0));
-            return HandlerResult::jsonText(searches->next(context.session, id));
-        });
-
-    dispatcher.add("search_end", [searches](const ParamReader& params, const CallContext& context) {
-        return HandlerResult(
-            searches->end(context.session,
-                          static_cast<std::uint64_t>(params.optionalCount("search").value_or(0))));
-    });
-
     // With "disk" (a whole-disk name), only that disk's partitions: one card is ejected while
     // the others stay mounted.
     dispatcher.add("sync", [&](const ParamReader& params) {
@@ -298,18 +262,19 @@ void addFileMethods(Dispatcher& dispatcher, PartitionProvider& partitions) {
         return HandlerResult(true);
     });
 
-    dispatcher.add("unmount", [&, uploads, searches](const ParamReader& params) {
-        // Uploads and searches hold directories open: they end first, or the card stays in use.
+    dispatcher.add("unmount", [&, uploads, cursors](const ParamReader& params) {
+        // Uploads, listings and searches hold directories open: they end first, or the card
+        // stays in use.
         if (const auto disk = diskParam(params)) {
             for (const dev_t device : partitions.devicesOn(*disk)) {
                 uploads->endOnDevice(device);
-                searches->endOnDevice(device);
+                cursors.endOnDevice(device);
                 dispatcher.release(device);
             }
             partitions.unmountDisk(*disk);
         } else {
             uploads->endAll();
-            searches->endAll();
+            cursors.endAll();
             dispatcher.release(std::nullopt);
             partitions.unmountAll();
         }

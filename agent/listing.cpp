@@ -44,13 +44,26 @@ public:
             allocated += allocatedBytes(st);
         return S_ISDIR(st.st_mode);
     }
+    // Counted, and the walk goes on: the totals are then at least what they say.
+    void unreadable(const std::string&, int) override { ++unreadableCount; }
     // Beyond this many multiply-linked files, further links count again.
     static constexpr std::size_t maxLinkedTracked = 1 << 20;
     const dev_t device;
     std::set<std::pair<dev_t, ino_t>>& linked;
     std::uint64_t total = 0;
     std::uint64_t allocated = 0;
+    std::uint64_t unreadableCount = 0;
 };
+
+boost::json::object unreadableUsage(const char* name, int error) {
+    boost::json::object o;
+    o["name"] = escapeName(name);
+    o["size"] = 0;
+    o["allocated"] = 0;
+    o["is_directory"] = false;
+    o["unreadable"] = errnoText(error);
+    return o;
+}
 
 }  // namespace
 
@@ -70,30 +83,9 @@ std::string readLinkAt(int dirFd, const char* name, std::size_t sizeHint) {
 
 void forEachEntry(int dirFd, const std::string& display,
                   const std::function<void(const char* name)>& visit, Temporaries temporaries) {
-    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        throw AgentError::system(errno, display);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(copy), ::closedir);
-    if (!dir) {
-        const int error = errno;
-        ::close(copy);
-        throw AgentError::system(error, display);
-    }
-    ::rewinddir(dir.get());
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (!entry) {
-            if (errno != 0)
-                throw AgentError::system(errno, display);
-            return;
-        }
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == ".." ||
-            (temporaries == Temporaries::skip && isTemporaryName(name)))
-            continue;
+    DirectoryReader reader(dirFd, display, temporaries);
+    while (const dirent* entry = reader.next())
         visit(entry->d_name);
-    }
 }
 
 void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
@@ -121,29 +113,43 @@ void appendEntryJSON(std::string& out, std::string_view name, const struct stat&
     out += '}';
 }
 
+bool appendListedEntry(std::string& out, int dirFd, const char* name,
+                       const AccountNames::Tables& names) {
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return false;  // gone meanwhile
+        // Listed as ls -l does: by its name, with the reason, never hiding the rest.
+        out += R"({"name":)";
+        appendJSONString(out, escapeName(name));
+        out += R"(,"unreadable":)";
+        appendJSONString(out, errnoText(error));
+        out += '}';
+        return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        const auto target = readLinkAt(dirFd, name, static_cast<std::size_t>(st.st_size));
+        appendEntryJSON(out, name, st, names, &target);
+    } else {
+        appendEntryJSON(out, name, st, names, nullptr);
+    }
+    return true;
+}
+
 std::string listDirectory(Partition& partition, const RequestPath& path) {
     const auto dir = partition.root.openDirectory(path);
     const auto names = partition.accounts.tables(partition.root);
     std::string out = "[";
     out.reserve(4096);
-    forEachEntry(dir.get(), path.display, [&](const char* name) {
-        struct stat st {};
-        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Only a name gone meanwhile is skipped: an entry that cannot be read (a card
-            // failing under the guest) fails the listing rather than leave it short.
-            if (errno == ENOENT)
-                return;
-            throw AgentError::system(errno, path.child(name).display);
-        }
-        if (out.size() > 1)
+    DirectoryReader reader(dir.get(), path.display);
+    while (const dirent* entry = reader.next()) {
+        const auto before = out.size();
+        if (before > 1)
             out += ',';
-        if (S_ISLNK(st.st_mode)) {
-            const auto target = readLinkAt(dir.get(), name, static_cast<std::size_t>(st.st_size));
-            appendEntryJSON(out, name, st, *names, &target);
-        } else {
-            appendEntryJSON(out, name, st, *names, nullptr);
-        }
-    });
+        if (!appendListedEntry(out, dir.get(), entry->d_name, *names))
+            out.resize(before);
+    }
     out += ']';
     return out;
 }
@@ -158,25 +164,38 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
     forEachEntry(dir.get(), path.display, [&](const char* name) {
         struct stat st {};
         if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT)
-                return;
-            throw AgentError::system(errno, path.child(name).display);
+            if (errno != ENOENT)  // else gone meanwhile
+                entries.push_back(unreadableUsage(name, errno));
+            return;
         }
         auto size = static_cast<std::uint64_t>(st.st_size);
         std::uint64_t allocated = 0;
+        std::uint64_t unreadableBelow = 0;
         if (st.st_nlink < 2 || S_ISDIR(st.st_mode) || linked.insert({st.st_dev, st.st_ino}).second)
             allocated = allocatedBytes(st);
         if (S_ISDIR(st.st_mode) && st.st_dev == top.st_dev) {
             const auto child = path.child(name).display;
             UniqueFd sub(
                 ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!sub)
-                throw AgentError::system(errno, child);
+            if (!sub) {
+                if (errno != ENOENT)
+                    entries.push_back(unreadableUsage(name, errno));
+                return;
+            }
             TreeWalk walk(std::move(sub), child);
             SizeTotal sizes(top.st_dev, linked);
-            walk.run(sizes);
+            try {
+                walk.run(sizes);
+            } catch (const AgentError& e) {
+                // The folder itself cannot be read (a failure below it is counted instead).
+                if (e.kind != AgentError::Kind::system)
+                    throw;
+                entries.push_back(unreadableUsage(name, e.errnoValue));
+                return;
+            }
             size = sizes.total;
             allocated += sizes.allocated;
+            unreadableBelow = sizes.unreadableCount;
         } else if (S_ISDIR(st.st_mode)) {
             size = 0;  // another filesystem mounted here
         }
@@ -185,6 +204,8 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
         o["size"] = static_cast<std::int64_t>(size);
         o["allocated"] = static_cast<std::int64_t>(allocated);
         o["is_directory"] = S_ISDIR(st.st_mode);
+        if (unreadableBelow > 0)
+            o["unreadable_below"] = static_cast<std::int64_t>(unreadableBelow);
         entries.push_back(std::move(o));
     });
     return entries;

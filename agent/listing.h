@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "agent/account_names.h"
+#include "agent/directory_reader.h"
 #include "agent/request_path.h"
-#include "agent/temporary_file.h"
 
 namespace quorvale::agent {
 
@@ -25,11 +25,13 @@ boost::json::array directoryUsage(Partition& partition, const RequestPath& path)
 // Appends one "list_dir" entry object built from lstat data (symlinkTarget only for symlinks).
 void appendEntryJSON(std::string& out, std::string_view name, const struct stat& st,
                      const AccountNames::Tables& names, const std::string* symlinkTarget);
+// Appends the "list_dir" entry of `name` in `dirFd`; one that cannot be read is listed by its
+// name with "unreadable", the reason. False (nothing appended) for a name gone meanwhile.
+bool appendListedEntry(std::string& out, int dirFd, const char* name,
+                       const AccountNames::Tables& names);
 
 // The target of the symlink `name` in `dirFd` (bytes), empty when it cannot be read.
 std::string readLinkAt(int dirFd, const char* name, std::size_t sizeHint);
-
-enum class Temporaries { skip, include };
 
 // Calls `visit` with each entry name of the open directory `dirFd` except "." and ".." (and
 // temporary files unless included). `dirFd` stays open. Throws on read errors.

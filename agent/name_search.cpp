@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "agent/agent_error.h"
@@ -91,7 +93,7 @@ struct Searches::Search : TreeWalk::Visitor {
            std::string query, std::size_t limit)
         : partition(std::move(partition)),
           walk(std::in_place, std::move(top), path.display, Temporaries::skip,
-               TreeWalk::Vanished::skip),
+               TreeWalk::Vanished::skip, TreeWalk::Reading::inPieces),
           query(std::move(query)),
           limit(limit) {
         names = this->partition->accounts.tables(this->partition->root);
@@ -121,6 +123,8 @@ struct Searches::Search : TreeWalk::Visitor {
         return S_ISDIR(st.st_mode) && st.st_dev == device;
     }
 
+    void unreadable(const std::string&, int) override { ++batchUnreadable; }
+
     bool pause() override {
         if (found >= limit || batchMatches >= budget.matches || visited >= budget.entries)
             return true;
@@ -141,6 +145,7 @@ struct Searches::Search : TreeWalk::Visitor {
     std::chrono::steady_clock::time_point deadline;
     std::size_t visited = 0;
     std::size_t batchMatches = 0;
+    std::size_t batchUnreadable = 0;
     std::string batch;
 
     // Closes the walk's directories once a call in progress has finished with them.
@@ -150,19 +155,7 @@ struct Searches::Search : TreeWalk::Visitor {
     }
 };
 
-namespace {
-
-// Ends searches dropped from the table: their directories are closed before this returns, so
-// an unmount that follows finds the filesystem free.
-void closeAll(const std::vector<std::shared_ptr<Searches::Search>>& ended) {
-    for (const auto& search : ended)
-        if (search)
-            search->close();
-}
-
-}  // namespace
-
-Searches::Searches() = default;
+Searches::Searches() : table_(maxSearches, maxPerSession, "search", "searches") {}
 Searches::~Searches() = default;
 
 std::uint64_t Searches::start(std::uint64_t session, std::shared_ptr<Partition> partition,
@@ -178,50 +171,29 @@ std::uint64_t Searches::start(std::uint64_t session, std::shared_ptr<Partition> 
     auto search = std::make_shared<Search>(std::move(partition), std::move(top), path,
                                            foldCase(query), std::min(limit, maxResults));
     search->device = st.st_dev;
-
-    std::vector<std::shared_ptr<Search>> ended;  // closed outside the lock
-    std::unique_lock lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    dropIdle(now, ended);
-    std::size_t ofSession = 0;
-    for (const auto& [id, entry] : entries_)
-        ofSession += entry.session == session ? 1 : 0;
-    if (entries_.size() >= maxSearches || ofSession >= maxPerSession)
-        throw AgentError::systemDetail(EBUSY, "too many searches in progress");
-    const std::uint64_t id = nextId_++;
-    entries_.emplace(id, Entry{session, st.st_dev, std::move(search), now});
-    lock.unlock();
-    closeAll(ended);
-    return id;
+    return table_.add(session, st.st_dev, std::move(search));
 }
 
 std::string Searches::next(std::uint64_t session, std::uint64_t id, const SearchBudget& budget) {
-    std::shared_ptr<Search> search;
-    {
-        std::lock_guard lock(mutex_);
-        const auto it = entries_.find(id);
-        if (it == entries_.end() || it->second.session != session)
-            throw AgentError::invalidParams("no such search: " + std::to_string(id));
-        it->second.lastUse = std::chrono::steady_clock::now();
-        search = it->second.search;
-    }
+    const std::shared_ptr<Search> search = table_.find(session, id);
     bool done = false;
     std::string reply;
     {
         std::lock_guard call(search->callMutex);
         if (!search->walk)
-            throw AgentError::invalidParams("no such search: " + std::to_string(id));
+            throw table_.unknown(id);
         search->budget = budget;
         search->deadline = std::chrono::steady_clock::now() + budget.time;
         search->visited = 0;
         search->batchMatches = 0;
+        search->batchUnreadable = 0;
         search->batch.clear();
         try {
             done = search->walk->finished() || search->walk->resume(*search) ||
                    search->found >= search->limit;
         } catch (...) {
             search->walk.reset();
-            dropEntry(session, id);
+            table_.drop(session, id);
             throw;
         }
         reply = R"({"search":)" + std::to_string(id) + R"(,"entries":[)";
@@ -230,91 +202,36 @@ std::string Searches::next(std::uint64_t session, std::uint64_t id, const Search
         appendJSONBool(reply, done);
         reply += R"(,"truncated":)";
         appendJSONBool(reply, done && search->found >= search->limit && !search->walk->finished());
+        reply += R"(,"unreadable":)";
+        appendJSONNumber(reply, static_cast<std::int64_t>(search->batchUnreadable));
         reply += '}';
         search->batch = std::string();
         if (done)
             search->walk.reset();
     }
     if (done)
-        dropEntry(session, id);
+        table_.drop(session, id);
     return reply;
 }
 
 bool Searches::end(std::uint64_t session, std::uint64_t id) {
-    const std::shared_ptr<Search> ended = dropEntry(session, id);
-    if (ended)
-        ended->close();
-    return ended != nullptr;
-}
-
-std::shared_ptr<Searches::Search> Searches::dropEntry(std::uint64_t session, std::uint64_t id) {
-    std::lock_guard lock(mutex_);
-    const auto it = entries_.find(id);
-    if (it == entries_.end() || it->second.session != session)
-        return nullptr;
-    auto ended = std::move(it->second.search);
-    entries_.erase(it);
-    return ended;
+    return table_.end(session, id);
 }
 
 void Searches::endSession(std::uint64_t session) {
-    std::vector<std::shared_ptr<Search>> ended;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (it->second.session == session) {
-                ended.push_back(std::move(it->second.search));
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    closeAll(ended);
+    table_.endSession(session);
 }
 
 void Searches::endOnDevice(dev_t device) {
-    std::vector<std::shared_ptr<Search>> ended;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (it->second.device == device) {
-                ended.push_back(std::move(it->second.search));
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    closeAll(ended);
+    table_.endOnDevice(device);
 }
 
 void Searches::endAll() {
-    std::vector<std::shared_ptr<Search>> ended;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& [id, entry] : entries_)
-            ended.push_back(std::move(entry.search));
-        entries_.clear();
-    }
-    closeAll(ended);
+    table_.endAll();
 }
 
 std::size_t Searches::size() {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
-
-void Searches::dropIdle(std::chrono::steady_clock::time_point now,
-                        std::vector<std::shared_ptr<Search>>& ended) {
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        if (now - it->second.lastUse > idleLimit) {
-            ended.push_back(std::move(it->second.search));
-            it = entries_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    return table_.size();
 }
 
 }  // namespace quorvale::agent

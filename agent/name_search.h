@@ -4,23 +4,20 @@
 // budget (time, matches, entries), so results reach the host while the walk goes on and no
 // call comes near the host's call timeout. The walk is a TreeWalk: no recursion, a bounded
 // number of open directories, symlinks never followed; it never enters another filesystem
-// mounted below the folder. A search belongs to the session that started it and ends when
-// done, when the host ends it, with its session, at an unmount of its disk, or after a minute
-// unused, so a forgotten search never keeps a card busy.
+// mounted below the folder. Entries that cannot be read and folders that cannot be entered are
+// counted and passed by. A search is a cursor of a CursorTable: it ends when done, or as
+// cursors do.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "agent/cursor_table.h"
 #include "agent/request_path.h"
 
 namespace quorvale::agent {
@@ -43,7 +40,6 @@ public:
     static constexpr std::size_t maxPerSession = 4;
     static constexpr std::size_t defaultResults = 1000;
     static constexpr std::size_t maxResults = 10000;
-    static constexpr std::chrono::seconds idleLimit{60};
 
     Searches();
     ~Searches();
@@ -54,8 +50,9 @@ public:
     std::uint64_t start(std::uint64_t session, std::shared_ptr<Partition> partition,
                         const RequestPath& path, std::string_view query, std::size_t limit);
     // The next results as JSON object text: {"search":ID,"entries":[...],"done":B,
-    // "truncated":B}; entries are those of "list_dir" with their "path". A search that is done
-    // is forgotten. Throws AgentError for an unknown search (ended, or another session's).
+    // "truncated":B,"unreadable":N}; entries are those of "list_dir" with their "path", N the
+    // entries and folders passed by unread in this call. A search that is done is forgotten.
+    // Throws AgentError for an unknown search (ended, or another session's).
     std::string next(std::uint64_t session, std::uint64_t id, const SearchBudget& budget = {});
     // Drops the search; false when there was none.
     bool end(std::uint64_t session, std::uint64_t id);
@@ -68,20 +65,7 @@ public:
     struct Search;
 
 private:
-    struct Entry {
-        std::uint64_t session;
-        dev_t device;
-        std::shared_ptr<Search> search;
-        std::chrono::steady_clock::time_point lastUse;
-    };
-    // Takes the search out of the table (when it is the session's); nothing when it is not.
-    std::shared_ptr<Search> dropEntry(std::uint64_t session, std::uint64_t id);
-    void dropIdle(std::chrono::steady_clock::time_point now,
-                  std::vector<std::shared_ptr<Search>>& ended);
-
-    std::mutex mutex_;
-    std::map<std::uint64_t, Entry> entries_;
-    std::uint64_t nextId_ = 1;
+    CursorTable<Search> table_;
 };
 
 }  // namespace quorvale::agent

@@ -77,15 +77,68 @@ std::string DirectoryStack::displayOf(std::size_t count, std::string_view name) 
     return path.empty() ? "/" : path;
 }
 
-TreeWalk::TreeWalk(UniqueFd top, std::string display, Temporaries temporaries, Vanished vanished)
-    : dirs_(std::move(top), std::move(display)), temporaries_(temporaries), vanished_(vanished) {}
+namespace {
 
-std::vector<std::string> TreeWalk::readNames() {
-    std::vector<std::string> names;
-    forEachEntry(
-        dirs_.fd(), dirs_.display(), [&](const char* name) { names.emplace_back(name); },
-        temporaries_);
-    return names;
+constexpr std::size_t namesPerPiece = 256;
+
+}  // namespace
+
+void TreeWalk::Visitor::unreadable(const std::string& display, int error) {
+    throw AgentError::system(error, display);
+}
+
+TreeWalk::TreeWalk(UniqueFd top, std::string display, Temporaries temporaries, Vanished vanished,
+                   Reading reading)
+    : dirs_(std::move(top), std::move(display)),
+      temporaries_(temporaries),
+      vanished_(vanished),
+      reading_(reading) {}
+
+void TreeWalk::startReading(Pending& level) {
+    level.reader = std::make_unique<DirectoryReader>(dirs_.fd(), dirs_.display(), temporaries_);
+    if (reading_ == Reading::inPieces)
+        return;
+    while (const dirent* entry = level.reader->next())
+        level.names.emplace_back(entry->d_name);
+    level.reader.reset();
+}
+
+void TreeWalk::readPiece(Pending& level, Visitor& visitor) {
+    level.names.clear();
+    level.next = 0;
+    try {
+        while (level.names.size() < namesPerPiece) {
+            const dirent* entry = level.reader->next();
+            if (!entry) {
+                level.reader.reset();
+                return;
+            }
+            level.names.emplace_back(entry->d_name);
+        }
+    } catch (const AgentError& e) {
+        if (e.kind != AgentError::Kind::system)
+            throw;
+        const std::string display = level.reader->display();
+        level.reader.reset();
+        visitor.unreadable(display, e.errnoValue);
+    }
+}
+
+void TreeWalk::limitReaders() {
+    std::size_t open = 0;
+    for (const auto& level : pending_)
+        open += level.reader ? 1 : 0;
+    for (auto& level : pending_) {
+        if (open <= maxReadersInPieces)
+            return;
+        if (!level.reader)
+            continue;
+        // Read whole from here: a failure fails the walk, as for a directory read whole.
+        while (const dirent* entry = level.reader->next())
+            level.names.emplace_back(entry->d_name);
+        level.reader.reset();
+        --open;
+    }
 }
 
 void TreeWalk::run(Visitor& visitor) {
@@ -96,11 +149,14 @@ void TreeWalk::run(Visitor& visitor) {
 bool TreeWalk::resume(Visitor& visitor) {
     if (!started_) {
         started_ = true;
-        pending_.push_back({readNames()});
+        pending_.emplace_back();
+        startReading(pending_.back());
     }
     try {
         while (!pending_.empty()) {
             auto& level = pending_.back();
+            if (level.next == level.names.size() && level.reader)
+                readPiece(level, visitor);
             if (level.next == level.names.size()) {
                 // This directory is done: back to its parent, which then hears of it.
                 const struct stat st = level.st;
@@ -117,9 +173,9 @@ bool TreeWalk::resume(Visitor& visitor) {
             const std::string& name = level.names[level.next++];
             struct stat st {};
             if (::fstatat(dirs_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;  // gone meanwhile
-                throw AgentError::system(errno, display(name));
+                if (errno != ENOENT)  // else gone meanwhile
+                    visitor.unreadable(display(name), errno);
+                continue;
             }
             if (!visitor.visit(dirs_.fd(), name.c_str(), st) || !S_ISDIR(st.st_mode))
                 continue;
@@ -129,11 +185,25 @@ bool TreeWalk::resume(Visitor& visitor) {
                 if (vanished_ == Vanished::skip &&
                     (errno == ENOENT || errno == ENOTDIR || errno == ELOOP))
                     continue;  // gone, or replaced by a file or link, since it was seen
-                throw AgentError::system(errno, display(name));
+                visitor.unreadable(display(name), errno);
+                continue;
             }
             dirs_.push(std::move(sub), name);
+            Pending entered;
+            entered.st = st;
+            try {
+                startReading(entered);
+            } catch (const AgentError& e) {
+                if (e.kind != AgentError::Kind::system)
+                    throw;
+                const std::string shown = dirs_.display();
+                dirs_.pop();
+                visitor.unreadable(shown, e.errnoValue);
+                continue;
+            }
             // `level` and `name` may move with the vector from here on.
-            pending_.push_back({readNames(), 0, st});
+            pending_.push_back(std::move(entered));
+            limitReaders();
         }
         return true;
     } catch (...) {

@@ -5,22 +5,26 @@
 // descriptor was closed on the way down is reopened on the way up through its child's "..",
 // and must be the same directory (device and inode) or the walk fails. Symlinks are never
 // followed. Memory grows with the depth times the names of one directory, never with the
-// square of the depth.
+// square of the depth. A walk that reads in pieces reads the names of the directories it is in
+// a few at a time instead (a directory of a million names is not read whole before its first
+// entry is visited), through at most `maxReadersInPieces` more descriptors.
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "agent/listing.h"
+#include "agent/directory_reader.h"
 #include "rpc/unique_fd.h"
 
 namespace quorvale::agent {
 
 inline constexpr std::size_t maxOpenDirectories = 16;
+inline constexpr std::size_t maxReadersInPieces = 4;
 
 // A path of open-or-reopenable directories: the top one and subdirectories pushed below it.
 class DirectoryStack {
@@ -66,13 +70,19 @@ public:
         virtual void leave(int /*dirFd*/, const char* /*name*/, const struct stat& /*st*/) {}
         // Asked before each entry: true stops resume() there, to go on at the next call.
         virtual bool pause() { return false; }
+        // An entry below the top that cannot be read, or a directory that cannot be entered
+        // or read on (`display`, errno `error`). The default fails the walk with it; a visitor
+        // that returns instead has the walk go on past it.
+        virtual void unreadable(const std::string& display, int error);
     };
 
     // What happens when a subdirectory cannot be entered because it is gone meanwhile.
     enum class Vanished { fail, skip };
+    // Whether a directory's names are read whole on entering it, or a few at a time.
+    enum class Reading { whole, inPieces };
 
     TreeWalk(UniqueFd top, std::string display, Temporaries temporaries = Temporaries::skip,
-             Vanished vanished = Vanished::fail);
+             Vanished vanished = Vanished::fail, Reading reading = Reading::whole);
     // Walks everything below the top directory. Exceptions of the visitor end the walk.
     void run(Visitor& visitor);
     // Walks on from where the last call stopped until the visitor pauses (false) or everything
@@ -87,13 +97,21 @@ private:
     struct Pending {
         std::vector<std::string> names;
         std::size_t next = 0;
-        struct stat st {};  // of this directory, for leave()
+        struct stat st {};                        // of this directory, for leave()
+        std::unique_ptr<DirectoryReader> reader;  // while names are still to be read
     };
-    std::vector<std::string> readNames();
+    // Starts reading the deepest directory into `level`.
+    void startReading(Pending& level);
+    // The next piece of `level`'s names (the deepest directory's); a read that fails goes to
+    // the visitor and ends the directory.
+    void readPiece(Pending& level, Visitor& visitor);
+    // Reads the rest of the shallowest directory still read in pieces, when too many are.
+    void limitReaders();
 
     DirectoryStack dirs_;
     Temporaries temporaries_;
     Vanished vanished_;
+    Reading reading_;
     std::vector<Pending> pending_;
     bool started_ = false;
 };
