@@ -56,7 +56,7 @@ DiskDescription partition(const QString& bsd, QVariantMap extra = {}) {
 class DiskDetectionServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::app();
+        test::ensureApplication();
         ASSERT_TRUE(devices.isValid());
         service = std::make_unique<DiskDetectionService>(
             std::make_unique<SilentSource>(&starts),
@@ -92,8 +92,9 @@ TEST_F(DiskDetectionServiceTest, SecureDigitalReaderWithEmptyModelIsAccepted) {
     EXPECT_TRUE(d.partitions.isEmpty());
     EXPECT_FALSE(d.isEjecting);
     EXPECT_TRUE(delegate.events[0].onAppThread);
-    EXPECT_TRUE(log.contains(kCategory + "|info|Whole disk appeared: mmcblk0 (SD32G, 8000000000 "
-                                         "bytes, protocol=Secure Digital)"));
+    EXPECT_TRUE(log.tagged().contains(kCategory +
+                                      "|info|Whole disk appeared: mmcblk0 (SD32G, 8000000000 "
+                                      "bytes, protocol=Secure Digital)"));
 }
 
 TEST_F(DiskDetectionServiceTest, NeitherRemovableNorEjectableIsDroppedSilently) {
@@ -112,9 +113,10 @@ TEST_F(DiskDetectionServiceTest, DiskImageIsSkippedUnlessKnownRemovable) {
                       {kDADiskDescriptionDeviceModelKey, "Disk Image"},
                       {kDADiskDescriptionMediaNameKey, "Apple Disk Image"}}));
     EXPECT_TRUE(delivered().empty());
-    EXPECT_TRUE(log.contains(kCategory +
-                             "|debug|Skipping virtual/internal disk: sdc (Apple Disk Image, "
-                             "protocol=Virtual Interface, model=disk image)"));
+    EXPECT_TRUE(
+        log.tagged().contains(kCategory +
+                              "|debug|Skipping virtual/internal disk: sdc (Apple Disk Image, "
+                              "protocol=Virtual Interface, model=disk image)"));
     // The same image on the USB protocol counts as a known removable disk.
     service->wholeDiskAppeared(whole("sdd", {{kDADiskDescriptionDeviceModelKey, "Disk Image"}}));
     ASSERT_EQ(delivered().size(), 1u);
@@ -174,10 +176,10 @@ TEST_F(DiskDetectionServiceTest, PartitionsBeforeTheirDiskAreQueuedThenArriveInO
                                                   {kDADiskDescriptionVolumeTypeKey, "msdos"}}));
     service->partitionAppeared(partition("sdb2", {{kDADiskDescriptionVolumeTypeKey, "ext4"}}));
     EXPECT_TRUE(delivered().empty());
-    EXPECT_TRUE(
-        log.contains(kCategory + "|debug|Queuing partition sdb1 — parent sdb not yet seen"));
-    EXPECT_TRUE(
-        log.contains(kCategory + "|debug|Queuing partition sdb2 — parent sdb not yet seen"));
+    EXPECT_TRUE(log.tagged().contains(kCategory +
+                                      "|debug|Queuing partition sdb1 — parent sdb not yet seen"));
+    EXPECT_TRUE(log.tagged().contains(kCategory +
+                                      "|debug|Queuing partition sdb2 — parent sdb not yet seen"));
 
     service->wholeDiskAppeared(whole("sdb"));
     const auto& events = delivered();
@@ -196,7 +198,8 @@ TEST_F(DiskDetectionServiceTest, PartitionsBeforeTheirDiskAreQueuedThenArriveInO
     EXPECT_EQ(boot.filesystemType, FilesystemType::fat32);
     EXPECT_FALSE(boot.isMounted);
     EXPECT_EQ(events[2].device.partitions[1].filesystemType, FilesystemType::ext4);
-    EXPECT_TRUE(log.contains(kCategory + "|info|Partition appeared: sdb2 (ext4, 1048576 bytes)"));
+    EXPECT_TRUE(
+        log.tagged().contains(kCategory + "|info|Partition appeared: sdb2 (ext4, 1048576 bytes)"));
 
     // The queue was emptied: a second acceptance of sdb starts again with no partitions.
     service->wholeDiskAppeared(whole("sdb"));
@@ -302,7 +305,7 @@ TEST_F(DiskDetectionServiceTest, OnlyTheWholeDisksDisappearanceIsReported) {
     ASSERT_EQ(delivered().size(), 4u);
     EXPECT_EQ(delegate.events[3].kind, Event::Kind::removed);
     EXPECT_EQ(delegate.events[3].bsdName, "sdb");
-    EXPECT_TRUE(log.contains(kCategory + "|info|Disk disappeared: sdb"));
+    EXPECT_TRUE(log.tagged().contains(kCategory + "|info|Disk disappeared: sdb"));
     // Gone from the known disks: its partitions queue again.
     service->partitionAppeared(partition("sdb1"));
     EXPECT_EQ(delivered().size(), 4u);
@@ -335,8 +338,9 @@ TEST_F(DiskDetectionServiceTest, StartsOnce) {
     service->startMonitoring();
     service->startMonitoring();
     EXPECT_EQ(starts, 1);
-    EXPECT_TRUE(log.contains(kCategory + "|info|Starting disk monitoring"));
-    EXPECT_TRUE(log.contains(kCategory + "|debug|Disk monitoring already active, skipping"));
+    EXPECT_TRUE(log.tagged().contains(kCategory + "|info|Starting disk monitoring"));
+    EXPECT_TRUE(
+        log.tagged().contains(kCategory + "|debug|Disk monitoring already active, skipping"));
 }
 
 TEST_F(DiskDetectionServiceTest, NothingIsDeliveredToADelegateThatIsGone) {
@@ -368,26 +372,18 @@ TEST_F(DiskDetectionServiceTest, EjectGoesThroughTheEjector) {
     ASSERT_TRUE(QDir().mkpath(devices.path() + "/sys/class/block/sdb"));
     model::Device device;
     device.bsdName = "sdb";
-    test::finish(service->ejectDisk(device));
+    test::run(service->ejectDisk(device));
     EXPECT_EQ(ejector.names, QStringList{"sdb"});
 
     ejector.refuse = true;
-    try {
-        test::finish(service->ejectDisk(device));
-        FAIL() << "refusal not reported";
-    } catch (const DiskError& e) {
-        EXPECT_EQ(e.kind(), DiskError::Kind::ejectFailed);
-        EXPECT_STREQ(e.what(), "Failed to eject disk (status: -119930868)");
-    }
+    const auto refused = testing::failureOf<DiskError>(service->ejectDisk(device));
+    EXPECT_EQ(refused.kind(), DiskError::Kind::ejectFailed);
+    EXPECT_STREQ(refused.what(), "Failed to eject disk (status: -119930868)");
 
     device.bsdName = "sdz";
-    try {
-        test::finish(service->ejectDisk(device));
-        FAIL() << "a missing disk was ejected";
-    } catch (const DiskError& e) {
-        EXPECT_EQ(e.kind(), DiskError::Kind::diskNotFound);
-        EXPECT_STREQ(e.what(), "Disk not found");
-    }
+    const auto missing = testing::failureOf<DiskError>(service->ejectDisk(device));
+    EXPECT_EQ(missing.kind(), DiskError::Kind::diskNotFound);
+    EXPECT_STREQ(missing.what(), "Disk not found");
     EXPECT_EQ(ejector.names.size(), 2);
 }
 

@@ -42,13 +42,13 @@ protected:
     // 80 MiB, MBR: FAT32 "BOOT" at 1 MiB (40 MiB), ext4 "rootfs" after it.
     QString partitionedImage(const char* name = "card.img") {
         const std::string p = path(name);
-        EXPECT_TRUE(
-            test::run("truncate -s 80M " + p +
-                      " && printf 'label: dos\\nstart=2048,size=81920,type=c\\n"
-                      "start=83968,type=83\\n' | sfdisk -q " +
-                      p + " && mkfs.vfat -F 32 -s 1 -n BOOT --offset 2048 " + p + " 40960" +
-                      " && mkfs.ext4 -q -F -L rootfs -E offset=" + std::to_string(83968ull * 512) +
-                      " " + p + " " + std::to_string((163840 - 83968) / 2) + "k"));
+        EXPECT_TRUE(test::shellSucceeds(
+            "truncate -s 80M " + p +
+            " && printf 'label: dos\\nstart=2048,size=81920,type=c\\n"
+            "start=83968,type=83\\n' | sfdisk -q " +
+            p + " && mkfs.vfat -F 32 -s 1 -n BOOT --offset 2048 " + p + " 40960" +
+            " && mkfs.ext4 -q -F -L rootfs -E offset=" + std::to_string(83968ull * 512) + " " + p +
+            " " + std::to_string((163840 - 83968) / 2) + "k"));
         return QString::fromStdString(p);
     }
     void writeAt(const char* name, qint64 offset, const QByteArray& bytes) {
@@ -108,10 +108,11 @@ TEST_F(DiskImageTest, PartitionedFat32AndExt4) {
 TEST_F(DiskImageTest, GptPartitionsAndTypeFallback) {
     const std::string p = path("gpt.img");
     // Partition 2 has the Linux type but no filesystem yet; partition 1 holds ext3.
-    ASSERT_TRUE(test::run("truncate -s 64M " + p +
-                          " && printf 'label: gpt\\nstart=2048,size=40960,type=L,name=data\\n"
-                          "start=43008,size=20480,type=L\\n' | sfdisk -q " +
-                          p + " && mkfs.ext3 -q -F -E offset=1048576 " + p + " 20M"));
+    ASSERT_TRUE(
+        test::shellSucceeds("truncate -s 64M " + p +
+                            " && printf 'label: gpt\\nstart=2048,size=40960,type=L,name=data\\n"
+                            "start=43008,size=20480,type=L\\n' | sfdisk -q " +
+                            p + " && mkfs.ext3 -q -F -E offset=1048576 " + p + " 20M"));
     const model::Device d = registry.open(QString::fromStdString(p));
     ASSERT_EQ(d.partitions.size(), 2);
     EXPECT_EQ(d.partitions[0].bsdName, "image0p1");
@@ -124,7 +125,7 @@ TEST_F(DiskImageTest, GptPartitionsAndTypeFallback) {
 
 TEST_F(DiskImageTest, UnpartitionedImageIsOnePartition) {
     const std::string p = path("plain.img");
-    ASSERT_TRUE(test::run("truncate -s 16M " + p + " && mkfs.ext4 -q -F -L plain " + p));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 16M " + p + " && mkfs.ext4 -q -F -L plain " + p));
     registry.open(partitionedImage());  // image0
     const model::Device d = registry.open(QString::fromStdString(p));
     EXPECT_EQ(d.bsdName, "image1");
@@ -159,7 +160,7 @@ TEST_F(DiskImageTest, ReadOnlyFileOpensReadOnly) {
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
     }
-    test::finish(registry.ejectDisk("image0"));  // closes the fd before unmounting
+    test::run(registry.ejectDisk("image0"));  // closes the fd before unmounting
     EXPECT_EQ(::umount2(ro.toLocal8Bit(), MNT_DETACH), 0);
 }
 
@@ -175,13 +176,13 @@ TEST_F(DiskImageTest, DescriptorIsKeptUntilDetached) {
     EXPECT_NE(copy.get(), fd);
     EXPECT_EQ(openDescriptors(qpath("card.img")), 2);
 
-    test::finish(images.ejectDisk(d.bsdName));
+    test::run(images.ejectDisk(d.bsdName));
     EXPECT_EQ(detached, QStringList{"image0"});
     EXPECT_FALSE(images.contains("image0"));
     EXPECT_EQ(images.fd("image0"), -1);
     EXPECT_EQ(openDescriptors(qpath("card.img")), 1) << "only the duplicate stays open";
     EXPECT_GE(::fcntl(copy.get(), F_GETFD), 0);
-    EXPECT_THROW(test::finish(images.ejectDisk("image0")), DiskError);
+    EXPECT_THROW(test::run(images.ejectDisk("image0")), DiskError);
 }
 
 TEST_F(DiskImageTest, OneFileIsOneDeviceWhicheverPathOpensIt) {
@@ -201,12 +202,12 @@ TEST_F(DiskImageTest, OneFileIsOneDeviceWhicheverPathOpensIt) {
     EXPECT_FALSE(images.contains("image2"));
 
     // Once detached, the file is a device again under a new name.
-    test::finish(images.ejectDisk(first.bsdName));
+    test::run(images.ejectDisk(first.bsdName));
     EXPECT_EQ(images.open(qpath("card.img")).bsdName, "image2");
 }
 
 TEST_F(DiskImageTest, ImagesOpenWhenTheDeviceMonitorCannotStart) {
-    test::app();
+    test::ensureApplication();
     class BrokenSource : public DiskEventSource {
     public:
         void start(Handlers) override {
@@ -223,42 +224,38 @@ TEST_F(DiskImageTest, ImagesOpenWhenTheDeviceMonitorCannotStart) {
     EXPECT_THROW(service.startMonitoring(), Error);
     EXPECT_THROW(service.startMonitoring(), Error) << "a failed start counted as running";
     EXPECT_EQ(source->starts, 2);
-    const model::Device d = test::finish(service.openImage(partitionedImage()));
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 1; }));
+    const model::Device d = test::run(service.openImage(partitionedImage()));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 1; }));
     EXPECT_EQ(delegate.events[0].device, d);
 }
 
 TEST_F(DiskImageTest, ServiceReportsOpenAndEjectThroughTheDelegate) {
-    test::app();
+    test::ensureApplication();
     class NoSource : public DiskEventSource {
         void start(Handlers) override {}
     };
     DiskDetectionService service(std::make_unique<NoSource>());
     test::RecordingDelegate delegate;
     service.setDelegate(&delegate);
-    const model::Device d = test::finish(service.openImage(partitionedImage()));
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 1; }));
+    const model::Device d = test::run(service.openImage(partitionedImage()));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 1; }));
     EXPECT_EQ(delegate.events[0].device, d);
     EXPECT_TRUE(service.images().contains(d.bsdName));
 
-    test::finish(service.ejectDisk(d));
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 2; }));
+    test::run(service.ejectDisk(d));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 2; }));
     EXPECT_EQ(delegate.events[1].kind, test::Event::Kind::removed);
     EXPECT_EQ(delegate.events[1].bsdName, d.bsdName);
     EXPECT_FALSE(service.images().contains(d.bsdName));
 
-    try {
-        test::finish(service.openImage(qpath("missing.img")));
-        FAIL() << "a missing image opened";
-    } catch (const DiskError& e) {
-        EXPECT_EQ(e.kind(), DiskError::Kind::imageFailed);
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot open disk image: " + path("missing.img") + ": No such file or directory");
-    }
+    const auto e = testing::failureOf<DiskError>(service.openImage(qpath("missing.img")));
+    EXPECT_EQ(e.kind(), DiskError::Kind::imageFailed);
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot open disk image: " + path("missing.img") + ": No such file or directory");
 }
 
 TEST_F(DiskImageTest, FilesThatAreNoImagesGiveClearErrors) {
-    ASSERT_TRUE(test::run("touch " + path("empty.img") + " && mkfifo " + path("fifo")));
+    ASSERT_TRUE(test::shellSucceeds("touch " + path("empty.img") + " && mkfifo " + path("fifo")));
     try {
         registry.open(qpath("empty.img"));
         FAIL();
@@ -314,8 +311,8 @@ TEST_F(DiskImageTest, ThousandsOfPartitionsAreCapped) {
     std::string script = "label: gpt\\ntable-length: 1200\\n";
     for (int i = 0; i < 1100; ++i)
         script += "size=2048,type=L\\n";
-    ASSERT_TRUE(
-        test::run("truncate -s 1200M " + p + " && printf '" + script + "' | sfdisk -q " + p));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 1200M " + p + " && printf '" + script +
+                                    "' | sfdisk -q " + p));
     const model::Device d = registry.open(QString::fromStdString(p));
     EXPECT_EQ(d.partitions.size(), qsizetype(kMaxPartitions));
     EXPECT_EQ(d.partitions.back().bsdName, QString("image0p%1").arg(kMaxPartitions));
@@ -329,9 +326,9 @@ TEST_F(DiskImageTest, TruncatedImageKeepsWhatCanBeRead) {
     EXPECT_EQ(d.partitions[0].filesystemType, FilesystemType::fat32);
 
     const std::string gpt = path("gpt-cut.img");
-    ASSERT_TRUE(test::run("truncate -s 16M " + gpt +
-                          " && printf 'label: gpt\\n,4M,L\\n,,L\\n' | sfdisk -q " + gpt +
-                          " && truncate -s 12K " + gpt));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 16M " + gpt +
+                                    " && printf 'label: gpt\\n,4M,L\\n,,L\\n' | sfdisk -q " + gpt +
+                                    " && truncate -s 12K " + gpt));
     const model::Device cut = registry.open(QString::fromStdString(gpt));
     EXPECT_EQ(cut.size, 12u * 1024);
     for (const model::Partition& p : cut.partitions)
@@ -340,16 +337,16 @@ TEST_F(DiskImageTest, TruncatedImageKeepsWhatCanBeRead) {
 
 TEST_F(DiskImageTest, HostileLabelsAreCleaned) {
     const std::string quotes = path("quotes.img");
-    ASSERT_TRUE(
-        test::run("truncate -s 8M " + quotes + " && mkfs.ext4 -q -F -L '\"a/b\\x27c\"' " + quotes));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 8M " + quotes +
+                                    " && mkfs.ext4 -q -F -L '\"a/b\\x27c\"' " + quotes));
     EXPECT_EQ(registry.open(QString::fromStdString(quotes)).partitions[0].label,
               QString("\"a/b\\x27c\""));
 
     const std::string control = path("control.img");
-    ASSERT_TRUE(test::run("truncate -s 8M " + control +
-                          " && mkfs.ext4 -q -F -L \"$(printf "
-                          "'A\\001\\033[2J\\377\\376B')\" " +
-                          control));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 8M " + control +
+                                    " && mkfs.ext4 -q -F -L \"$(printf "
+                                    "'A\\001\\033[2J\\377\\376B')\" " +
+                                    control));
     const auto label = registry.open(QString::fromStdString(control)).partitions[0].label;
     ASSERT_TRUE(label.has_value());
     EXPECT_EQ(*label, QString("A[2J") + QChar(0xFFFD) + QChar(0xFFFD) + "B");
@@ -364,19 +361,19 @@ TEST_F(DiskImageTest, FilesChangedUnderOpenImages) {
                            "moved.img", "replaced.img", "shortened.img"};
     std::map<std::string, QString> device;
     for (const char* name : names) {
-        ASSERT_TRUE(test::run("truncate -s 1M " + path(name)));
+        ASSERT_TRUE(test::shellSucceeds("truncate -s 1M " + path(name)));
         device[name] = images.open(qpath(name)).bsdName;
     }
     EXPECT_TRUE(images.checkFiles().empty()) << "nothing changed yet";
 
-    ASSERT_TRUE(test::run("truncate -s 2M " + path("grown.img")));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 2M " + path("grown.img")));
     ASSERT_TRUE(QFile::remove(qpath("deleted.img")));
     QDir().mkpath(qpath("elsewhere"));
     ASSERT_TRUE(QFile::rename(qpath("moved.img"), qpath("elsewhere/moved.img")));
     // Saved over by another program: a new file under the same name.
     ASSERT_TRUE(QFile::remove(qpath("replaced.img")));
-    ASSERT_TRUE(test::run("truncate -s 1M " + path("replaced.img")));
-    ASSERT_TRUE(test::run("truncate -s 512K " + path("shortened.img")));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 1M " + path("replaced.img")));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 512K " + path("shortened.img")));
 
     const std::vector<ImageFileChange> changes = images.checkFiles();
     const std::vector<ImageFileChange> expected = {
@@ -404,7 +401,7 @@ TEST_F(DiskImageTest, FilesChangedUnderOpenImages) {
 }
 
 TEST_F(DiskImageTest, ServiceNoticesADeletedImageWithoutBeingAsked) {
-    test::app();
+    test::ensureApplication();
     class NoSource : public DiskEventSource {
         void start(Handlers) override {}
     };
@@ -416,16 +413,16 @@ TEST_F(DiskImageTest, ServiceNoticesADeletedImageWithoutBeingAsked) {
                      [&](const QString& name, const QString&) { gone << name; });
     QObject::connect(&service, &DiskDetectionService::imageFileShortened,
                      [&](const QString& name, const QString&) { shortened << name; });
-    ASSERT_TRUE(
-        test::run("truncate -s 1M " + path("a.img") + " && truncate -s 1M " + path("b.img")));
-    const model::Device a = test::finish(service.openImage(qpath("a.img")));
-    const model::Device b = test::finish(service.openImage(qpath("b.img")));
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 2; }));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 1M " + path("a.img") + " && truncate -s 1M " +
+                                    path("b.img")));
+    const model::Device a = test::run(service.openImage(qpath("a.img")));
+    const model::Device b = test::run(service.openImage(qpath("b.img")));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 2; }));
 
-    ASSERT_TRUE(test::run("truncate -s 4K " + path("b.img")));
-    ASSERT_TRUE(test::waitUntil([&] { return shortened == QStringList{b.bsdName}; }));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 4K " + path("b.img")));
+    ASSERT_TRUE(test::spinUntil([&] { return shortened == QStringList{b.bsdName}; }));
     ASSERT_TRUE(QFile::remove(qpath("a.img")));
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 3; }));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 3; }));
     EXPECT_EQ(delegate.events[2].kind, test::Event::Kind::removed);
     EXPECT_EQ(delegate.events[2].bsdName, a.bsdName);
     EXPECT_EQ(gone, QStringList{a.bsdName});

@@ -38,17 +38,17 @@ TEST_F(EXT4IdentificationTest, MagicIsLittleEndian) {
     const QString path = write("sdb1", withMagic(char(0x53), char(0xEF)));
     write("sdb2", withMagic(char(0xEF), char(0x53)));
     EXPECT_TRUE(service.isEXT4("sdb1"));
-    EXPECT_TRUE(log.contains(kCategory + "|info|EXT4 magic confirmed on " + path));
-    const int before = log.lines().size();
+    EXPECT_TRUE(log.tagged().contains(kCategory + "|info|EXT4 magic confirmed on " + path));
+    const int before = log.tagged().size();
     EXPECT_FALSE(service.isEXT4("sdb2"));
-    EXPECT_EQ(log.lines().size(), before);  // a wrong magic is silent
+    EXPECT_EQ(log.tagged().size(), before);  // a wrong magic is silent
 }
 
 TEST_F(EXT4IdentificationTest, ShortDeviceIsAFailedRead) {
     test::LogCapture log;
     const QString path = write("sdc1", QByteArray(1081, char(0x53)));
     EXPECT_FALSE(service.isEXT4("sdc1"));
-    EXPECT_TRUE(log.contains(kCategory + "|error|Failed to read superblock from " + path));
+    EXPECT_TRUE(log.tagged().contains(kCategory + "|error|Failed to read superblock from " + path));
     write("sdc2", QByteArray());
     EXPECT_FALSE(service.isEXT4("sdc2"));
 }
@@ -56,8 +56,8 @@ TEST_F(EXT4IdentificationTest, ShortDeviceIsAFailedRead) {
 TEST_F(EXT4IdentificationTest, UnopenableNodeNamesBothPathsOnce) {
     test::LogCapture log;
     EXPECT_FALSE(service.isEXT4("sdz1"));
-    EXPECT_EQ(log.lines(), QStringList{kCategory + "|error|Cannot open " + dir.path() +
-                                       "/sdz1 or " + dir.path() + "/rsdz1 for reading"});
+    EXPECT_EQ(log.tagged(), QStringList{kCategory + "|error|Cannot open " + dir.path() +
+                                        "/sdz1 or " + dir.path() + "/rsdz1 for reading"});
     // A name that is a path never leaves the device directory.
     write("escape", withMagic(char(0x53), char(0xEF)));
     EXPECT_FALSE(service.isEXT4("../" + QFileInfo(dir.path()).fileName() + "/escape"));
@@ -69,28 +69,28 @@ TEST_F(EXT4IdentificationTest, ReadErrorIsLogged) {
     ASSERT_TRUE(QDir(dir.path()).mkdir("sdd1"));
     EXPECT_FALSE(service.isEXT4("sdd1"));
     EXPECT_TRUE(
-        log.lines()
+        log.tagged()
             .filter("|error|Error reading superblock from " + dir.path() + "/sdd1: Is a directory")
             .size() == 1)
-        << log.lines().join("\n").toStdString();
+        << log.tagged().join("\n").toStdString();
 }
 
 TEST_F(EXT4IdentificationTest, Ext2Ext3Ext4ImagesAllAnswerTrue) {
     for (const char* type : {"ext2", "ext3", "ext4"}) {
         const QString path = dir.path() + "/" + type;
-        ASSERT_TRUE(test::run("truncate -s 4M " + path.toStdString() + " && mkfs." + type +
-                              " -q -F " + path.toStdString()));
+        ASSERT_TRUE(test::shellSucceeds("truncate -s 4M " + path.toStdString() + " && mkfs." +
+                                        type + " -q -F " + path.toStdString()));
         EXPECT_TRUE(service.isEXT4(type)) << type;
     }
-    ASSERT_TRUE(test::run("truncate -s 4M " + dir.path().toStdString() + "/vfat && mkfs.vfat " +
-                          dir.path().toStdString() + "/vfat"));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 4M " + dir.path().toStdString() +
+                                    "/vfat && mkfs.vfat " + dir.path().toStdString() + "/vfat"));
     EXPECT_FALSE(service.isEXT4("vfat"));
 }
 
 TEST_F(EXT4IdentificationTest, OffsetInsideAnImage) {
     const std::string path = dir.path().toStdString() + "/image";
-    ASSERT_TRUE(test::run("truncate -s 8M " + path + " && mkfs.ext4 -q -F -E offset=1048576 " +
-                          path + " 6M"));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 8M " + path +
+                                    " && mkfs.ext4 -q -F -E offset=1048576 " + path + " 6M"));
     EXPECT_TRUE(service.isEXT4(QString::fromStdString(path), 1048576));
     EXPECT_FALSE(service.isEXT4(QString::fromStdString(path), 0));
     EXPECT_FALSE(service.isEXT4(QString::fromStdString(path), 8 * 1048576));  // past the end

@@ -30,11 +30,11 @@ public:
         name = QFileInfo(node).fileName();
         // Kernels without the partition parsers leave the table to user space.
         if (!QFileInfo::exists("/sys/class/block/" + name + "p1"))
-            test::run("partx --add " + node.toStdString());
+            test::shellSucceeds("partx --add " + node.toStdString());
     }
     ~LoopDevice() {
         if (!node.isEmpty())
-            test::run("losetup --detach " + node.toStdString());
+            test::shellSucceeds("losetup --detach " + node.toStdString());
     }
     QString node;
     QString name;
@@ -74,12 +74,13 @@ protected:
         ASSERT_TRUE(dir.isValid());
         image = dir.path() + "/loop.img";
         const std::string p = image.toStdString();
-        ASSERT_TRUE(test::run("truncate -s 64M " + p +
-                              " && printf 'label: dos\\nstart=2048,size=69632,type=c\\n"
-                              "start=71680,type=83\\n' | sfdisk -q " +
-                              p + " && mkfs.vfat -F 32 -s 1 -n LOOPFAT --offset 2048 " + p +
-                              " 34816" + " && mkfs.ext4 -q -F -L looproot -E offset=" +
-                              std::to_string(71680ull * 512) + " " + p + " 28M"));
+        ASSERT_TRUE(test::shellSucceeds(
+            "truncate -s 64M " + p +
+            " && printf 'label: dos\\nstart=2048,size=69632,type=c\\n"
+            "start=71680,type=83\\n' | sfdisk -q " +
+            p + " && mkfs.vfat -F 32 -s 1 -n LOOPFAT --offset 2048 " + p + " 34816" +
+            " && mkfs.ext4 -q -F -L looproot -E offset=" + std::to_string(71680ull * 512) + " " +
+            p + " 28M"));
     }
     void expectPartitions(Recorder& r, const QString& name) {
         const auto fat = r.find(name + "p1");
@@ -125,7 +126,7 @@ TEST_F(LoopDeviceTest, AWriteProtectedDiskIsReportedOnTheHealthOfItsPartitions) 
         LoopDevice loop(image, readOnly);
         if (loop.node.isEmpty())
             GTEST_SKIP() << "losetup is not possible here";
-        if (!test::waitUntil([&] { return QFileInfo::exists("/dev/" + loop.name + "p2"); }))
+        if (!test::spinUntil([&] { return QFileInfo::exists("/dev/" + loop.name + "p2"); }))
             GTEST_SKIP() << "no partition device nodes for loop devices here";
         const PartitionHealth health = PartitionHealthReader().read(loop.name + "p2");
         ASSERT_TRUE(health.superblock) << health.problem.toStdString();
@@ -147,12 +148,12 @@ TEST_F(LoopDeviceTest, LiveKernelEventsReportAttachAndDetach) {
         if (loop.node.isEmpty())
             GTEST_SKIP() << "losetup is not possible here";
         name = loop.name;
-        ASSERT_TRUE(test::waitUntil([&] { return r.find(name + "p2").has_value(); }))
+        ASSERT_TRUE(test::spinUntil([&] { return r.find(name + "p2").has_value(); }))
             << "no partition events for " << name.toStdString();
         ASSERT_TRUE(r.find(name).has_value());
         expectPartitions(r, name);
     }
-    ASSERT_TRUE(test::waitUntil([&] { return r.find(name, true).has_value(); }));
+    ASSERT_TRUE(test::spinUntil([&] { return r.find(name, true).has_value(); }));
     EXPECT_EQ(r.find(name, true)->boolean(kDADiskDescriptionMediaWholeKey), true);
     source.reset();  // joins the thread
 }

@@ -20,7 +20,7 @@ constexpr const char* uuid = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 
 // dumpe2fs -h of an image as "Field name" -> value.
 std::map<std::string, std::string> dumpe2fs(const QString& image) {
-    test::app();
+    test::ensureApplication();
     QProcess tool;
     tool.start("dumpe2fs", {"-h", image});
     EXPECT_TRUE(tool.waitForFinished(30000));
@@ -117,11 +117,11 @@ TEST(PartitionHealth, FieldsMatchDumpe2fsOnRealImages) {
         SCOPED_TRACE(c.name);
         const QString image = dir.filePath(QString::fromLatin1(c.name).replace(' ', '_'));
         const std::string p = image.toStdString();
-        ASSERT_TRUE(test::run("truncate -s 32M '" + p + "' && mkfs -q -F " + c.mkfs + " -U " +
-                              uuid + " -E lazy_itable_init=1 '" + p + "'"));
+        ASSERT_TRUE(test::shellSucceeds("truncate -s 32M '" + p + "' && mkfs -q -F " + c.mkfs +
+                                        " -U " + uuid + " -E lazy_itable_init=1 '" + p + "'"));
         if (*c.debugfs) {
             QString requests = QString::fromLatin1(c.debugfs).replace(';', '\n');
-            test::app();
+            test::ensureApplication();
             QProcess debugfs;
             debugfs.start("debugfs", {"-w", "-f", "-", image});
             debugfs.write(requests.toUtf8() + '\n');
@@ -161,8 +161,8 @@ TEST(PartitionHealth, FieldsMatchDumpe2fsOnRealImages) {
 TEST(PartitionHealth, ShortHostileAndMisplacedInputsNeverReadPastTheirBounds) {
     QTemporaryDir dir;
     const QString image = dir.filePath("card.img");
-    ASSERT_TRUE(test::run("truncate -s 16M " + image.toStdString() + " && mkfs.ext4 -q -F " +
-                          image.toStdString()));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 16M " + image.toStdString() +
+                                    " && mkfs.ext4 -q -F " + image.toStdString()));
     QFile file(image);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     const QByteArray original = file.read(4096);
@@ -242,9 +242,9 @@ TEST(PartitionHealth, ShortHostileAndMisplacedInputsNeverReadPastTheirBounds) {
     EXPECT_EQ(readImage(shortImage).problem, "the superblock is cut short");
     // At an offset: the superblock of a partition inside a disk.
     const QString disk = dir.filePath("disk.img");
-    ASSERT_TRUE(test::run("truncate -s 20M " + disk.toStdString() +
-                          " && dd if=" + image.toStdString() + " of=" + disk.toStdString() +
-                          " bs=1M seek=2 conv=notrunc"));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 20M " + disk.toStdString() +
+                                    " && dd if=" + image.toStdString() +
+                                    " of=" + disk.toStdString() + " bs=1M seek=2 conv=notrunc"));
     EXPECT_TRUE(readImage(disk, 2 << 20, 16 << 20).superblock);
     EXPECT_FALSE(readImage(disk, 0, 0).superblock);
     EXPECT_FALSE(readImage(disk, UINT64_MAX - 100, 0).superblock);
@@ -266,8 +266,9 @@ TEST(PartitionHealth, WriteProtectionComesFromThePartitionOrItsWholeDisk) {
     flag("sdc", "0\n");
     flag("sdc1", "1\n");
     flag("sdd", "0\n");
-    ASSERT_TRUE(test::run("truncate -s 8M " + devices.toStdString() +
-                          "/loop7p1 && mkfs.ext4 -q -F " + devices.toStdString() + "/loop7p1"));
+    ASSERT_TRUE(test::shellSucceeds("truncate -s 8M " + devices.toStdString() +
+                                    "/loop7p1 && mkfs.ext4 -q -F " + devices.toStdString() +
+                                    "/loop7p1"));
     PartitionHealthReader reader(DiskPaths{devices, sysfs});
     EXPECT_TRUE(reader.isWriteProtected("loop7p1")) << "the whole disk's flag counts";
     EXPECT_TRUE(reader.isWriteProtected("sdc1"));

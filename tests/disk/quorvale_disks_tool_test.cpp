@@ -21,10 +21,10 @@ TEST(QuorvaleDisksTool, PrintsImagePartitionsAndReportsBadPaths) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string image = dir.path().toStdString() + "/sd card.img";
-    ASSERT_TRUE(
-        test::run("truncate -s 48M '" + image +
-                  "' && printf 'label: dos\\nstart=2048,size=40960,type=83\\n' | sfdisk -q '" +
-                  image + "' && mkfs.ext4 -q -F -L data -E offset=1048576 '" + image + "' 20M"));
+    ASSERT_TRUE(test::shellSucceeds(
+        "truncate -s 48M '" + image +
+        "' && printf 'label: dos\\nstart=2048,size=40960,type=83\\n' | sfdisk -q '" + image +
+        "' && mkfs.ext4 -q -F -L data -E offset=1048576 '" + image + "' 20M"));
     QProcess process;
     process.start(tool(), {QString::fromStdString(image), dir.path() + "/missing.img"});
     ASSERT_TRUE(process.waitForFinished(60000)) << process.errorString().toStdString();

@@ -332,7 +332,7 @@ TEST(UdevDiskSourceTest, UdevPropertiesWinOverSysfs) {
 }
 
 TEST(UdevDiskSourceTest, ThreadDeliversToTheDelegateOnTheAppThread) {
-    test::app();
+    test::ensureApplication();
     FakeSysfs sys;
     sys.disk(kUsbDisk, 4096, true, "Flash");
     int fds[2];
@@ -346,7 +346,7 @@ TEST(UdevDiskSourceTest, ThreadDeliversToTheDelegateOnTheAppThread) {
     QObject::connect(&service, &DiskDetectionService::enumerationCompleted,
                      [&] { enumerated = true; });
     service.startMonitoring();
-    ASSERT_TRUE(test::waitUntil([&] { return enumerated; }));
+    ASSERT_TRUE(test::spinUntil([&] { return enumerated; }));
     ASSERT_EQ(delegate.events.size(), 1u);
 
     sys.partition(QString(kUsbDisk) + "/sdb1", 2048);
@@ -355,7 +355,7 @@ TEST(UdevDiskSourceTest, ThreadDeliversToTheDelegateOnTheAppThread) {
                                        uevent("remove", kUsbDisk, "disk")}) {
         ASSERT_EQ(::send(writer.get(), datagram.constData(), datagram.size(), 0), datagram.size());
     }
-    ASSERT_TRUE(test::waitUntil([&] { return delegate.events.size() == 3; }));
+    ASSERT_TRUE(test::spinUntil([&] { return delegate.events.size() == 3; }));
     EXPECT_EQ(delegate.events[1].kind, Event::Kind::updated);
     EXPECT_EQ(delegate.events[1].device.partitions.size(), 1);
     EXPECT_EQ(delegate.events[2].kind, Event::Kind::removed);

@@ -23,11 +23,13 @@
 
 #include "disk/privileged_helper_client.h"
 #include "helper/fake_system.h"
-#include "helper/qt_test_support.h"
+#include "support/files.h"
+#include "support/task_runner.h"
 
 using namespace quorvale;
 using namespace quorvale::disk;
 using namespace quorvale::test;
+using namespace quorvale::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -157,7 +159,7 @@ protected:
         return word;
     }
 
-    TempDir dir;
+    ShortTempDir dir;
     fs::path image = dir.path / "card.img";
     fs::path socket = dir.path / "helper.sock";
     fs::path log = dir.path / "helper.log";

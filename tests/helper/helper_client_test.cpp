@@ -14,11 +14,13 @@
 
 #include "disk/privileged_helper_client.h"
 #include "helper/fake_helper_daemon.h"
-#include "helper/qt_test_support.h"
+#include "support/files.h"
+#include "support/task_runner.h"
 
 using namespace quorvale;
 using namespace quorvale::disk;
 using namespace quorvale::test;
+using namespace quorvale::testing;
 using namespace std::chrono_literals;
 
 namespace {
@@ -83,20 +85,14 @@ protected:
                a.st_dev == b.st_dev;
     }
 
-    TempDir dir;
+    ShortTempDir dir;
     std::filesystem::path socket = dir.path / "helper.sock";
     UniqueFd marker;
     FakeHelperDaemon daemon{socket, [this](const auto& request) { return answer(request); }};
 };
 
 HelperError openError(PrivilegedHelperClient& client, const QString& name) {
-    try {
-        run(client.openDisk(name, false));
-    } catch (const HelperError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "openDisk(" << name.toStdString() << ") did not fail";
-    return HelperError(HelperError::Kind::unknownStatus);
+    return failureOf<HelperError>(client.openDisk(name, false));
 }
 
 }  // namespace
@@ -179,12 +175,7 @@ TEST_F(HelperClientTest, ConnectionIsRemadeAfterItBreaks) {
     // A call waiting when the daemon hangs up fails at once rather than at the timeout.
     auto waiting = client.openDisk(QStringLiteral("sdz"), false);
     QTimer::singleShot(50ms, [this] { daemon.dropConnections(); });
-    try {
-        run(std::move(waiting));
-        ADD_FAILURE() << "call survived a lost connection";
-    } catch (const HelperError& e) {
-        EXPECT_EQ(e.kind, HelperError::Kind::connectionFailed);
-    }
+    EXPECT_EQ(failureOf<HelperError>(std::move(waiting)).kind, HelperError::Kind::connectionFailed);
     UniqueFd fd = run(client.openDisk(QStringLiteral("sdb"), false));
     EXPECT_TRUE(isMarker(fd.get()));
     EXPECT_EQ(daemon.acceptedConnections(), 2);
@@ -199,20 +190,10 @@ TEST_F(HelperClientTest, ConnectionTurnedAwayAnswersEveryCallOnIt) {
     daemon.turnAway(turnedAway("ACCESS_DENIED: user 1000 is not a member of the plugdev group"));
     auto first = client.openDisk(QStringLiteral("sdb"), false);
     auto second = client.openDisk(QStringLiteral("mmcblk0"), false);
-    for (auto* call : {&first, &second}) {
-        try {
-            run(std::move(*call));
-            ADD_FAILURE() << "opened on a connection turned away";
-        } catch (const HelperError& e) {
-            EXPECT_EQ(e.kind, HelperError::Kind::accessDenied);
-        }
-    }
-    try {
-        run(client.ejectDisk(QStringLiteral("sdb")));
-        ADD_FAILURE() << "ejected on a connection turned away";
-    } catch (const HelperError& e) {
-        EXPECT_EQ(e.kind, HelperError::Kind::accessDenied);
-    }
+    for (auto* call : {&first, &second})
+        EXPECT_EQ(failureOf<HelperError>(std::move(*call)).kind, HelperError::Kind::accessDenied);
+    EXPECT_EQ(failureOf<HelperError>(client.ejectDisk(QStringLiteral("sdb"))).kind,
+              HelperError::Kind::accessDenied);
 
     daemon.turnAway(turnedAway("Too many connections from user 1000"));
     const auto e = openError(client, QStringLiteral("sdb"));
@@ -231,32 +212,20 @@ TEST(HelperClient, UnreachableSocketFailsAtOnce) {
     o.socketPath = QStringLiteral("/tmp/qvh-no-such-dir/helper.sock");
     PrivilegedHelperClient client(o);
     for (int i = 0; i < 2; ++i) {
-        try {
-            run(client.openDisk(QStringLiteral("sdb"), false));
-            ADD_FAILURE() << "opened through a missing socket";
-        } catch (const HelperError& e) {
-            EXPECT_EQ(e.kind, HelperError::Kind::connectionFailed);
-            EXPECT_STREQ(e.what(), "Failed to connect to privileged helper");
-        }
+        const auto e = openError(client, QStringLiteral("sdb"));
+        EXPECT_EQ(e.kind, HelperError::Kind::connectionFailed);
+        EXPECT_STREQ(e.what(), "Failed to connect to privileged helper");
     }
 }
 
 TEST_F(HelperClientTest, EjectMapsRefusals) {
     PrivilegedHelperClient client(options());
     // Served by the same fake: sdd is refused for permission, sde for policy.
-    try {
-        run(client.ejectDisk(QStringLiteral("sdd")));
-        ADD_FAILURE();
-    } catch (const HelperError& e) {
-        EXPECT_EQ(e.kind, HelperError::Kind::accessDenied);
-    }
-    try {
-        run(client.ejectDisk(QStringLiteral("sde")));
-        ADD_FAILURE();
-    } catch (const HelperError& e) {
-        EXPECT_EQ(e.kind, HelperError::Kind::ejectFailed);
-        EXPECT_STREQ(e.what(), "Failed to eject disk: sde is not a removable disk");
-    }
+    EXPECT_EQ(failureOf<HelperError>(client.ejectDisk(QStringLiteral("sdd"))).kind,
+              HelperError::Kind::accessDenied);
+    const auto refused = failureOf<HelperError>(client.ejectDisk(QStringLiteral("sde")));
+    EXPECT_EQ(refused.kind, HelperError::Kind::ejectFailed);
+    EXPECT_STREQ(refused.what(), "Failed to eject disk: sde is not a removable disk");
     EXPECT_NO_THROW(run(client.ejectDisk(QStringLiteral("sdb"))));
     const auto lines = daemon.receivedLines();
     ASSERT_FALSE(lines.empty());

@@ -17,11 +17,13 @@
 #include "disk/privileged_helper_client.h"
 #include "helper/fake_helper_daemon.h"
 #include "helper/fake_system.h"
-#include "helper/qt_test_support.h"
+#include "support/files.h"
+#include "support/task_runner.h"
 
 using namespace quorvale;
 using namespace quorvale::disk;
 using namespace quorvale::test;
+using namespace quorvale::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -72,7 +74,7 @@ protected:
         return count;
     }
 
-    TempDir dir;
+    ShortTempDir dir;
     fs::path socket = dir.path / "helper.sock";
     fs::path log = dir.path / "helper.log";
     FakeSystem system{dir.path / "machine"};

@@ -11,11 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "disk/privileged_helper_client.h"
-#include "helper/qt_test_support.h"
+#include "support/files.h"
+#include "support/task_runner.h"
 
 using namespace quorvale;
 using namespace quorvale::disk;
-using namespace quorvale::test;
+using namespace quorvale::testing;
 
 namespace {
 
@@ -65,7 +66,7 @@ esac
         return o;
     }
 
-    TempDir dir;
+    ShortTempDir dir;
 };
 
 }  // namespace
@@ -111,14 +112,10 @@ TEST_F(InstallHelperTest, DisabledRequiresApprovalAndOddStatesAreUnknown) {
     for (const auto& [unitState, kind] : cases) {
         state(unitState);
         PrivilegedHelperClient client(options());
-        try {
-            run(client.installHelper());
-            ADD_FAILURE() << unitState;
-        } catch (const HelperError& e) {
-            EXPECT_EQ(e.kind, kind) << unitState;
-            if (kind == HelperError::Kind::requiresApproval) {
-                EXPECT_STREQ(e.what(), "Helper requires approval: enable quorvale-helper.socket");
-            }
+        const auto e = failureOf<HelperError>(client.installHelper());
+        EXPECT_EQ(e.kind, kind) << unitState;
+        if (kind == HelperError::Kind::requiresApproval) {
+            EXPECT_STREQ(e.what(), "Helper requires approval: enable quorvale-helper.socket");
         }
         EXPECT_FALSE(client.isHelperInstalled());
     }
@@ -176,10 +173,6 @@ TEST_F(InstallHelperTest, GrantRunsTheHelpersGrantForTheCurrentUser) {
     const std::string user = ::getpwuid(::getuid())->pw_name;
     EXPECT_EQ(log("pkexec.log"), "/opt/q/libexec/quorvale/quorvale-helper grant " + user + "\n");
     std::ofstream(dir.path / "deny") << "";
-    try {
-        run(client.grantAccess());
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "Error executing command as another user: Not authorized");
-    }
+    EXPECT_STREQ(failureOf<Error>(client.grantAccess()).what(),
+                 "Error executing command as another user: Not authorized");
 }

@@ -14,9 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/qt_test_support.h"
+#include "support/files.h"
+#include "support/task_runner.h"
 
-using namespace quorvale::test;
+using namespace quorvale::testing;
 namespace fs = std::filesystem;
 
 namespace {
@@ -104,7 +105,7 @@ protected:
     static constexpr const char* systemUnitDir = "/etc/systemd/system";
     static constexpr const char* systemPolicyDir = "/usr/share/polkit-1/actions";
 
-    TempDir dir;
+    ShortTempDir dir;
     fs::path bin = dir.path / "bin";
     fs::path calls = dir.path / "calls.log";
     fs::path units = dir.path / "units";
